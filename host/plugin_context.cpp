@@ -1,0 +1,175 @@
+#include "host/plugin_context.h"
+
+#include <algorithm>
+
+#include "host/host_string.h"
+#include "host/profile_settings.h"
+
+namespace vaskel {
+
+PluginContext::PluginContext(Platform& platform)
+    : platform_(platform),
+      messages_(blocks_, [&platform](uint32_t code) { return platform.SystemErrorText(code); }),
+      dialog_(*this),
+      motion_(*this),
+      link_(*this) {}
+
+PluginContext::~PluginContext() {
+  // Nothing of this instance may run once it is gone: no tick, no worker.
+  for (TimerId id : live_timers_) platform_.timers().Kill(id);
+  platform_.workers().StopAll();
+}
+
+const char* PluginContext::SetProName(char* name) {
+  settings_.profile_file_name = std::string(host_string::View(name));
+  profile_settings::Load(*this);
+  messages_.FillMessageTable();
+  settings_.display_name = platform_.ModuleBaseName() + kDisplaySuffix;
+  host_string::Release(name);
+  return settings_.display_name.c_str();
+}
+
+bool PluginContext::InitControl(void* engine, void* setup, void* planner, void* window) {
+  blocks_.engine = HostBlock(engine);
+  blocks_.setup = HostBlock(setup);
+  blocks_.planner = HostBlock(planner);
+  blocks_.window = HostBlock(window);
+  tick_.timer_armed = false;
+  tick_.update_seen = false;
+  blocks_.window.Set(window::kWindowInitFlag, false);
+  link_.PrepareIo();
+  max_packets_per_pass_ = 4;
+  timer_period_ms_ = 20;
+  period_ms_ = 3;
+  initialised_ = true;
+  return true;
+}
+
+void PluginContext::PostInitControl() {
+  if (!initialised_) return;
+  dialog_.Create(blocks_.window.Get(window::kMainWindowHandle));
+  blocks_.planner.Set(planner::kTrajectoryChunk, kTrajectoryChunk);
+  blocks_.planner.Set(planner::kSegmentPeriod, period_ms_ * 0.001);
+  blocks_.planner.Set(planner::kPostInitFlag, int16_t{1});
+  for (size_t m = 0; m < 7; ++m) {
+    blocks_.planner.Set(planner::kMotorStepRate[m], static_cast<double>(kStepRate));
+  }
+  link_.ResetSequence();
+  motion_.MotionReset();
+}
+
+void PluginContext::Update() {
+  if (!initialised_) return;
+  tick_.update_seen = true;
+  if (!tick_.timer_armed) {
+    // Without a window every start makes a new timer; all of them share the flags.
+    const TimerId id = platform_.timers().Start(timer_period_ms_, &TimerThunk, this);
+    if (id != 0) live_timers_.push_back(id);
+  }
+  link_.ServiceLink();
+  spindle_.StepSpindleRamp();
+}
+
+void PluginContext::TimerThunk(void* user, TimerId id) {
+  static_cast<PluginContext*>(user)->OnTimerTick(id);
+}
+
+void PluginContext::OnTimerTick(TimerId id) {
+  ++tick_.lapse_count;
+  if (tick_.lapse_count > kLapseTicks && !tick_.update_seen) {
+    platform_.timers().Kill(id);
+    live_timers_.erase(std::remove(live_timers_.begin(), live_timers_.end(), id),
+                       live_timers_.end());
+    tick_.timer_armed = false;
+    return;
+  }
+  if (tick_.update_seen) {
+    tick_.update_seen = false;
+    tick_.lapse_count = 0;
+    tick_.timer_armed = true;
+  }
+  TickBody();
+}
+
+void PluginContext::TickBody() {
+  if (tick_.tick_busy == 1) return;
+  tick_.tick_busy = 1;
+  ++tick_.bodies_run;
+  if (link_.link_running()) motion_.MotionStep();
+  tick_.tick_busy = 0;
+}
+
+void PluginContext::Notify(int32_t code) {
+  if (!initialised_) return;
+  // Codes -1..10 only: code + 1, taken unsigned, at most 11.
+  if (static_cast<uint32_t>(code) + 1u > 11u) return;
+  switch (code) {
+    case -1:
+      motion_.DiscardHostTrajectory();
+      motion_.RequestStop();
+      break;
+    case 3:
+    case 5:
+      spindle_.OnSpeedCommand(blocks_);
+      break;
+    case 4:
+      spindle_.OnStopCommand(blocks_);
+      break;
+    case 6:
+      motion_.RecomputeAccelSteps();
+      break;
+    case 10:
+      motion_.Abort();
+      motion_.set_state(kHalted);
+      break;
+    default:
+      break;
+  }
+}
+
+void PluginContext::DoDwell(double time) {
+  if (!initialised_) return;
+  motion_.DoDwell(time);
+}
+
+void PluginContext::JogOn(int16_t axis, int16_t direction, double speed) {
+  if (!initialised_) return;
+  motion_.JogOn(axis, direction, speed);
+}
+
+void PluginContext::JogOff(int16_t axis) {
+  if (!initialised_) return;
+  motion_.JogOff(axis);
+}
+
+void PluginContext::Home(int16_t axis) {
+  if (!initialised_) return;
+  motion_.Home(axis);
+}
+
+void PluginContext::Probe() {
+  if (!initialised_) return;
+  motion_.Probe();
+}
+
+void PluginContext::Config() {
+  profile_settings::Touch(*this);
+  if (dialog_.exists()) dialog_.Show();
+}
+
+void PluginContext::StopPlug() {
+  profile_settings::Store(*this);
+  if (dialog_.exists()) dialog_.Destroy();
+}
+
+void* PluginContext::SetHostCallback(HostCallbackSlot slot, void* fn) {
+  callbacks_[static_cast<size_t>(slot)] = fn;
+  return fn;
+}
+
+int PluginContext::DispatchTimers() {
+  platform_.workers().Pump();
+  return platform_.timers().Dispatch();
+}
+
+}  // namespace vaskel

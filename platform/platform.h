@@ -1,0 +1,39 @@
+#pragma once
+// Everything the portable core needs from the operating system, behind small interfaces.
+// One implementation per platform (platform/posix, platform/win32); tests assemble their own
+// from fakes.
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/clock.h"
+#include "platform/hid.h"
+#include "platform/timer.h"
+#include "platform/worker.h"
+
+namespace vaskel {
+
+class ProfileDocument;
+class DialogView;
+
+class Platform {
+ public:
+  virtual ~Platform() = default;
+  virtual Clock& clock() = 0;
+  virtual TimerService& timers() = 0;
+  virtual HidBus& hid() = 0;
+  virtual Workers& workers() = 0;
+  // A new, empty XML document for the host profile; null when none can be created.
+  virtual std::unique_ptr<ProfileDocument> NewProfileDocument() = 0;
+  // The view of the settings dialog; null where nothing is drawn.
+  virtual std::unique_ptr<DialogView> NewDialogView() = 0;
+  // The operating system's message text for an error code; empty when it has none.
+  virtual std::string SystemErrorText(uint32_t code) = 0;
+  // The plug-in library's file name without directory and extension.
+  virtual std::string ModuleBaseName() = 0;
+};
+
+// The platform of the loaded library (one per process), made on first use.
+Platform& DefaultPlatform();
+
+}  // namespace vaskel

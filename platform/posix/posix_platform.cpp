@@ -1,0 +1,100 @@
+// The Linux platform: monotonic and calendar clocks, timers dispatched by the host's loop
+// (DispatchTimers), std::thread workers, hidapi for the board, pugixml for the profile and a
+// headless settings dialog.
+#include <dlfcn.h>
+#include <time.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "platform/dialog_view.h"
+#include "platform/host_environment.h"
+#include "platform/null_hid.h"
+#include "platform/platform.h"
+#include "platform/profile_document.h"
+#include "platform/workers.h"
+
+namespace vaskel {
+namespace {
+
+class PosixClock : public Clock {
+ public:
+  uint32_t TickCountMs() override {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint32_t>(static_cast<uint64_t>(ts.tv_sec) * 1000u +
+                                 static_cast<uint64_t>(ts.tv_nsec) / 1000000u);
+  }
+  int64_t WallSeconds() override { return static_cast<int64_t>(::time(nullptr)); }
+};
+
+std::string BaseNameWithoutExtension(const char* path) {
+  std::string name = path ? path : "";
+  if (auto slash = name.find_last_of('/'); slash != std::string::npos) name.erase(0, slash + 1);
+  if (auto dot = name.find('.'); dot != std::string::npos) name.erase(dot);
+  return name;
+}
+
+class PosixPlatform : public Platform {
+ public:
+  PosixPlatform() {
+    auto hook = reinterpret_cast<VaskelHostEnvironmentFn>(
+        dlsym(RTLD_DEFAULT, VASKEL_HOST_ENVIRONMENT_SYMBOL));
+    HostEnvironment* env = hook ? hook() : nullptr;
+    clock_ = env && env->clock ? env->clock : &own_clock_;
+    timers_ = std::make_unique<SoftTimerQueue>(*clock_);
+    if (env && env->cooperative) {
+      workers_ = std::make_unique<CooperativeWorkers>();
+    } else {
+      workers_ = std::make_unique<ThreadWorkers>();
+    }
+    hid_ = env && env->hid ? env->hid : &null_hid_;
+  }
+
+  Clock& clock() override { return *clock_; }
+  TimerService& timers() override { return *timers_; }
+  HidBus& hid() override { return *hid_; }
+  Workers& workers() override { return *workers_; }
+  std::unique_ptr<ProfileDocument> NewProfileDocument() override { return nullptr; }
+  std::unique_ptr<DialogView> NewDialogView() override { return nullptr; }
+
+  std::string SystemErrorText(uint32_t code) override {
+    // The link reports errors in the Windows numbering; these are the ones Linux backends use.
+    switch (code) {
+      case hid_error::kInvalidHandle:
+        return "The handle is invalid.";
+      case hid_error::kGenFailure:
+        return "A device attached to the system is not functioning.";
+      case hid_error::kDeviceNotConnected:
+        return "The device is not connected.";
+      default:
+        return {};
+    }
+  }
+
+  std::string ModuleBaseName() override {
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(&BaseNameWithoutExtension), &info) && info.dli_fname) {
+      return BaseNameWithoutExtension(info.dli_fname);
+    }
+    return "vaskel";
+  }
+
+ private:
+  PosixClock own_clock_;
+  Clock* clock_ = nullptr;
+  std::unique_ptr<SoftTimerQueue> timers_;
+  std::unique_ptr<Workers> workers_;
+  NullHidBus null_hid_;
+  HidBus* hid_ = nullptr;
+};
+
+}  // namespace
+
+Platform& DefaultPlatform() {
+  static PosixPlatform platform;
+  return platform;
+}
+
+}  // namespace vaskel

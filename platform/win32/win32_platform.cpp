@@ -1,0 +1,123 @@
+// The Windows platform: GetTickCount, window timers without a window (SetTimer), threads with
+// Windows priorities, FormatMessageA texts and the module's own file name.
+#include <windows.h>
+// winpthreads: std::thread handles are pthread_t; pthread_gethandle gives the Windows handle.
+#include <pthread.h>
+
+#include <ctime>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/dialog_view.h"
+#include "platform/null_hid.h"
+#include "platform/platform.h"
+#include "platform/profile_document.h"
+#include "platform/workers.h"
+
+namespace vaskel {
+namespace {
+
+class Win32Clock : public Clock {
+ public:
+  uint32_t TickCountMs() override { return GetTickCount(); }
+  int64_t WallSeconds() override { return static_cast<int64_t>(std::time(nullptr)); }
+};
+
+// A window timer has no user pointer, so the callback finds its target in this table.
+class Win32Timers : public TimerService {
+ public:
+  TimerId Start(uint32_t period_ms, TimerCallback callback, void* user) override {
+    const UINT_PTR id = SetTimer(nullptr, 1, period_ms, &Win32Timers::Proc);
+    if (id == 0) return 0;
+    std::lock_guard lock(Table().mutex);
+    Table().entries[id] = {callback, user};
+    return id;
+  }
+  void Kill(TimerId id) override {
+    KillTimer(nullptr, id);
+    std::lock_guard lock(Table().mutex);
+    Table().entries.erase(id);
+  }
+
+ private:
+  struct Entry {
+    TimerCallback callback;
+    void* user;
+  };
+  struct EntryTable {
+    std::mutex mutex;
+    std::map<UINT_PTR, Entry> entries;
+  };
+  static EntryTable& Table() {
+    static EntryTable table;
+    return table;
+  }
+  static void CALLBACK Proc(HWND, UINT, UINT_PTR id, DWORD) {
+    Entry entry{};
+    {
+      std::lock_guard lock(Table().mutex);
+      auto it = Table().entries.find(id);
+      if (it == Table().entries.end()) return;
+      entry = it->second;
+    }
+    entry.callback(entry.user, id);
+  }
+};
+
+void SetWin32Priority(std::thread& thread, WorkerPriority priority) {
+  if (priority == WorkerPriority::AboveNormal) {
+    SetThreadPriority(pthread_gethandle(thread.native_handle()), THREAD_PRIORITY_ABOVE_NORMAL);
+  }
+}
+
+class Win32Platform : public Platform {
+ public:
+  Win32Platform() : workers_(&SetWin32Priority) {}
+  Clock& clock() override { return clock_; }
+  TimerService& timers() override { return timers_; }
+  HidBus& hid() override { return hid_; }
+  Workers& workers() override { return workers_; }
+  std::unique_ptr<ProfileDocument> NewProfileDocument() override { return nullptr; }
+  std::unique_ptr<DialogView> NewDialogView() override { return nullptr; }
+
+  std::string SystemErrorText(uint32_t code) override {
+    char* buffer = nullptr;
+    const DWORD n = FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<LPSTR>(&buffer),
+        0, nullptr);
+    std::string text = n && buffer ? std::string(buffer, n) : std::string();
+    if (buffer) LocalFree(buffer);
+    return text;
+  }
+
+  std::string ModuleBaseName() override {
+    HMODULE module = nullptr;
+    GetModuleHandleExA(
+        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+        reinterpret_cast<LPCSTR>(&SetWin32Priority), &module);
+    char path[MAX_PATH] = {};
+    GetModuleFileNameA(module, path, MAX_PATH);
+    std::string name = path;
+    if (auto slash = name.find_last_of("\\/"); slash != std::string::npos) name.erase(0, slash + 1);
+    if (auto dot = name.find_last_of('.'); dot != std::string::npos) name.erase(dot);
+    return name;
+  }
+
+ private:
+  Win32Clock clock_;
+  Win32Timers timers_;
+  NullHidBus hid_;
+  ThreadWorkers workers_;
+};
+
+}  // namespace
+
+Platform& DefaultPlatform() {
+  static Win32Platform platform;
+  return platform;
+}
+
+}  // namespace vaskel

@@ -1,0 +1,43 @@
+#pragma once
+// The two ways of running worker steps: real threads, and cooperative stepping on the caller's
+// thread (tests, and a substitute host that runs on virtual time).
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/worker.h"
+
+namespace vaskel {
+
+class ThreadWorkers : public Workers {
+ public:
+  using PriorityFn = void (*)(std::thread&, WorkerPriority);
+  explicit ThreadWorkers(PriorityFn set_priority = nullptr) : set_priority_(set_priority) {}
+  ~ThreadWorkers() override { StopAll(); }
+  void Spawn(const std::string& name, WorkerStep step, WorkerPriority priority) override;
+  int Pump() override { return 0; }
+  void StopAll() override;
+  bool stopping() const { return stop_.load(std::memory_order_acquire); }
+
+ private:
+  PriorityFn set_priority_;
+  std::atomic<bool> stop_{false};
+  std::mutex mutex_;
+  std::vector<std::thread> threads_;
+};
+
+class CooperativeWorkers : public Workers {
+ public:
+  void Spawn(const std::string& name, WorkerStep step, WorkerPriority priority) override;
+  int Pump() override;
+  void StopAll() override;
+  size_t live() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::shared_ptr<WorkerStep>> steps_;
+};
+
+}  // namespace vaskel

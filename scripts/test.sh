@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Every test: unit and end-to-end tests under AddressSanitizer/UBSan and under
+# ThreadSanitizer, and the 32-bit Windows cross build of the plug-in.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+
+jobs=$(nproc)
+for preset in debug tsan mingw32; do
+  echo "== build: $preset"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+done
+
+for preset in debug tsan; do
+  echo "== test: $preset"
+  ctest --preset "$preset" -j "$jobs"
+done
