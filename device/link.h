@@ -3,6 +3,9 @@
 // reply dispatch, and the processing of the board's status replies.
 #include <atomic>
 #include <cstdint>
+#include <mutex>
+
+#include "device/packet_ring.h"
 
 namespace vaskel {
 
@@ -36,6 +39,9 @@ class DeviceLink {
   uint32_t input_word() const { return input_word_.load(std::memory_order_acquire); }
   int32_t sequence_counter() const { return sequence_counter_; }
 
+  PacketRing& send_ring() { return send_ring_; }
+  PacketRing& receive_ring() { return receive_ring_; }
+
  private:
   PluginContext& ctx_;
   std::atomic<bool> device_connected_{false};
@@ -45,7 +51,11 @@ class DeviceLink {
   std::atomic<int32_t> axis_offset_[6] = {};
   std::atomic<uint32_t> input_word_{0};
   int32_t sequence_counter_ = 0;
-  uint8_t scratch_packet_[65] = {};
+  // The send ring has two producers (the host's thread, and the receiver for the stop command
+  // of a limit trip); a packet is built from its slot to its commit under this lock.
+  std::mutex producer_mutex_;
+  PacketRing send_ring_;
+  PacketRing receive_ring_;
 };
 
 }  // namespace vaskel
