@@ -35,7 +35,9 @@ class DeviceLink {
   int32_t device_fill() const { return device_fill_.load(std::memory_order_acquire); }
   int32_t board_count(int axis) const { return board_count_[axis].load(std::memory_order_acquire); }
   int32_t axis_offset(int axis) const { return axis_offset_[axis].load(std::memory_order_acquire); }
-  void set_axis_offset(int axis, int32_t v) { axis_offset_[axis].store(v, std::memory_order_release); }
+  void set_axis_offset(int axis, int32_t v) {
+    axis_offset_[axis].store(v, std::memory_order_release);
+  }
   uint32_t input_word() const { return input_word_.load(std::memory_order_acquire); }
   int32_t sequence_counter() const { return sequence_counter_; }
 

@@ -20,7 +20,9 @@ class PacketRing {
     count_.store(0, std::memory_order_release);
   }
   // The slot the producer fills next; nothing is published until Commit.
-  uint8_t* CurrentWriteSlot() { return slots_[write_index_.load(std::memory_order_relaxed)].data(); }
+  uint8_t* CurrentWriteSlot() {
+    return slots_[write_index_.load(std::memory_order_relaxed)].data();
+  }
   void Commit() {
     const int32_t next = write_index_.load(std::memory_order_relaxed) + 1;
     write_index_.store(next == kSlots ? 0 : next, std::memory_order_relaxed);

@@ -24,24 +24,48 @@ constexpr int32_t kClassNotAvailable = static_cast<int32_t>(0x80040111);
 
 using vaskel::HostCallbackSlot;
 
-VASKEL_EXPORT const char* SetProName(char* name) { return Plugin().SetProName(name); }
+VASKEL_EXPORT const char* SetProName(char* name) {
+  return Plugin().SetProName(name);
+}
 VASKEL_EXPORT unsigned char InitControl(void* engine, void* setup, void* planner, void* window) {
   return Plugin().InitControl(engine, setup, planner, window) ? 1 : 0;
 }
-VASKEL_EXPORT void PostInitControl(void) { Plugin().PostInitControl(); }
-VASKEL_EXPORT void Update(void) { Plugin().Update(); }
-VASKEL_EXPORT void Notify(int32_t code) { Plugin().Notify(code); }
-VASKEL_EXPORT void DoDwell(double time) { Plugin().DoDwell(time); }
+VASKEL_EXPORT void PostInitControl(void) {
+  Plugin().PostInitControl();
+}
+VASKEL_EXPORT void Update(void) {
+  Plugin().Update();
+}
+VASKEL_EXPORT void Notify(int32_t code) {
+  Plugin().Notify(code);
+}
+VASKEL_EXPORT void DoDwell(double time) {
+  Plugin().DoDwell(time);
+}
 VASKEL_EXPORT void JogOn(int16_t axis, int16_t direction, double speed) {
   Plugin().JogOn(axis, direction, speed);
 }
-VASKEL_EXPORT void JogOff(int16_t axis) { Plugin().JogOff(axis); }
-VASKEL_EXPORT void Home(int16_t axis) { Plugin().Home(axis); }
-VASKEL_EXPORT void Probe(void) { Plugin().Probe(); }
-VASKEL_EXPORT void Purge(int16_t flags) { Plugin().Purge(flags); }
-VASKEL_EXPORT void Reset(void) { Plugin().Reset(); }
-VASKEL_EXPORT void Config(void) { Plugin().Config(); }
-VASKEL_EXPORT void StopPlug(void) { Plugin().StopPlug(); }
+VASKEL_EXPORT void JogOff(int16_t axis) {
+  Plugin().JogOff(axis);
+}
+VASKEL_EXPORT void Home(int16_t axis) {
+  Plugin().Home(axis);
+}
+VASKEL_EXPORT void Probe(void) {
+  Plugin().Probe();
+}
+VASKEL_EXPORT void Purge(int16_t flags) {
+  Plugin().Purge(flags);
+}
+VASKEL_EXPORT void Reset(void) {
+  Plugin().Reset();
+}
+VASKEL_EXPORT void Config(void) {
+  Plugin().Config();
+}
+VASKEL_EXPORT void StopPlug(void) {
+  Plugin().StopPlug();
+}
 
 VASKEL_EXPORT void* SetDoButton(void* fn) {
   return Plugin().SetHostCallback(HostCallbackSlot::DoButton, fn);
@@ -58,20 +82,30 @@ VASKEL_EXPORT void* SetGetLED(void* fn) {
 VASKEL_EXPORT void* SetSetLED(void* fn) {
   return Plugin().SetHostCallback(HostCallbackSlot::SetLed, fn);
 }
-VASKEL_EXPORT void* SetCode(void* fn) { return Plugin().SetHostCallback(HostCallbackSlot::Code, fn); }
+VASKEL_EXPORT void* SetCode(void* fn) {
+  return Plugin().SetHostCallback(HostCallbackSlot::Code, fn);
+}
 
 // Component registration. The plug-in registers no class of its own; without a component
 // framework these are reduced to their results.
-VASKEL_EXPORT int32_t DllRegisterServer(void) { return 0; }
-VASKEL_EXPORT int32_t DllUnregisterServer(void) { return 0; }
+VASKEL_EXPORT int32_t DllRegisterServer(void) {
+  return 0;
+}
+VASKEL_EXPORT int32_t DllUnregisterServer(void) {
+  return 0;
+}
 VASKEL_EXPORT int32_t VASKEL_STDCALL DllGetClassObject(const void* clsid, const void* iid,
-                                                        void** out) {
+                                                       void** out) {
   if (out) *out = nullptr;
   return kClassNotAvailable;
 }
-VASKEL_EXPORT int32_t DllCanUnloadNow(void) { return 0; }
+VASKEL_EXPORT int32_t DllCanUnloadNow(void) {
+  return 0;
+}
 
 #if !defined(_WIN32)
 // The Linux host's stand-in for a message loop: runs every due tick on the calling thread.
-VASKEL_EXPORT int DispatchTimers(void) { return Plugin().DispatchTimers(); }
+VASKEL_EXPORT int DispatchTimers(void) {
+  return Plugin().DispatchTimers();
+}
 #endif

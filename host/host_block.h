@@ -64,8 +64,8 @@ class HostBlock {
 
  private:
   template <class T>
-  static constexpr bool kAtomicWidth =
-      sizeof(T) == 1 || sizeof(T) == 2 || sizeof(T) == 4 || sizeof(T) == 8;
+  static constexpr bool kAtomicWidth = sizeof(T) == 1 || sizeof(T) == 2 || sizeof(T) == 4 ||
+                                       sizeof(T) == 8;
   uint8_t* base_ = nullptr;
 };
 

@@ -20,7 +20,9 @@ Header ReadHeader(const char* handle) {
   return h;
 }
 
-void WriteHeader(char* handle, const Header& h) { std::memcpy(handle - kHeaderSize, &h, kHeaderSize); }
+void WriteHeader(char* handle, const Header& h) {
+  std::memcpy(handle - kHeaderSize, &h, kHeaderSize);
+}
 
 // Header plus one terminating byte, so a shared empty string reads as "".
 struct SharedEmptyStorage {
@@ -71,9 +73,15 @@ char* AddRef(char* handle) {
   return handle;
 }
 
-int32_t RefCount(const char* handle) { return handle ? ReadHeader(handle).refs : 0; }
-int32_t Length(const char* handle) { return handle ? ReadHeader(handle).length : 0; }
-int32_t Capacity(const char* handle) { return handle ? ReadHeader(handle).capacity : 0; }
+int32_t RefCount(const char* handle) {
+  return handle ? ReadHeader(handle).refs : 0;
+}
+int32_t Length(const char* handle) {
+  return handle ? ReadHeader(handle).length : 0;
+}
+int32_t Capacity(const char* handle) {
+  return handle ? ReadHeader(handle).capacity : 0;
+}
 
 std::string_view View(const char* handle) {
   if (!handle) return {};

@@ -4,8 +4,12 @@
 
 namespace vaskel {
 
-void SettingsDialog::Create(void* owner_window) { exists_ = true; }
+void SettingsDialog::Create(void* owner_window) {
+  exists_ = true;
+}
 void SettingsDialog::Show() {}
-void SettingsDialog::Destroy() { exists_ = false; }
+void SettingsDialog::Destroy() {
+  exists_ = false;
+}
 
 }  // namespace vaskel

@@ -24,7 +24,8 @@ struct BacklashQueue {
   std::atomic<uint32_t> retire_index{0};
 
   bool empty() const {
-    return retire_index.load(std::memory_order_acquire) == open_index.load(std::memory_order_acquire);
+    return retire_index.load(std::memory_order_acquire) ==
+           open_index.load(std::memory_order_acquire);
   }
   void Reset() {
     open_index.store(0, std::memory_order_release);

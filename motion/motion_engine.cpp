@@ -58,14 +58,24 @@ void MotionEngine::Home(int axis) {
   requests_.home_requested = true;
 }
 
-void MotionEngine::Probe() { ++requests_.probe_requests; }
+void MotionEngine::Probe() {
+  ++requests_.probe_requests;
+}
 
-void MotionEngine::RecomputeAccelSteps() {}
+void MotionEngine::RecomputeAccelSteps() {
+  ramps_.RecomputeAccelSteps();
+}
+
+bool MotionEngine::StartOfMoveCheck() {
+  return true;
+}
 
 void MotionEngine::RewindSelectedSource(int32_t fill) {}
 
 void MotionEngine::ScanInputs() {}
 
-uint32_t MotionEngine::BuildOutputWord() const { return 0; }
+uint32_t MotionEngine::BuildOutputWord() const {
+  return 0;
+}
 
 }  // namespace vaskel

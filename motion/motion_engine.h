@@ -5,6 +5,7 @@
 
 #include "motion/backlash_queue.h"
 #include "motion/motion_state.h"
+#include "motion/ramp_generator.h"
 
 namespace vaskel {
 
@@ -12,7 +13,7 @@ class PluginContext;
 
 class MotionEngine {
  public:
-  explicit MotionEngine(PluginContext& ctx) : ctx_(ctx) {}
+  explicit MotionEngine(PluginContext& ctx) : ctx_(ctx), ramps_(ctx) {}
 
   // Host thread: entry points and the tick.
   void MotionReset();
@@ -26,6 +27,9 @@ class MotionEngine {
   void Home(int axis);
   void Probe();
   void RecomputeAccelSteps();
+  // Accepts or refuses a plug-in move (E-stop, engine offline, host queue not empty).
+  bool StartOfMoveCheck();
+  RampGenerator& ramps() { return ramps_; }
 
   // Device link (receiver thread unless noted).
   void RewindSelectedSource(int32_t fill);  // sender or receiver: index -= fill, mod 4096
@@ -57,6 +61,7 @@ class MotionEngine {
   std::atomic<uint32_t> dwell_end_tick_{0};
   std::atomic<uint32_t> segments_sent_{0};
   BacklashQueue backlash_queue_;
+  RampGenerator ramps_;
   Requests requests_;
 };
 

@@ -34,9 +34,9 @@ int SoftTimerQueue::Dispatch() {
     void* user = nullptr;
     {
       std::lock_guard lock(mutex_);
-      entries_.erase(std::remove_if(entries_.begin(), entries_.end(),
-                                    [](const Entry& e) { return !e.alive; }),
-                     entries_.end());
+      entries_.erase(
+          std::remove_if(entries_.begin(), entries_.end(), [](const Entry& e) { return !e.alive; }),
+          entries_.end());
       const uint32_t now = clock_.TickCountMs();
       Entry* due = nullptr;
       for (Entry& e : entries_) {

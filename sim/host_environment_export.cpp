@@ -7,7 +7,9 @@ vaskel::HostEnvironment* g_environment = nullptr;
 }
 
 namespace vaskel::sim {
-void SetHostEnvironment(HostEnvironment* env) { g_environment = env; }
+void SetHostEnvironment(HostEnvironment* env) {
+  g_environment = env;
+}
 }  // namespace vaskel::sim
 
 extern "C" __attribute__((visibility("default"))) vaskel::HostEnvironment* VaskelHostEnvironment(

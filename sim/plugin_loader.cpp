@@ -46,29 +46,25 @@ bool LoadedPlugin::Load(const std::string& path, std::string* error) {
   handle_ = OpenLibrary(path, error);
   if (!handle_) return false;
   PluginApi& a = api_;
-  bool ok = Resolve(handle_, "SetProName", a.SetProName, error) &&
-            Resolve(handle_, "InitControl", a.InitControl, error) &&
-            Resolve(handle_, "PostInitControl", a.PostInitControl, error) &&
-            Resolve(handle_, "Update", a.Update, error) &&
-            Resolve(handle_, "Notify", a.Notify, error) &&
-            Resolve(handle_, "DoDwell", a.DoDwell, error) &&
-            Resolve(handle_, "JogOn", a.JogOn, error) &&
-            Resolve(handle_, "JogOff", a.JogOff, error) &&
-            Resolve(handle_, "Home", a.Home, error) &&
-            Resolve(handle_, "Probe", a.Probe, error) &&
-            Resolve(handle_, "Purge", a.Purge, error) &&
-            Resolve(handle_, "Reset", a.Reset, error) &&
-            Resolve(handle_, "Config", a.Config, error) &&
-            Resolve(handle_, "StopPlug", a.StopPlug, error) &&
-            Resolve(handle_, "SetDoButton", a.SetDoButton, error) &&
-            Resolve(handle_, "SetSetDRO", a.SetSetDRO, error) &&
-            Resolve(handle_, "SetGetDRO", a.SetGetDRO, error) &&
-            Resolve(handle_, "SetGetLED", a.SetGetLED, error) &&
-            Resolve(handle_, "SetSetLED", a.SetSetLED, error) &&
-            Resolve(handle_, "SetCode", a.SetCode, error) &&
-            Resolve(handle_, "DllRegisterServer", a.DllRegisterServer, error) &&
-            Resolve(handle_, "DllUnregisterServer", a.DllUnregisterServer, error) &&
-            Resolve(handle_, "DllCanUnloadNow", a.DllCanUnloadNow, error);
+  bool ok =
+      Resolve(handle_, "SetProName", a.SetProName, error) &&
+      Resolve(handle_, "InitControl", a.InitControl, error) &&
+      Resolve(handle_, "PostInitControl", a.PostInitControl, error) &&
+      Resolve(handle_, "Update", a.Update, error) && Resolve(handle_, "Notify", a.Notify, error) &&
+      Resolve(handle_, "DoDwell", a.DoDwell, error) && Resolve(handle_, "JogOn", a.JogOn, error) &&
+      Resolve(handle_, "JogOff", a.JogOff, error) && Resolve(handle_, "Home", a.Home, error) &&
+      Resolve(handle_, "Probe", a.Probe, error) && Resolve(handle_, "Purge", a.Purge, error) &&
+      Resolve(handle_, "Reset", a.Reset, error) && Resolve(handle_, "Config", a.Config, error) &&
+      Resolve(handle_, "StopPlug", a.StopPlug, error) &&
+      Resolve(handle_, "SetDoButton", a.SetDoButton, error) &&
+      Resolve(handle_, "SetSetDRO", a.SetSetDRO, error) &&
+      Resolve(handle_, "SetGetDRO", a.SetGetDRO, error) &&
+      Resolve(handle_, "SetGetLED", a.SetGetLED, error) &&
+      Resolve(handle_, "SetSetLED", a.SetSetLED, error) &&
+      Resolve(handle_, "SetCode", a.SetCode, error) &&
+      Resolve(handle_, "DllRegisterServer", a.DllRegisterServer, error) &&
+      Resolve(handle_, "DllUnregisterServer", a.DllUnregisterServer, error) &&
+      Resolve(handle_, "DllCanUnloadNow", a.DllCanUnloadNow, error);
 #if !defined(_WIN32)
   ok = ok && Resolve(handle_, "DispatchTimers", a.DispatchTimers, error);
 #endif
