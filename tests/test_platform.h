@@ -1,0 +1,41 @@
+#pragma once
+// A platform of fakes for tests: virtual clocks, timers dispatched by the test, cooperative
+// workers and a settable HID bus. Each test builds its own.
+#include <memory>
+#include <string>
+
+#include "platform/dialog_view.h"
+#include "platform/null_hid.h"
+#include "platform/platform.h"
+#include "platform/profile_document.h"
+#include "platform/workers.h"
+
+namespace vaskel::testing {
+
+class TestPlatform : public Platform {
+ public:
+  Clock& clock() override { return clock_; }
+  TimerService& timers() override { return timers_; }
+  HidBus& hid() override { return hid_ ? *hid_ : null_hid_; }
+  Workers& workers() override { return workers_; }
+  std::unique_ptr<ProfileDocument> NewProfileDocument() override {
+    return profile_factory_ ? profile_factory_() : nullptr;
+  }
+  std::unique_ptr<DialogView> NewDialogView() override {
+    return dialog_factory_ ? dialog_factory_() : nullptr;
+  }
+  std::string SystemErrorText(uint32_t code) override {
+    return code == 31 ? "A device attached to the system is not functioning." : "";
+  }
+  std::string ModuleBaseName() override { return "vaskel"; }
+
+  FakeClock clock_;
+  SoftTimerQueue timers_{clock_};
+  CooperativeWorkers workers_;
+  NullHidBus null_hid_;
+  HidBus* hid_ = nullptr;
+  std::unique_ptr<ProfileDocument> (*profile_factory_)() = nullptr;
+  std::unique_ptr<DialogView> (*dialog_factory_)() = nullptr;
+};
+
+}  // namespace vaskel::testing
