@@ -106,6 +106,10 @@ class DeviceLink {
   int32_t write_error_count() const { return write_error_count_.load(std::memory_order_acquire); }
   bool workers_started() const { return workers_started_; }
   uint32_t rejected_replies() const { return rejected_replies_.load(std::memory_order_relaxed); }
+  // Rewinds of the selected segment source asked for by the link, and the fill of the last.
+  uint32_t rewind_count() const { return rewind_count_.load(std::memory_order_acquire); }
+  int32_t last_rewind_fill() const { return last_rewind_fill_.load(std::memory_order_acquire); }
+  void set_sequence_counter(int32_t value) { sequence_.Set(value); }  // for tests
   PendingReplyTable& pending_replies() { return pending_; }
   const SeenDeviceTable& seen_devices() const { return seen_; }
 
@@ -117,6 +121,7 @@ class DeviceLink {
   static constexpr uint32_t kWaitSliceMs = 100;
   static constexpr uint32_t kEmptyRingWaitMs = 3;
   static constexpr int kMaxWritesPerStep = 64;
+  static constexpr int kMaxReadsPerStep = 64;
 
   // Worker steps (link_workers.cpp).
   bool SenderStep(bool may_block);
@@ -131,6 +136,7 @@ class DeviceLink {
   std::shared_ptr<HidPort> CurrentPort();
 
   void DispatchReply();
+  void RewindSelectedSource(int32_t fill);
   void SendSyncQuery(uint8_t opcode);
   static void OnStatusThunk(void* user, const uint8_t* payload, size_t size);
   static void IgnoreReply(void* user, const uint8_t* payload, size_t size) {}
@@ -148,6 +154,8 @@ class DeviceLink {
   std::atomic<uint32_t> input_word_{0};
   std::array<uint8_t, 6> reversal_seen_{};  // receiver only
   std::atomic<uint32_t> rejected_replies_{0};
+  std::atomic<uint32_t> rewind_count_{0};
+  std::atomic<int32_t> last_rewind_fill_{0};
 
   // Host's thread only.
   SequenceCounter sequence_;

@@ -35,6 +35,12 @@ int32_t DeviceLink::StartLink() {
   return kLinkStarted;
 }
 
+void DeviceLink::RewindSelectedSource(int32_t fill) {
+  ctx_.motion().RewindSelectedSource(fill);
+  last_rewind_fill_.store(fill, std::memory_order_release);
+  rewind_count_.fetch_add(1, std::memory_order_acq_rel);
+}
+
 std::shared_ptr<HidPort> DeviceLink::CurrentPort() {
   std::lock_guard lock(port_mutex_);
   return port_;
@@ -111,7 +117,7 @@ bool DeviceLink::AwaitWriteDone(bool may_block) {
   const int64_t now = ctx_.platform().clock().WallSeconds();
   if (now - write_start_time_ < kWriteTimeoutSeconds) return false;
   // Stuck: the board's queue is sent again after the reconnection, and this packet with it.
-  ctx_.motion().RewindSelectedSource(device_fill());
+  RewindSelectedSource(device_fill());
   CloseDevice();
   MarkWriteDone(0);
   advance_to_next_.store(false, std::memory_order_release);
@@ -137,6 +143,8 @@ void DeviceLink::WriteReport() {
   }
   switch (error) {
     case hid_error::kNone:
+      // Failures are counted in a row; a write that went through ends the row.
+      write_error_count_.store(0, std::memory_order_release);
       advance_to_next_.store(true, std::memory_order_release);
       MarkWriteDone(0);
       return;
@@ -191,16 +199,21 @@ bool DeviceLink::ReceiverStep(bool may_block) {
     WaitForWork(may_block, kWaitSliceMs);
     return true;
   }
-  const int n = port->Read(read_buffer_.data(), may_block ? static_cast<int>(kWaitSliceMs) : 0);
-  if (n < 0) {
-    // Closed under us; wait for the sender to notice and the host to reconnect.
-    WaitForWork(may_block, kWaitSliceMs);
-    return true;
+  // Waits for the first report only; whatever else is already there is taken with it.
+  int timeout_ms = may_block ? static_cast<int>(kWaitSliceMs) : 0;
+  for (int reads = 0; reads < kMaxReadsPerStep; ++reads, timeout_ms = 0) {
+    const int n = port->Read(read_buffer_.data(), timeout_ms);
+    if (n < 0) {
+      // Closed under us; wait for the sender to notice and the host to reconnect.
+      WaitForWork(may_block, kWaitSliceMs);
+      return true;
+    }
+    // An empty read commits nothing; the next read goes into the same slot.
+    if (n == 0) return true;
+    // A report that ends after the link closed belongs to the old connection.
+    if (!device_connected()) return true;
+    HandleReport(read_buffer_.data(), static_cast<size_t>(n));
   }
-  // An empty read commits nothing; the next read goes into the same slot. A report that ends
-  // after the link closed belongs to the old connection.
-  if (n == 0 || !device_connected()) return true;
-  HandleReport(read_buffer_.data(), static_cast<size_t>(n));
   return true;
 }
 

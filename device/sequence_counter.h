@@ -11,6 +11,11 @@ class SequenceCounter {
 
   int32_t value() const { return value_; }
   void Reset() { value_ = 1; }
+  // Any value is brought into 1..16383.
+  void Set(int32_t value) {
+    value_ = value & kMask;
+    if (value_ == 0) value_ = 1;
+  }
   void Next() {
     value_ = (value_ + 1) & kMask;
     if (value_ == 0) value_ = 1;

@@ -40,7 +40,7 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size) {
 
   MotionEngine& motion = ctx_.motion();
   if (!link_running() && resync_pending()) {
-    motion.RewindSelectedSource(static_cast<int32_t>(fill));
+    RewindSelectedSource(static_cast<int32_t>(fill));
     resync_pending_.store(false, std::memory_order_release);
     motion.ResetSegmentsSent();
     return;
