@@ -5,7 +5,11 @@
 // The members are defined by job: discovery.cpp (finding, opening and closing the board),
 // link_workers.cpp (link start and the sender, write-completion and receiver steps),
 // commands.cpp (packets, the start-up configuration, reply dispatch and the service step) and
-// status_reply.cpp (the board's status replies).
+// status_reply.cpp (the board's status replies). The pending-reply table, the seen-device
+// table and the sequence counter have their own headers.
+//
+// The port's WaitWriteDone is called by both the sender and the write-completion worker; a
+// backend answers it from the state of its one write in flight.
 #include <array>
 #include <atomic>
 #include <condition_variable>
