@@ -57,7 +57,8 @@ HostProfile HostProfile::Open(Platform& platform, const std::string& file_name) 
 HostProfile::~HostProfile() = default;
 
 ProfileElement HostProfile::FindKeyNode(std::string_view section, std::string_view key) {
-  if (!document_) return {};
+  // Whatever a failed load left behind is not the host's profile.
+  if (!writable()) return {};
   ProfileElement root = document_->DocumentElement();
   if (!root) return {};
   ProfileElement sec = document_->FirstChildElement(root, std::string(section));
@@ -102,7 +103,7 @@ bool HostProfile::WriteProfileInt(std::string_view section, std::string_view key
 }
 
 bool HostProfile::Close() {
-  const bool saved = !writable() || !document_ || document_->Save(file_name_);
+  const bool saved = !writable() || document_->Save(file_name_);
   document_.reset();
   return saved;
 }

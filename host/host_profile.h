@@ -35,7 +35,10 @@ class HostProfile {
   bool Close();
 
   State state() const { return state_; }
-  bool writable() const { return state_ == State::Loaded || state_ == State::Created; }
+  // Open, and its document may be saved over the file.
+  bool writable() const {
+    return document_ && (state_ == State::Loaded || state_ == State::Created);
+  }
 
   ProfileElement FindKeyNode(std::string_view section, std::string_view key);
   ProfileElement FindOrCreateKeyNode(std::string_view section, std::string_view key);

@@ -283,3 +283,32 @@ TEST_F(ProfileSettings, StoreThenLoadRoundTripsEveryInt32) {
 
 }  // namespace
 }  // namespace vaskel::testing
+
+namespace vaskel::testing {
+namespace {
+
+TEST(HostProfileTest, KeyLookupNeverCreatesAndCreationIsIdempotent) {
+  TempDir dir;
+  const std::string path = dir.File("p.xml");
+  WriteText(path, "<profile><BRENOK/></profile>\n");
+  TestPlatform platform;
+  platform.profile_factory_ = [] { return NewPugixmlProfileDocument(); };
+  HostProfile profile = HostProfile::Open(platform, path);
+  ASSERT_EQ(profile.state(), HostProfile::State::Loaded);
+  EXPECT_FALSE(profile.FindKeyNode("BRENOK", "JOGBUFFER"));
+  EXPECT_FALSE(profile.FindKeyNode("OTHER", "JOGBUFFER"));
+  EXPECT_TRUE(profile.WriteProfileInt("BRENOK", "JOGBUFFER", 1));
+  EXPECT_TRUE(profile.WriteProfileInt("BRENOK", "JOGBUFFER", 2));
+  EXPECT_EQ(profile.ReadProfileInt("BRENOK", "JOGBUFFER", 9), 2);
+  EXPECT_TRUE(profile.Close());
+  EXPECT_EQ(ReadText(path), "<profile><BRENOK><JOGBUFFER>2</JOGBUFFER></BRENOK></profile>\n");
+
+  // A closed profile reads defaults, writes nothing and closes again harmlessly.
+  EXPECT_EQ(profile.ReadProfileInt("BRENOK", "JOGBUFFER", 9), 9);
+  EXPECT_FALSE(profile.WriteProfileInt("BRENOK", "JOGBUFFER", 3));
+  EXPECT_TRUE(profile.Close());
+  EXPECT_EQ(ReadText(path), "<profile><BRENOK><JOGBUFFER>2</JOGBUFFER></BRENOK></profile>\n");
+}
+
+}  // namespace
+}  // namespace vaskel::testing
