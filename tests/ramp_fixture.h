@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "host/host_string.h"
 #include "host/plugin_context.h"
 #include "test_platform.h"
 
@@ -31,6 +32,8 @@ class RampTest : public ::testing::Test {
     ctx_.messages().FillMessageTable();
     planner().Set(planner::kSegmentPeriod, 0.003);
   }
+  // The status line is the host's string; the host would free it.
+  ~RampTest() override { host_string::Release(planner().Get(planner::kStatusText)); }
 
   RampGenerator& ramps() { return ctx_.motion().ramps(); }
   const HostBlock& planner() { return ctx_.host().planner; }
