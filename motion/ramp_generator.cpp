@@ -143,8 +143,8 @@ void RampGenerator::GenerateRampSegments() {
   }
 }
 
-// The two sides are milliseconds against records per setting: a pass starts while fewer than
-// 22 records are queued at 200 ms and 3 ms segments, which is the look-ahead the moves rely on.
+// Queued milliseconds are compared with a limit in records (200 ms at 3 ms segments gives 66),
+// so a pass starts while fewer than 22 records are queued: the look-ahead moves are tuned to.
 bool RampGenerator::PassAllowed(int32_t fill) const {
   if (fill > kMaxQueuedRecords - kRampAxes) return false;
   const double period = ctx_.host().planner.Get(planner::kSegmentPeriod);
