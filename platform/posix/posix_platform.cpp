@@ -4,16 +4,21 @@
 #include <dlfcn.h>
 #include <time.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
 
+#include "platform/device_selection.h"
 #include "platform/dialog_view.h"
 #include "platform/host_environment.h"
 #include "platform/null_hid.h"
 #include "platform/platform.h"
 #include "platform/profile_document.h"
+#include "platform/system_hid.h"
 #include "platform/workers.h"
+#include "sim/board/sim_hid_bus.h"
 
 namespace vaskel {
 namespace {
@@ -49,7 +54,12 @@ class PosixPlatform : public Platform {
     } else {
       workers_ = std::make_unique<ThreadWorkers>();
     }
-    hid_ = env && env->hid ? env->hid : &null_hid_;
+    HidBusChoice choice =
+        ChooseHidBus(std::getenv(kDeviceVariable), env ? env->hid : nullptr, *clock_,
+                     {&MakeSystemHidBus, &MakeTcpHidBus, &sim::MakeStandaloneSimBus});
+    if (!choice.notice.empty()) std::fprintf(stderr, "%s\n", choice.notice.c_str());
+    own_hid_ = std::move(choice.owned);
+    hid_ = choice.bus ? choice.bus : &null_hid_;
   }
 
   Clock& clock() override { return *clock_; }
@@ -87,6 +97,7 @@ class PosixPlatform : public Platform {
   std::unique_ptr<SoftTimerQueue> timers_;
   std::unique_ptr<Workers> workers_;
   NullHidBus null_hid_;
+  std::unique_ptr<HidBus> own_hid_;
   HidBus* hid_ = nullptr;
 };
 
