@@ -4,9 +4,7 @@
 #include <string_view>
 
 namespace vaskel {
-namespace {
-
-bool ParseEndpoint(std::string_view text, TcpEndpoint* out) {
+bool ParseTcpEndpoint(std::string_view text, TcpEndpoint* out, bool allow_port_zero) {
   const size_t colon = text.rfind(':');
   if (colon == std::string_view::npos || colon == 0) return false;
   std::string_view host = text.substr(0, colon);
@@ -17,15 +15,13 @@ bool ParseEndpoint(std::string_view text, TcpEndpoint* out) {
   unsigned value = 0;
   auto [ptr, ec] = std::from_chars(port.data(), port.data() + port.size(), value);
   if (host.empty() || port.empty() || ec != std::errc() || ptr != port.data() + port.size() ||
-      value == 0 || value > 65535) {
+      (value == 0 && !allow_port_zero) || value > 65535) {
     return false;
   }
   out->host = std::string(host);
   out->port = static_cast<uint16_t>(value);
   return true;
 }
-
-}  // namespace
 
 DeviceSelection ParseDeviceSelection(const char* value) {
   DeviceSelection selection;
@@ -41,7 +37,7 @@ DeviceSelection ParseDeviceSelection(const char* value) {
     while (true) {
       const size_t comma = rest.find(',');
       TcpEndpoint endpoint;
-      if (!ParseEndpoint(rest.substr(0, comma), &endpoint)) {
+      if (!ParseTcpEndpoint(rest.substr(0, comma), &endpoint)) {
         selection.problem = "bad endpoint '" + std::string(rest.substr(0, comma)) +
                             "' (expected HOST:PORT with PORT 1..65535)";
         return selection;

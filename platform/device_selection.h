@@ -4,6 +4,7 @@
 // "tcp:HOST:PORT[,HOST:PORT...]", emulators over TCP, one HID interface per endpoint.
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/clock.h"
@@ -22,6 +23,8 @@ struct DeviceSelection {
 };
 
 DeviceSelection ParseDeviceSelection(const char* value);
+// HOST:PORT or [V6HOST]:PORT; port 0 only when allowed (a listener's ephemeral port).
+bool ParseTcpEndpoint(std::string_view text, TcpEndpoint* out, bool allow_port_zero = false);
 
 struct HidBusFactories {
   std::unique_ptr<HidBus> (*system)() = nullptr;

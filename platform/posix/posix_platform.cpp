@@ -95,9 +95,10 @@ class PosixPlatform : public Platform {
   PosixClock own_clock_;
   Clock* clock_ = nullptr;
   std::unique_ptr<SoftTimerQueue> timers_;
+  // Declared before the workers, so their threads stop before a bus of our own goes.
+  std::unique_ptr<HidBus> own_hid_;
   std::unique_ptr<Workers> workers_;
   NullHidBus null_hid_;
-  std::unique_ptr<HidBus> own_hid_;
   HidBus* hid_ = nullptr;
 };
 
