@@ -83,6 +83,10 @@ void LoadedPlugin::Unload() {
   api_ = PluginApi{};
 }
 
+void* LoadedPlugin::Find(const char* name) const {
+  return handle_ ? Symbol(handle_, name) : nullptr;
+}
+
 std::string DefaultPluginPath(const char* argv0, const char* file_name) {
   std::string dir = argv0 ? argv0 : "";
   auto slash = dir.find_last_of("/\\");

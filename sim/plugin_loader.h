@@ -44,6 +44,8 @@ class LoadedPlugin {
   void Unload();
   bool loaded() const { return handle_ != nullptr; }
   const PluginApi& api() const { return api_; }
+  // An optional export; null when the library has none of that name.
+  void* Find(const char* name) const;
 
  private:
   void* handle_ = nullptr;

@@ -1,0 +1,44 @@
+#pragma once
+// A scenario: a small text file of host actions on a timeline, for the substitute host.
+//
+//   # comment
+//   axis X steps 1000 velocity 50 accel 500   configuration of an axis (X Y Z A B C or 0..5)
+//   signal 0 pin 1 [active_low]               host input record 0 wired to board port 1, pin 1
+//   machine <text>                            one line for the simulated machine model
+//   end 12.5                                  run until 12.5 s
+//   at 0.5 move X10 Y-2.5 F600                straight move, feed in units per minute
+//   at 3 notify -1                            any host notification code
+//   at 4 spindle 0.5 | spindle off            spindle speed ratio, or off
+//   at 5 estop on|off, override on|off, offline on|off   host flags
+//   at 6 input 3 on|off                       force a board input pin
+//   at 7 jog X + [speed] | jogoff X | home X | probe | dwell 1.5
+//   at 8 backlash on|off | backlash X 50 [speed]
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vaskel::sim {
+
+struct ScenarioAction {
+  uint32_t at_ms = 0;
+  int line = 0;
+  std::vector<std::string> words;  // the verb first
+};
+
+struct Scenario {
+  std::vector<std::vector<std::string>> config;  // axis and signal lines
+  std::vector<std::string> machine_lines;
+  std::vector<ScenarioAction> actions;  // in time order, file order within one time
+  uint32_t end_ms = 0;
+};
+
+// Parses a scenario; false with "line N: reason" on the first error.
+bool ParseScenario(const std::string& text, Scenario* out, std::string* error);
+bool LoadScenarioFile(const std::string& path, Scenario* out, std::string* error);
+
+// Axis letter or digit to 0..5; -1 when it is neither.
+int AxisIndex(const std::string& word);
+// A finite decimal number, whole word; false otherwise.
+bool ParseNumber(const std::string& word, double* out);
+
+}  // namespace vaskel::sim

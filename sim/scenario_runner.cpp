@@ -1,0 +1,389 @@
+#include "sim/scenario_runner.h"
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <sstream>
+#include <thread>
+
+#include "host/host_layout.h"
+#include "platform/clock.h"
+#include "platform/host_environment.h"
+#include "sim/plugin_loader.h"
+#include "sim/substitute_host.h"
+
+namespace vaskel::sim {
+namespace {
+
+constexpr int32_t kHostLookahead = 600;  // segments the host planner keeps queued at most
+
+// The host's clock when the board is real: real milliseconds, same interface.
+class SteadyClock : public Clock {
+ public:
+  uint32_t TickCountMs() override {
+    return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+  }
+  int64_t WallSeconds() override {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+  }
+};
+
+bool OnOff(const std::string& w, bool* out) {
+  if (w == "on") return *out = true, true;
+  if (w == "off") return *out = false, true;
+  return false;
+}
+
+class Run {
+ public:
+  Run(const Scenario& scenario, const RunOptions& options, BoardView* board, RunReport& report,
+      TraceWriter& trace)
+      : scenario_(scenario), options_(options), board_(board), report_(report), trace_(trace) {}
+
+  bool Execute(std::string* error) {
+    HostEnvironment env;
+    FakeClock virtual_clock;
+    SteadyClock real_clock;
+    Clock& clock = board_ ? static_cast<Clock&>(virtual_clock) : real_clock;
+    if (board_) {
+      env.clock = &virtual_clock;
+      env.hid = &board_->bus();
+      env.cooperative = true;
+      if (!board_->ConfigureMachine(scenario_.machine_lines, error)) return false;
+    }
+    SetHostEnvironment(board_ ? &env : nullptr);
+    LoadedPlugin library;
+    if (!library.Load(options_.plugin_path, error)) {
+      SetHostEnvironment(nullptr);
+      return false;
+    }
+    motion_state_ = reinterpret_cast<int32_t (*)()>(library.Find("VaskelMotionState"));
+    bool ok = true;
+    {
+      SubstituteHost host(library.api());
+      host_ = &host;
+      ok = ApplyConfig(error);
+      if (ok) {
+        host.Start(options_.profile_path);
+        blocks().window.Set(window::kJogFullSpeed, &jog_full_speed_);
+        ok = Loop(clock, virtual_clock, error);
+        host.Stop();
+        Collect();
+      }
+      host_ = nullptr;
+    }
+    library.Unload();
+    SetHostEnvironment(nullptr);
+    return ok;
+  }
+
+ private:
+  const HostBlocks& blocks() { return host_->blocks(); }
+  const PluginApi& api() { return host_->api(); }
+
+  bool ApplyConfig(std::string* error) {
+    const HostBlocks& b = blocks();
+    b.setup.Set(setup::kJogPercent, 100.0);
+    b.planner.Set(planner::kSegmentPeriod, 0.003);
+    for (const auto& words : scenario_.config) {
+      if (words[0] == "axis") {
+        const int axis = AxisIndex(words[1]);
+        if (axis < 0) return Bad(error, "unknown axis '" + words[1] + "'");
+        AxisLimits& l = planner_.limits()[axis];
+        for (size_t k = 2; k + 1 < words.size() + 1; k += 2) {
+          if (k + 1 >= words.size()) return Bad(error, "axis " + words[1] + ": missing value");
+          double v = 0;
+          if (!ParseNumber(words[k + 1], &v)) return Bad(error, "bad number " + words[k + 1]);
+          const std::string& key = words[k];
+          if (key == "steps") {
+            l.steps_per_unit = v;
+          } else if (key == "velocity") {
+            l.velocity = v;
+          } else if (key == "accel") {
+            l.acceleration = v;
+          } else if (key == "home_speed") {
+            b.planner.Set(planner::kHomeSpeedPercent[axis], static_cast<int32_t>(v));
+          } else if (key == "home_dir") {
+            b.planner.Set(planner::kHomeDirection[axis], v != 0);
+          } else if (key == "reversed") {
+            b.engine.Set(engine::kAxisReversed[axis], v != 0);
+          } else {
+            return Bad(error, "unknown axis setting '" + key + "'");
+          }
+        }
+        b.planner.Set(planner::kStepsPerUnit[axis], l.steps_per_unit);
+        b.planner.Set(planner::kAxisVelocity[axis], l.velocity);
+        b.planner.Set(planner::kAxisAcceleration[axis], l.acceleration);
+        b.engine.Set(engine::kAxisEnabled[axis], true);
+        report_.axes_used |= 1u << axis;
+      } else if (words[0] == "signal") {
+        double record = 0, pin = 0;
+        if (words.size() < 4 || !ParseNumber(words[1], &record) || words[2] != "pin" ||
+            !ParseNumber(words[3], &pin) || record < 0 || record >= engine::kInputSignalCount) {
+          return Bad(error, "signal needs: signal RECORD pin PIN [active_low]");
+        }
+        const auto j = static_cast<size_t>(record);
+        b.engine.Store<uint8_t>(input_signal::Offset(j, input_signal::kEnabled), 1);
+        b.engine.Store<int8_t>(input_signal::Offset(j, input_signal::kPin),
+                               static_cast<int8_t>(pin));
+        b.engine.Store<int8_t>(input_signal::Offset(j, input_signal::kPort), 1);
+        b.engine.Store<uint8_t>(input_signal::Offset(j, input_signal::kActiveLow),
+                                words.size() > 4 && words[4] == "active_low" ? 1 : 0);
+      }
+    }
+    return true;
+  }
+
+  bool Bad(std::string* error, const std::string& why) {
+    if (error) *error = "scenario: " + why;
+    return false;
+  }
+
+  bool Loop(Clock& clock, FakeClock& virtual_clock, std::string* error) {
+    size_t next_action = 0;
+    std::string last_status = host_->StatusText();
+    const uint32_t start = clock.TickCountMs();
+    for (uint32_t t = 1; t <= scenario_.end_ms; ++t) {
+      if (board_) {
+        virtual_clock.AdvanceMs(1);
+      } else {
+        while (clock.TickCountMs() - start < t)
+          std::this_thread::sleep_for(std::chrono::microseconds(200));
+      }
+      while (next_action < scenario_.actions.size() && scenario_.actions[next_action].at_ms <= t) {
+        if (!Act(scenario_.actions[next_action], t, error)) return false;
+        ++next_action;
+      }
+      FeedTrajectory();
+      if (t % options_.update_ms == 0) host_->Update();
+      host_->PumpTimers();
+      FollowPositions();
+      const std::string status = host_->StatusText();
+      if (status != last_status) {
+        report_.messages.push_back({t, status});
+        last_status = status;
+      }
+      if (t % options_.trace_every_ms == 0) Sample(t);
+    }
+    report_.duration_ms = scenario_.end_ms;
+    return true;
+  }
+
+  void FeedTrajectory() {
+    std::array<double, kAxes> counts{};
+    while (!planner_.idle() && host_->QueuedSegments() < kHostLookahead) {
+      planner_.NextSegment(counts);
+      if (!host_->PushSegment(counts.data())) break;
+      ++report_.segments_queued;
+    }
+  }
+
+  // The host keeps its unit positions in step with the plug-in's step positions.
+  void FollowPositions() {
+    const HostBlocks& b = blocks();
+    for (int a = 0; a < kAxes; ++a) {
+      const double spu = planner_.limits()[a].steps_per_unit;
+      const int32_t steps = b.engine.Get(engine::kAxisPosition[a]);
+      b.planner.Set(planner::kAxisCurrentPosition[a], spu > 0 ? steps / spu : 0.0);
+    }
+  }
+
+  void Sample(uint32_t t) {
+    TraceRow row;
+    row.time_ms = t;
+    row.motion_state = motion_state_ ? motion_state_() : -1;
+    row.board_fill = board_ ? board_->fill() : 0;
+    row.device_needs_data = blocks().planner.Get(planner::kDeviceNeedsData) ? 1 : 0;
+    for (int a = 0; a < kAxes; ++a) {
+      row.host_position[a] = blocks().engine.Get(engine::kAxisPosition[a]);
+      row.board_count[a] = board_ ? board_->count(a) : 0;
+    }
+    trace_.Add(row);
+  }
+
+  bool Act(const ScenarioAction& action, uint32_t t, std::string* error) {
+    const auto& w = action.words;
+    const HostBlocks& b = blocks();
+    auto fail = [&](const std::string& why) {
+      if (error) *error = "line " + std::to_string(action.line) + ": " + why;
+      return false;
+    };
+    auto axis_arg = [&](size_t k) { return k < w.size() ? AxisIndex(w[k]) : -1; };
+    bool flag = false;
+    double v = 0;
+    const std::string& verb = w[0];
+    if (verb == "move") {
+      AxisVector target = last_target_;
+      double feed = 0;
+      for (size_t k = 1; k < w.size(); ++k) {
+        const std::string word = w[k];
+        if (word.size() < 2 || !ParseNumber(word.substr(1), &v)) return fail("bad word " + word);
+        if (word[0] == 'F' || word[0] == 'f') {
+          feed = v / 60.0;
+        } else if (int axis = AxisIndex(word.substr(0, 1)); axis >= 0) {
+          target[axis] = v;
+        } else {
+          return fail("bad word " + word);
+        }
+      }
+      std::string why;
+      if (!planner_.AddMove(target, feed, &why)) return fail(why);
+      last_target_ = target;
+      if (planner_.largest_count() > 2047) {
+        Note(t, "move exceeds 2047 steps per segment; lower the feed");
+      }
+    } else if (verb == "notify" && w.size() == 2 && ParseNumber(w[1], &v)) {
+      api().Notify(static_cast<int32_t>(v));
+      if (static_cast<int32_t>(v) == -1) ForgetPlan();
+    } else if (verb == "spindle" && w.size() == 2) {
+      if (w[1] == "off") {
+        api().Notify(4);
+      } else if (ParseNumber(w[1], &v)) {
+        b.planner.Set(planner::kSpindleStartAllowed, true);
+        b.planner.Set(planner::kSpindleSpeedControlled, true);
+        b.planner.Set(planner::kSpindleSpeedRatio, v);
+        api().Notify(3);
+      } else {
+        return fail("spindle needs a ratio or off");
+      }
+    } else if ((verb == "estop" || verb == "override" || verb == "offline") && w.size() == 2 &&
+               OnOff(w[1], &flag)) {
+      const Field<Flag> field = verb == "estop"      ? engine::kEStopActive
+                                : verb == "override" ? engine::kLimitOverride
+                                                     : engine::kEngineOffline;
+      b.engine.Set(field, flag);
+      if (verb == "estop" && flag) ForgetPlan();
+    } else if (verb == "input" && w.size() == 3 && ParseNumber(w[1], &v) && OnOff(w[2], &flag)) {
+      if (board_) board_->SetInputPin(static_cast<int>(v), flag);
+    } else if (verb == "jog" && axis_arg(1) >= 0 && w.size() >= 3 && (w[2] == "+" || w[2] == "-")) {
+      double speed = 0;
+      if (w.size() > 3 && !ParseNumber(w[3], &speed)) return fail("bad jog speed");
+      api().JogOn(static_cast<int16_t>(axis_arg(1)), w[2] == "-" ? 1 : 0, speed);
+    } else if (verb == "jogoff" && axis_arg(1) >= 0) {
+      api().JogOff(static_cast<int16_t>(axis_arg(1)));
+    } else if (verb == "home" && axis_arg(1) >= 0) {
+      api().Home(static_cast<int16_t>(axis_arg(1)));
+    } else if (verb == "probe") {
+      for (size_t k = 1; k < w.size(); ++k) {
+        const std::string& word = w[k];
+        if (word.size() < 2 || !ParseNumber(word.substr(1), &v)) return fail("bad word " + word);
+        if (word[0] == 'F' || word[0] == 'f') {
+          b.planner.Set(planner::kProbeFeedRate, v / 60.0);
+        } else if (int axis = AxisIndex(word.substr(0, 1)); axis >= 0) {
+          b.planner.Set(planner::kProbeTarget[axis], v);
+        } else {
+          return fail("bad word " + word);
+        }
+      }
+      api().Probe();
+    } else if (verb == "dwell" && w.size() == 2 && ParseNumber(w[1], &v)) {
+      api().DoDwell(v);
+    } else if (verb == "backlash" && w.size() == 2 && OnOff(w[1], &flag)) {
+      b.engine.Set(engine::kBacklashEnabled, flag);
+    } else if (verb == "backlash" && w.size() >= 3 && axis_arg(1) >= 0 && ParseNumber(w[2], &v)) {
+      const int axis = axis_arg(1);
+      b.engine.Set(engine::kBacklashAmount[axis], static_cast<int32_t>(v));
+      double speed = 0;
+      if (w.size() > 3 && ParseNumber(w[3], &speed)) {
+        b.engine.Set(engine::kBacklashSpeed[axis], static_cast<int32_t>(speed));
+      }
+    } else {
+      return fail("cannot do '" + verb + "' with these arguments");
+    }
+    return true;
+  }
+
+  // The host stops planning when the trajectory is dropped; its next move starts where the
+  // machine is.
+  void ForgetPlan() {
+    StepVector here{};
+    for (int a = 0; a < kAxes; ++a) here[a] = blocks().engine.Get(engine::kAxisPosition[a]);
+    planner_.Reset(here);
+    for (int a = 0; a < kAxes; ++a) {
+      last_target_[a] = static_cast<double>(here[a]) / planner_.limits()[a].steps_per_unit;
+    }
+  }
+
+  void Note(uint32_t t, const std::string& text) {
+    char prefix[32];
+    std::snprintf(prefix, sizeof prefix, "%8.3f s  ", t / 1000.0);
+    report_.notes.push_back(prefix + text);
+  }
+
+  void Collect() {
+    const HostBlocks& b = blocks();
+    report_.commanded = planner_.commanded_steps();
+    report_.segments_consumed = report_.segments_queued - host_->QueuedSegments();
+    for (int a = 0; a < kAxes; ++a) {
+      report_.host_position[a] = b.engine.Get(engine::kAxisPosition[a]);
+      report_.board_count[a] = board_ ? board_->count(a) : 0;
+    }
+    if (board_) {
+      report_.underruns = board_->underruns();
+      report_.highest_fill = board_->highest_fill();
+      report_.board_segments = board_->segments_received();
+    }
+  }
+
+  const Scenario& scenario_;
+  const RunOptions& options_;
+  BoardView* board_;
+  RunReport& report_;
+  TraceWriter& trace_;
+  SubstituteHost* host_ = nullptr;
+  HostPlanner planner_;
+  AxisVector last_target_{};
+  uint8_t jog_full_speed_ = 0;
+  int32_t (*motion_state_)() = nullptr;
+};
+
+}  // namespace
+
+bool ScenarioRunner::Run(RunReport* report, std::string* error) {
+  *report = RunReport{};
+  trace_ = TraceWriter{};
+  class Run run(scenario_, options_, board_, *report, trace_);
+  if (!run.Execute(error)) return false;
+  if (!options_.csv_path.empty() && !trace_.WriteCsv(options_.csv_path, error)) return false;
+  if (!options_.svg_path.empty() &&
+      !trace_.WriteSvg(options_.svg_path, report->axes_used ? report->axes_used : 1u, error)) {
+    return false;
+  }
+  return true;
+}
+
+std::string FormatReport(const RunReport& r) {
+  static const char* kNames[6] = {"X", "Y", "Z", "A", "B", "C"};
+  std::ostringstream out;
+  char line[160];
+  std::snprintf(line, sizeof line, "run time            %.3f s\n", r.duration_ms / 1000.0);
+  out << line;
+  out << "segments queued     " << r.segments_queued << " by the host planner\n"
+      << "segments streamed   " << r.segments_consumed << " taken by the plug-in, "
+      << r.board_segments << " received by the board\n"
+      << "board underruns     " << r.underruns << "\n"
+      << "highest board fill  " << r.highest_fill << " segments\n\n"
+      << "axis   commanded       board     host position\n";
+  for (int a = 0; a < 6; ++a) {
+    if (!(r.axes_used & (1u << a))) continue;
+    std::snprintf(line, sizeof line, "%-4s %11lld %11d %11d%s\n", kNames[a],
+                  static_cast<long long>(r.commanded[a]), r.board_count[a], r.host_position[a],
+                  r.commanded[a] == r.host_position[a] ? "" : "   (differs)");
+    out << line;
+  }
+  out << "\nstatus line\n";
+  if (r.messages.empty()) out << "  (nothing shown)\n";
+  for (const MessageEvent& m : r.messages) {
+    std::snprintf(line, sizeof line, "%8.3f s  ", m.time_ms / 1000.0);
+    out << line << '"' << m.text << "\"\n";
+  }
+  if (!r.notes.empty()) out << "\nnotes\n";
+  for (const std::string& n : r.notes) out << n << "\n";
+  return out.str();
+}
+
+}  // namespace vaskel::sim

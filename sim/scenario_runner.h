@@ -1,0 +1,79 @@
+#pragma once
+// Runs a scenario: the built plug-in in the substitute host, against a board, on virtual time
+// (the in-process simulator) or real time (any other board), and reports what happened.
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/hid.h"
+#include "sim/host_planner.h"
+#include "sim/scenario.h"
+#include "sim/trace_writer.h"
+
+namespace vaskel::sim {
+
+// What the runner needs of the board beyond its HID interface.
+class BoardView {
+ public:
+  virtual ~BoardView() = default;
+  virtual HidBus& bus() = 0;
+  virtual bool ConfigureMachine(const std::vector<std::string>& lines, std::string* error) = 0;
+  virtual void SetInputPin(int pin, bool level) = 0;
+  virtual int32_t fill() = 0;
+  virtual int32_t count(int channel) = 0;
+  virtual uint64_t underruns() = 0;
+  virtual int32_t highest_fill() = 0;
+  virtual uint64_t segments_received() = 0;
+};
+
+struct RunOptions {
+  std::string plugin_path;
+  std::string profile_path = "vaskel-profile.xml";
+  uint32_t update_ms = 50;
+  uint32_t trace_every_ms = 10;
+  std::string csv_path;  // empty: no file
+  std::string svg_path;
+};
+
+struct MessageEvent {
+  uint32_t time_ms;
+  std::string text;
+};
+
+struct RunReport {
+  uint32_t duration_ms = 0;
+  uint64_t segments_queued = 0;    // by the host planner into the trajectory ring
+  uint64_t segments_consumed = 0;  // taken from the ring by the plug-in
+  uint64_t board_segments = 0;     // received by the board
+  StepVector commanded{};
+  std::array<int32_t, 6> board_count{};
+  std::array<int32_t, 6> host_position{};
+  uint64_t underruns = 0;
+  int32_t highest_fill = 0;
+  std::vector<MessageEvent> messages;
+  std::vector<std::string> notes;  // what the runner itself did or refused
+  unsigned axes_used = 0;
+};
+
+class ScenarioRunner {
+ public:
+  // board: the in-process simulator, run on virtual time; null: the board VASKEL_DEVICE names
+  // (or real hardware), run on real time.
+  ScenarioRunner(const Scenario& scenario, const RunOptions& options, BoardView* board)
+      : scenario_(scenario), options_(options), board_(board) {}
+  // False with a reason when the plug-in or the scenario cannot be run.
+  bool Run(RunReport* report, std::string* error);
+  const TraceWriter& trace() const { return trace_; }
+
+ private:
+  const Scenario& scenario_;
+  const RunOptions& options_;
+  BoardView* board_;
+  TraceWriter trace_;
+};
+
+std::string FormatReport(const RunReport& report);
+
+}  // namespace vaskel::sim

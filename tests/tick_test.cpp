@@ -1,0 +1,119 @@
+#include <gtest/gtest.h>
+
+#include "plugin_fixture.h"
+
+namespace vaskel {
+namespace {
+
+using testing::PluginFixture;
+
+TEST(Tick, RunsFiftyMoreBodiesAfterTheLastUpdateThenTheTimerDies) {
+  PluginFixture f;
+  f.Start();
+  f.ctx.Update();
+  EXPECT_EQ(f.platform.timers_.ActiveCount(), 1u);
+  f.RunMs(20);  // first tick consumes the Update
+  EXPECT_EQ(f.ctx.tick().bodies_run, 1u);
+  EXPECT_TRUE(f.ctx.tick().timer_armed);
+  f.RunMs(50 * 20);
+  EXPECT_EQ(f.ctx.tick().bodies_run, 51u);
+  EXPECT_EQ(f.platform.timers_.ActiveCount(), 1u);
+  f.RunMs(20);  // the 51st tick after the Update kills its timer without a body
+  EXPECT_EQ(f.ctx.tick().bodies_run, 51u);
+  EXPECT_EQ(f.platform.timers_.ActiveCount(), 0u);
+  EXPECT_FALSE(f.ctx.tick().timer_armed);
+  f.RunMs(1000);
+  EXPECT_EQ(f.ctx.tick().bodies_run, 51u);
+
+  // The next Update starts a new timer and the tick resumes.
+  f.ctx.Update();
+  EXPECT_EQ(f.platform.timers_.ActiveCount(), 1u);
+  f.RunMs(20);
+  EXPECT_EQ(f.ctx.tick().bodies_run, 52u);
+  EXPECT_EQ(f.ctx.tick().lapse_count, 0);
+}
+
+TEST(Tick, KeepsRunningWhileTheHostCallsUpdate) {
+  PluginFixture f;
+  f.Start();
+  for (int i = 0; i < 100; ++i) {
+    f.ctx.Update();
+    f.RunMs(50);
+  }
+  EXPECT_EQ(f.platform.timers_.ActiveCount(), 1u);
+  EXPECT_EQ(f.ctx.tick().bodies_run, 250u);  // one every 20 ms over 5 s
+}
+
+TEST(Tick, TwoUpdatesBeforeTheFirstTickStartTwoTimersThatBothLapse) {
+  PluginFixture f;
+  f.Start();
+  f.ctx.Update();
+  f.RunMs(10);
+  f.ctx.Update();
+  EXPECT_EQ(f.platform.timers_.ActiveCount(), 2u);
+  f.RunMs(10);  // the first timer's tick arms; the second keeps ticking all the same
+  EXPECT_TRUE(f.ctx.tick().timer_armed);
+  f.RunMs(10);
+  EXPECT_EQ(f.ctx.tick().bodies_run, 2u);
+  // Both timers share the counter, so together they lapse after 50 more bodies.
+  f.RunMs(2000);
+  EXPECT_EQ(f.platform.timers_.ActiveCount(), 0u);
+  EXPECT_EQ(f.ctx.tick().bodies_run, 51u);
+}
+
+TEST(Tick, UpdateWhileArmedStartsNoTimer) {
+  PluginFixture f;
+  f.Start();
+  f.ctx.Update();
+  f.RunMs(20);
+  f.ctx.Update();
+  f.ctx.Update();
+  EXPECT_EQ(f.platform.timers_.ActiveCount(), 1u);
+}
+
+TEST(Tick, DestroyingTheContextKillsItsTimers) {
+  testing::TestPlatform platform;
+  sim::HostMemory memory;
+  {
+    PluginContext ctx(platform);
+    ctx.InitControl(memory.engine(), memory.setup(), memory.planner(), memory.window());
+    ctx.Update();
+    EXPECT_EQ(platform.timers_.ActiveCount(), 1u);
+  }
+  EXPECT_EQ(platform.timers_.ActiveCount(), 0u);
+  platform.clock_.AdvanceMs(100);
+  EXPECT_EQ(platform.timers_.Dispatch(), 0);
+}
+
+TEST(SoftTimerQueue, RunsDueTimersOldestFirstAndSkipsKilledOnes) {
+  FakeClock clock;
+  SoftTimerQueue q(clock);
+  static std::vector<int> order;
+  order.clear();
+  auto cb = +[](void* user, TimerId) { order.push_back(*static_cast<int*>(user)); };
+  int a = 1, b = 2, c = 3;
+  q.Start(30, cb, &a);
+  q.Start(20, cb, &b);
+  const TimerId killed = q.Start(10, cb, &c);
+  q.Kill(killed);
+  clock.AdvanceMs(30);
+  EXPECT_EQ(q.Dispatch(), 2);
+  EXPECT_EQ(order, (std::vector<int>{2, 1}));
+}
+
+TEST(SoftTimerQueue, FiresAcrossTheTickCountWrap) {
+  FakeClock clock(0xFFFFFFF0u);
+  SoftTimerQueue q(clock);
+  static int fired;
+  fired = 0;
+  q.Start(
+      20, +[](void*, TimerId) { ++fired; }, nullptr);
+  clock.AdvanceMs(19);
+  EXPECT_EQ(q.Dispatch(), 0);
+  clock.AdvanceMs(1);
+  EXPECT_EQ(q.Dispatch(), 1);
+  EXPECT_EQ(fired, 1);
+}
+
+}  // namespace
+}  // namespace vaskel
