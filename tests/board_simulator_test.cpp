@@ -128,6 +128,13 @@ TEST_F(BoardTest, StartupWordsAreRecorded) {
   EXPECT_EQ(board_.ConfigWord(25), 24);
   EXPECT_EQ(board_.ConfigWord(0), 0);
   EXPECT_FALSE(board_.ConfigWord(19).has_value());
+  const auto log = board_.TakePacketLog();
+  ASSERT_EQ(log.size(), 6u);
+  EXPECT_EQ(log[0].opcode, 1);
+  EXPECT_EQ(log[1].opcode, 21);
+  EXPECT_EQ(log[1].value, 286331153);
+  EXPECT_EQ(log[5].opcode, 0);
+  EXPECT_TRUE(board_.TakePacketLog().empty());
   const BoardStats stats = board_.Stats();
   for (int op : {0, 1, 12, 21, 22, 25}) EXPECT_EQ(stats.packets[op], 1u) << op;
   EXPECT_TRUE(NoReply());

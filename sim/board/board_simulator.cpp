@@ -130,6 +130,8 @@ void BoardSimulator::HandlePacketLocked(const uint8_t* p) {
       return;
   }
   ++stats_.packets[op];
+  if (log_.size() == kPacketLogSize) log_.pop_front();
+  log_.push_back({op, value});
 }
 
 void BoardSimulator::QueueReplyLocked(const std::array<uint8_t, kReportSize>& bytes) {
@@ -251,6 +253,13 @@ BoardStats BoardSimulator::Stats() {
   std::lock_guard lock(mutex_);
   AdvanceLocked();
   return stats_;
+}
+
+std::vector<PacketRecord> BoardSimulator::TakePacketLog() {
+  std::lock_guard lock(mutex_);
+  std::vector<PacketRecord> log(log_.begin(), log_.end());
+  log_.clear();
+  return log;
 }
 
 void BoardSimulator::SetCount(int channel, int32_t value) {

@@ -11,6 +11,7 @@
 #include <deque>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 #include "platform/clock.h"
 #include "platform/hid.h"
@@ -55,6 +56,12 @@ struct BoardStats {
   uint64_t writes_stalled = 0;
 };
 
+// One well-formed packet as the board took it: its opcode and its first 32-bit operand.
+struct PacketRecord {
+  uint8_t opcode = 0;
+  int32_t value = 0;
+};
+
 struct StatusRequestRecord {
   uint16_t sequence = 0;
   uint32_t output_word = 0;
@@ -91,6 +98,9 @@ class BoardSimulator {
   std::optional<StatusRequestRecord> LastStatusRequest();
   std::optional<int32_t> ConfigWord(uint8_t op);  // latest value of a simple command
   BoardStats Stats();
+  // The packets taken since the last call, oldest first (the latest kPacketLogSize at most).
+  std::vector<PacketRecord> TakePacketLog();
+  static constexpr size_t kPacketLogSize = 65536;
   void SetCount(int channel, int32_t value);
   void SetMachine(const MachineModel& machine);
   // Pins in mask read as the given levels whatever the machine says.
@@ -130,6 +140,7 @@ class BoardSimulator {
   MachineModel machine_;
   std::deque<ChannelSteps> queue_;
   std::deque<Reply> replies_;
+  std::deque<PacketRecord> log_;
   ChannelSteps counts_{};
   uint32_t last_ms_ = 0;
   uint32_t credit_ms_ = 0;
