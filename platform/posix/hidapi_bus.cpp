@@ -85,6 +85,10 @@ class HidapiPort : public HidPort {
 class HidapiBus : public HidBus {
  public:
   HidapiBus() { initialised_ = hid_init() == 0; }
+  // Ports are gone by now: the link that owns them goes before the platform.
+  ~HidapiBus() override {
+    if (initialised_) hid_exit();
+  }
 
   std::vector<HidDeviceInfo> Enumerate() override {
     std::vector<HidDeviceInfo> list;
