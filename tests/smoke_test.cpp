@@ -1,3 +1,5 @@
 #include <gtest/gtest.h>
 
-TEST(Smoke, Builds) { SUCCEED(); }
+TEST(Smoke, Builds) {
+  SUCCEED();
+}
