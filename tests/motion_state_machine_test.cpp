@@ -350,14 +350,6 @@ TEST_F(StateMachine, StartOfMoveCheckRefusalsAndAcceptance) {
   EXPECT_EQ(motion().segment_source(), kJogRing);
 }
 
-TEST_F(StateMachine, RunningTakesBackTheHostTrajectory) {
-  motion().SelectSource(kJogRing);
-  PushHost(7);
-  Tick();
-  EXPECT_EQ(motion().segment_source(), kHostTrajectory);
-  EXPECT_EQ(HostPending(), 0);
-}
-
 TEST_F(StateMachine, MotionResetSelectsTheHostAndEmptiesTheBacklashQueue) {
   motion().SelectSource(kBacklashRing);
   motion().backlash_queue().open_index = 9;
@@ -367,12 +359,6 @@ TEST_F(StateMachine, MotionResetSelectsTheHostAndEmptiesTheBacklashQueue) {
   EXPECT_EQ(motion().ramps().active(), kJogRing);
   EXPECT_EQ(motion().backlash_queue().open_index.load(), 0u);
   EXPECT_EQ(motion().state(), kDwelling);
-}
-
-TEST_F(StateMachine, UnknownStateValueHalts) {
-  motion().set_state(42);
-  Tick();
-  EXPECT_EQ(motion().state(), kHalted);
 }
 
 }  // namespace

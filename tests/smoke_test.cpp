@@ -1,5 +1,3 @@
 #include <gtest/gtest.h>
 
-TEST(Smoke, Builds) {
-  SUCCEED();
-}
+TEST(Smoke, Builds) { SUCCEED(); }
