@@ -43,6 +43,8 @@ class DeviceLink {
 
   PacketRing& send_ring() { return send_ring_; }
 
+  PacketRing& receive_ring() { return receive_ring_; }
+
   // Test hooks: stand in for the status handler.
   void set_status_for_test(int32_t fill, bool running) {
     device_fill_.store(fill, std::memory_order_release);
@@ -54,7 +56,6 @@ class DeviceLink {
   void set_board_count_for_test(int axis, int32_t count) {
     board_count_[axis].store(count, std::memory_order_release);
   }
-  PacketRing& receive_ring() { return receive_ring_; }
 
  private:
   PluginContext& ctx_;
