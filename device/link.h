@@ -42,7 +42,6 @@ class DeviceLink {
   int32_t sequence_counter() const { return sequence_counter_; }
 
   PacketRing& send_ring() { return send_ring_; }
-
   PacketRing& receive_ring() { return receive_ring_; }
 
   // Test hooks: stand in for the status handler.
