@@ -175,6 +175,12 @@ class Run {
   }
 
   void FeedTrajectory() {
+    // A host in emergency stop plans nothing; its program starts again from where the machine
+    // stopped.
+    if (blocks().engine.Get(engine::kEStopActive)) {
+      if (!planner_.idle()) ForgetPlan();
+      return;
+    }
     std::array<double, kAxes> counts{};
     bool pushed = false;
     while (!planner_.idle() && host_->QueuedSegments() < kHostLookahead) {
