@@ -82,6 +82,7 @@ void RampGenerator::StartDistanceRamp(int axis, int32_t steps, double speed) {
   r.Mode = kRampDistance;
   const double m = AtLeastOneStep(SpeedToStepsPerSegment(axis, speed));
   r.TargetVelocity = steps < 0 ? -m : m;
+  r.DistanceSign = steps < 0 ? -1 : 1;
   r.ResumeVelocity = 0;
   r.AccelSteps = 0;
   r.TargetReached = false;
