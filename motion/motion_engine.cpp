@@ -107,26 +107,17 @@ void MotionEngine::DoDwell(double time) {
   const uint32_t now = ctx_.platform().clock().TickCountMs();
   dwell_end_tick_.store(now + static_cast<uint32_t>(TruncToInt32(ms)), std::memory_order_relaxed);
   host.engine.Set(engine::kDwellActive, int32_t{1});
-  set_state(kDwelling);
-}
-
-void MotionEngine::JogOn(int axis, int direction, double speed) {
-  Lock lock(mutex_);
-  const int32_t s = state();
-  if (s != kRunning && s != kJogging) {
-    ctx_.messages().Raise(kMsgJogNotAllowed);
+  // A take-up holds the stream it interrupted; only its finish releases it, so the dwell
+  // follows the take-up, and a stop held for after the take-up ends the dwell as well.
+  if (state() == kBacklashTakeUp) {
+    if (resume_state() == kStopRequested) {
+      stopped_state_.store(kDwelling);
+    } else {
+      set_resume_state(kDwelling);
+    }
     return;
   }
-  requests_.jog_axis = axis;
-  requests_.jog_direction = direction;
-  requests_.jog_speed = speed;
-  set_state(kJogging);
-}
-
-void MotionEngine::JogOff(int axis) {}
-
-void MotionEngine::Probe() {
-  ++requests_.probe_requests;
+  set_state(kDwelling);
 }
 
 void MotionEngine::RecomputeAccelSteps() {
