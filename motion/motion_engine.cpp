@@ -28,8 +28,14 @@ void MotionEngine::AbortAndHalt() {
 }
 
 void MotionEngine::AbortLocked() {
+  EndActivity(state());
+  backlash_queue_.Reset();
+  ctx_.link().SendCommand(kOpStopMotion, 0);
+}
+
+void MotionEngine::EndActivity(int32_t activity) {
   const HostBlocks& host = ctx_.host();
-  switch (state()) {
+  switch (activity) {
     case kRunning:
       host.engine.Set(engine::kTrajConsumerIndex, host.engine.Get(engine::kTrajProducerIndex));
       host.planner.Set(planner::kFlushPartial, true);
@@ -42,11 +48,7 @@ void MotionEngine::AbortLocked() {
       SelectSource(kHostTrajectory);
       break;
     case kBacklashTakeUp:
-      ramps_.StopAllRamps();
-      SelectSource(kHostTrajectory);
-      // The take-up will not finish; the source it held must stream again once running.
-      for (auto& s : suspended_) s.store(false, std::memory_order_release);
-      backlash_.OnAbort();
+      EndTakeUp();
       break;
     case kProbeTripped:
       ramps_.StopAllRamps();
@@ -63,8 +65,24 @@ void MotionEngine::AbortLocked() {
     default:
       break;
   }
-  backlash_queue_.Reset();
-  ctx_.link().SendCommand(kOpStopMotion, 0);
+}
+
+// The take-up will not finish. What it interrupted ends with it: otherwise the held host
+// segments would keep the board from counting as drained, and a jog ramp would wake up with
+// the next jog.
+void MotionEngine::EndTakeUp() {
+  const bool in_progress = backlash_.take_up_in_progress();
+  const SegmentSourceId source = backlash_.interrupted_source();
+  int32_t interrupted = resume_state();
+  if (interrupted == kStopRequested) interrupted = stopped_state_.load();
+  ramps_.StopAllRamps();
+  SelectSource(kHostTrajectory);
+  for (auto& s : suspended_) s.store(false, std::memory_order_release);
+  backlash_.OnAbort();
+  if (!in_progress || interrupted == kBacklashTakeUp) return;
+  SelectSource(source);  // its ramp set is the one to stop
+  EndActivity(interrupted);
+  SelectSource(kHostTrajectory);
 }
 
 void MotionEngine::RequestStop() {

@@ -110,6 +110,8 @@ class MotionEngine {
 
   // All of these run with the motion lock held.
   void AbortLocked();
+  void EndActivity(int32_t activity);
+  void EndTakeUp();
   bool RunStateStep();  // true: run the loop again in this tick
   void StepHalted();
   void StepRunning();
