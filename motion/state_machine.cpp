@@ -199,6 +199,8 @@ void MotionEngine::StepProbeTripped() {
   const HostBlock& engine = ctx_.host().engine;
   engine.Set(engine::kPositionsChanged, true);
   engine.Set(engine::kProbeActive, false);
+  // The probe move is over; the host must not go on seeing plug-in motion.
+  engine.Set(engine::kPluginMotionActive, false);
   set_state(kRunning);
 }
 
