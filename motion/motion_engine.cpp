@@ -28,6 +28,7 @@ void MotionEngine::AbortAndHalt() {
 }
 
 void MotionEngine::AbortLocked() {
+  stop_waits_for_board_ = false;
   EndActivity(state());
   backlash_queue_.Reset();
   ctx_.link().SendCommand(kOpStopMotion, 0);

@@ -156,6 +156,7 @@ class MotionEngine {
   int32_t shared_direction_bit_ = 0;
   std::atomic<uint32_t> clipped_segments_{0};
   bool clipping_reported_ = false;
+  bool stop_waits_for_board_ = false;  // a stop held during a take-up, until the board drains
   bool clipping_pending_report_ = false;
   BacklashQueue backlash_queue_;
   HomeSwitchTable home_switches_;

@@ -206,6 +206,40 @@ TEST_F(BacklashTest, StopDuringTakeUpClosesTheRecordAndSendsTheEmptyPacketFirst)
   EXPECT_EQ(CountOpcode(sent, kOpStop), 1);
 }
 
+// The stop command would empty the board's queue of the take-up's last segments.
+TEST_F(BacklashTest, HeldStopWaitsForTheBoardToRunTheTakeUp) {
+  PushHostCounts({-3, 0, 0, 0, 0, 0});
+  Tick();
+  ctx.Notify(-1);
+  ctx.link().set_status_for_test(30, true);
+  ASSERT_TRUE(TickUntil(kStopRequested));
+  EXPECT_NE(queue().records[0].end_marker.load(), 0u);
+  Tick();
+  EXPECT_EQ(motion().state(), kStopRequested);
+  EXPECT_EQ(CountOpcode(sent, kOpStop), 0);
+  ctx.link().set_status_for_test(1, true);
+  Tick();
+  EXPECT_EQ(motion().state(), kStopDraining);
+  EXPECT_EQ(CountOpcode(sent, kOpStop), 1);
+}
+
+TEST_F(BacklashTest, ProbeWorkerWaitsForATakeUpToFinish) {
+  engine().Store<uint8_t>(input_signal::Offset(engine::kProbeInput, input_signal::kEnabled), 1);
+  PushHostCounts({-3, 0, 0, 0, 0, 0});
+  Tick();
+  ctx.Probe();
+  for (int i = 0; i < 1100; ++i) {
+    platform.clock_.AdvanceMs(1);
+    platform.workers_.Pump();
+  }
+  EXPECT_EQ(motion().state(), kBacklashTakeUp);
+  EXPECT_EQ(platform.workers_.live(), 1u);
+  ASSERT_TRUE(TickUntil(kRunning));
+  platform.workers_.Pump();
+  EXPECT_EQ(motion().state(), kAwaitingSignal);
+  EXPECT_EQ(platform.workers_.live(), 0u);
+}
+
 // The take-up would otherwise hold the interrupted stream and BacklashActive for ever.
 TEST_F(BacklashTest, AbortDuringTakeUpReleasesItAndStreamingResumes) {
   PushHostCounts({-3, 0, 0, 0, 0, 0});
