@@ -109,3 +109,8 @@ VASKEL_EXPORT int DispatchTimers(void) {
   return Plugin().DispatchTimers();
 }
 #endif
+
+// Diagnostics for a substitute host: the motion state in force.
+VASKEL_EXPORT int32_t VaskelMotionState(void) {
+  return Plugin().motion().state();
+}

@@ -25,6 +25,8 @@ struct AxisRamp {
   // A distance ramp has reached its target speed. AccelSteps alone cannot say so: it is 0
   // both while accelerating and when the target came before the first whole step.
   bool TargetReached = false;
+  // Direction of a distance ramp (+1 or -1): braking leaves no target to tell it by.
+  int32_t DistanceSign = 1;
 };
 
 using RampSet = std::array<AxisRamp, kRampAxes>;

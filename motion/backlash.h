@@ -1,28 +1,54 @@
 #pragma once
-// Backlash compensation's seam with the streamer and the state machine. Detection and take-up
-// are not in yet: nothing reverses, and a take-up in force has nothing left to do.
+// Backlash compensation: the reversal test the streamer applies to every entry, the take-up
+// that moves each reversed axis by its backlash before the reversing entry goes out, and the
+// records through which status processing keeps the take-up out of the host's positions.
+//
+// Everything here runs with the motion lock held (streaming, the tick, an abort).
+#include <array>
+#include <cstdint>
+
+#include "motion/motion_state.h"
 #include "motion/segment_encoder.h"
 
 namespace vaskel {
 
 class MotionEngine;
+class PluginContext;
 
 class Backlash {
  public:
-  explicit Backlash(MotionEngine& engine) : engine_(engine) {}
+  Backlash(PluginContext& ctx, MotionEngine& engine) : ctx_(ctx), engine_(engine) {}
 
   // Asked for every entry before it is encoded; true when a take-up has begun and the entry
   // must stay at the consumer index.
-  bool DetectReversal(const StepCounts& steps) { return false; }
+  bool DetectReversal(const StepCounts& steps);
   // One tick of the take-up state; true once the take-up has finished.
-  bool TakeUpStep() { return true; }
+  bool TakeUpStep();
   // Motion reset: every axis's last direction back to positive.
-  void ResetDirections() {}
-  // An abort ended the take-up before it finished.
-  void OnAbort() {}
+  void ResetDirections();
+  // An abort ended the take-up before it finished: nothing of it may hold the machine.
+  void OnAbort();
+
+  double last_direction(int axis) const { return last_direction_[static_cast<size_t>(axis)]; }
+  bool take_up_pending(int axis) const { return pending_[static_cast<size_t>(axis)]; }
+  bool take_up_in_progress() const { return in_progress_; }
+  SegmentSourceId interrupted_source() const { return interrupted_source_; }
 
  private:
-  [[maybe_unused]] MotionEngine& engine_;
+  bool AxisCompensated(size_t axis) const;
+  bool BacklashRampsBusy();
+  void StartAxisTakeUp(size_t axis);
+  void Finish();
+
+  PluginContext& ctx_;
+  MotionEngine& engine_;
+  std::array<double, 6> last_direction_{1, 1, 1, 1, 1, 1};
+  std::array<bool, 6> pending_{};
+  std::array<bool, 6> positive_{};
+  SegmentSourceId interrupted_source_ = kHostTrajectory;
+  bool in_progress_ = false;
+  // The take-up's record is still in the queue (an abort discards it).
+  bool record_open_ = false;
 };
 
 }  // namespace vaskel

@@ -28,8 +28,15 @@ void MotionEngine::AbortAndHalt() {
 }
 
 void MotionEngine::AbortLocked() {
+  stop_waits_for_board_ = false;
+  EndActivity(state());
+  backlash_queue_.Reset();
+  ctx_.link().SendCommand(kOpStopMotion, 0);
+}
+
+void MotionEngine::EndActivity(int32_t activity) {
   const HostBlocks& host = ctx_.host();
-  switch (state()) {
+  switch (activity) {
     case kRunning:
       host.engine.Set(engine::kTrajConsumerIndex, host.engine.Get(engine::kTrajProducerIndex));
       host.planner.Set(planner::kFlushPartial, true);
@@ -42,11 +49,7 @@ void MotionEngine::AbortLocked() {
       SelectSource(kHostTrajectory);
       break;
     case kBacklashTakeUp:
-      ramps_.StopAllRamps();
-      SelectSource(kHostTrajectory);
-      // The take-up will not finish; the source it held must stream again once running.
-      for (auto& s : suspended_) s.store(false, std::memory_order_release);
-      backlash_.OnAbort();
+      EndTakeUp();
       break;
     case kProbeTripped:
       ramps_.StopAllRamps();
@@ -63,8 +66,24 @@ void MotionEngine::AbortLocked() {
     default:
       break;
   }
-  backlash_queue_.Reset();
-  ctx_.link().SendCommand(kOpStopMotion, 0);
+}
+
+// The take-up will not finish. What it interrupted ends with it: otherwise the held host
+// segments would keep the board from counting as drained, and a jog ramp would wake up with
+// the next jog.
+void MotionEngine::EndTakeUp() {
+  const bool in_progress = backlash_.take_up_in_progress();
+  const SegmentSourceId source = backlash_.interrupted_source();
+  int32_t interrupted = resume_state();
+  if (interrupted == kStopRequested) interrupted = stopped_state_.load();
+  ramps_.StopAllRamps();
+  SelectSource(kHostTrajectory);
+  for (auto& s : suspended_) s.store(false, std::memory_order_release);
+  backlash_.OnAbort();
+  if (!in_progress || interrupted == kBacklashTakeUp) return;
+  SelectSource(source);  // its ramp set is the one to stop
+  EndActivity(interrupted);
+  SelectSource(kHostTrajectory);
 }
 
 void MotionEngine::RequestStop() {
@@ -107,26 +126,17 @@ void MotionEngine::DoDwell(double time) {
   const uint32_t now = ctx_.platform().clock().TickCountMs();
   dwell_end_tick_.store(now + static_cast<uint32_t>(TruncToInt32(ms)), std::memory_order_relaxed);
   host.engine.Set(engine::kDwellActive, int32_t{1});
-  set_state(kDwelling);
-}
-
-void MotionEngine::JogOn(int axis, int direction, double speed) {
-  Lock lock(mutex_);
-  const int32_t s = state();
-  if (s != kRunning && s != kJogging) {
-    ctx_.messages().Raise(kMsgJogNotAllowed);
+  // A take-up holds the stream it interrupted; only its finish releases it, so the dwell
+  // follows the take-up, and a stop held for after the take-up ends the dwell as well.
+  if (state() == kBacklashTakeUp) {
+    if (resume_state() == kStopRequested) {
+      stopped_state_.store(kDwelling);
+    } else {
+      set_resume_state(kDwelling);
+    }
     return;
   }
-  requests_.jog_axis = axis;
-  requests_.jog_direction = direction;
-  requests_.jog_speed = speed;
-  set_state(kJogging);
-}
-
-void MotionEngine::JogOff(int axis) {}
-
-void MotionEngine::Probe() {
-  ++requests_.probe_requests;
+  set_state(kDwelling);
 }
 
 void MotionEngine::RecomputeAccelSteps() {

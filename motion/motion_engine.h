@@ -30,7 +30,7 @@ class MotionEngine {
   static constexpr std::string_view kClippedText =
       "Step count above 2047 in one segment, clipped to 2047.";
 
-  explicit MotionEngine(PluginContext& ctx) : ctx_(ctx), ramps_(ctx), backlash_(*this) {}
+  explicit MotionEngine(PluginContext& ctx) : ctx_(ctx), ramps_(ctx), backlash_(ctx, *this) {}
 
   // Host thread: entry points and the tick.
   void MotionReset();
@@ -50,6 +50,7 @@ class MotionEngine {
   // Accepts or refuses a plug-in move (E-stop, engine offline, host queue not empty).
   bool StartOfMoveCheck();
   RampGenerator& ramps() { return ramps_; }
+  Backlash& backlash() { return backlash_; }
 
   // Segment sources.
   void SelectSource(SegmentSourceId source);
@@ -104,19 +105,13 @@ class MotionEngine {
   // For the move commands that run on threads of their own (the probe worker).
   std::recursive_mutex& motion_mutex() { return mutex_; }
 
-  // Arguments of the last move requests (kept until their moves exist).
-  struct Requests {
-    int jog_axis = -1, jog_direction = 0;
-    double jog_speed = 0;
-    int probe_requests = 0;
-  };
-  const Requests& requests() const { return requests_; }
-
  private:
   using Lock = std::lock_guard<std::recursive_mutex>;
 
   // All of these run with the motion lock held.
   void AbortLocked();
+  void EndActivity(int32_t activity);
+  void EndTakeUp();
   bool RunStateStep();  // true: run the loop again in this tick
   void StepHalted();
   void StepRunning();
@@ -130,6 +125,9 @@ class MotionEngine {
   void StepJogging();
   void StepProbeTripped();
   void StartPendingHome();
+  // The probe worker's step: due 1000 ms after `start`.
+  bool ProbeWorkerStep(uint32_t start, bool may_block);
+  void StartProbeMove();
   void ClearHomingFlags();
   void CleanUpStoppedActivity();
 
@@ -158,12 +156,12 @@ class MotionEngine {
   int32_t shared_direction_bit_ = 0;
   std::atomic<uint32_t> clipped_segments_{0};
   bool clipping_reported_ = false;
+  bool stop_waits_for_board_ = false;  // a stop held during a take-up, until the board drains
   bool clipping_pending_report_ = false;
   BacklashQueue backlash_queue_;
   HomeSwitchTable home_switches_;
   RampGenerator ramps_;
   Backlash backlash_;
-  Requests requests_;
 };
 
 }  // namespace vaskel

@@ -55,33 +55,35 @@ void RampGenerator::RecomputeAccelSteps() {
   }
 }
 
-void RampGenerator::StartVelocityRamp(int axis, int negative, double magnitude) {
-  if (!ValidAxis(axis)) return;
-  if (!ctx_.motion().StartOfMoveCheck()) return;
+bool RampGenerator::StartVelocityRamp(int axis, int negative, double magnitude) {
+  if (!ValidAxis(axis)) return false;
+  if (!ctx_.motion().StartOfMoveCheck()) return false;
   RampSet& set = active_set();
   if (AnyInMode(set, kRampDistance)) {
     ctx_.messages().Raise(kMsgSpeedJogInvalid);
-    return;
+    return false;
   }
   AxisRamp& r = set[axis];
   r.Mode = kRampVelocity;
   const double m = AtLeastOneStep(magnitude);
   r.TargetVelocity = negative != 0 ? -m : m;
   r.ResumeVelocity = 0;
+  return true;
 }
 
-void RampGenerator::StartDistanceRamp(int axis, int32_t steps, double speed) {
-  if (!ValidAxis(axis)) return;
-  if (!ctx_.motion().StartOfMoveCheck()) return;
+bool RampGenerator::StartDistanceRamp(int axis, int32_t steps, double speed) {
+  if (!ValidAxis(axis)) return false;
+  if (!ctx_.motion().StartOfMoveCheck()) return false;
   RampSet& set = active_set();
   if (AnyInMode(set, kRampVelocity)) {
     ctx_.messages().Raise(kMsgSpeedJogInvalid);
-    return;
+    return false;
   }
   AxisRamp& r = set[axis];
   r.Mode = kRampDistance;
   const double m = AtLeastOneStep(SpeedToStepsPerSegment(axis, speed));
   r.TargetVelocity = steps < 0 ? -m : m;
+  r.DistanceSign = steps < 0 ? -1 : 1;
   r.ResumeVelocity = 0;
   r.AccelSteps = 0;
   r.TargetReached = false;
@@ -89,6 +91,7 @@ void RampGenerator::StartDistanceRamp(int axis, int32_t steps, double speed) {
                                                               : std::abs(steps);
   r.LeftoverSteps = 0;
   r.DoneSteps = 0;
+  return true;
 }
 
 void RampGenerator::StopAxisRamp(int axis) {

@@ -30,8 +30,9 @@ class RampGenerator {
 
   double SpeedToStepsPerSegment(int axis, double speed) const;
   void RecomputeAccelSteps();
-  void StartVelocityRamp(int axis, int negative, double magnitude);
-  void StartDistanceRamp(int axis, int32_t steps, double speed);
+  // True when the ramp was started (the start-of-move check and the mode rule allowed it).
+  bool StartVelocityRamp(int axis, int negative, double magnitude);
+  bool StartDistanceRamp(int axis, int32_t steps, double speed);
   void StopAxisRamp(int axis);
   void StopAllRamps();
   bool RampsIdleAndDrained();

@@ -1,5 +1,6 @@
 #include "motion/ramp_update.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -81,6 +82,20 @@ Brake BrakeDistanceRamp(AxisRamp& r) {
   return Brake::kNone;
 }
 
+// A distance ramp covers its whole distance. Where the mirrored braking would stop short, the
+// rest runs at no more than the speed the ramp stopped from (one step per segment at least).
+void CompleteDistance(AxisRamp& r, double previous) {
+  if (r.Mode != kRampDistance || r.Velocity != 0) return;
+  const int64_t remaining = int64_t{r.TotalSteps} - r.DoneSteps;
+  if (remaining <= 0) return;
+  const double cap = std::max(1.0, std::trunc(std::fabs(previous)));
+  const double steps = std::min(static_cast<double>(remaining), cap);
+  r.Velocity = r.DistanceSign < 0 ? -steps : steps;
+  r.TargetVelocity = 0;
+  r.LeftoverSteps = 0;
+  r.ResumeVelocity = 0;
+}
+
 }  // namespace
 
 bool UsableAccelStep(double accel_step) {
@@ -88,10 +103,14 @@ bool UsableAccelStep(double accel_step) {
 }
 
 void UpdateAxisRamp(AxisRamp& r) {
+  const double previous = r.Velocity;
   if (!UsableAccelStep(r.AccelStep)) {
+    // Without an acceleration a distance still has to be covered: at the target speed.
+    const double speed = previous != 0 ? previous : r.TargetVelocity;
     r.Velocity = 0;
     r.ResumeVelocity = 0;
     r.LeftoverSteps = 0;
+    CompleteDistance(r, speed);
     return;
   }
   // Braking sets the target to 0, so the second run never brakes again.
@@ -102,14 +121,19 @@ void UpdateAxisRamp(AxisRamp& r) {
       r.ResumeVelocity = 0;
     }
     StepTowardTarget(r);
-    if (BrakeDistanceRamp(r) != Brake::kRepeat) return;
+    if (BrakeDistanceRamp(r) != Brake::kRepeat) break;
   }
+  CompleteDistance(r, previous);
 }
 
 int32_t TakeSegmentSteps(AxisRamp& r) {
   if (r.Mode == kRampDistance) {
-    // A distance ramp drops the fraction of every segment; its braking counts whole steps.
-    const int32_t s = TruncToInt32(r.Velocity);
+    // A distance ramp drops the fraction of every segment; its braking counts whole steps, and
+    // it never runs past its distance.
+    int32_t s = TruncToInt32(r.Velocity);
+    const int64_t remaining = std::max<int64_t>(0, int64_t{r.TotalSteps} - r.DoneSteps);
+    if (std::llabs(int64_t{s}) > remaining)
+      s = static_cast<int32_t>(s < 0 ? -remaining : remaining);
     r.DoneSteps = TruncToInt32(std::fabs(static_cast<double>(s)) + r.DoneSteps);
     return s;
   }

@@ -88,7 +88,11 @@ void MotionEngine::StepDwelling() {
 }
 
 bool MotionEngine::StepBacklashTakeUp() {
+  const bool real_take_up = backlash_.take_up_in_progress();
   if (!backlash_.TakeUpStep()) return false;
+  // The board still holds the take-up's last segments; a stop now would throw them away
+  // although their correction is already on its way to the host's position.
+  stop_waits_for_board_ = real_take_up && resume_state() == kStopRequested;
   set_state(resume_state());
   set_resume_state(0);
   return true;
@@ -110,6 +114,10 @@ bool MotionEngine::StepAwaitingSignal() {
 }
 
 void MotionEngine::StepStopRequested() {
+  if (stop_waits_for_board_) {
+    if (ctx_.link().device_fill() > 1) return;
+    stop_waits_for_board_ = false;
+  }
   if (segment_source() == kJogRing) ramps_.StopAllRamps();
   ctx_.link().SendCommand(kOpStopMotion, 0);
   set_state(kStopDraining);
@@ -199,6 +207,8 @@ void MotionEngine::StepProbeTripped() {
   const HostBlock& engine = ctx_.host().engine;
   engine.Set(engine::kPositionsChanged, true);
   engine.Set(engine::kProbeActive, false);
+  // The probe move is over; the host must not go on seeing plug-in motion.
+  engine.Set(engine::kPluginMotionActive, false);
   set_state(kRunning);
 }
 

@@ -11,7 +11,7 @@
 //   at 4 spindle 0.5 | spindle off            spindle speed ratio, or off
 //   at 5 estop on|off, override on|off, offline on|off   host flags
 //   at 6 input 3 on|off                       force a board input pin
-//   at 7 jog X + [speed] | jogoff X | home X | probe | dwell 1.5
+//   at 7 jog X + [speed] | jogoff X | home X | probe Z-5 F120 | dwell 1.5
 //   at 8 backlash on|off | backlash X 50 [speed]
 #include <cstdint>
 #include <string>

@@ -32,6 +32,26 @@ class SteadyClock : public Clock {
   }
 };
 
+const char* const kAxisNames[6] = {"X", "Y", "Z", "A", "B", "C"};
+
+const char* StateName(int32_t state) {
+  static const char* const kNames[] = {"Halted",         "Running",         "Dwelling",
+                                       "BacklashTakeUp", "AwaitingSignal",  "StopRequested",
+                                       "StopDraining",   "HomeSwitchFound", "HomeSwitchReleased",
+                                       "Jogging",        "ProbeTripped"};
+  return state >= 0 && state <= 10 ? kNames[state] : "?";
+}
+
+// What an integrator calls the host's input record j.
+std::string InputName(size_t j) {
+  if (j == engine::kProbeInput) return "probe";
+  if (j < 18) {
+    const char* kinds[] = {"limit- ", "limit+ ", "home "};
+    return kinds[j % 3] + std::string(kAxisNames[j / 3]);
+  }
+  return "input " + std::to_string(j);
+}
+
 bool OnOff(const std::string& w, bool* out) {
   if (w == "on") return *out = true, true;
   if (w == "off") return *out = false, true;
@@ -128,6 +148,7 @@ class Run {
           return Bad(error, "signal needs: signal RECORD pin PIN [active_low]");
         }
         const auto j = static_cast<size_t>(record);
+        wired_inputs_.push_back(j);
         b.engine.Store<uint8_t>(input_signal::Offset(j, input_signal::kEnabled), 1);
         b.engine.Store<int8_t>(input_signal::Offset(j, input_signal::kPin),
                                static_cast<int8_t>(pin));
@@ -163,6 +184,7 @@ class Run {
       if (t % options_.update_ms == 0) host_->Update();
       host_->PumpTimers();
       FollowPositions();
+      RecordStep(t);
       const std::string status = host_->StatusText();
       if (status != last_status) {
         report_.messages.push_back({t, status});
@@ -170,6 +192,7 @@ class Run {
       }
       if (t % options_.trace_every_ms == 0) Sample(t);
     }
+    if (pending_step_) AppendPositions(report_.steps.back().text);
     report_.duration_ms = scenario_.end_ms;
     return true;
   }
@@ -233,7 +256,20 @@ class Run {
     bool flag = false;
     double v = 0;
     const std::string& verb = w[0];
+    std::string said = ">";
+    for (const std::string& word : w) said += " " + word;
+    if (pending_step_) {
+      AppendPositions(report_.steps.back().text);
+      pending_step_ = false;
+    }
+    report_.steps.push_back({t, said});
+    if (verb == "jog" || verb == "home" || verb == "probe") plugin_moved_ = true;
     if (verb == "move") {
+      // A host plans its next move from where the plug-in's own moves left the machine.
+      if (plugin_moved_ && planner_.idle() && host_->QueuedSegments() == 0) {
+        ForgetPlan();
+        plugin_moved_ = false;
+      }
       AxisVector target = last_target_;
       double feed = 0;
       for (size_t k = 1; k < w.size(); ++k) {
@@ -325,6 +361,56 @@ class Run {
     }
   }
 
+  void RecordStep(uint32_t t) {
+    const HostBlocks& b = blocks();
+    std::string key = motion_state_ ? StateName(motion_state_()) : "";
+    const struct {
+      bool on;
+      const char* name;
+    } flags[] = {{b.engine.Get(engine::kPluginMotionActive), "moving"},
+                 {b.engine.Get(engine::kHomingActive), "homing"},
+                 {b.engine.Get(engine::kBacklashActive), "backlash"},
+                 {b.engine.Get(engine::kDwellActive) != 0, "dwell"}};
+    for (const auto& f : flags) {
+      if (f.on) key += std::string(" ") + f.name;
+    }
+    for (size_t j : wired_inputs_) {
+      if (b.engine.Load<uint8_t>(input_signal::Offset(j, input_signal::kActive))) {
+        key += " [" + InputName(j) + "]";
+      }
+    }
+    for (int a = 0; a < kAxes; ++a) {
+      if (b.engine.Get(engine::kAxisReferenced[a])) key += std::string(" ref-") + kAxisNames[a];
+    }
+    // Positions follow the board's status replies: a resting step's positions are taken once
+    // the next replies are in (or at the next step, if that comes first).
+    if (pending_step_ && (key != last_step_key_ || t >= pending_step_time_ + kSettleMs)) {
+      AppendPositions(report_.steps.back().text);
+      pending_step_ = false;
+    }
+    if (key == last_step_key_) return;
+    last_step_key_ = key;
+    std::string line = "  " + key;
+    if (line.size() < 44) line.resize(44, ' ');
+    report_.steps.push_back({t, line});
+    // Moving, a step shows where the machine was; at rest, where it came to stand.
+    const int32_t state = motion_state_ ? motion_state_() : -1;
+    if (state == 0 || state == 1 || state == 2) {
+      pending_step_ = true;
+      pending_step_time_ = t;
+    } else {
+      AppendPositions(report_.steps.back().text);
+    }
+  }
+
+  void AppendPositions(std::string& line) {
+    for (int a = 0; a < kAxes; ++a) {
+      if (!(report_.axes_used & (1u << a))) continue;
+      line += std::string(" ") + kAxisNames[a] + " " +
+              std::to_string(blocks().engine.Get(engine::kAxisPosition[a]));
+    }
+  }
+
   void Note(uint32_t t, const std::string& text) {
     char prefix[32];
     std::snprintf(prefix, sizeof prefix, "%8.3f s  ", t / 1000.0);
@@ -355,6 +441,12 @@ class Run {
   HostPlanner planner_;
   AxisVector last_target_{};
   uint8_t jog_full_speed_ = 0;
+  std::vector<size_t> wired_inputs_;
+  std::string last_step_key_;
+  bool plugin_moved_ = false;
+  bool pending_step_ = false;
+  uint32_t pending_step_time_ = 0;
+  static constexpr uint32_t kSettleMs = 120;
   int32_t (*motion_state_)() = nullptr;
 };
 
@@ -374,7 +466,7 @@ bool ScenarioRunner::Run(RunReport* report, std::string* error) {
 }
 
 std::string FormatReport(const RunReport& r) {
-  static const char* kNames[6] = {"X", "Y", "Z", "A", "B", "C"};
+  const char* const* kNames = kAxisNames;
   std::ostringstream out;
   char line[160];
   std::snprintf(line, sizeof line, "run time            %.3f s\n", r.duration_ms / 1000.0);
@@ -391,6 +483,12 @@ std::string FormatReport(const RunReport& r) {
                   static_cast<long long>(r.commanded[a]), r.board_count[a], r.host_position[a],
                   r.commanded[a] == r.host_position[a] ? "" : "   (differs)");
     out << line;
+  }
+  if (!r.steps.empty())
+    out << "\nsteps (> host action; motion state, host flags, [inputs on], positions)\n";
+  for (const MessageEvent& m : r.steps) {
+    std::snprintf(line, sizeof line, "%8.3f s  ", m.time_ms / 1000.0);
+    out << line << m.text << "\n";
   }
   out << "\nstatus line\n";
   if (r.messages.empty()) out << "  (nothing shown)\n";

@@ -55,6 +55,9 @@ struct RunReport {
   uint64_t underruns = 0;
   int32_t highest_fill = 0;
   std::vector<MessageEvent> messages;
+  // Host actions ("> home X") and every change of the plug-in's motion state, its host flags
+  // or a wired input, with the positions of the axes in use.
+  std::vector<MessageEvent> steps;
   std::vector<std::string> notes;  // what the runner itself did or refused
   unsigned axes_used = 0;
 };

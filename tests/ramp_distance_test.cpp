@@ -87,6 +87,32 @@ TEST_F(RampDistance, StartsFromSpeedAndKeepsVelocity) {
   EXPECT_EQ(jog(4).TargetVelocity, -1);
 }
 
+// The mirrored braking can stop short of the distance, or pass it where the acceleration
+// steps do not add up exactly; either way the ramp has to end on its distance.
+TEST_F(RampDistance, EveryDistanceEndsExactlyOnItsTotal) {
+  const RampTrace t = RunDistance(20, 0.75, 4);  // the mirror alone ends 2 short
+  EXPECT_EQ(t.Total(), 20);
+  EXPECT_EQ(t.steps.back(), 0);
+  for (int32_t s : t.steps) EXPECT_LE(s, 4);
+  for (double accel : {0.3, 0.75, 1.5, 3.3}) {
+    for (double target : {1.5, 4.0, 8.0, 20.0}) {
+      for (int32_t total = 0; total <= 120; ++total) {
+        EXPECT_EQ(RunDistance(total, accel, target).Total(), total)
+            << accel << " " << target << " " << total;
+        EXPECT_EQ(jog(0).Mode, kRampIdle);
+      }
+    }
+  }
+  EXPECT_EQ(RunDistance(-23, 0.75, 4).Total(), -23);
+}
+
+// A distance without an acceleration step still has to be covered, at the target speed.
+TEST_F(RampDistance, WithoutAccelerationRunsTheDistanceAtTheTargetSpeed) {
+  const RampTrace t = RunDistance(-10, 0, 4);
+  EXPECT_THAT(t.steps, ElementsAre(-4, -4, -2, 0));
+  EXPECT_EQ(jog(0).Mode, kRampIdle);
+}
+
 TEST_F(RampDistance, ExtremeDistancesSaturate) {
   ramps().StartDistanceRamp(1, std::numeric_limits<int32_t>::min(), 0);
   EXPECT_EQ(jog(1).TotalSteps, std::numeric_limits<int32_t>::max());
@@ -97,7 +123,7 @@ TEST_F(RampDistance, ExtremeDistancesSaturate) {
   r.DoneSteps = std::numeric_limits<int32_t>::max() - 10;
   const std::vector<SegmentRecord> out = Pass();
   ASSERT_EQ(out.size(), 1u);
-  EXPECT_EQ(out[0][kStepElement + 1], std::numeric_limits<int32_t>::min());
+  EXPECT_EQ(out[0][kStepElement + 1], -10);  // never past the distance
   EXPECT_EQ(r.DoneSteps, std::numeric_limits<int32_t>::max());
   EXPECT_EQ(r.TargetVelocity, 0);          // braking began
   const RampTrace t = Watch(1, 50, true);  // decelerating, neither stuck nor undefined

@@ -1,0 +1,146 @@
+#include "motion/backlash.h"
+
+#include <limits>
+
+#include "host/plugin_context.h"
+#include "motion/motion_engine.h"
+
+namespace vaskel {
+namespace {
+
+constexpr double kBacklashSpeedDivisor = 204800.0;
+
+// An amount whose negation is exact: the correction undoes the take-up step for step.
+int32_t UsableAmount(int32_t amount) {
+  return amount == std::numeric_limits<int32_t>::min() ? -std::numeric_limits<int32_t>::max()
+                                                       : amount;
+}
+
+}  // namespace
+
+bool Backlash::AxisCompensated(size_t axis) const {
+  const HostBlock& engine = ctx_.host().engine;
+  return engine.Get(engine::kAxisEnabled[axis]) && engine.Get(engine::kBacklashAmount[axis]) != 0;
+}
+
+bool Backlash::DetectReversal(const StepCounts& steps) {
+  const HostBlock& engine = ctx_.host().engine;
+  if (!engine.Get(engine::kBacklashEnabled) || engine.Get(engine::kBacklashActive)) return false;
+  bool any = false;
+  for (size_t a = 0; a < 6; ++a) {
+    if (!AxisCompensated(a)) continue;
+    pending_[a] = false;
+    // The count as stored: 0.4 steps is a reversal although it encodes as 0.
+    const double n = steps[a];
+    if (last_direction_[a] < 0 && n > 0) {
+      pending_[a] = true;
+      positive_[a] = true;
+      last_direction_[a] = 1.0;
+    } else if (last_direction_[a] > 0 && n < 0) {
+      pending_[a] = true;
+      positive_[a] = false;
+      last_direction_[a] = -1.0;
+    }
+    any = any || pending_[a];
+  }
+  if (!any) return false;
+
+  engine_.set_resume_state(engine_.state());
+  engine_.set_state(kBacklashTakeUp);
+  engine.Set(engine::kBacklashActive, true);
+  interrupted_source_ = engine_.segment_source();
+  engine_.set_source_suspended(interrupted_source_, true);
+  in_progress_ = true;
+
+  // Status processing reads the record once the open index has passed it.
+  BacklashQueue& queue = engine_.backlash_queue();
+  const uint32_t open = queue.open_index.load(std::memory_order_relaxed) & BacklashQueue::kMask;
+  BacklashRecord& record = queue.records[open];
+  record.start_marker.store(engine_.SegmentsSent(), std::memory_order_release);
+  record.end_marker.store(0, std::memory_order_release);
+  for (auto& c : record.correction) c.store(0, std::memory_order_release);
+  queue.open_index.store((open + 1) & BacklashQueue::kMask, std::memory_order_release);
+  record_open_ = true;
+
+  engine_.SelectSource(kBacklashRing);
+  return true;
+}
+
+bool Backlash::BacklashRampsBusy() {
+  RampGenerator& ramps = engine_.ramps();
+  if (ramps.backlash_ring().Pending() != 0) return true;
+  // An empty ring is not the end of a distance ramp whose later segments are not generated yet.
+  for (const AxisRamp& r : ramps.backlash_ramps()) {
+    if (r.Mode != kRampIdle) return true;
+  }
+  return false;
+}
+
+bool Backlash::TakeUpStep() {
+  RampGenerator& ramps = engine_.ramps();
+  if (BacklashRampsBusy()) {
+    ramps.GenerateRampSegments();
+    engine_.StreamSegments();
+    return false;
+  }
+  ramps.RecomputeAccelSteps();
+  for (size_t a = 0; a < 6; ++a) {
+    if (!pending_[a]) continue;
+    StartAxisTakeUp(a);
+    ramps.GenerateRampSegments();
+    engine_.StreamSegments();
+    return false;
+  }
+  Finish();
+  return true;
+}
+
+void Backlash::StartAxisTakeUp(size_t a) {
+  const HostBlock& engine = ctx_.host().engine;
+  const int32_t amount = UsableAmount(engine.Get(engine::kBacklashAmount[a]));
+  const double speed = engine.Get(engine::kBacklashSpeed[a]) / kBacklashSpeedDivisor;
+  const int32_t steps = positive_[a] ? amount : -amount;
+  pending_[a] = false;
+  // A refused move must not shift the host's position by steps the board never made.
+  if (!engine_.ramps().StartDistanceRamp(static_cast<int>(a), steps, speed)) return;
+  if (!record_open_) return;
+  BacklashQueue& queue = engine_.backlash_queue();
+  const uint32_t closing =
+      queue.closing_index.load(std::memory_order_relaxed) & BacklashQueue::kMask;
+  queue.records[closing].correction[a].store(-steps, std::memory_order_release);
+}
+
+void Backlash::Finish() {
+  if (!in_progress_) return;  // an abort has already released everything
+  in_progress_ = false;
+  const HostBlock& engine = ctx_.host().engine;
+  engine_.SelectSource(interrupted_source_);
+  engine_.set_source_suspended(interrupted_source_, false);
+  if (interrupted_source_ == kJogRing) engine.Set(engine::kPluginMotionActive, true);
+  if (record_open_) {
+    BacklashQueue& queue = engine_.backlash_queue();
+    const uint32_t closing =
+        queue.closing_index.load(std::memory_order_relaxed) & BacklashQueue::kMask;
+    // The corrections are in; a non-zero end marker lets status processing apply them.
+    queue.records[closing].end_marker.store(engine_.SegmentsSent(), std::memory_order_release);
+    queue.closing_index.store((closing + 1) & BacklashQueue::kMask, std::memory_order_release);
+    record_open_ = false;
+  }
+  engine_.SendEmptyMotionPacket();
+  engine.Set(engine::kBacklashActive, false);
+}
+
+void Backlash::ResetDirections() {
+  last_direction_.fill(1.0);
+}
+
+void Backlash::OnAbort() {
+  pending_.fill(false);
+  in_progress_ = false;
+  record_open_ = false;  // the abort's queue reset has dropped it
+  ctx_.host().engine.Set(engine::kBacklashActive, false);
+  // A stop asked for during the take-up still acts; nothing else is left to resume.
+  if (engine_.resume_state() != kStopRequested) engine_.set_resume_state(0);
+}
+
+}  // namespace vaskel

@@ -1,0 +1,81 @@
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <thread>
+
+#include "host/plugin_context.h"
+#include "motion/motion_engine.h"
+
+namespace vaskel {
+namespace {
+
+constexpr uint32_t kProbeDelayMs = 1000;
+constexpr uint32_t kWaitSliceMs = 100;
+constexpr uint32_t kTakeUpPollMs = 20;
+constexpr double kProbeMinDistance = 0.1;
+
+void Wait(bool may_block, uint32_t ms) {
+  if (may_block) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+}  // namespace
+
+void MotionEngine::Probe() {
+  const uint32_t start = ctx_.platform().clock().TickCountMs();
+  ctx_.platform().workers().Spawn(
+      "probe", [this, start](bool may_block) { return ProbeWorkerStep(start, may_block); });
+}
+
+bool MotionEngine::ProbeWorkerStep(uint32_t start, bool may_block) {
+  const uint32_t elapsed = ctx_.platform().clock().TickCountMs() - start;
+  if (elapsed < kProbeDelayMs) {
+    Wait(may_block, std::min(kProbeDelayMs - elapsed, kWaitSliceMs));
+    return true;
+  }
+  {
+    Lock lock(mutex_);
+    // A take-up owns the ramps and the stream it interrupted until it finishes.
+    if (state() != kBacklashTakeUp) {
+      StartProbeMove();
+      return false;
+    }
+  }
+  Wait(may_block, kTakeUpPollMs);
+  return true;
+}
+
+void MotionEngine::StartProbeMove() {
+  const HostBlocks& host = ctx_.host();
+  using namespace input_signal;
+  if (!host.engine.Load<uint8_t>(Offset(engine::kProbeInput, kEnabled))) {
+    host.engine.Set(engine::kProbeRunning, int32_t{0});
+    host.planner.Set(planner::kProbePending, int32_t{0});
+    ctx_.messages().Raise(kMsgProbeDisabled);
+    return;
+  }
+  double s = host.planner.Get(planner::kProbeFeedRate);
+  // With no axis far enough from its target the previous probe axis moves again.
+  int axis = probe_axis();
+  for (size_t i = 0; i < 6; ++i) {
+    if (!host.engine.Get(engine::kAxisEnabled[i])) continue;
+    const double target = host.planner.Get(planner::kProbeTarget[i]);
+    const double current = host.planner.Get(planner::kAxisCurrentPosition[i]);
+    if (!(std::fabs(target - current) >= kProbeMinDistance)) continue;
+    axis = static_cast<int>(i);
+    if (target > current - host.planner.Get(planner::kAxisPositionOffset[i])) s = -s;
+  }
+  if (!IsAxis(axis)) axis = 0;
+  set_probe_axis(axis);
+  if (!host.engine.Get(engine::kAxisReversed[static_cast<size_t>(axis)])) s = -s;
+  int negative = 0;
+  if (!(s > 0)) {
+    negative = 1;
+    s = -s;
+  }
+  ramps_.StartVelocityRamp(axis, negative, ramps_.SpeedToStepsPerSegment(axis, s));
+  set_awaited_signal(host.engine.ByteAt(Offset(engine::kProbeInput, kActive)));
+  set_pending_signal_state(kProbeTripped);
+  set_state(kAwaitingSignal);
+}
+
+}  // namespace vaskel

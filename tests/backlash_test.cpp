@@ -1,0 +1,331 @@
+// Backlash take-up through the tick: reversal detection, the take-up moves from the backlash
+// ring, the record queue status processing reads, and the take-up's interplay with stops,
+// aborts and dwells.
+#include <gtest/gtest.h>
+
+#include "motion_fixture.h"
+#include "sim/board/segment_decode.h"
+
+namespace vaskel::testing {
+namespace {
+
+constexpr int32_t kAmount = 50;
+constexpr int32_t kSixStepsPerSegment = 409600;  // 2 units/s at 1000 steps per unit
+
+class BacklashTest : public MotionTest {
+ protected:
+  BacklashTest() {
+    for (size_t a = 0; a < 6; ++a) {
+      planner().Set(planner::kStepsPerUnit[a], 1000.0);
+      planner().Set(planner::kAxisAcceleration[a], 1000.0);
+    }
+    motion().RecomputeAccelSteps();  // the jog set's, as the host's settings notification does
+    engine().Set(engine::kBacklashEnabled, true);
+    SetBacklash(0, kAmount);
+    planner().Set(planner::kFlushPartial, true);  // single entries go out at once
+  }
+  void SetBacklash(int axis, int32_t amount, int32_t speed = kSixStepsPerSegment) {
+    engine().Set(engine::kBacklashAmount[axis], amount);
+    engine().Set(engine::kBacklashSpeed[axis], speed);
+  }
+  Backlash& backlash() { return motion().backlash(); }
+  BacklashQueue& queue() { return motion().backlash_queue(); }
+
+  // One tick; what it sent is added to `moved` and its packets kept in `sent`.
+  void Tick() {
+    motion().MotionStep();
+    for (const Packet& p : TakePackets()) {
+      sent.push_back(p);
+      if (p[0] != kOpMotion) continue;
+      for (int k = 0; k < 7; ++k) {
+        const sim::ChannelSteps s = sim::DecodeSegment(p.data() + 1 + 9 * k);
+        for (int a = 0; a < 6; ++a) moved[a] += s[a];
+      }
+    }
+  }
+  // Ticks until the state is `state` (at most `max` ticks); false if it never is.
+  bool TickUntil(int32_t state, int max = 200) {
+    for (int i = 0; i < max; ++i) {
+      Tick();
+      if (motion().state() == state) return true;
+    }
+    return false;
+  }
+  // Takes up a negative reversal of axis 0 to the end.
+  void TakeUpNegative() {
+    PushHostCounts({-3, 0, 0, 0, 0, 0});
+    ASSERT_TRUE(TickUntil(kRunning));
+    ASSERT_EQ(HostPending(), 0);
+  }
+
+  std::array<int64_t, 6> moved{};
+  std::vector<Packet> sent;
+};
+
+TEST_F(BacklashTest, ReversalHoldsTheEntryUntilItsTakeUpHasRun) {
+  PushHostCounts({-3, 0, 0, 0, 0, 0});
+  Tick();
+  EXPECT_EQ(motion().state(), kBacklashTakeUp);
+  EXPECT_EQ(motion().resume_state(), kRunning);
+  EXPECT_TRUE(engine().Get(engine::kBacklashActive));
+  EXPECT_TRUE(motion().source_suspended(kHostTrajectory));
+  EXPECT_EQ(HostPending(), 1);  // held at the consumer index
+  EXPECT_EQ(backlash().last_direction(0), -1.0);
+  ASSERT_EQ(queue().open_index.load(), 1u);
+  const uint32_t start = queue().records[0].start_marker.load();
+  EXPECT_EQ(queue().records[0].end_marker.load(), 0u);
+  // Only take-up steps have gone out so far.
+  EXPECT_GE(moved[0], -kAmount);
+
+  ASSERT_TRUE(TickUntil(kRunning));
+  EXPECT_EQ(moved[0], -kAmount - 3);
+  EXPECT_EQ(moved[1] | moved[2] | moved[3] | moved[4] | moved[5], 0);
+  EXPECT_EQ(HostPending(), 0);
+  EXPECT_FALSE(engine().Get(engine::kBacklashActive));
+  EXPECT_FALSE(motion().source_suspended(kHostTrajectory));
+  EXPECT_EQ(motion().resume_state(), 0);
+  const BacklashRecord& r = queue().records[0];
+  EXPECT_EQ(r.correction[0].load(), kAmount);
+  for (int a = 1; a < 6; ++a) EXPECT_EQ(r.correction[a].load(), 0);
+  EXPECT_GT(r.end_marker.load(), start);
+  EXPECT_EQ(queue().closing_index.load(), 1u);
+
+  // The same direction again passes straight through.
+  PushHostCounts({-4, 0, 0, 0, 0, 0});
+  Tick();
+  EXPECT_EQ(motion().state(), kRunning);
+  EXPECT_EQ(HostPending(), 0);
+  EXPECT_EQ(queue().open_index.load(), 1u);
+  EXPECT_EQ(moved[0], -kAmount - 7);
+}
+
+TEST_F(BacklashTest, FirstMoveAfterResetTakesUpOnlyWhenNegative) {
+  PushHostCounts({5, 0, 0, 0, 0, 0});
+  Tick();
+  EXPECT_EQ(motion().state(), kRunning);
+  EXPECT_EQ(moved[0], 5);
+  EXPECT_EQ(queue().open_index.load(), 0u);
+  PushHostCounts({-5, 0, 0, 0, 0, 0});
+  Tick();
+  EXPECT_EQ(motion().state(), kBacklashTakeUp);
+}
+
+TEST_F(BacklashTest, FractionOfAStepReversesAlthoughItEncodesAsZero) {
+  TakeUpNegative();
+  PushHostCounts({0.4, 0, 0, 0, 0, 0});
+  Tick();
+  EXPECT_EQ(motion().state(), kBacklashTakeUp);
+  EXPECT_EQ(backlash().last_direction(0), 1.0);
+  ASSERT_TRUE(TickUntil(kRunning));
+  EXPECT_EQ(queue().records[1].correction[0].load(), -kAmount);
+  EXPECT_EQ(moved[0], -kAmount - 3 + kAmount);
+}
+
+TEST_F(BacklashTest, TwoAxesShareOneRecordAndTakeUpInAxisOrder) {
+  SetBacklash(2, 30);
+  PushHostCounts({-1, 0, -1, 0, 0, 0});
+  Tick();
+  ASSERT_EQ(motion().state(), kBacklashTakeUp);
+  EXPECT_TRUE(backlash().take_up_pending(2));
+  const RampSet& ramps = motion().ramps().backlash_ramps();
+  // Axis 2 starts only when axis 0's segments have left the backlash ring.
+  while (motion().state() == kBacklashTakeUp && backlash().take_up_pending(2)) {
+    EXPECT_EQ(ramps[2].Mode, kRampIdle);
+    Tick();
+  }
+  EXPECT_EQ(moved[0], -kAmount);
+  ASSERT_TRUE(TickUntil(kRunning));
+  EXPECT_EQ(moved[0], -kAmount - 1);
+  EXPECT_EQ(moved[2], -30 - 1);
+  EXPECT_EQ(queue().open_index.load(), 1u);
+  EXPECT_EQ(queue().records[0].correction[0].load(), kAmount);
+  EXPECT_EQ(queue().records[0].correction[2].load(), 30);
+}
+
+TEST_F(BacklashTest, UncompensatedAxesKeepTheirDirection) {
+  engine().Set(engine::kBacklashEnabled, false);
+  PushHostCounts({-3, 0, 0, 0, 0, 0});
+  Tick();
+  EXPECT_EQ(motion().state(), kRunning);
+  EXPECT_EQ(backlash().last_direction(0), 1.0);
+  // Switched on later, compensation compares against the older direction.
+  engine().Set(engine::kBacklashEnabled, true);
+  PushHostCounts({3, 0, 0, 0, 0, 0});
+  Tick();
+  EXPECT_EQ(motion().state(), kRunning);
+  // An axis that is not enabled, or has no amount, is never taken up.
+  engine().Set(engine::kAxisEnabled[0], false);
+  SetBacklash(1, 0);
+  PushHostCounts({-3, -3, 0, 0, 0, 0});
+  Tick();
+  EXPECT_EQ(motion().state(), kRunning);
+  EXPECT_EQ(backlash().last_direction(0), 1.0);
+  EXPECT_EQ(backlash().last_direction(1), 1.0);
+}
+
+// More segments than one generator pass holds: the take-up still moves its whole amount.
+TEST_F(BacklashTest, LongTakeUpRunsItsWholeDistance) {
+  SetBacklash(0, 700, 204800);  // 3 steps per segment, over 230 segments
+  TakeUpNegative();
+  EXPECT_EQ(moved[0], -703);
+  EXPECT_EQ(queue().records[0].correction[0].load(), 700);
+}
+
+TEST_F(BacklashTest, TakeUpOfTheJogRingResumesTheJog) {
+  planner().Set(planner::kAxisVelocity[0], 2.0);
+  planner().Set(planner::kFlushPartial, false);
+  engine().Set(engine::kTrajConsumerIndex, 0);
+  ctx.JogOn(0, 1, 0);  // negative: the first jog segment with steps reverses
+  ASSERT_TRUE(TickUntil(kBacklashTakeUp));
+  EXPECT_EQ(motion().resume_state(), kJogging);
+  EXPECT_EQ(backlash().interrupted_source(), kJogRing);
+  ASSERT_TRUE(TickUntil(kJogging));
+  EXPECT_EQ(motion().segment_source(), kJogRing);
+  EXPECT_TRUE(engine().Get(engine::kPluginMotionActive));
+  ctx.JogOff(0);
+  ASSERT_TRUE(TickUntil(kRunning));
+  // Every jog step went out after the take-up's 50.
+  EXPECT_LT(moved[0], -kAmount);
+  EXPECT_EQ(queue().records[0].correction[0].load(), kAmount);
+}
+
+TEST_F(BacklashTest, StopDuringTakeUpClosesTheRecordAndSendsTheEmptyPacketFirst) {
+  PushHostCounts({-3, 0, 0, 0, 0, 0});
+  Tick();
+  ctx.Notify(-1);
+  EXPECT_EQ(motion().state(), kBacklashTakeUp);
+  ASSERT_TRUE(TickUntil(kStopDraining));
+  EXPECT_EQ(moved[0], -kAmount);  // the held entry was discarded with the host's queue
+  EXPECT_NE(queue().records[0].end_marker.load(), 0u);
+  EXPECT_EQ(queue().closing_index.load(), 1u);
+  ASSERT_GE(sent.size(), 2u);
+  EXPECT_EQ(sent.back()[0], kOpStop);
+  const Packet& empty = sent[sent.size() - 2];
+  EXPECT_EQ(empty[0], kOpMotion);
+  for (int k = 0; k < 7; ++k) EXPECT_TRUE(SegmentIsEmpty(empty, k));
+  EXPECT_EQ(CountOpcode(sent, kOpStop), 1);
+}
+
+// The stop command would empty the board's queue of the take-up's last segments.
+TEST_F(BacklashTest, HeldStopWaitsForTheBoardToRunTheTakeUp) {
+  PushHostCounts({-3, 0, 0, 0, 0, 0});
+  Tick();
+  ctx.Notify(-1);
+  ctx.link().set_status_for_test(30, true);
+  ASSERT_TRUE(TickUntil(kStopRequested));
+  EXPECT_NE(queue().records[0].end_marker.load(), 0u);
+  Tick();
+  EXPECT_EQ(motion().state(), kStopRequested);
+  EXPECT_EQ(CountOpcode(sent, kOpStop), 0);
+  ctx.link().set_status_for_test(1, true);
+  Tick();
+  EXPECT_EQ(motion().state(), kStopDraining);
+  EXPECT_EQ(CountOpcode(sent, kOpStop), 1);
+}
+
+TEST_F(BacklashTest, ProbeWorkerWaitsForATakeUpToFinish) {
+  engine().Store<uint8_t>(input_signal::Offset(engine::kProbeInput, input_signal::kEnabled), 1);
+  PushHostCounts({-3, 0, 0, 0, 0, 0});
+  Tick();
+  ctx.Probe();
+  for (int i = 0; i < 1100; ++i) {
+    platform.clock_.AdvanceMs(1);
+    platform.workers_.Pump();
+  }
+  EXPECT_EQ(motion().state(), kBacklashTakeUp);
+  EXPECT_EQ(platform.workers_.live(), 1u);
+  ASSERT_TRUE(TickUntil(kRunning));
+  platform.workers_.Pump();
+  EXPECT_EQ(motion().state(), kAwaitingSignal);
+  EXPECT_EQ(platform.workers_.live(), 0u);
+}
+
+// The take-up would otherwise hold the interrupted stream and BacklashActive for ever.
+TEST_F(BacklashTest, AbortDuringTakeUpReleasesItAndStreamingResumes) {
+  PushHostCounts({-3, 0, 0, 0, 0, 0});
+  PushHostCounts({-3, 0, 0, 0, 0, 0});
+  Tick();
+  ASSERT_EQ(motion().state(), kBacklashTakeUp);
+  ctx.Notify(10);
+  EXPECT_EQ(motion().state(), kHalted);
+  EXPECT_FALSE(engine().Get(engine::kBacklashActive));
+  EXPECT_FALSE(motion().source_suspended(kHostTrajectory));
+  EXPECT_FALSE(backlash().take_up_in_progress());
+  EXPECT_EQ(HostPending(), 0);  // the interrupted stream ends with the take-up
+  EXPECT_EQ(queue().open_index.load(), 0u);
+  Tick();
+  ASSERT_EQ(motion().state(), kRunning);
+  // The next reversal is taken up in a record of its own, from slot 0 again.
+  PushHostCounts({4, 0, 0, 0, 0, 0});
+  Tick();
+  ASSERT_EQ(motion().state(), kBacklashTakeUp);
+  ASSERT_TRUE(TickUntil(kRunning));
+  EXPECT_EQ(HostPending(), 0);
+  EXPECT_EQ(queue().open_index.load(), 1u);
+  EXPECT_EQ(queue().closing_index.load(), 1u);
+  EXPECT_EQ(queue().records[0].correction[0].load(), -kAmount);
+  EXPECT_NE(queue().records[0].end_marker.load(), 0u);
+}
+
+TEST_F(BacklashTest, AbortDuringAJogsTakeUpStopsTheJog) {
+  planner().Set(planner::kAxisVelocity[0], 2.0);
+  ctx.JogOn(0, 1, 0);
+  ASSERT_TRUE(TickUntil(kBacklashTakeUp));
+  engine().Set(engine::kEStopActive, true);
+  Tick();
+  EXPECT_EQ(motion().state(), kHalted);
+  EXPECT_EQ(motion().ramps().jog_ramps()[0].Mode, kRampIdle);
+  EXPECT_EQ(motion().PendingEntries(kJogRing), 0);
+  EXPECT_FALSE(engine().Get(engine::kPluginMotionActive));
+  engine().Set(engine::kEStopActive, false);
+  Tick();
+  EXPECT_EQ(motion().state(), kRunning);
+}
+
+TEST_F(BacklashTest, RefusedTakeUpMoveLeavesNoCorrection) {
+  PushHostCounts({-3, 0, 0, 0, 0, 0});
+  engine().Set(engine::kEngineOffline, true);
+  Tick();
+  ASSERT_TRUE(TickUntil(kRunning));
+  EXPECT_EQ(ctx.messages().index(), kMsgEngineOffline);
+  EXPECT_EQ(moved[0], -3);
+  EXPECT_EQ(queue().records[0].correction[0].load(), 0);
+  EXPECT_NE(queue().records[0].end_marker.load(), 0u);
+}
+
+TEST_F(BacklashTest, StopThenEStopDuringTakeUpEndsHalted) {
+  SetBacklash(1, 20);
+  PushHostCounts({-3, -3, 0, 0, 0, 0});
+  Tick();
+  ctx.Notify(-1);
+  engine().Set(engine::kEStopActive, true);
+  Tick();
+  EXPECT_EQ(motion().state(), kStopDraining);
+  EXPECT_EQ(motion().resume_state(), 0);
+  EXPECT_GE(CountOpcode(sent, kOpStop), 2);  // the abort's and the stop request's
+  Tick();
+  EXPECT_EQ(motion().state(), kHalted);
+  for (int i = 0; i < 3; ++i) Tick();
+  EXPECT_EQ(motion().state(), kHalted);
+  EXPECT_FALSE(engine().Get(engine::kBacklashActive));
+  engine().Set(engine::kEStopActive, false);
+  Tick();
+  EXPECT_EQ(motion().state(), kRunning);
+}
+
+TEST_F(BacklashTest, DwellAskedForDuringATakeUpFollowsIt) {
+  PushHostCounts({-3, 0, 0, 0, 0, 0});
+  Tick();
+  ctx.DoDwell(0.1);
+  EXPECT_EQ(motion().state(), kBacklashTakeUp);
+  EXPECT_EQ(engine().Get(engine::kDwellActive), 1);
+  ASSERT_TRUE(TickUntil(kDwelling));
+  EXPECT_FALSE(engine().Get(engine::kBacklashActive));
+  platform.clock_.AdvanceMs(100);
+  Tick();
+  EXPECT_EQ(motion().state(), kRunning);
+  EXPECT_EQ(engine().Get(engine::kDwellActive), 0);
+}
+
+}  // namespace
+}  // namespace vaskel::testing

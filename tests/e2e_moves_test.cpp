@@ -1,0 +1,130 @@
+// The built plug-in's own moves against the simulated board on virtual time, driven by the
+// scenario runner: home, probe, jog, backlash take-up and a stop during a take-up.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+
+#include "motion/motion_state.h"
+#include "sim/scenario.h"
+#include "sim/scenario_runner.h"
+#include "sim/simulated_board_view.h"
+
+namespace vaskel {
+namespace {
+
+constexpr const char* kAxes =
+    "axis X steps 1000 velocity 40 accel 400 home_speed 50\n"
+    "axis Z steps 1000 velocity 20 accel 300\n";
+
+class MovesEndToEnd : public ::testing::Test {
+ protected:
+  void Run(const std::string& text) {
+    std::string error;
+    ASSERT_TRUE(sim::ParseScenario(std::string(kAxes) + text, &scenario_, &error)) << error;
+    options_.plugin_path = VASKEL_PLUGIN_PATH;
+    options_.profile_path = ::testing::TempDir() + "vaskel_e2e_moves_profile.xml";
+    options_.trace_every_ms = 3;  // one board segment a row
+    sim::ScenarioRunner runner(scenario_, options_, &board_);
+    ASSERT_TRUE(runner.Run(&report_, &error)) << error;
+    rows_ = runner.trace().rows();
+  }
+  bool Passed(int32_t state) const {
+    return std::any_of(rows_.begin(), rows_.end(),
+                       [state](const sim::TraceRow& r) { return r.motion_state == state; });
+  }
+  // First row at or after `from` in `state`; rows_.size() when there is none.
+  size_t Find(int32_t state, size_t from = 0) const {
+    for (size_t i = from; i < rows_.size(); ++i) {
+      if (rows_[i].motion_state == state) return i;
+    }
+    return rows_.size();
+  }
+
+  sim::Scenario scenario_;
+  sim::RunOptions options_;
+  sim::SimulatedBoardView board_;
+  sim::RunReport report_;
+  std::vector<sim::TraceRow> rows_;
+};
+
+TEST_F(MovesEndToEnd, HomeFindsTheSwitchBacksOffAtHalfSpeedAndReadsZero) {
+  Run("signal 2 pin 3\nmachine home 0 min -3000 pin 3\nat 0.5 home X\nend 3\n");
+  ASSERT_TRUE(Passed(kHomeSwitchReleased));
+  EXPECT_EQ(rows_.back().motion_state, kRunning);
+  EXPECT_EQ(report_.host_position[0], 0);
+  // The switch releases just above -3000; the board's queue carries the axis a little on.
+  EXPECT_GT(report_.board_count[0], -3000);
+  EXPECT_LT(report_.board_count[0], -2700);
+  // Seek at 30 steps a segment toward the switch, back off at 15.
+  int32_t fastest_seek = 0, fastest_return = 0;
+  for (size_t i = 1; i < rows_.size(); ++i) {
+    const int32_t d = rows_[i].board_count[0] - rows_[i - 1].board_count[0];
+    fastest_seek = std::min(fastest_seek, d);
+    fastest_return = std::max(fastest_return, d);
+  }
+  EXPECT_EQ(fastest_seek, -30);
+  EXPECT_EQ(fastest_return, 15);
+  EXPECT_EQ(report_.underruns, 0u);
+}
+
+TEST_F(MovesEndToEnd, ProbeStopsOnTheTripAndReturnsToRunning) {
+  Run("signal 22 pin 5\nmachine probe 2 min -2500 pin 5\nat 0.5 probe Z-5 F120\nend 4\n");
+  const size_t tripped = Find(kProbeTripped);
+  ASSERT_LT(tripped, rows_.size());
+  EXPECT_LT(Find(kAwaitingSignal), tripped);
+  EXPECT_EQ(rows_.back().motion_state, kRunning);
+  // Tripped at -2500, stopped behind the board's queue, never anywhere near the target.
+  EXPECT_LE(report_.board_count[2], -2500);
+  EXPECT_GT(report_.board_count[2], -3500);
+  EXPECT_EQ(report_.host_position[2], report_.board_count[2]);
+}
+
+TEST_F(MovesEndToEnd, JogRunsUntilJogOffAndTheRampLandsOnZero) {
+  Run("at 0.5 jog X + 5\nat 1.5 jogoff X\nend 3\n");
+  const size_t jogging = Find(kJogging);
+  ASSERT_LT(jogging, rows_.size());
+  const size_t stopped = Find(kRunning, jogging);
+  ASSERT_LT(stopped, rows_.size());
+  EXPECT_GT(rows_[stopped].time_ms, 1500u);
+  EXPECT_EQ(report_.underruns, 0u);         // the move ended on empty segments, not a starved queue
+  EXPECT_GT(report_.board_count[0], 5000);  // 15 steps a segment for a second
+  EXPECT_EQ(report_.host_position[0], report_.board_count[0]);
+  EXPECT_EQ(rows_.back().board_count[0], rows_[rows_.size() - 20].board_count[0]);
+}
+
+TEST_F(MovesEndToEnd, ReversalTakesUpBacklashOutsideTheHostPosition) {
+  Run("at 0.2 backlash on\nat 0.2 backlash X 50 409600\n"
+      "at 0.5 move X3 F1200\nat 0.5 move X1 F1200\nat 0.5 move X2 F1200\nend 3\n");
+  ASSERT_TRUE(Passed(kBacklashTakeUp));
+  EXPECT_EQ(report_.commanded[0], 2000);
+  EXPECT_EQ(report_.host_position[0], 2000);
+  // One take-up of -50 and one of +50: the board has made both, the host shows neither.
+  EXPECT_EQ(report_.board_count[0], 2000);
+}
+
+TEST_F(MovesEndToEnd, OneTakeUpLeavesTheBoardItsAmountApart) {
+  Run("at 0.2 backlash on\nat 0.2 backlash X 50 409600\n"
+      "at 0.5 move X3 F1200\nat 0.5 move X1 F1200\nend 3\n");
+  EXPECT_EQ(report_.host_position[0], 1000);
+  EXPECT_EQ(report_.board_count[0], 1000 - 50);
+}
+
+TEST_F(MovesEndToEnd, StopDuringATakeUpLetsItFinishThenStops) {
+  // A 600-step take-up at one step a segment lasts 1.8 s; the stop comes in the middle.
+  Run("at 0.2 backlash on\nat 0.2 backlash X 600 1\n"
+      "at 0.5 move X1 F1200\nat 1.0 move X0 F1200\nat 1.8 notify -1\nend 5\n");
+  const size_t take_up = Find(kBacklashTakeUp);
+  ASSERT_LT(take_up, rows_.size());
+  const size_t draining = Find(kStopDraining, take_up);
+  ASSERT_LT(draining, rows_.size());
+  EXPECT_GT(rows_[draining].time_ms, 2500u);  // not before the take-up ended
+  EXPECT_EQ(rows_.back().motion_state, kRunning);
+  // The whole take-up ran; the reversing move was dropped by the stop, and the record closed
+  // and retired, so the host shows none of it.
+  EXPECT_EQ(report_.board_count[0], 1000 - 600);
+  EXPECT_EQ(report_.host_position[0], 1000);
+}
+
+}  // namespace
+}  // namespace vaskel

@@ -1,0 +1,216 @@
+// The plug-in's own moves as the host asks for them: jog speeds, the home direction, the probe
+// worker with its axis and sign rules.
+#include <gtest/gtest.h>
+
+#include "motion_fixture.h"
+
+namespace vaskel::testing {
+namespace {
+
+constexpr double kStepsPerUnit = 1000.0;  // 1 unit/s = 3 steps per 3 ms segment
+
+class MoveCommands : public MotionTest {
+ protected:
+  MoveCommands() {
+    for (size_t a = 0; a < 6; ++a) {
+      planner().Set(planner::kStepsPerUnit[a], kStepsPerUnit);
+      planner().Set(planner::kAxisAcceleration[a], 1000.0);
+      planner().Set(planner::kAxisVelocity[a], 10.0);
+    }
+    motion().RecomputeAccelSteps();
+    ctx.host().setup.Set(setup::kJogPercent, 50.0);
+  }
+  double JogTarget(int axis) { return motion().ramps().jog_ramps()[axis].TargetVelocity; }
+  void Tick() {
+    motion().MotionStep();
+    TakePackets();
+  }
+  bool TickUntil(int32_t state, int max = 500) {
+    for (int i = 0; i < max; ++i) {
+      Tick();
+      if (motion().state() == state) return true;
+    }
+    return false;
+  }
+  // Advances virtual time a millisecond at a time, stepping the probe worker.
+  void RunMs(uint32_t ms) {
+    for (uint32_t i = 0; i < ms; ++i) {
+      platform.clock_.AdvanceMs(1);
+      platform.workers_.Pump();
+    }
+  }
+  void EnableProbeInput() {
+    engine().Store<uint8_t>(input_signal::Offset(engine::kProbeInput, input_signal::kEnabled), 1);
+  }
+  uint8_t* ProbeActiveByte() {
+    return engine().ByteAt(input_signal::Offset(engine::kProbeInput, input_signal::kActive));
+  }
+  void SetProbeTarget(int axis, double target, double current = 0, double offset = 0) {
+    planner().Set(planner::kProbeTarget[axis], target);
+    planner().Set(planner::kAxisCurrentPosition[axis], current);
+    planner().Set(planner::kAxisPositionOffset[axis], offset);
+  }
+};
+
+TEST_F(MoveCommands, JogSpeedIsScaledUnlessFullSpeedOrExplicit) {
+  ctx.JogOn(0, 0, 0);  // no full-speed byte lent: scaled
+  EXPECT_DOUBLE_EQ(JogTarget(0), 15.0);
+  EXPECT_EQ(motion().state(), kJogging);
+  uint8_t full_speed = 0;
+  ctx.host().window.Set(window::kJogFullSpeed, &full_speed);
+  ctx.JogOn(1, 1, 0);
+  EXPECT_DOUBLE_EQ(JogTarget(1), -15.0);
+  full_speed = 1;
+  ctx.JogOn(1, 1, 0);
+  EXPECT_DOUBLE_EQ(JogTarget(1), -30.0);
+  // An explicit speed is taken as it is, whatever the percentage or the full-speed byte.
+  ctx.JogOn(2, 0, 2.0);
+  EXPECT_DOUBLE_EQ(JogTarget(2), 6.0);
+  full_speed = 0;
+  ctx.JogOn(2, 0, 2.0);
+  EXPECT_DOUBLE_EQ(JogTarget(2), 6.0);
+  ctx.host().window.Set(window::kJogFullSpeed, static_cast<uint8_t*>(nullptr));
+}
+
+TEST_F(MoveCommands, RefusedJogStillEntersJoggingAndReturns) {
+  engine().Set(engine::kEngineOffline, true);
+  ctx.JogOn(0, 0, 0);
+  EXPECT_EQ(StatusText(), "engine offline!");
+  EXPECT_EQ(motion().state(), kJogging);
+  EXPECT_EQ(motion().ramps().jog_ramps()[0].Mode, kRampIdle);
+  Tick();
+  EXPECT_EQ(motion().state(), kRunning);
+}
+
+TEST_F(MoveCommands, AxesOutsideTheMachineAreIgnored) {
+  for (int16_t axis : {int16_t{-1}, int16_t{6}, int16_t{32767}}) {
+    ctx.JogOn(axis, 0, 1.0);
+    EXPECT_EQ(motion().state(), kRunning);
+    ctx.JogOff(axis);
+    ctx.Home(axis);
+    EXPECT_FALSE(motion().home_requested());
+  }
+  EXPECT_EQ(ctx.messages().index(), 0);
+}
+
+TEST_F(MoveCommands, JogRunsUntilJogOffAndLandsOnZero) {
+  ctx.JogOn(0, 0, 0);
+  for (int i = 0; i < 20; ++i) Tick();
+  EXPECT_EQ(motion().state(), kJogging);
+  EXPECT_DOUBLE_EQ(motion().ramps().jog_ramps()[0].Velocity, 15.0);
+  ctx.JogOff(0);
+  ASSERT_TRUE(TickUntil(kRunning));
+  const AxisRamp& r = motion().ramps().jog_ramps()[0];
+  EXPECT_EQ(r.Velocity, 0);
+  EXPECT_EQ(r.Mode, kRampIdle);
+  EXPECT_FALSE(engine().Get(engine::kPluginMotionActive));
+}
+
+TEST_F(MoveCommands, HomeDirectionFollowsReversalAndHomeDirection) {
+  planner().Set(planner::kHomeSpeedPercent[1], 100);  // half of AxisVelocity: 15 steps
+  const struct {
+    bool reversed, home_direction;
+    double target;
+  } cases[] = {{false, false, -15}, {true, false, 15}, {false, true, 15}, {true, true, -15}};
+  for (const auto& c : cases) {
+    engine().Set(engine::kAxisReversed[1], c.reversed);
+    planner().Set(planner::kHomeDirection[1], c.home_direction);
+    motion().Home(1);
+    Tick();
+    ASSERT_EQ(motion().state(), kAwaitingSignal);
+    EXPECT_DOUBLE_EQ(JogTarget(1), c.target) << c.reversed << c.home_direction;
+    ctx.Notify(10);
+    Tick();
+    ASSERT_EQ(motion().state(), kRunning);
+  }
+}
+
+TEST_F(MoveCommands, HomeRequestedWhileJoggingStartsAfterTheJog) {
+  ctx.JogOn(0, 0, 0);
+  Tick();
+  motion().Home(2);
+  Tick();
+  EXPECT_EQ(motion().state(), kJogging);
+  ctx.JogOff(0);
+  ASSERT_TRUE(TickUntil(kAwaitingSignal));
+  EXPECT_EQ(motion().homing_axis(), 2);
+}
+
+TEST_F(MoveCommands, ProbeWaitsASecondThenReportsADisabledInput) {
+  engine().Set(engine::kProbeRunning, 1);
+  planner().Set(planner::kProbePending, 1);
+  ctx.Probe();
+  RunMs(999);
+  EXPECT_EQ(engine().Get(engine::kProbeRunning), 1);
+  EXPECT_EQ(platform.workers_.live(), 1u);
+  RunMs(1);
+  EXPECT_EQ(engine().Get(engine::kProbeRunning), 0);
+  EXPECT_EQ(planner().Get(planner::kProbePending), 0);
+  EXPECT_EQ(StatusText(), "probe io is disabled, check your io port setting.");
+  EXPECT_EQ(motion().state(), kRunning);
+  EXPECT_EQ(platform.workers_.live(), 0u);
+}
+
+TEST_F(MoveCommands, ProbeAxisAndDirection) {
+  EnableProbeInput();
+  planner().Set(planner::kProbeFeedRate, 2.0);  // 6 steps per segment
+  const struct {
+    const char* name;
+    std::vector<std::array<double, 4>> targets;  // axis, target, current, offset
+    bool reversed;
+    int axis;
+    double velocity;
+  } cases[] = {
+      {"none far enough: the previous axis", {{3, 0.05, 0, 0}}, false, 0, -6},
+      {"one above", {{1, 5, 0, 0}}, false, 1, 6},
+      {"one below", {{1, -5, 0, 0}}, false, 1, -6},
+      {"one above, reversed axis", {{1, 5, 0, 0}}, true, 1, -6},
+      {"below the current position, above it less the offset", {{2, 1, 2, 1.5}}, false, 2, 6},
+      {"two above: the last axis, sign turned twice", {{1, 5, 0, 0}, {2, 5, 0, 0}}, false, 2, -6},
+      {"none again: the previous axis stays", {}, false, 2, -6},
+  };
+  for (const auto& c : cases) {
+    for (int a = 0; a < 6; ++a) SetProbeTarget(a, 0);
+    for (const auto& t : c.targets) SetProbeTarget(int(t[0]), t[1], t[2], t[3]);
+    for (int a = 0; a < 6; ++a) engine().Set(engine::kAxisReversed[a], c.reversed);
+    ctx.Probe();
+    RunMs(1000);
+    ASSERT_EQ(motion().state(), kAwaitingSignal) << c.name;
+    EXPECT_EQ(motion().probe_axis(), c.axis) << c.name;
+    EXPECT_DOUBLE_EQ(JogTarget(c.axis), c.velocity) << c.name;
+    EXPECT_EQ(motion().awaited_signal(), ProbeActiveByte());
+    EXPECT_EQ(motion().pending_signal_state(), kProbeTripped);
+    ctx.Notify(10);
+    Tick();
+    ASSERT_EQ(motion().state(), kRunning);
+  }
+}
+
+TEST_F(MoveCommands, DisabledAxisNeverBecomesTheProbeAxis) {
+  EnableProbeInput();
+  planner().Set(planner::kProbeFeedRate, 2.0);
+  engine().Set(engine::kAxisEnabled[4], false);
+  SetProbeTarget(4, 10);
+  ctx.Probe();
+  RunMs(1000);
+  EXPECT_EQ(motion().probe_axis(), 0);
+}
+
+TEST_F(MoveCommands, ProbeTripStopsTheMoveAndReturnsToRunning) {
+  EnableProbeInput();
+  planner().Set(planner::kProbeFeedRate, 2.0);
+  SetProbeTarget(2, -3);
+  ctx.Probe();
+  RunMs(1000);
+  for (int i = 0; i < 5; ++i) Tick();
+  EXPECT_NE(motion().ramps().jog_ramps()[2].Velocity, 0);
+  *ProbeActiveByte() = 1;
+  Tick();
+  EXPECT_EQ(motion().state(), kProbeTripped);
+  EXPECT_EQ(motion().ramps().jog_ramps()[2].Mode, kRampIdle);
+  Tick();
+  EXPECT_EQ(motion().state(), kRunning);
+}
+
+}  // namespace
+}  // namespace vaskel::testing
