@@ -1,0 +1,41 @@
+// vaskel-wine-tests: loads the built plug-in under Windows (or Wine) and runs it through the
+// host's calling order with real window timers. Usage: vaskel-wine-tests [--plugin PATH]
+// [--filter TEXT]. The last line is "N passed, N failed"; the exit code is non-zero on failure.
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+#include "harness.h"
+#include "wine_support.h"
+
+namespace {
+
+std::string BesideThisProgram(const char* file_name) {
+  char path[MAX_PATH] = {};
+  GetModuleFileNameA(nullptr, path, MAX_PATH);
+  std::string dir = path;
+  const auto slash = dir.find_last_of("\\/");
+  dir = slash == std::string::npos ? std::string(".") : dir.substr(0, slash);
+  return dir + "\\" + file_name;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string plugin = BesideThisProgram("vaskel.dll");
+  std::string filter;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--plugin" && i + 1 < argc) {
+      plugin = argv[++i];
+    } else if (arg == "--filter" && i + 1 < argc) {
+      filter = argv[++i];
+    } else {
+      std::fprintf(stderr, "usage: vaskel-wine-tests [--plugin PATH] [--filter TEXT]\n");
+      return 2;
+    }
+  }
+  wine_tests::SetPluginPath(plugin);
+  return wine_tests::RunAll(filter) == 0 ? 0 : 1;
+}
