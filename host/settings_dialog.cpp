@@ -1,15 +1,60 @@
 #include "host/settings_dialog.h"
 
 #include "host/plugin_context.h"
+#include "host/settings_form.h"
+#include "platform/dialog_view.h"
 
 namespace vaskel {
 
-void SettingsDialog::Create(void* owner_window) {
-  exists_ = true;
+SettingsDialog::SettingsDialog(PluginContext& ctx) : ctx_(ctx) {}
+
+SettingsDialog::~SettingsDialog() {
+  Destroy();
 }
-void SettingsDialog::Show() {}
+
+void SettingsDialog::Create(void* owner_window) {
+  Destroy();
+  std::unique_ptr<DialogView> view = ctx_.platform().NewDialogView();
+  if (!view) return;
+  if (!view->Create(owner_window, [this](int id) { OnCommand(id); })) return;
+  view_ = std::move(view);
+  shown_ = false;
+}
+
+void SettingsDialog::Show() {
+  if (!view_) return;
+  view_->Show();
+  shown_ = true;
+  const Settings& settings = ctx_.settings();
+  settings_form::Fill(*view_, {settings.device_buffer.load(), settings.jog_buffer.load()});
+}
+
 void SettingsDialog::Destroy() {
-  exists_ = false;
+  if (!view_) return;
+  view_->Destroy();
+  view_.reset();
+  shown_ = false;
+}
+
+void SettingsDialog::OnCommand(int id) {
+  if (id == DialogView::kOk) OnOk();
+  if (id == DialogView::kCancel) OnCancel();
+}
+
+void SettingsDialog::OnOk() {
+  if (!view_ || !shown_) return;
+  const std::optional<settings_form::Values> values = settings_form::Collect(*view_);
+  if (!values) return;  // the dialog stays, so the entry can be corrected
+  ctx_.settings().device_buffer = values->device_buffer;
+  ctx_.settings().jog_buffer = values->jog_buffer;
+  view_->Hide();
+  shown_ = false;
+}
+
+void SettingsDialog::OnCancel() {
+  if (!view_) return;
+  view_->Hide();
+  shown_ = false;
 }
 
 }  // namespace vaskel

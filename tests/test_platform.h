@@ -1,6 +1,7 @@
 #pragma once
 // A platform of fakes for tests: virtual clocks, timers dispatched by the test, cooperative
 // workers and a settable HID bus. Each test builds its own.
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -34,8 +35,8 @@ class TestPlatform : public Platform {
   CooperativeWorkers workers_;
   NullHidBus null_hid_;
   HidBus* hid_ = nullptr;
-  std::unique_ptr<ProfileDocument> (*profile_factory_)() = nullptr;
-  std::unique_ptr<DialogView> (*dialog_factory_)() = nullptr;
+  std::function<std::unique_ptr<ProfileDocument>()> profile_factory_;
+  std::function<std::unique_ptr<DialogView>()> dialog_factory_;
 };
 
 }  // namespace vaskel::testing

@@ -9,9 +9,11 @@
 #include <string>
 
 #include "platform/dialog_view.h"
+#include "platform/headless_dialog_view.h"
 #include "platform/host_environment.h"
 #include "platform/null_hid.h"
 #include "platform/platform.h"
+#include "platform/posix/profile_pugixml.h"
 #include "platform/profile_document.h"
 #include "platform/workers.h"
 
@@ -56,8 +58,12 @@ class PosixPlatform : public Platform {
   TimerService& timers() override { return *timers_; }
   HidBus& hid() override { return *hid_; }
   Workers& workers() override { return *workers_; }
-  std::unique_ptr<ProfileDocument> NewProfileDocument() override { return nullptr; }
-  std::unique_ptr<DialogView> NewDialogView() override { return nullptr; }
+  std::unique_ptr<ProfileDocument> NewProfileDocument() override {
+    return NewPugixmlProfileDocument();
+  }
+  std::unique_ptr<DialogView> NewDialogView() override {
+    return std::make_unique<HeadlessDialogView>();
+  }
 
   std::string SystemErrorText(uint32_t code) override {
     // The link reports errors in the Windows numbering; these are the ones Linux backends use.

@@ -14,6 +14,8 @@
 #include "platform/null_hid.h"
 #include "platform/platform.h"
 #include "platform/profile_document.h"
+#include "platform/win32/dialog_view_win32.h"
+#include "platform/win32/profile_msxml.h"
 #include "platform/workers.h"
 
 namespace vaskel {
@@ -79,8 +81,10 @@ class Win32Platform : public Platform {
   TimerService& timers() override { return timers_; }
   HidBus& hid() override { return hid_; }
   Workers& workers() override { return workers_; }
-  std::unique_ptr<ProfileDocument> NewProfileDocument() override { return nullptr; }
-  std::unique_ptr<DialogView> NewDialogView() override { return nullptr; }
+  std::unique_ptr<ProfileDocument> NewProfileDocument() override {
+    return NewMsxmlProfileDocument();
+  }
+  std::unique_ptr<DialogView> NewDialogView() override { return NewWin32DialogView(); }
 
   std::string SystemErrorText(uint32_t code) override {
     char* buffer = nullptr;
