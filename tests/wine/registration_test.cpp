@@ -1,6 +1,7 @@
 // Component registration of the loaded library: its type library and the standard answers.
-#include <oleauto.h>
 #include <windows.h>
+// After windows.h, which it builds on.
+#include <oleauto.h>
 
 #include <cstdint>
 #include <string>

@@ -1,7 +1,8 @@
 #include "platform/win32/module/registration.h"
 
-#include <oleauto.h>
 #include <windows.h>
+// After windows.h, which it builds on.
+#include <oleauto.h>
 
 #include <string>
 
