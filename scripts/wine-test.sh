@@ -36,16 +36,36 @@ export WINEDEBUG=-all
 # No Mono or Gecko: nothing here needs them, and their installers would wait for a click.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 mkdir -p build/artifacts
-if [ "$keep_prefix" -eq 0 ] || [ ! -f "$WINEPREFIX/system.reg" ]; then
+fresh=1
+if [ "$keep_prefix" -eq 1 ] && [ -f "$WINEPREFIX/system.reg" ]; then fresh=0; fi
+if [ "$fresh" -eq 1 ]; then
   rm -rf "$WINEPREFIX"
   echo "wine-test: new prefix $WINEPREFIX"
-  timeout 300 wineboot -i >/dev/null 2>&1 || { echo "wine-test: wineboot failed" >&2; exit 1; }
 fi
 
+artifacts=build/artifacts
+rm -f "$artifacts"/dialog*.bmp "$artifacts"/dialog*.png
+# Wine's drive Z: is the root of the file system.
+artifacts_win="Z:$(echo "$PWD/$artifacts" | tr / '\\')"
+
+# Every Wine process runs inside the one X session (a Wine desktop started without a display
+# would stay without one), and all of them end before the display goes.
+timeout 30 wineserver -k >/dev/null 2>&1 || true  # one left from an earlier run
 status=0
-# Wine's own processes end inside the X session, so nothing talks to a display that is gone.
-timeout 600 xvfb-run -a -s "-screen 0 1024x768x24" bash -c \
-  'wine "$0" "$@"; rc=$?; timeout 30 wineserver -k >/dev/null 2>&1; exit $rc' \
-  "$build/vaskel-wine-tests.exe" "$@" || status=$?
+timeout 600 xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
+  if [ "$0" -eq 1 ]; then
+    timeout 240 wineboot -i >/dev/null 2>&1 || { echo "wine-test: wineboot failed" >&2; exit 1; }
+  fi
+  timeout 300 wine "$@"
+  rc=$?
+  timeout 30 wineserver -k >/dev/null 2>&1
+  exit $rc' \
+  "$fresh" "$build/vaskel-wine-tests.exe" --artifacts "$artifacts_win" "$@" || status=$?
+
+# The dialog's screenshots as PNG, kept as CI artefacts.
+for bmp in "$artifacts"/dialog*.bmp; do
+  [ -f "$bmp" ] || continue
+  convert "$bmp" "${bmp%.bmp}.png" && rm -f "$bmp"
+done
 if [ "$status" -eq 124 ]; then echo "wine-test: timed out" >&2; fi
 exit "$status"

@@ -1,12 +1,14 @@
 // vaskel-wine-tests: loads the built plug-in under Windows (or Wine) and runs it through the
 // host's calling order with real window timers. Usage: vaskel-wine-tests [--plugin PATH]
-// [--filter TEXT]. The last line is "N passed, N failed"; the exit code is non-zero on failure.
+// [--filter TEXT] [--artifacts DIR] (screenshots of the dialog are saved there). The last
+// line is "N passed, N failed"; the exit code is non-zero on failure.
 #include <windows.h>
 
 #include <cstdio>
 #include <string>
 
 #include "harness.h"
+#include "screenshot.h"
 #include "wine_support.h"
 
 namespace {
@@ -31,8 +33,12 @@ int main(int argc, char** argv) {
       plugin = argv[++i];
     } else if (arg == "--filter" && i + 1 < argc) {
       filter = argv[++i];
+    } else if (arg == "--artifacts" && i + 1 < argc) {
+      wine_tests::SetArtifactDir(argv[++i]);
     } else {
-      std::fprintf(stderr, "usage: vaskel-wine-tests [--plugin PATH] [--filter TEXT]\n");
+      std::fprintf(stderr,
+                   "usage: vaskel-wine-tests [--plugin PATH] [--filter TEXT] "
+                   "[--artifacts DIR]\n");
       return 2;
     }
   }
