@@ -1,20 +1,67 @@
 #pragma once
 // The device link: discovery, the packet rings and their worker threads, command packets and
 // reply dispatch, and the processing of the board's status replies.
+//
+// The members are defined by job: discovery.cpp (finding, opening and closing the board),
+// link_workers.cpp (link start and the sender, write-completion and receiver steps),
+// commands.cpp (packets, the start-up configuration, reply dispatch and the service step) and
+// status_reply.cpp (the board's status replies). The pending-reply table, the seen-device
+// table and the sequence counter have their own headers.
+//
+// The port's WaitWriteDone is called by both the sender and the write-completion worker; a
+// backend answers it from the state of its one write in flight.
+#include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 
 #include "device/packet_ring.h"
+#include "device/pending_reply_table.h"
+#include "device/seen_device_table.h"
+#include "device/sequence_counter.h"
+#include "platform/hid.h"
 
 namespace vaskel {
 
 class PluginContext;
 
+// Device opcodes (byte 0 of every packet).
+enum DeviceOpcode : uint8_t {
+  kOpConfigCommit = 0,
+  kOpConfigReset = 1,
+  kOpConfigOptionB = 12,
+  kOpMotionSegments = 17,
+  kOpStatusRequest = 18,
+  kOpStopMotion = 19,
+  kOpSetStepClock = 21,
+  kOpSetPeriodTicks = 22,
+  kOpConfigOptionA = 25,
+  kOpSyncQueryA = 26,
+  kOpSyncQueryB = 29,
+};
+
 class DeviceLink {
  public:
+  static constexpr uint16_t kVendor = 0x8888;
+  static constexpr uint16_t kProduct = 0x0006;
+  static constexpr uint16_t kRelease = 0x0100;
+  static constexpr int64_t kWriteTimeoutSeconds = 4;
+  static constexpr int32_t kMaxWriteErrors = 20;  // the next failure in a row closes the link
+  // The board cannot hold more unexecuted segments than a segment ring holds; a larger fill is
+  // not a status the link can act on.
+  static constexpr int32_t kMaxQueueFill = 4095;
+  static constexpr size_t kStatusPayloadSize = 30;
+  static constexpr size_t kReplyHeaderSize = 3;  // report id and sequence number
+
+  static constexpr int32_t kLinkStarted = 0;
+  static constexpr int32_t kNoBoard = 2;
+
   explicit DeviceLink(PluginContext& ctx) : ctx_(ctx) {}
   ~DeviceLink();
+  DeviceLink(const DeviceLink&) = delete;
+  DeviceLink& operator=(const DeviceLink&) = delete;
 
   // InitControl: prepares the write and read completion events.
   void PrepareIo();
@@ -23,13 +70,27 @@ class DeviceLink {
   // Once per host Update: start the link, configure the board, poll its status.
   void ServiceLink();
   // PostInitControl (through the motion reset).
-  void ResetSequence() { sequence_counter_ = 1; }
+  void ResetSequence() { sequence_.Reset(); }
 
   // Packet producers. Any thread may send a simple command; a motion packet is begun and
   // committed on the tick's thread, and no other producer interleaves with it.
   void SendCommand(uint8_t opcode, int32_t value);
-  uint8_t* BeginMotionPacket();  // returns byte 1 of the slot, bytes 1..63 zeroed
+  uint8_t* BeginPacket(uint8_t opcode);  // returns byte 1 of the slot; CommitPacket ends it
+  uint8_t* BeginMotionPacket();          // returns byte 1 of the slot, bytes 1..63 zeroed
   void CommitPacket();
+  void SendStatusRequest();
+  void SendStartupConfiguration();
+
+  // Discovery and connection; StartLink returns kLinkStarted or kNoBoard.
+  int32_t StartLink();
+  void OpenDevice();
+  void CloseDevice();
+
+  // Receiver side: stores one input report of `size` bytes and dispatches it.
+  void HandleReport(const uint8_t* report, size_t size);
+  void OnStatusReply(const uint8_t* payload, size_t size);
+  // DeviceBufferSetting over the segment period, in segments.
+  int32_t NeedsDataLimit() const;
 
   // The board's latest status.
   bool device_connected() const { return device_connected_.load(std::memory_order_acquire); }
@@ -41,12 +102,55 @@ class DeviceLink {
     axis_offset_[axis].store(v, std::memory_order_release);
   }
   uint32_t input_word() const { return input_word_.load(std::memory_order_acquire); }
-  int32_t sequence_counter() const { return sequence_counter_; }
+  int32_t sequence_counter() const { return sequence_.value(); }
+
+  // Link state, for the motion engine's diagnostics and for tests.
+  bool resync_pending() const { return resync_pending_.load(std::memory_order_acquire); }
+  bool needs_configuration() const { return needs_configuration_; }
+  bool write_in_flight() const { return write_in_flight_.load(std::memory_order_acquire); }
+  bool advance_to_next() const { return advance_to_next_.load(std::memory_order_acquire); }
+  int32_t write_error_count() const { return write_error_count_.load(std::memory_order_acquire); }
+  bool workers_started() const { return workers_started_; }
+  uint32_t rejected_replies() const { return rejected_replies_.load(std::memory_order_relaxed); }
+  // Rewinds of the selected segment source asked for by the link, and the fill of the last.
+  uint32_t rewind_count() const { return rewind_count_.load(std::memory_order_acquire); }
+  int32_t last_rewind_fill() const { return last_rewind_fill_.load(std::memory_order_acquire); }
+  void set_sequence_counter(int32_t value) { sequence_.Set(value); }  // for tests
+  PendingReplyTable& pending_replies() { return pending_; }
+  const SeenDeviceTable& seen_devices() const { return seen_; }
 
   PacketRing& send_ring() { return send_ring_; }
   PacketRing& receive_ring() { return receive_ring_; }
 
  private:
+  enum class SenderPhase { kTake, kAwaitConnection, kAwaitWrite, kWrite };
+  static constexpr uint32_t kWaitSliceMs = 100;
+  static constexpr uint32_t kEmptyRingWaitMs = 3;
+  static constexpr int kMaxWritesPerStep = 64;
+  static constexpr int kMaxReadsPerStep = 64;
+
+  // Worker steps (link_workers.cpp).
+  bool SenderStep(bool may_block);
+  bool WriteCompletionStep(bool may_block);
+  bool ReceiverStep(bool may_block);
+  bool TakeSendPacket();
+  bool AwaitWriteDone(bool may_block);
+  void WriteReport();
+  void MarkWriteDone(uint64_t generation);
+  void WaitForWork(bool may_block, uint32_t ms);
+  void WakeWorkers();
+  std::shared_ptr<HidPort> CurrentPort();
+
+  void DispatchReply();
+  void RewindSelectedSource(int32_t fill);
+  void SendSyncQuery(uint8_t opcode);
+  static void OnStatusThunk(void* user, const uint8_t* payload, size_t size);
+  static void IgnoreReply(void* user, const uint8_t* payload, size_t size) {}
+  uint32_t AxisFlagMask() const;
+  void ApplyChannelMapping(std::array<int32_t, 6>& counts) const;
+  // Backlash window: true when the positions are to be written for this reply.
+  bool PositionsFollowBoard();
+
   PluginContext& ctx_;
   std::atomic<bool> device_connected_{false};
   std::atomic<bool> link_running_{false};
@@ -54,10 +158,54 @@ class DeviceLink {
   std::atomic<int32_t> board_count_[6] = {};
   std::atomic<int32_t> axis_offset_[6] = {};
   std::atomic<uint32_t> input_word_{0};
-  int32_t sequence_counter_ = 0;
+  std::array<uint8_t, 6> reversal_seen_{};  // receiver only
+  std::atomic<uint32_t> rejected_replies_{0};
+  std::atomic<uint32_t> rewind_count_{0};
+  std::atomic<int32_t> last_rewind_fill_{0};
+
+  // Host's thread only.
+  SequenceCounter sequence_;
+  bool needs_configuration_ = false;
+  bool workers_started_ = false;
+  SeenDeviceTable seen_;
+
+  PendingReplyTable pending_;
+
+  // The open board. The sender closes it while the receiver reads from it, so each user holds
+  // its own reference for the length of a call.
+  std::mutex port_mutex_;
+  std::shared_ptr<HidPort> port_;
+
+  // Wakes the workers: a committed packet, a link opened or closed, a write started.
+  std::mutex wake_mutex_;
+  std::condition_variable wake_;
+
+  // Sender state.
+  std::atomic<bool> write_in_flight_{false};
+  std::atomic<bool> advance_to_next_{true};
+  std::atomic<int32_t> write_error_count_{0};
+  std::atomic<bool> resync_pending_{false};
+  SenderPhase sender_phase_ = SenderPhase::kTake;
+  int64_t write_start_time_ = 0;
+  std::array<uint8_t, kReportSize> report_{};  // the packet being written, kept for a retry
+  // Write generations: the completion worker clears WriteInFlight only for the write it
+  // waited on, never for one the sender started since.
+  std::mutex write_mutex_;
+  uint64_t write_generation_ = 0;
+  uint64_t awaited_write_ = 0;
+  uint64_t completed_write_ = 0;
+
+  // Receiver state.
+  std::array<uint8_t, kReportSize> read_buffer_{};
+  // A successful StartLink resets the receive ring while the receiver may commit into it.
+  std::mutex receive_mutex_;
+  size_t last_report_size_ = 0;
+
   // The send ring has two producers (the host's thread, and the receiver for the stop command
   // of a limit trip); a packet is built from its slot to its commit under this lock.
   std::mutex producer_mutex_;
+  // The sender's Take and the ring reset of a new connection must not interleave.
+  std::mutex consumer_mutex_;
   PacketRing send_ring_;
   PacketRing receive_ring_;
 };

@@ -22,3 +22,12 @@ for preset in debug tsan; do
   echo "== test: $preset"
   ctest --preset "$preset" -j "$jobs"
 done
+
+# The reply dispatcher and status handler under libFuzzer for a bounded time; a crash, leak or
+# undefined behaviour fails the run.
+echo "== fuzz: reply dispatcher"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j "$jobs"
+mkdir -p build/fuzz/corpus
+build/fuzz/fuzz/vaskel_reply_fuzzer -max_total_time="${VASKEL_FUZZ_SECONDS:-60}" \
+  -print_final_stats=1 build/fuzz/corpus

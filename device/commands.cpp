@@ -1,0 +1,117 @@
+// Command packets, the board's start-up configuration, reply dispatch and the per-Update
+// service step.
+#include <cstring>
+
+#include "device/link.h"
+#include "device/little_endian.h"
+#include "host/plugin_context.h"
+#include "host/truncate.h"
+
+namespace vaskel {
+
+void DeviceLink::SendCommand(uint8_t opcode, int32_t value) {
+  {
+    std::lock_guard lock(producer_mutex_);
+    uint8_t* slot = send_ring_.CurrentWriteSlot();
+    slot[0] = opcode;
+    WriteLittleEndian(slot + 1, 4, static_cast<uint32_t>(value));
+    send_ring_.Commit();
+  }
+  WakeWorkers();
+}
+
+uint8_t* DeviceLink::BeginPacket(uint8_t opcode) {
+  producer_mutex_.lock();  // released by CommitPacket
+  uint8_t* slot = send_ring_.CurrentWriteSlot();
+  slot[0] = opcode;
+  return slot + 1;
+}
+
+uint8_t* DeviceLink::BeginMotionPacket() {
+  uint8_t* body = BeginPacket(kOpMotionSegments);
+  std::memset(body, 0, 63);
+  return body;
+}
+
+void DeviceLink::CommitPacket() {
+  send_ring_.Commit();
+  producer_mutex_.unlock();
+  WakeWorkers();
+}
+
+uint32_t DeviceLink::AxisFlagMask() const {
+  const HostBlock& engine = ctx_.host().engine;
+  uint32_t mask = 0;
+  for (size_t i = 0; i < 5; ++i) {
+    if (engine.Get(engine::kAxisFlagB[i])) mask |= 1u << i;
+    if (engine.Get(engine::kAxisFlagA[i])) mask |= 1u << (5 + i);
+  }
+  return mask;
+}
+
+void DeviceLink::SendStatusRequest() {
+  const int32_t sequence = sequence_.value();
+  const uint32_t outputs = ctx_.motion().BuildOutputWord();
+  const auto spindle = static_cast<uint32_t>(ctx_.spindle().value()) & 0xffffu;
+  const uint32_t mask = AxisFlagMask();
+  uint8_t* p = BeginPacket(kOpStatusRequest);
+  p = WriteLittleEndian(p, 2, static_cast<uint32_t>(sequence));
+  p = WriteLittleEndian(p, 4, outputs);
+  p = WriteLittleEndian(p, 2, spindle);
+  WriteLittleEndian(p, 4, mask);
+  // Registered before the commit, so the reply cannot come before its entry.
+  pending_.RegisterReply(sequence, {&DeviceLink::OnStatusThunk, this});
+  CommitPacket();
+  sequence_.Next();
+}
+
+void DeviceLink::SendSyncQuery(uint8_t opcode) {
+  const int32_t sequence = sequence_.value();
+  pending_.RegisterReply(sequence, {&DeviceLink::IgnoreReply, nullptr});
+  SendCommand(opcode, sequence);
+  sequence_.Next();
+}
+
+void DeviceLink::SendStartupConfiguration() {
+  // After a close for failed writes the first reply rewinds the stream, and the reply to the
+  // request that ends the configuration aligns the positions.
+  if (resync_pending()) SendStatusRequest();
+  SendSyncQuery(kOpSyncQueryA);
+  SendSyncQuery(kOpSyncQueryB);
+  SendCommand(kOpConfigReset, 0);
+  const int64_t step_rate = PluginContext::kStepRate;
+  const int64_t step_clock = ((step_rate * 8) * (int64_t{1} << 31)) / 24000000;
+  SendCommand(kOpSetStepClock, static_cast<int32_t>(static_cast<uint32_t>(step_clock)));
+  const double period = ctx_.host().planner.Get(planner::kSegmentPeriod);
+  SendCommand(kOpSetPeriodTicks, TruncToInt32(static_cast<double>(step_rate) * period * 4.0));
+  SendCommand(kOpConfigOptionA, 24);
+  SendCommand(kOpConfigOptionB, 0);
+  SendCommand(kOpStopMotion, 0);
+  SendCommand(kOpConfigCommit, 0);
+  SendStatusRequest();
+}
+
+void DeviceLink::DispatchReply() {
+  const uint8_t* report = receive_ring_.Take();
+  if (!report) return;
+  const size_t size = last_report_size_;
+  if (size < kReplyHeaderSize) return;  // too short to name its request
+  uint32_t sequence = 0;
+  ReadLittleEndian(report + 1, 2, sequence);
+  const ReplyHandler handler = pending_.TakeReplyHandler(static_cast<int32_t>(sequence));
+  if (handler) handler(report + kReplyHeaderSize, size - kReplyHeaderSize);
+}
+
+void DeviceLink::ServiceLink() {
+  if (!device_connected()) {
+    StartLink();
+    needs_configuration_ = true;
+  }
+  if (device_connected() && needs_configuration_) {
+    SendStartupConfiguration();
+    needs_configuration_ = false;
+  }
+  if (link_running()) SendStatusRequest();
+}
+
+}  // namespace vaskel

@@ -1,0 +1,62 @@
+// Finding the board among the HID interfaces, opening it and closing it.
+#include "device/link.h"
+#include "host/plugin_context.h"
+
+namespace vaskel {
+
+void DeviceLink::OpenDevice() {
+  device_connected_.store(false, std::memory_order_release);
+  {
+    // Only reached while closed; a port left from before is let go all the same.
+    std::shared_ptr<HidPort> stale;
+    {
+      std::lock_guard lock(port_mutex_);
+      stale.swap(port_);
+    }
+    if (stale) stale->Close();
+  }
+
+  HidBus& bus = ctx_.platform().hid();
+  const std::vector<HidDeviceInfo> interfaces = bus.Enumerate();
+  seen_.Clear();
+  Messages& messages = ctx_.messages();
+  for (const HidDeviceInfo& info : interfaces) {
+    if (seen_.RecordSeenDevice(info.vendor, info.product, info.release)) {
+      // Shown only at the end of a pass that opened nothing.
+      messages.SetIndex(kMsgDuplicateDevice);
+    }
+    if (info.vendor != kVendor || info.product != kProduct || info.release != kRelease) continue;
+    // A port that failed to open still counts as connected: its writes fail and the write
+    // error rule closes the link again.
+    std::shared_ptr<HidPort> port = bus.Open(info.path);
+    {
+      std::lock_guard lock(port_mutex_);
+      port_ = std::move(port);
+    }
+    {
+      std::lock_guard lock(write_mutex_);
+      completed_write_ = awaited_write_;
+      write_in_flight_.store(false, std::memory_order_release);
+    }
+    device_connected_.store(true, std::memory_order_release);
+    WakeWorkers();
+    break;  // the first match wins; later interfaces are not examined
+  }
+  if (!device_connected() && messages.index() == kMsgDuplicateDevice) messages.ShowMessage();
+}
+
+void DeviceLink::CloseDevice() {
+  std::shared_ptr<HidPort> port;
+  {
+    std::lock_guard lock(port_mutex_);
+    port.swap(port_);
+  }
+  // A blocked read on the port ends; the receiver's own reference keeps the object alive.
+  if (port) port->Close();
+  device_connected_.store(false, std::memory_order_release);
+  link_running_.store(false, std::memory_order_release);
+  ctx_.messages().Raise(kMsgDevicePulledOut);
+  WakeWorkers();
+}
+
+}  // namespace vaskel

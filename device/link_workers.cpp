@@ -1,0 +1,232 @@
+// The link start and the three link workers: the sender drains the send ring into output
+// reports, one write in flight at a time; the write-completion worker notices the end of that
+// write; the receiver reads input reports and dispatches them.
+#include <cstring>
+
+#include "device/link.h"
+#include "host/plugin_context.h"
+
+namespace vaskel {
+
+int32_t DeviceLink::StartLink() {
+  OpenDevice();
+  if (!device_connected()) return kNoBoard;
+  {
+    std::lock_guard lock(receive_mutex_);
+    receive_ring_.ResetRing();
+  }
+  {
+    std::scoped_lock lock(producer_mutex_, consumer_mutex_);
+    send_ring_.ResetRing();
+  }
+  // Requests that died in the reset ring are never answered; their entries would otherwise
+  // stay until the table is full and every later reply is dropped.
+  pending_.Clear();
+  if (!workers_started_) {
+    workers_started_ = true;
+    Workers& workers = ctx_.platform().workers();
+    workers.Spawn("vaskel receiver", [this](bool may_block) { return ReceiverStep(may_block); });
+    workers.Spawn(
+        "vaskel write completion",
+        [this](bool may_block) { return WriteCompletionStep(may_block); },
+        WorkerPriority::AboveNormal);
+    workers.Spawn("vaskel sender", [this](bool may_block) { return SenderStep(may_block); });
+  }
+  return kLinkStarted;
+}
+
+void DeviceLink::RewindSelectedSource(int32_t fill) {
+  ctx_.motion().RewindSelectedSource(fill);
+  last_rewind_fill_.store(fill, std::memory_order_release);
+  rewind_count_.fetch_add(1, std::memory_order_acq_rel);
+}
+
+std::shared_ptr<HidPort> DeviceLink::CurrentPort() {
+  std::lock_guard lock(port_mutex_);
+  return port_;
+}
+
+void DeviceLink::WaitForWork(bool may_block, uint32_t ms) {
+  if (!may_block) return;
+  std::unique_lock lock(wake_mutex_);
+  wake_.wait_for(lock, std::chrono::milliseconds(ms));
+}
+
+void DeviceLink::WakeWorkers() {
+  // Taking the lock closes the gap between a worker's test and its wait.
+  { std::lock_guard lock(wake_mutex_); }
+  wake_.notify_all();
+}
+
+bool DeviceLink::SenderStep(bool may_block) {
+  for (int writes = 0; writes < kMaxWritesPerStep;) {
+    switch (sender_phase_) {
+      case SenderPhase::kTake:
+        // A packet kept after a failed write is written again before anything new is taken.
+        if (advance_to_next() && !TakeSendPacket()) {
+          WaitForWork(may_block, kEmptyRingWaitMs);
+          return true;
+        }
+        sender_phase_ = SenderPhase::kAwaitConnection;
+        break;
+      case SenderPhase::kAwaitConnection:
+        if (!device_connected()) {
+          WaitForWork(may_block, kWaitSliceMs);
+          return true;
+        }
+        write_start_time_ = ctx_.platform().clock().WallSeconds();
+        sender_phase_ = SenderPhase::kAwaitWrite;
+        break;
+      case SenderPhase::kAwaitWrite:
+        if (!AwaitWriteDone(may_block)) return true;
+        sender_phase_ = SenderPhase::kWrite;
+        break;
+      case SenderPhase::kWrite:
+        WriteReport();
+        sender_phase_ = SenderPhase::kTake;
+        ++writes;
+        break;
+    }
+  }
+  return true;
+}
+
+bool DeviceLink::TakeSendPacket() {
+  std::lock_guard lock(consumer_mutex_);
+  const uint8_t* packet = send_ring_.Take();
+  if (!packet) return false;
+  // Copied now: after a reconnection the ring is reset and the slot is filled again, but a
+  // kept packet goes out with the bytes it had when it was taken.
+  report_[0] = 0;  // report id
+  std::memcpy(report_.data() + 1, packet, kReportSize - 1);
+  return true;
+}
+
+bool DeviceLink::AwaitWriteDone(bool may_block) {
+  if (!write_in_flight()) return true;
+  std::shared_ptr<HidPort> port = CurrentPort();
+  if (!port) {
+    // Closing the port ended the write.
+    MarkWriteDone(0);
+    return true;
+  }
+  if (port->WaitWriteDone(may_block ? kWaitSliceMs : 0)) {
+    MarkWriteDone(0);
+    return true;
+  }
+  const int64_t now = ctx_.platform().clock().WallSeconds();
+  if (now - write_start_time_ < kWriteTimeoutSeconds) return false;
+  // Stuck: the board's queue is sent again after the reconnection, and this packet with it.
+  RewindSelectedSource(device_fill());
+  CloseDevice();
+  MarkWriteDone(0);
+  advance_to_next_.store(false, std::memory_order_release);
+  return true;
+}
+
+// generation 0: whatever write is in flight (the sender's own view).
+void DeviceLink::MarkWriteDone(uint64_t generation) {
+  std::lock_guard lock(write_mutex_);
+  if (generation != 0 && generation != awaited_write_) return;
+  completed_write_ = awaited_write_;
+  write_in_flight_.store(false, std::memory_order_release);
+}
+
+void DeviceLink::WriteReport() {
+  uint32_t error = hid_error::kInvalidHandle;  // what a write on a closed link reports
+  {
+    std::lock_guard lock(write_mutex_);
+    write_in_flight_.store(true, std::memory_order_release);
+    std::shared_ptr<HidPort> port = CurrentPort();
+    if (port) error = port->StartWrite(report_.data());
+    if (error == hid_error::kIoPending) awaited_write_ = ++write_generation_;
+  }
+  switch (error) {
+    case hid_error::kNone:
+      // Failures are counted in a row; a write that went through ends the row.
+      write_error_count_.store(0, std::memory_order_release);
+      advance_to_next_.store(true, std::memory_order_release);
+      MarkWriteDone(0);
+      return;
+    case hid_error::kIoPending:
+      write_error_count_.store(0, std::memory_order_release);
+      advance_to_next_.store(true, std::memory_order_release);
+      WakeWorkers();  // the completion worker waits for it
+      return;
+    case hid_error::kDeviceNotConnected:
+      write_error_count_.store(0, std::memory_order_release);
+      CloseDevice();
+      MarkWriteDone(0);
+      advance_to_next_.store(false, std::memory_order_release);
+      return;
+    default: {
+      const int32_t failures = write_error_count_.load(std::memory_order_acquire) + 1;
+      write_error_count_.store(failures, std::memory_order_release);
+      if (failures > kMaxWriteErrors) {
+        resync_pending_.store(true, std::memory_order_release);
+        CloseDevice();
+        write_error_count_.store(0, std::memory_order_release);
+      }
+      ctx_.messages().ShowSystemError(error);
+      MarkWriteDone(0);
+      advance_to_next_.store(false, std::memory_order_release);
+      return;
+    }
+  }
+}
+
+bool DeviceLink::WriteCompletionStep(bool may_block) {
+  uint64_t generation = 0;
+  {
+    std::lock_guard lock(write_mutex_);
+    if (write_in_flight() && awaited_write_ != completed_write_) generation = awaited_write_;
+  }
+  std::shared_ptr<HidPort> port = generation != 0 ? CurrentPort() : nullptr;
+  if (!port) {
+    WaitForWork(may_block, kWaitSliceMs);
+    return true;
+  }
+  if (port->WaitWriteDone(may_block ? kWaitSliceMs : 0)) {
+    MarkWriteDone(generation);
+    WakeWorkers();
+  }
+  return true;
+}
+
+bool DeviceLink::ReceiverStep(bool may_block) {
+  std::shared_ptr<HidPort> port = device_connected() ? CurrentPort() : nullptr;
+  if (!port) {
+    WaitForWork(may_block, kWaitSliceMs);
+    return true;
+  }
+  // Waits for the first report only; whatever else is already there is taken with it.
+  int timeout_ms = may_block ? static_cast<int>(kWaitSliceMs) : 0;
+  for (int reads = 0; reads < kMaxReadsPerStep; ++reads, timeout_ms = 0) {
+    const int n = port->Read(read_buffer_.data(), timeout_ms);
+    if (n < 0) {
+      // Closed under us; wait for the sender to notice and the host to reconnect.
+      WaitForWork(may_block, kWaitSliceMs);
+      return true;
+    }
+    // An empty read commits nothing; the next read goes into the same slot.
+    if (n == 0) return true;
+    // A report that ends after the link closed belongs to the old connection.
+    if (!device_connected()) return true;
+    HandleReport(read_buffer_.data(), static_cast<size_t>(n));
+  }
+  return true;
+}
+
+void DeviceLink::HandleReport(const uint8_t* report, size_t size) {
+  if (size > kReportSize) size = kReportSize;
+  std::lock_guard lock(receive_mutex_);
+  uint8_t* slot = receive_ring_.CurrentWriteSlot();
+  std::memcpy(slot, report, size);
+  // A short report must not leave an older report's bytes behind it.
+  std::memset(slot + size, 0, kReportSize - size);
+  last_report_size_ = size;
+  receive_ring_.Commit();
+  DispatchReply();
+}
+
+}  // namespace vaskel

@@ -1,0 +1,143 @@
+// The board's status reply: queue fill, six channel counts and the input pin word, turned into
+// the host's positions, the planner's need for data and the input scan.
+#include <cmath>
+
+#include "device/link.h"
+#include "device/little_endian.h"
+#include "host/plugin_context.h"
+#include "host/truncate.h"
+
+namespace vaskel {
+namespace {
+
+// Two's-complement wrap-around, without signed overflow.
+int32_t WrapAdd(int32_t a, int32_t b) {
+  return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
+}
+int32_t WrapSub(int32_t a, int32_t b) {
+  return static_cast<int32_t>(static_cast<uint32_t>(a) - static_cast<uint32_t>(b));
+}
+
+}  // namespace
+
+void DeviceLink::OnStatusThunk(void* user, const uint8_t* payload, size_t size) {
+  static_cast<DeviceLink*>(user)->OnStatusReply(payload, size);
+}
+
+void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size) {
+  // A reply too short to hold a status, or a fill no board can have, changes nothing.
+  if (size < kStatusPayloadSize) {
+    rejected_replies_.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
+  uint32_t fill = 0;
+  const uint8_t* p = ReadLittleEndian(payload, 2, fill);
+  if (fill > static_cast<uint32_t>(kMaxQueueFill)) {
+    rejected_replies_.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
+  device_fill_.store(static_cast<int32_t>(fill), std::memory_order_release);
+
+  MotionEngine& motion = ctx_.motion();
+  if (!link_running() && resync_pending()) {
+    RewindSelectedSource(static_cast<int32_t>(fill));
+    resync_pending_.store(false, std::memory_order_release);
+    motion.ResetSegmentsSent();
+    return;
+  }
+
+  const HostBlocks& host = ctx_.host();
+  std::array<int32_t, 6> counts{};
+  for (size_t i = 0; i < 6; ++i) {
+    p = ReadLittleEndian(p, 4, counts[i]);
+    if (host.engine.Get(engine::kAxisReversed[i])) counts[i] = WrapSub(0, counts[i]);
+  }
+  ApplyChannelMapping(counts);
+  for (size_t i = 0; i < 6; ++i) board_count_[i].store(counts[i], std::memory_order_release);
+
+  uint32_t inputs = 0;
+  ReadLittleEndian(p, 4, inputs);
+  input_word_.store(inputs, std::memory_order_release);
+
+  if (!link_running()) {
+    // Alignment: the host positions do not jump; from here on they move with the board.
+    for (size_t i = 0; i < 6; ++i) {
+      const int32_t position = host.engine.Get(engine::kAxisPosition[i]);
+      axis_offset_[i].store(WrapSub(position, counts[i]), std::memory_order_release);
+    }
+    link_running_.store(true, std::memory_order_release);
+    ctx_.messages().Raise(kMsgDeviceConnected);
+  }
+
+  for (size_t i = 0; i < 6; ++i) {
+    const uint8_t reversed = host.engine.Load<uint8_t>(engine::kAxisReversed[i].offset);
+    if (reversed != reversal_seen_[i]) {
+      reversal_seen_[i] = reversed;
+      host.engine.Set(engine::kPositionsChanged, true);
+    }
+  }
+
+  if (PositionsFollowBoard()) {
+    for (size_t i = 0; i < 6; ++i) {
+      host.engine.Set(engine::kAxisPosition[i],
+                      WrapAdd(counts[i], axis_offset(static_cast<int>(i))));
+    }
+  }
+
+  host.planner.Set(planner::kDeviceNeedsData, static_cast<int32_t>(fill) < NeedsDataLimit());
+  motion.ScanInputs();
+}
+
+void DeviceLink::ApplyChannelMapping(std::array<int32_t, 6>& counts) const {
+  const HostBlock& engine = ctx_.host().engine;
+  const int32_t c3 = counts[3], c4 = counts[4], c5 = counts[5];
+  if (!engine.Get(engine::kAxisEnabled[3])) {
+    counts = {counts[0], counts[1], counts[2], c3, c3, c3};
+  } else if (engine.Get(engine::kAxisEnabled[4])) {
+    counts[4] = c4;
+    counts[5] = 0;
+  } else if (engine.Get(engine::kAxisEnabled[5])) {
+    counts[4] = 0;
+    counts[5] = c4;
+  } else {
+    counts[4] = c4;
+    counts[5] = c5;
+  }
+}
+
+bool DeviceLink::PositionsFollowBoard() {
+  BacklashQueue& queue = ctx_.motion().backlash_queue();
+  const uint32_t retire = queue.retire_index.load(std::memory_order_acquire) & BacklashQueue::kMask;
+  const uint32_t open = queue.open_index.load(std::memory_order_acquire) & BacklashQueue::kMask;
+  if (retire == open) return true;
+  const uint32_t executed = ctx_.motion().SegmentsSent() - static_cast<uint32_t>(device_fill());
+  const BacklashRecord& record = queue.records[retire];
+  if (executed <= record.start_marker.load(std::memory_order_acquire)) return true;
+  const uint32_t end = record.end_marker.load(std::memory_order_acquire);
+  if (end == 0 || executed <= end) return false;  // the board is inside the take-up
+  // The take-up is behind the board: its corrections move into the offsets.
+  for (size_t i = 0; i < 6; ++i) {
+    const int axis = static_cast<int>(i);
+    set_axis_offset(
+        axis, WrapAdd(axis_offset(axis), record.correction[i].load(std::memory_order_acquire)));
+  }
+  queue.retire_index.store((retire + 1) & BacklashQueue::kMask, std::memory_order_release);
+  return false;
+}
+
+int32_t DeviceLink::NeedsDataLimit() const {
+  double period = ctx_.host().planner.Get(planner::kSegmentPeriod);
+  // A period the host never set (or spoilt) would divide by zero; the plug-in's own applies.
+  if (!(period > 0.0) || !std::isfinite(period)) period = ctx_.period_ms() * 0.001;
+  if (!(period > 0.0)) period = 0.003;
+  const double buffer = ctx_.settings().device_buffer.load(std::memory_order_relaxed);
+  const double segments = buffer / (1000.0 * period);
+  // A quotient that is a whole number but for rounding (300 ms / 3 ms) counts as that number.
+  const double nearest = std::round(segments);
+  if (std::fabs(segments - nearest) <= 1e-9 * std::fmax(1.0, std::fabs(nearest))) {
+    return TruncToInt32(nearest);
+  }
+  return TruncToInt32(segments);
+}
+
+}  // namespace vaskel

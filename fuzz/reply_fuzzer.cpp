@@ -1,0 +1,128 @@
+// Feeds the reply dispatcher and the status handler with board replies of any length and
+// content, interleaved with requests and with the host fields those replies depend on.
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "host/host_string.h"
+#include "host/plugin_context.h"
+#include "test_platform.h"
+
+namespace {
+
+using namespace vaskel;
+
+// The four host blocks, made once; the engine block is cleared for every input.
+struct HostMemory {
+  std::vector<uint8_t> engine = std::vector<uint8_t>(engine::kBlockSize + 64);
+  std::vector<uint8_t> setup = std::vector<uint8_t>(setup::kBlockSize + 64);
+  std::vector<uint8_t> planner = std::vector<uint8_t>(planner::kBlockSize + 64);
+  std::vector<uint8_t> window = std::vector<uint8_t>(window::kBlockSize + 64);
+};
+
+class Input {
+ public:
+  Input(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+  bool empty() const { return at_ >= size_; }
+  uint8_t Byte() { return at_ < size_ ? data_[at_++] : 0; }
+  uint32_t Word() {
+    uint32_t v = 0;
+    for (int k = 0; k < 4; ++k) v |= static_cast<uint32_t>(Byte()) << (8 * k);
+    return v;
+  }
+  size_t Take(uint8_t* out, size_t n) {
+    const size_t left = size_ - at_;
+    if (n > left) n = left;
+    std::memcpy(out, data_ + at_, n);
+    at_ += n;
+    return n;
+  }
+
+ private:
+  const uint8_t* data_;
+  size_t size_;
+  size_t at_ = 0;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static HostMemory memory;
+  std::memset(memory.engine.data(), 0, memory.engine.size());
+  vaskel::testing::TestPlatform platform;
+  {
+    PluginContext ctx(platform);
+    ctx.SetProName(host_string::Make("vaskel.xml"));
+    ctx.InitControl(memory.engine.data(), memory.setup.data(), memory.planner.data(),
+                    memory.window.data());
+    ctx.PostInitControl();
+    DeviceLink& link = ctx.link();
+    const HostBlock& engine = ctx.host().engine;
+    const HostBlock& planner = ctx.host().planner;
+    BacklashQueue& backlash = ctx.motion().backlash_queue();
+
+    Input in(data, size);
+    while (!in.empty()) {
+      switch (in.Byte() % 8) {
+        case 0:
+          link.SendStatusRequest();
+          break;
+        case 1:
+          link.SendStartupConfiguration();
+          break;
+        case 2: {  // a raw report
+          uint8_t report[kReportSize] = {};
+          const size_t n = in.Take(report, in.Byte() % (kReportSize + 1));
+          link.HandleReport(report, n);
+          break;
+        }
+        case 3: {  // a report answering a recent request
+          uint8_t report[kReportSize] = {};
+          const int32_t back = 1 + in.Byte() % 4;
+          const auto sequence = static_cast<uint32_t>(link.sequence_counter() - back);
+          report[1] = static_cast<uint8_t>(sequence);
+          report[2] = static_cast<uint8_t>(sequence >> 8);
+          const size_t n = 3 + in.Take(report + 3, in.Byte() % (kReportSize - 2));
+          link.HandleReport(report, n);
+          break;
+        }
+        case 4: {
+          const uint8_t which = in.Byte();
+          const size_t axis = which % 6;
+          if (which & 0x40) {
+            engine.Set(engine::kAxisReversed[axis], (which & 0x80) != 0);
+          } else {
+            engine.Set(engine::kAxisEnabled[axis], (which & 0x80) != 0);
+          }
+          break;
+        }
+        case 5: {  // a backlash record and the queue's indices
+          const uint32_t index = in.Byte() & BacklashQueue::kMask;
+          BacklashRecord& record = backlash.records[index];
+          record.start_marker = in.Word();
+          record.end_marker = in.Word();
+          record.correction[in.Byte() % 6] = static_cast<int32_t>(in.Word());
+          backlash.open_index = in.Word();
+          backlash.retire_index = in.Word();
+          break;
+        }
+        case 6: {
+          double period = 0;
+          const uint64_t bits = static_cast<uint64_t>(in.Word()) << 32 | in.Word();
+          std::memcpy(&period, &bits, sizeof period);
+          planner.Set(planner::kSegmentPeriod, period);
+          ctx.settings().device_buffer = static_cast<int32_t>(in.Word());
+          break;
+        }
+        case 7:
+          link.set_axis_offset(in.Byte() % 6, static_cast<int32_t>(in.Word()));
+          break;
+      }
+    }
+  }
+  // The status line's string belongs to the host; drop it so inputs do not leak into each other.
+  const HostBlock planner(memory.planner.data());
+  host_string::Release(planner.Get(planner::kStatusText));
+  planner.Set(planner::kStatusText, static_cast<char*>(nullptr));
+  return 0;
+}

@@ -1,0 +1,278 @@
+// The sender, write-completion and receiver workers: start-up traffic, polling, failed and
+// stuck writes, reconnection, and the same link on real threads.
+#include <gtest/gtest.h>
+
+#include "device_test_support.h"
+#include "platform/workers.h"
+
+namespace vaskel::testing {
+namespace {
+
+constexpr const char* kConnectedText = "vaskel device is connnected to your computer!";
+constexpr const char* kPulledOutText = "vaskel device is pulled out, check your cable!";
+constexpr const char* kGenFailureText = "A device attached to the system is not functioning.";
+
+const std::vector<uint8_t> kStartupOpcodes = {26, 29, 1, 21, 22, 25, 12, 19, 0, 18};
+
+TEST(LinkWorkers, StartupConfigurationGoesOutInOrderWithItsValues) {
+  LinkHarness h;
+  h.UpdateAndPump();
+  const auto written = h.board.written();
+  ASSERT_EQ(h.board.written_opcodes(), kStartupOpcodes);
+  for (const Report& r : written) EXPECT_EQ(r[0], 0) << "report id";
+  EXPECT_EQ(ReportValue(written[0], 2, 4), 1u);  // SyncQueryA carries its own sequence
+  EXPECT_EQ(ReportValue(written[1], 2, 4), 2u);
+  EXPECT_EQ(ReportValue(written[2], 2, 4), 0u);
+  EXPECT_EQ(ReportValue(written[3], 2, 4), 286331153u);
+  EXPECT_EQ(ReportValue(written[4], 2, 4), 4800u);
+  EXPECT_EQ(ReportValue(written[5], 2, 4), 24u);
+  EXPECT_EQ(ReportValue(written[9], 2, 2), 3u);
+  EXPECT_EQ(h.link().sequence_counter(), 4);
+  EXPECT_FALSE(h.link().needs_configuration());
+  EXPECT_FALSE(h.link().link_running());  // no reply yet
+
+  // Until the first status reply, an Update sends nothing more.
+  h.UpdateAndPump();
+  EXPECT_EQ(h.board.written().size(), kStartupOpcodes.size());
+}
+
+TEST(LinkWorkers, OneStatusRequestPerUpdateOnceRunning) {
+  LinkHarness h;
+  h.BringUp();
+  ASSERT_TRUE(h.link().link_running());
+  EXPECT_EQ(h.StatusText(), kConnectedText);
+  EXPECT_EQ(h.ctx->messages().index(), kMsgDeviceConnected);
+  for (int i = 0; i < 3; ++i) {
+    h.board.ClearWritten();
+    h.UpdateAndPump();
+    EXPECT_EQ(h.board.written_opcodes(), std::vector<uint8_t>{kOpStatusRequest});
+  }
+  EXPECT_EQ(h.link().pending_replies().pending(), 0);
+}
+
+TEST(LinkWorkers, UnplugClosesAtOnceAndTheKeptPacketGoesFirstAfterReconnection) {
+  LinkHarness h;
+  h.BringUp();
+  h.board.ClearWritten();
+  h.board.QueueWriteResults(hid_error::kDeviceNotConnected);
+  h.link().SendCommand(kOpStopMotion, 77);
+  h.Pump();
+  EXPECT_FALSE(h.link().device_connected());
+  EXPECT_FALSE(h.link().link_running());
+  EXPECT_EQ(h.StatusText(), kPulledOutText);
+  EXPECT_EQ(h.link().write_error_count(), 0);
+  EXPECT_FALSE(h.link().resync_pending());
+  EXPECT_TRUE(h.board.written().empty());
+
+  h.UpdateAndPump();
+  ASSERT_TRUE(h.link().device_connected());
+  const auto written = h.board.written();
+  ASSERT_GE(written.size(), 2u);
+  EXPECT_EQ(written[0][1], kOpStopMotion);
+  EXPECT_EQ(ReportValue(written[0], 2, 4), 77u);
+  EXPECT_EQ(written[1][1], kOpSyncQueryA);  // no resynchronising request
+  EXPECT_TRUE(h.link().link_running());     // aligned again
+}
+
+TEST(LinkWorkers, WriteStuckForFourSecondsRewindsClosesAndKeepsThePacket) {
+  LinkHarness h;
+  h.BringUp();
+  h.board.SetStatus(37, {});
+  h.UpdateAndPump();  // a reply with fill 37
+  ASSERT_EQ(h.link().device_fill(), 37);
+  h.board.SetAutoReply(false);
+  h.board.ClearWritten();
+
+  h.board.QueueWriteResults(hid_error::kIoPending);
+  h.link().SendCommand(kOpConfigOptionA, 1);  // goes out and never completes
+  h.link().SendCommand(kOpConfigOptionB, 2);  // waits behind it
+  h.Pump();
+  ASSERT_TRUE(h.link().write_in_flight());
+  h.platform.clock_.AdvanceMs(3999);
+  h.Pump(3);
+  EXPECT_TRUE(h.link().device_connected());
+  EXPECT_EQ(h.link().rewind_count(), 0u);
+
+  h.platform.clock_.AdvanceMs(1);
+  h.Pump();
+  EXPECT_FALSE(h.link().device_connected());
+  EXPECT_EQ(h.link().rewind_count(), 1u);
+  EXPECT_EQ(h.link().last_rewind_fill(), 37);
+  // It then tries the kept packet on the closed link: one failure, its text shown.
+  EXPECT_EQ(h.link().write_error_count(), 1);
+  EXPECT_EQ(h.StatusText(), "System error 6 (0x00000006).");
+  EXPECT_FALSE(h.link().advance_to_next());
+
+  h.Pump(3);  // closed: nothing more happens
+  EXPECT_EQ(h.link().write_error_count(), 1);
+  EXPECT_EQ(h.link().rewind_count(), 1u);
+
+  h.board.CompleteWrite();
+  h.board.ClearWritten();
+  h.UpdateAndPump();
+  const auto written = h.board.written();
+  ASSERT_FALSE(written.empty());
+  EXPECT_EQ(written[0][1], kOpConfigOptionB);
+  EXPECT_EQ(ReportValue(written[0], 2, 4), 2u);
+  EXPECT_EQ(written[1][1], kOpSyncQueryA);
+}
+
+TEST(LinkWorkers, CompletedWriteLetsTheNextOneGo) {
+  LinkHarness h;
+  h.BringUp();
+  h.board.ClearWritten();
+  h.board.QueueWriteResults(hid_error::kIoPending);
+  h.link().SendCommand(kOpConfigOptionA, 1);
+  h.link().SendCommand(kOpConfigOptionB, 2);
+  h.Pump(2);
+  EXPECT_EQ(h.board.written().size(), 1u);
+  h.board.CompleteWrite();
+  h.Pump(2);
+  EXPECT_FALSE(h.link().write_in_flight());
+  EXPECT_EQ(h.board.written().size(), 2u);
+  EXPECT_TRUE(h.link().device_connected());
+}
+
+TEST(LinkWorkers, TwentyFailuresKeepTheLinkAndTheTwentyFirstClosesIt) {
+  LinkHarness h;
+  h.BringUp();
+  h.board.ClearWritten();
+  h.board.QueueWriteResults(hid_error::kGenFailure, 20);
+  h.link().SendCommand(kOpConfigOptionA, 5);
+  h.Pump();
+  EXPECT_TRUE(h.link().device_connected());
+  // The 21st try went through, so the failures are no longer in a row.
+  EXPECT_EQ(h.link().write_error_count(), 0);
+  EXPECT_EQ(h.board.written().size(), 1u);
+  EXPECT_EQ(h.StatusText(), kGenFailureText);
+  EXPECT_FALSE(h.link().resync_pending());
+
+  h.board.QueueWriteResults(hid_error::kGenFailure, 21);
+  h.link().SendCommand(kOpConfigOptionA, 6);
+  h.Pump();
+  EXPECT_FALSE(h.link().device_connected());
+  EXPECT_TRUE(h.link().resync_pending());
+  EXPECT_EQ(h.link().write_error_count(), 0);
+  // Message 3 from the close, at once replaced by the error's text.
+  EXPECT_EQ(h.ctx->messages().index(), kMsgDevicePulledOut);
+  EXPECT_EQ(h.StatusText(), kGenFailureText);
+}
+
+TEST(LinkWorkers, PendingWriteResetsTheFailureCount) {
+  LinkHarness h;
+  h.BringUp();
+  h.board.QueueWriteResults(hid_error::kGenFailure, 5);
+  h.board.QueueWriteResults(hid_error::kIoPending);
+  h.link().SendCommand(kOpConfigOptionA, 5);
+  h.Pump();
+  EXPECT_EQ(h.link().write_error_count(), 0);
+  EXPECT_TRUE(h.link().write_in_flight());
+}
+
+TEST(LinkWorkers, AfterTooManyFailuresTheBoardIsResynchronisedThenAligned) {
+  LinkHarness h;
+  h.memory.blocks().engine.Set(engine::kAxisPosition[0], 5000);
+  h.board.SetStatus(10, {100, 0, 0, 0, 0, 0});
+  h.BringUp();
+  ASSERT_EQ(h.memory.blocks().engine.Get(engine::kAxisPosition[0]), 5000);
+
+  h.board.QueueWriteResults(hid_error::kGenFailure, 21);
+  h.UpdateAndPump();
+  ASSERT_TRUE(h.link().resync_pending());
+  h.board.ClearWritten();
+
+  // The board moved while the link was down; its queue holds 12 segments.
+  h.board.SetStatus(12, {250, 0, 0, 0, 0, 0}, 0x5);
+  const uint32_t rewinds = h.link().rewind_count();
+  h.memory.blocks().engine.Set(engine::kAxisPosition[0], 6000);
+  h.UpdateAndPump();
+  const auto ops = h.board.written_opcodes();
+  ASSERT_GE(ops.size(), 3u);
+  EXPECT_EQ(ops[0], kOpStatusRequest);  // the kept packet
+  EXPECT_EQ(ops[1], kOpStatusRequest);  // resynchronisation first
+  EXPECT_EQ(std::vector<uint8_t>(ops.begin() + 2, ops.end()), kStartupOpcodes);
+  EXPECT_FALSE(h.link().resync_pending());
+  EXPECT_EQ(h.link().rewind_count(), rewinds + 1);
+  EXPECT_EQ(h.link().last_rewind_fill(), 12);
+  EXPECT_TRUE(h.link().link_running());
+  EXPECT_EQ(h.memory.blocks().engine.Get(engine::kAxisPosition[0]), 6000);
+  EXPECT_EQ(h.link().axis_offset(0), 5750);
+}
+
+TEST(LinkWorkers, ReceiverSkipsEmptyReadsAndReportsOfAClosedLink) {
+  LinkHarness h;
+  h.UpdateAndPump();
+  const int32_t before = h.link().receive_ring().write_index();
+  h.board.QueueReport({});
+  h.Pump();
+  EXPECT_EQ(h.board.reads_served(), 1u);
+  EXPECT_EQ(h.link().receive_ring().write_index(), before);
+
+  h.link().CloseDevice();
+  h.board.QueueReport(StatusReply(3, 0, {}));
+  h.Pump(2);
+  EXPECT_EQ(h.board.reads_served(), 1u);  // nothing read from a closed port
+  EXPECT_EQ(h.link().receive_ring().write_index(), before);
+}
+
+TEST(LinkWorkers, PendingEntriesOfAResetRingAreFreedOnReconnection) {
+  LinkHarness h;
+  h.BringUp();
+  // The board stops answering; requests pile up until the link is closed.
+  h.board.SetAutoReply(false);
+  for (int i = 0; i < 1100; ++i) h.link().SendStatusRequest();
+  EXPECT_EQ(h.link().pending_replies().pending(), PendingReplyTable::kEntries - 1);
+  h.board.QueueWriteResults(hid_error::kDeviceNotConnected);
+  h.Pump();
+  ASSERT_FALSE(h.link().device_connected());
+
+  h.board.SetAutoReply(true);
+  h.board.SetStatus(0, {42, 0, 0, 0, 0, 0});
+  h.UpdateAndPump();
+  EXPECT_TRUE(h.link().link_running());
+  EXPECT_EQ(h.link().board_count(0), 42);
+  // Later replies still find their entries.
+  h.board.SetStatus(0, {43, 0, 0, 0, 0, 0});
+  h.UpdateAndPump();
+  EXPECT_EQ(h.link().board_count(0), 43);
+  EXPECT_EQ(h.link().pending_replies().pending(), 0);
+}
+
+// A platform whose workers are real threads, for the sanitizers' sake.
+class ThreadedPlatform : public TestPlatform {
+ public:
+  Workers& workers() override { return threads_; }
+  ThreadWorkers threads_;
+};
+
+TEST(LinkWorkers, RunsOnRealThreadsAndStopsPromptly) {
+  ThreadedPlatform platform;
+  FakeHidBus bus;
+  FakeBoard board;
+  sim::HostMemory memory;
+  platform.hid_ = &bus;
+  bus.AttachBoard(kBoardPath, &board);
+  bus.AddInterface(0x8888, 0x0006, 0x0100, kBoardPath);
+  board.SetAutoReply(true);
+  board.SetStatus(3, {1, 2, 3, 4, 5, 6});
+  {
+    PluginContext ctx(platform);
+    ctx.SetProName(host_string::Make("vaskel.xml"));
+    ctx.InitControl(memory.engine(), memory.setup(), memory.planner(), memory.window());
+    ctx.PostInitControl();
+    // Updates until the board has answered 40 requests; each wait ends at the next reply.
+    for (int i = 0; i < 2000 && board.reads_served() < 40; ++i) {
+      ctx.Update();
+      board.WaitForReads(board.reads_served() + 1, std::chrono::milliseconds(20));
+    }
+    EXPECT_GE(board.reads_served(), 40u);
+    EXPECT_TRUE(ctx.link().link_running());
+    EXPECT_TRUE(ctx.link().device_connected());
+    // The worker threads end with the context.
+  }
+  host_string::Release(memory.blocks().planner.Get(planner::kStatusText));
+  EXPECT_GE(board.written().size(), 40u);
+}
+
+}  // namespace
+}  // namespace vaskel::testing

@@ -1,0 +1,195 @@
+// The board's status replies: alignment, sign and channel mapping, the backlash window, the
+// planner's need for data, resynchronisation and replies that make no sense.
+#include <gtest/gtest.h>
+
+#include <limits>
+
+#include "device_test_support.h"
+
+namespace vaskel::testing {
+namespace {
+
+class StatusReplyTest : public ::testing::Test {
+ protected:
+  void Reply(uint16_t fill, const std::array<int32_t, 6>& counts, uint32_t inputs = 0,
+             size_t size = kReportSize) {
+    const std::vector<uint8_t> r = StatusReply(1, fill, counts, inputs);
+    h.link().OnStatusReply(r.data() + 3, size - 3);
+  }
+  int32_t Position(size_t axis) const { return engine().Get(engine::kAxisPosition[axis]); }
+  const HostBlock& engine() const { return h.host().engine; }
+  bool NeedsData() const { return h.host().planner.Get(planner::kDeviceNeedsData); }
+  BacklashQueue& backlash() { return h.ctx->motion().backlash_queue(); }
+
+  LinkHarness h;
+};
+
+TEST_F(StatusReplyTest, FirstReplyAlignsAndLaterRepliesMoveThePositions) {
+  engine().Set(engine::kAxisPosition[0], 5000);
+  Reply(0, {100, 0, 0, 0, 0, 0}, 0xA5);
+  EXPECT_TRUE(h.link().link_running());
+  EXPECT_EQ(h.link().axis_offset(0), 4900);
+  EXPECT_EQ(Position(0), 5000);
+  EXPECT_EQ(h.link().input_word(), 0xA5u);
+  EXPECT_EQ(h.StatusText(), "vaskel device is connnected to your computer!");
+  Reply(0, {150, 0, 0, 0, 0, 0});
+  EXPECT_EQ(Position(0), 5050);
+  EXPECT_EQ(h.link().board_count(0), 150);
+}
+
+TEST_F(StatusReplyTest, OffsetsWrapAroundLikeThirtyTwoBitWords) {
+  engine().Set(engine::kAxisPosition[2], std::numeric_limits<int32_t>::max());
+  Reply(0, {0, 0, -10, 0, 0, 0});
+  EXPECT_EQ(h.link().axis_offset(2), std::numeric_limits<int32_t>::min() + 9);
+  Reply(0, {0, 0, -9, 0, 0, 0});
+  EXPECT_EQ(Position(2), std::numeric_limits<int32_t>::min());
+}
+
+TEST_F(StatusReplyTest, ReversedAxisIsNegatedAndMarksPositionsChangedOnce) {
+  engine().Set(engine::kAxisReversed[1], true);
+  Reply(0, {0, 10, 0, 0, 0, 0});
+  EXPECT_EQ(h.link().board_count(1), -10);
+  EXPECT_TRUE(engine().Get(engine::kPositionsChanged));
+  engine().Set(engine::kPositionsChanged, false);
+  Reply(0, {0, 10, 0, 0, 0, 0});
+  EXPECT_FALSE(engine().Get(engine::kPositionsChanged));
+  engine().Set(engine::kAxisReversed[1], false);
+  Reply(0, {0, 10, 0, 0, 0, 0});
+  EXPECT_TRUE(engine().Get(engine::kPositionsChanged));
+  EXPECT_EQ(h.link().board_count(1), 10);
+}
+
+TEST_F(StatusReplyTest, NegatingTheMostNegativeCountDoesNotOverflow) {
+  engine().Set(engine::kAxisReversed[0], true);
+  Reply(0, {std::numeric_limits<int32_t>::min(), 0, 0, 0, 0, 0});
+  EXPECT_EQ(h.link().board_count(0), std::numeric_limits<int32_t>::min());
+}
+
+TEST_F(StatusReplyTest, ChannelsThreeAndFourMapOntoAxesThreeToFive) {
+  const std::array<int32_t, 6> counts = {0, 0, 0, 33, 44, 55};
+  struct Case {
+    bool a3, a4, a5;
+    int32_t e3, e4, e5;
+  };
+  for (const Case& c : {Case{false, true, true, 33, 33, 33}, Case{true, true, true, 33, 44, 0},
+                        Case{true, false, true, 33, 0, 44}, Case{true, false, false, 33, 44, 55}}) {
+    engine().Set(engine::kAxisEnabled[3], c.a3);
+    engine().Set(engine::kAxisEnabled[4], c.a4);
+    engine().Set(engine::kAxisEnabled[5], c.a5);
+    Reply(0, counts);
+    EXPECT_EQ(h.link().board_count(3), c.e3);
+    EXPECT_EQ(h.link().board_count(4), c.e4);
+    EXPECT_EQ(h.link().board_count(5), c.e5);
+  }
+}
+
+// SegmentsSent is 0 here, so the markers sit just below the 32-bit wrap: executed is
+// SegmentsSent - fill, compared unsigned (1000/1020 with 1030 sent, shifted by -1030).
+TEST_F(StatusReplyTest, BacklashWindowFreezesThenRetiresTheRecord) {
+  Reply(0, {});  // align
+  BacklashQueue& q = backlash();
+  BacklashRecord& record = q.records[0];
+  record.start_marker = 1000u - 1030u;
+  record.end_marker = 1020u - 1030u;
+  record.correction[0] = 7;
+  q.open_index = 1;
+
+  Reply(31, {10, 0, 0, 0, 0, 0});  // executed 999: before the take-up
+  EXPECT_EQ(Position(0), 10);
+  Reply(20, {20, 0, 0, 0, 0, 0});  // executed 1010: inside it
+  EXPECT_EQ(Position(0), 10);
+  Reply(5, {30, 0, 0, 0, 0, 0});  // executed 1025: behind it
+  EXPECT_EQ(Position(0), 10);
+  EXPECT_EQ(h.link().axis_offset(0), 7);
+  EXPECT_EQ(q.retire_index.load(), 1u);
+  Reply(5, {30, 0, 0, 0, 0, 0});
+  EXPECT_EQ(Position(0), 37);
+}
+
+TEST_F(StatusReplyTest, RecordStillRunningFreezesThePositions) {
+  Reply(0, {});
+  BacklashQueue& q = backlash();
+  q.records[0].start_marker = 0xFFFFFF00u;
+  q.records[0].end_marker = 0;
+  q.open_index = 1;
+  Reply(1, {500, 0, 0, 0, 0, 0});  // executed 0xFFFFFFFF: far past the start
+  EXPECT_EQ(Position(0), 0);
+  EXPECT_EQ(q.retire_index.load(), 0u);
+}
+
+TEST_F(StatusReplyTest, NeedsDataBelowTheBufferLimit) {
+  Reply(65, {});
+  EXPECT_TRUE(NeedsData());
+  Reply(66, {});
+  EXPECT_FALSE(NeedsData());
+  EXPECT_EQ(h.link().NeedsDataLimit(), 66);
+  h.ctx->settings().device_buffer = 300;
+  EXPECT_EQ(h.link().NeedsDataLimit(), 100);
+  Reply(99, {});
+  EXPECT_TRUE(NeedsData());
+  Reply(100, {});
+  EXPECT_FALSE(NeedsData());
+  h.ctx->settings().device_buffer = 1000;
+  EXPECT_EQ(h.link().NeedsDataLimit(), 333);
+}
+
+TEST_F(StatusReplyTest, LimitSurvivesRoundingAndABadPeriod) {
+  const HostBlock& planner = h.host().planner;
+  h.ctx->settings().device_buffer = 300;
+  planner.Set(planner::kSegmentPeriod, 0.1 * 0.03);  // 0.0030000000000000005
+  EXPECT_EQ(h.link().NeedsDataLimit(), 100);
+  planner.Set(planner::kSegmentPeriod, 0.0);  // the plug-in's own period applies
+  EXPECT_EQ(h.link().NeedsDataLimit(), 100);
+  planner.Set(planner::kSegmentPeriod, std::numeric_limits<double>::quiet_NaN());
+  EXPECT_EQ(h.link().NeedsDataLimit(), 100);
+  planner.Set(planner::kSegmentPeriod, -1.0);
+  EXPECT_EQ(h.link().NeedsDataLimit(), 100);
+  planner.Set(planner::kSegmentPeriod, 1e-300);
+  EXPECT_EQ(h.link().NeedsDataLimit(), std::numeric_limits<int32_t>::max());
+}
+
+TEST_F(StatusReplyTest, ResynchronisingReplyOnlyRewinds) {
+  // Close after 21 failed writes, so a resynchronisation is due.
+  h.UpdateAndPump();
+  h.board.QueueWriteResults(hid_error::kGenFailure, 21);
+  h.link().SendCommand(kOpConfigOptionA, 0);
+  h.Pump();
+  ASSERT_TRUE(h.link().resync_pending());
+  engine().Set(engine::kAxisPosition[0], 1234);
+
+  Reply(17, {99, 0, 0, 0, 0, 0}, 0xFF);
+  EXPECT_FALSE(h.link().resync_pending());
+  EXPECT_FALSE(h.link().link_running());
+  EXPECT_EQ(h.link().device_fill(), 17);
+  EXPECT_EQ(h.link().last_rewind_fill(), 17);
+  EXPECT_EQ(h.link().rewind_count(), 1u);
+  EXPECT_EQ(Position(0), 1234);
+  EXPECT_EQ(h.link().input_word(), 0u);  // the rest of the reply is not used
+  EXPECT_EQ(h.link().board_count(0), 0);
+}
+
+TEST_F(StatusReplyTest, ShortOrNonsenseRepliesChangeNothing) {
+  engine().Set(engine::kAxisPosition[0], 5);
+  Reply(0, {1, 0, 0, 0, 0, 0});
+  Reply(3, {2, 0, 0, 0, 0, 0});
+  ASSERT_EQ(Position(0), 6);
+
+  Reply(9, {50, 0, 0, 0, 0, 0}, 0xFFFF, 32);  // one byte short of the input word
+  Reply(DeviceLink::kMaxQueueFill + 1, {60, 0, 0, 0, 0, 0});
+  Reply(0xFFFF, {70, 0, 0, 0, 0, 0});
+  EXPECT_EQ(h.link().rejected_replies(), 3u);
+  EXPECT_EQ(h.link().device_fill(), 3);
+  EXPECT_EQ(Position(0), 6);
+  EXPECT_EQ(h.link().board_count(0), 2);
+  EXPECT_EQ(h.link().input_word(), 0u);
+
+  // Through the dispatcher: a two-byte status reply is taken off the table and ignored.
+  h.link().SendStatusRequest();
+  const uint8_t stub[5] = {0, 1, 0, 9, 0};
+  h.link().HandleReport(stub, sizeof stub);
+  EXPECT_EQ(h.link().pending_replies().pending(), 0);
+  EXPECT_EQ(h.link().device_fill(), 3);
+}
+
+}  // namespace
+}  // namespace vaskel::testing
