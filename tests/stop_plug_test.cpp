@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "device_test_support.h"
 #include "platform/workers.h"
 #include "plugin_fixture.h"
 
@@ -134,6 +135,38 @@ TEST(StopPlug, JoinsRealWorkerThreadsAndRefusesNewOnes) {
     never_signalled.wait_for(lock, std::chrono::milliseconds(50));
   }
   EXPECT_EQ(steps.load(), steps_at_stop);
+  // The status line's string belongs to the host.
+  host_string::Release(memory.blocks().planner.Get(planner::kStatusText));
+}
+
+TEST(StopPlug, ClosesTheBoardOnceItsWorkersHaveEnded) {
+  testing::LinkHarness h;
+  h.BringUp();
+  ASSERT_TRUE(h.link().device_connected());
+  ASSERT_GT(h.platform.workers_.live(), 0u);
+
+  h.ctx->StopPlug();
+  EXPECT_EQ(h.platform.workers_.live(), 0u);
+  EXPECT_FALSE(h.link().device_connected());
+  EXPECT_FALSE(h.link().link_running());
+  EXPECT_EQ(h.board.closed_ports(), 1u);
+  // An orderly close, not a lost board.
+  EXPECT_EQ(h.StatusText().find("pulled out"), std::string::npos) << h.StatusText();
+
+  // A later Update neither looks for the board again nor writes to it.
+  const size_t opened = h.bus.opened().size();
+  const size_t written = h.board.written().size();
+  h.UpdateAndPump();
+  EXPECT_EQ(h.bus.opened().size(), opened);
+  EXPECT_EQ(h.board.written().size(), written);
+}
+
+TEST(StopPlug, WithoutABoardClosesNothing) {
+  testing::LinkHarness h(false);
+  h.UpdateAndPump();
+  h.ctx->StopPlug();
+  EXPECT_EQ(h.board.closed_ports(), 0u);
+  EXPECT_FALSE(h.link().device_connected());
 }
 
 }  // namespace
