@@ -122,6 +122,18 @@ class DeviceLink {
   PacketRing& send_ring() { return send_ring_; }
   PacketRing& receive_ring() { return receive_ring_; }
 
+  // Test hooks: stand in for the status handler.
+  void set_status_for_test(int32_t fill, bool running) {
+    device_fill_.store(fill, std::memory_order_release);
+    link_running_.store(running, std::memory_order_release);
+  }
+  void set_input_word_for_test(uint32_t word) {
+    input_word_.store(word, std::memory_order_release);
+  }
+  void set_board_count_for_test(int axis, int32_t count) {
+    board_count_[axis].store(count, std::memory_order_release);
+  }
+
  private:
   enum class SenderPhase { kTake, kAwaitConnection, kAwaitWrite, kWrite };
   static constexpr uint32_t kWaitSliceMs = 100;

@@ -120,8 +120,7 @@ void PluginContext::Notify(int32_t code) {
       motion_.RecomputeAccelSteps();
       break;
     case 10:
-      motion_.Abort();
-      motion_.set_state(kHalted);
+      motion_.AbortAndHalt();
       break;
     default:
       break;

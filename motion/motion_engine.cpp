@@ -6,31 +6,102 @@
 namespace vaskel {
 
 void MotionEngine::MotionReset() {
+  Lock lock(mutex_);
+  SelectSource(kJogRing);
+  SelectSource(kHostTrajectory);
+  ramps_.ClearSets();
+  ramps_.RecomputeAccelSteps();
+  backlash_.ResetDirections();
   backlash_queue_.Reset();
-  RecomputeAccelSteps();
+  clipping_reported_ = false;
 }
 
-void MotionEngine::MotionStep() {}
+void MotionEngine::Abort() {
+  Lock lock(mutex_);
+  AbortLocked();
+}
 
-void MotionEngine::Abort() {}
+void MotionEngine::AbortAndHalt() {
+  Lock lock(mutex_);
+  AbortLocked();
+  set_state(kHalted);
+}
+
+void MotionEngine::AbortLocked() {
+  const HostBlocks& host = ctx_.host();
+  switch (state()) {
+    case kRunning:
+      host.engine.Set(engine::kTrajConsumerIndex, host.engine.Get(engine::kTrajProducerIndex));
+      host.planner.Set(planner::kFlushPartial, true);
+      break;
+    case kAwaitingSignal:
+      // A home that is still seeking its switch is over as well; the host must not go on
+      // seeing it run.
+      if (IsHomeInProgress(kAwaitingSignal, pending_signal_state())) ClearHomingFlags();
+      ramps_.StopAllRamps();
+      SelectSource(kHostTrajectory);
+      break;
+    case kBacklashTakeUp:
+      ramps_.StopAllRamps();
+      SelectSource(kHostTrajectory);
+      // The take-up will not finish; the source it held must stream again once running.
+      for (auto& s : suspended_) s.store(false, std::memory_order_release);
+      backlash_.OnAbort();
+      break;
+    case kProbeTripped:
+      ramps_.StopAllRamps();
+      SelectSource(kHostTrajectory);
+      break;
+    case kHomeSwitchFound:
+    case kHomeSwitchReleased:
+    case kJogging:
+      ClearHomingFlags();
+      host.engine.Set(engine::kPluginMotionActive, false);
+      ramps_.StopAllRamps();
+      SelectSource(kHostTrajectory);
+      break;
+    default:
+      break;
+  }
+  backlash_queue_.Reset();
+  ctx_.link().SendCommand(kOpStopMotion, 0);
+}
 
 void MotionEngine::RequestStop() {
+  Lock lock(mutex_);
   if (state() == kBacklashTakeUp) {
-    resume_state_.store(kStopRequested, std::memory_order_release);
+    if (resume_state() != kStopRequested) stopped_state_.store(resume_state());
+    set_resume_state(kStopRequested);
   } else {
+    stopped_state_.store(state());
     set_state(kStopRequested);
-    resume_state_.store(0, std::memory_order_release);
+    set_resume_state(0);
   }
 }
 
-void MotionEngine::DiscardHostTrajectory() {
-  const HostBlock& engine = ctx_.host().engine;
-  const int32_t producer = (engine.Get(engine::kTrajProducerIndex) + 256) & 0xfff;
-  engine.Set(engine::kTrajProducerIndex, producer);
-  engine.Set(engine::kTrajConsumerIndex, producer);
+bool MotionEngine::StartOfMoveCheck() {
+  Lock lock(mutex_);
+  const HostBlocks& host = ctx_.host();
+  if (host.engine.Get(engine::kEStopActive)) {
+    ctx_.messages().Raise(kMsgMoveAtEStop);
+    return false;
+  }
+  if (host.engine.Get(engine::kEngineOffline)) {
+    ctx_.messages().Raise(kMsgEngineOffline);
+    return false;
+  }
+  if (PendingEntries(kHostTrajectory) != 0 && state() != kBacklashTakeUp) {
+    ctx_.messages().Raise(kMsgQueueNotEmpty);
+    return false;
+  }
+  host.planner.Set(planner::kFlushPartial, false);
+  host.engine.Set(engine::kPluginMotionActive, true);
+  if (segment_source() != kBacklashRing) SelectSource(kJogRing);
+  return true;
 }
 
 void MotionEngine::DoDwell(double time) {
+  Lock lock(mutex_);
   const HostBlocks& host = ctx_.host();
   const double ms = host.planner.Get(planner::kDwellInMilliseconds) ? time : time * 1000.0;
   const uint32_t now = ctx_.platform().clock().TickCountMs();
@@ -40,6 +111,7 @@ void MotionEngine::DoDwell(double time) {
 }
 
 void MotionEngine::JogOn(int axis, int direction, double speed) {
+  Lock lock(mutex_);
   const int32_t s = state();
   if (s != kRunning && s != kJogging) {
     ctx_.messages().Raise(kMsgJogNotAllowed);
@@ -53,29 +125,13 @@ void MotionEngine::JogOn(int axis, int direction, double speed) {
 
 void MotionEngine::JogOff(int axis) {}
 
-void MotionEngine::Home(int axis) {
-  requests_.home_axis = axis;
-  requests_.home_requested = true;
-}
-
 void MotionEngine::Probe() {
   ++requests_.probe_requests;
 }
 
 void MotionEngine::RecomputeAccelSteps() {
+  Lock lock(mutex_);
   ramps_.RecomputeAccelSteps();
-}
-
-bool MotionEngine::StartOfMoveCheck() {
-  return true;
-}
-
-void MotionEngine::RewindSelectedSource(int32_t fill) {}
-
-void MotionEngine::ScanInputs() {}
-
-uint32_t MotionEngine::BuildOutputWord() const {
-  return 0;
 }
 
 }  // namespace vaskel

@@ -1,11 +1,22 @@
 #pragma once
-// The motion engine: the state machine the tick runs, and the moves the host asks for.
+// The motion engine: the state machine the tick runs, the segment sources it streams from, the
+// encoder that packs segments for the board, and the input and output signal words.
+//
+// Locking: one recursive motion lock keeps the tick, an abort from the receiver thread (limit
+// trip) and the rewind of a resynchronisation from interleaving. Lock order is motion lock,
+// then the link's producer lock; never call in here while holding the producer lock.
+#include <array>
 #include <atomic>
 #include <cstdint>
+#include <mutex>
+#include <string_view>
 
+#include "motion/backlash.h"
 #include "motion/backlash_queue.h"
+#include "motion/home_switch_table.h"
 #include "motion/motion_state.h"
 #include "motion/ramp_generator.h"
+#include "motion/segment_encoder.h"
 
 namespace vaskel {
 
@@ -13,12 +24,21 @@ class PluginContext;
 
 class MotionEngine {
  public:
-  explicit MotionEngine(PluginContext& ctx) : ctx_(ctx), ramps_(ctx) {}
+  static constexpr int32_t kNoSignalState = -1;
+  static constexpr int32_t kSegmentsPerPacket = 7;
+  static constexpr uint8_t kOpStopMotion = 19;
+  static constexpr std::string_view kClippedText =
+      "Step count above 2047 in one segment, clipped to 2047.";
+
+  explicit MotionEngine(PluginContext& ctx) : ctx_(ctx), ramps_(ctx), backlash_(*this) {}
 
   // Host thread: entry points and the tick.
   void MotionReset();
   void MotionStep();
+  // Ends the activity of the state in force; the state itself is left as it is.
   void Abort();
+  // Abort and Halted as one step (reset notification).
+  void AbortAndHalt();
   void RequestStop();
   void DiscardHostTrajectory();
   void DoDwell(double time);
@@ -31,6 +51,25 @@ class MotionEngine {
   bool StartOfMoveCheck();
   RampGenerator& ramps() { return ramps_; }
 
+  // Segment sources.
+  void SelectSource(SegmentSourceId source);
+  SegmentSourceId segment_source() const { return source_.load(std::memory_order_acquire); }
+  bool IsDeviceDrained();
+  bool source_suspended(SegmentSourceId s) const {
+    return suspended_[s].load(std::memory_order_acquire);
+  }
+  void set_source_suspended(SegmentSourceId s, bool v) {
+    suspended_[s].store(v, std::memory_order_release);
+  }
+  int32_t PendingEntries(SegmentSourceId s);
+
+  // Streaming (tick thread, motion lock held by the caller's step).
+  void StreamSegments();
+  void SendEmptyMotionPacket();
+  int32_t shared_direction_bit() const { return shared_direction_bit_; }
+  // Segments in which a step count did not fit its field and was clipped.
+  uint32_t clipped_segments() const { return clipped_segments_.load(std::memory_order_relaxed); }
+
   // Device link (receiver thread unless noted).
   void RewindSelectedSource(int32_t fill);  // sender or receiver: index -= fill, mod 4096
   uint32_t SegmentsSent() const { return segments_sent_.load(std::memory_order_acquire); }
@@ -38,30 +77,92 @@ class MotionEngine {
   BacklashQueue& backlash_queue() { return backlash_queue_; }
   void ScanInputs();
   uint32_t BuildOutputWord() const;  // host thread
+  HomeSwitchTable& home_switches() { return home_switches_; }
 
   int32_t state() const { return state_.load(std::memory_order_acquire); }
   void set_state(int32_t s) { state_.store(s, std::memory_order_release); }
   int32_t resume_state() const { return resume_state_.load(std::memory_order_acquire); }
+  void set_resume_state(int32_t s) { resume_state_.store(s, std::memory_order_release); }
+  int32_t pending_signal_state() const {
+    return pending_signal_state_.load(std::memory_order_acquire);
+  }
+  void set_pending_signal_state(int32_t s) {
+    pending_signal_state_.store(s, std::memory_order_release);
+  }
+  uint8_t* awaited_signal() const { return awaited_signal_.load(std::memory_order_acquire); }
+  void set_awaited_signal(uint8_t* p) { awaited_signal_.store(p, std::memory_order_release); }
+  int32_t homing_axis() const { return homing_axis_.load(std::memory_order_relaxed); }
+  void set_homing_axis(int32_t a) { homing_axis_.store(a, std::memory_order_relaxed); }
+  int32_t probe_axis() const { return probe_axis_.load(std::memory_order_relaxed); }
+  void set_probe_axis(int32_t a) { probe_axis_.store(a, std::memory_order_relaxed); }
   uint32_t dwell_end_tick() const { return dwell_end_tick_.load(std::memory_order_relaxed); }
+  bool home_requested() const { return home_requested_.load(std::memory_order_acquire); }
+  int32_t home_axis_request() const { return home_axis_request_.load(std::memory_order_relaxed); }
+  // The state a stop request interrupted, cleaned up when the stop has drained.
+  int32_t stopped_state() const { return stopped_state_.load(std::memory_order_relaxed); }
+
+  // For the move commands that run on threads of their own (the probe worker).
+  std::recursive_mutex& motion_mutex() { return mutex_; }
 
   // Arguments of the last move requests (kept until their moves exist).
   struct Requests {
     int jog_axis = -1, jog_direction = 0;
     double jog_speed = 0;
-    int home_axis = -1;
-    bool home_requested = false;
     int probe_requests = 0;
   };
   const Requests& requests() const { return requests_; }
 
  private:
+  using Lock = std::lock_guard<std::recursive_mutex>;
+
+  // All of these run with the motion lock held.
+  void AbortLocked();
+  bool RunStateStep();  // true: run the loop again in this tick
+  void StepHalted();
+  void StepRunning();
+  void StepDwelling();
+  bool StepBacklashTakeUp();
+  bool StepAwaitingSignal();
+  void StepStopRequested();
+  void StepStopDraining();
+  bool StepHomeSwitchFound();
+  void StepHomeSwitchReleased();
+  void StepJogging();
+  void StepProbeTripped();
+  void StartPendingHome();
+  void ClearHomingFlags();
+  void CleanUpStoppedActivity();
+
+  int32_t Producer(SegmentSourceId s);
+  int32_t Consumer(SegmentSourceId s);
+  void SetConsumer(SegmentSourceId s, int32_t index);
+  StepCounts ReadEntry(SegmentSourceId s, int32_t slot);
+  void EncodeInto(uint8_t* out, const EncoderConfig& config, const StepCounts& steps);
+  void ReportClipping();
+
   PluginContext& ctx_;
+  std::recursive_mutex mutex_;
   std::atomic<int32_t> state_{kRunning};
   std::atomic<int32_t> resume_state_{0};
+  std::atomic<int32_t> pending_signal_state_{0};
+  std::atomic<int32_t> stopped_state_{kRunning};
+  std::atomic<uint8_t*> awaited_signal_{nullptr};
+  std::atomic<int32_t> homing_axis_{0};
+  std::atomic<int32_t> probe_axis_{0};
   std::atomic<uint32_t> dwell_end_tick_{0};
+  std::atomic<bool> home_requested_{false};
+  std::atomic<int32_t> home_axis_request_{-1};
+  std::atomic<SegmentSourceId> source_{kHostTrajectory};
+  std::array<std::atomic<bool>, 3> suspended_{};
   std::atomic<uint32_t> segments_sent_{0};
+  int32_t shared_direction_bit_ = 0;
+  std::atomic<uint32_t> clipped_segments_{0};
+  bool clipping_reported_ = false;
+  bool clipping_pending_report_ = false;
   BacklashQueue backlash_queue_;
+  HomeSwitchTable home_switches_;
   RampGenerator ramps_;
+  Backlash backlash_;
   Requests requests_;
 };
 

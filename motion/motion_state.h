@@ -18,6 +18,18 @@ enum MotionStateId : int32_t {
   kProbeTripped = 10,
 };
 
+inline constexpr bool IsAxis(int axis) {
+  return axis >= 0 && axis < 6;
+}
+
+// A home runs through these states; AwaitingSignal also serves a probe, told apart by the
+// state its signal leads to.
+inline constexpr bool IsHomeInProgress(int32_t state, int32_t pending_signal_state) {
+  return state == kHomeSwitchFound || state == kHomeSwitchReleased ||
+         (state == kAwaitingSignal && (pending_signal_state == kHomeSwitchFound ||
+                                       pending_signal_state == kHomeSwitchReleased));
+}
+
 enum SegmentSourceId : int8_t {
   kHostTrajectory = 0,
   kJogRing = 1,

@@ -1,8 +1,31 @@
 #include "motion/ramp_generator.h"
 
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+
 #include "host/plugin_context.h"
+#include "host/truncate.h"
+#include "motion/ramp_update.h"
 
 namespace vaskel {
+namespace {
+
+bool ValidAxis(int axis) {
+  return axis >= 0 && axis < kRampAxes;
+}
+
+bool AnyInMode(const RampSet& set, int32_t mode) {
+  return std::any_of(set.begin(), set.end(), [mode](const AxisRamp& r) { return r.Mode == mode; });
+}
+
+// Ramp speeds below one step per segment run at one; NaN too.
+double AtLeastOneStep(double magnitude) {
+  return magnitude >= 1 ? magnitude : 1;
+}
+
+}  // namespace
 
 void RampGenerator::Select(SegmentSourceId source) {
   if (source != kHostTrajectory) active_ = source;
@@ -14,19 +37,137 @@ void RampGenerator::ClearSets() {
 }
 
 double RampGenerator::SpeedToStepsPerSegment(int axis, double speed) const {
-  return 0;
+  if (!ValidAxis(axis)) return 0;
+  const HostBlock& planner = ctx_.host().planner;
+  return speed * planner.Get(planner::kStepsPerUnit[axis]) * planner.Get(planner::kSegmentPeriod);
 }
-void RampGenerator::RecomputeAccelSteps() {}
-void RampGenerator::StartVelocityRamp(int axis, int negative, double magnitude) {}
-void RampGenerator::StartDistanceRamp(int axis, int32_t steps, double speed) {}
-void RampGenerator::StopAxisRamp(int axis) {}
-void RampGenerator::StopAllRamps() {}
+
+void RampGenerator::RecomputeAccelSteps() {
+  const HostBlock& planner = ctx_.host().planner;
+  const double period = planner.Get(planner::kSegmentPeriod);
+  RampSet& set = active_set();
+  for (int i = 0; i < kRampAxes; ++i) {
+    const double step =
+        (planner.Get(planner::kAxisAcceleration[i]) * planner.Get(planner::kStepsPerUnit[i])) *
+        (period * period) / 2;
+    // A negative step would drive the velocity away from its target for ever.
+    set[i].AccelStep = UsableAccelStep(step) ? step : 0;
+  }
+}
+
+void RampGenerator::StartVelocityRamp(int axis, int negative, double magnitude) {
+  if (!ValidAxis(axis)) return;
+  if (!ctx_.motion().StartOfMoveCheck()) return;
+  RampSet& set = active_set();
+  if (AnyInMode(set, kRampDistance)) {
+    ctx_.messages().Raise(kMsgSpeedJogInvalid);
+    return;
+  }
+  AxisRamp& r = set[axis];
+  r.Mode = kRampVelocity;
+  const double m = AtLeastOneStep(magnitude);
+  r.TargetVelocity = negative != 0 ? -m : m;
+  r.ResumeVelocity = 0;
+}
+
+void RampGenerator::StartDistanceRamp(int axis, int32_t steps, double speed) {
+  if (!ValidAxis(axis)) return;
+  if (!ctx_.motion().StartOfMoveCheck()) return;
+  RampSet& set = active_set();
+  if (AnyInMode(set, kRampVelocity)) {
+    ctx_.messages().Raise(kMsgSpeedJogInvalid);
+    return;
+  }
+  AxisRamp& r = set[axis];
+  r.Mode = kRampDistance;
+  const double m = AtLeastOneStep(SpeedToStepsPerSegment(axis, speed));
+  r.TargetVelocity = steps < 0 ? -m : m;
+  r.ResumeVelocity = 0;
+  r.AccelSteps = 0;
+  r.TargetReached = false;
+  r.TotalSteps = steps == std::numeric_limits<int32_t>::min() ? std::numeric_limits<int32_t>::max()
+                                                              : std::abs(steps);
+  r.LeftoverSteps = 0;
+  r.DoneSteps = 0;
+}
+
+void RampGenerator::StopAxisRamp(int axis) {
+  if (!ValidAxis(axis)) return;
+  AxisRamp& r = jog_ramps_[axis];
+  if (r.Mode == kRampDistance) {
+    ctx_.messages().Raise(kMsgStopPosJogIllegal);
+    return;
+  }
+  r.TargetVelocity = 0;
+}
+
+void RampGenerator::StopAllRamps() {
+  for (AxisRamp& r : active_set()) {
+    r.Velocity = 0;
+    r.TargetVelocity = 0;
+    r.Mode = kRampIdle;
+  }
+  ctx_.host().planner.Set(planner::kFlushPartial, true);
+  SegmentRing& ring = active_ring();
+  ring.consumer.store(ring.producer.load(std::memory_order_acquire), std::memory_order_release);
+}
+
 bool RampGenerator::RampsIdleAndDrained() {
-  return true;
+  for (AxisRamp& r : active_set()) {
+    if (r.Mode != kRampIdle) return false;
+    r.FractionalSteps = 0;
+  }
+  const SegmentRing& ring = active_ring();
+  return ring.producer.load(std::memory_order_acquire) ==
+         ring.consumer.load(std::memory_order_acquire);
 }
-void RampGenerator::GenerateRampSegments() {}
+
+void RampGenerator::GenerateRampSegments() {
+  RampSet& set = active_set();
+  SegmentRing& ring = active_ring();
+  while (PassAllowed(ring.Pending())) {
+    bool any_active = false;
+    for (AxisRamp& r : set) {
+      if (r.Mode == kRampIdle) continue;
+      any_active = true;
+      UpdateAxisRamp(r);
+      EmitRampSegment(set, ring);
+      if (r.Velocity == 0) r.Mode = kRampIdle;
+    }
+    if (!any_active) {
+      const HostBlocks& host = ctx_.host();
+      host.planner.Set(planner::kFlushPartial, true);
+      host.engine.Set(engine::kPluginMotionActive, false);
+      return;
+    }
+  }
+}
+
+// Queued milliseconds are compared with a limit in records (200 ms at 3 ms segments gives 66),
+// so a pass starts while fewer than 22 records are queued: the look-ahead moves are tuned to.
+bool RampGenerator::PassAllowed(int32_t fill) const {
+  if (fill > kMaxQueuedRecords - kRampAxes) return false;
+  const double period = ctx_.host().planner.Get(planner::kSegmentPeriod);
+  // Without a usable period there is no time to measure; the record bound alone applies.
+  if (!(std::isfinite(period) && period > 0)) return true;
+  const int32_t setting =
+      std::max(ctx_.settings().jog_buffer.load(std::memory_order_relaxed), kMinJogBufferMs);
+  const int32_t limit = TruncToInt32(setting / (period * 1000.0));
+  return BufferedMilliseconds(fill) < limit;
+}
+
+void RampGenerator::EmitRampSegment(RampSet& set, SegmentRing& ring) {
+  const int32_t producer = ring.producer.load(std::memory_order_relaxed) & kSegmentRingMask;
+  SegmentRecord& record = ring.records[producer];
+  record.fill(0);
+  for (int i = 0; i < kRampAxes; ++i) {
+    record[kStepElement + i] = static_cast<double>(TakeSegmentSteps(set[i]));
+  }
+  ring.producer.store((producer + 1) & kSegmentRingMask, std::memory_order_release);
+}
+
 int32_t RampGenerator::BufferedMilliseconds(int32_t count) const {
-  return 0;
+  return TruncToInt32(count * ctx_.host().planner.Get(planner::kSegmentPeriod) * 1000.0);
 }
 
 }  // namespace vaskel

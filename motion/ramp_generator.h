@@ -1,33 +1,15 @@
 #pragma once
 // The per-axis velocity ramps that generate the plug-in's own moves (jog, home, probe and
 // backlash take-up) into the jog ring and the backlash ring.
-#include <array>
 #include <cstdint>
 
+#include "motion/axis_ramp.h"
 #include "motion/motion_state.h"
 #include "motion/segment_ring.h"
 
 namespace vaskel {
 
 class PluginContext;
-
-enum RampMode : int32_t { kRampIdle = 0, kRampVelocity = 1, kRampDistance = 2 };
-
-struct AxisRamp {
-  double AccelStep = 0;
-  double TargetVelocity = 0;
-  double OvershootVelocity = 0;
-  double Velocity = 0;
-  double ResumeVelocity = 0;
-  double FractionalSteps = 0;
-  int32_t Mode = kRampIdle;
-  int32_t TotalSteps = 0;
-  int32_t AccelSteps = 0;
-  int32_t LeftoverSteps = 0;
-  int32_t DoneSteps = 0;
-};
-
-using RampSet = std::array<AxisRamp, 6>;
 
 class RampGenerator {
  public:
@@ -56,7 +38,17 @@ class RampGenerator {
   void GenerateRampSegments();
   int32_t BufferedMilliseconds(int32_t count) const;
 
+  // Most records a generator pass may leave in a ring: a look-ahead setting too large for the
+  // ring is bounded here, well short of its 4095 usable records.
+  static constexpr int32_t kMaxQueuedRecords = 4000;
+  // Look-ahead used for a setting below the dialog's range (a profile can hold anything, a
+  // non-number reads as 0): too short a look-ahead never fills a motion packet.
+  static constexpr int32_t kMinJogBufferMs = 100;
+
  private:
+  bool PassAllowed(int32_t fill) const;
+  void EmitRampSegment(RampSet& set, SegmentRing& ring);
+
   PluginContext& ctx_;
   SegmentSourceId active_ = kJogRing;
   RampSet jog_ramps_{};

@@ -46,7 +46,8 @@ class Run {
 
   bool Execute(std::string* error) {
     HostEnvironment env;
-    FakeClock virtual_clock;
+    FakeClock unused_clock;
+    FakeClock& virtual_clock = board_ ? board_->clock() : unused_clock;
     SteadyClock real_clock;
     Clock& clock = board_ ? static_cast<Clock&>(virtual_clock) : real_clock;
     if (board_) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/hid.h"
 #include "sim/host_planner.h"
 #include "sim/scenario.h"
@@ -18,6 +19,7 @@ namespace vaskel::sim {
 class BoardView {
  public:
   virtual ~BoardView() = default;
+  virtual FakeClock& clock() = 0;  // the virtual time the board and the plug-in run on
   virtual HidBus& bus() = 0;
   virtual bool ConfigureMachine(const std::vector<std::string>& lines, std::string* error) = 0;
   virtual void SetInputPin(int pin, bool level) = 0;

@@ -4,10 +4,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 
 #include "sim/plugin_loader.h"
+#include "sim/scenario.h"
+#include "sim/scenario_runner.h"
+#include "sim/simulated_board_view.h"
 #include "sim/substitute_host.h"
 
 namespace {
@@ -15,13 +19,68 @@ namespace {
 void Usage() {
   std::fprintf(stderr,
                "usage: vaskel-host [--plugin PATH] [--profile FILE] [--update-ms N] "
-               "[--duration-ms N]\n");
+               "[--duration-ms N]\n"
+               "       vaskel-host run SCENARIO [--plugin PATH] [--profile FILE] "
+               "[--trace CSV] [--svg SVG]\n");
+}
+
+// Runs a scenario against the in-process simulator on virtual time, or, when VASKEL_DEVICE
+// names another board, against that board on real time.
+int RunScenario(int argc, char** argv, std::string plugin) {
+  vaskel::sim::RunOptions options;
+  options.plugin_path = std::move(plugin);
+  std::string path;
+  for (int i = 2; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+    if (arg == "--plugin" && value) {
+      options.plugin_path = value, ++i;
+    } else if (arg == "--profile" && value) {
+      options.profile_path = value, ++i;
+    } else if (arg == "--trace" && value) {
+      options.csv_path = value, ++i;
+    } else if (arg == "--svg" && value) {
+      options.svg_path = value, ++i;
+    } else if (path.empty() && arg[0] != '-') {
+      path = arg;
+    } else {
+      Usage();
+      return 2;
+    }
+  }
+  if (path.empty()) {
+    Usage();
+    return 2;
+  }
+  vaskel::sim::Scenario scenario;
+  std::string error;
+  if (!vaskel::sim::LoadScenarioFile(path, &scenario, &error)) {
+    std::fprintf(stderr, "vaskel-host: %s: %s\n", path.c_str(), error.c_str());
+    return 1;
+  }
+  const char* device = std::getenv("VASKEL_DEVICE");
+  const bool simulated = !device || std::string(device).empty() || std::string(device) == "sim";
+  std::unique_ptr<vaskel::sim::SimulatedBoardView> board;
+  if (simulated) board = std::make_unique<vaskel::sim::SimulatedBoardView>();
+  std::printf("scenario %s against %s (%s time)\n", path.c_str(),
+              simulated ? "the simulated board" : device, simulated ? "virtual" : "real");
+  vaskel::sim::ScenarioRunner runner(scenario, options, board.get());
+  vaskel::sim::RunReport report;
+  if (!runner.Run(&report, &error)) {
+    std::fprintf(stderr, "vaskel-host: %s\n", error.c_str());
+    return 1;
+  }
+  std::printf("%s", vaskel::sim::FormatReport(report).c_str());
+  if (!options.csv_path.empty()) std::printf("trace written to %s\n", options.csv_path.c_str());
+  if (!options.svg_path.empty()) std::printf("picture written to %s\n", options.svg_path.c_str());
+  return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   std::string plugin = vaskel::sim::DefaultPluginPath(argv[0], VASKEL_DEFAULT_PLUGIN);
+  if (argc >= 2 && std::string(argv[1]) == "run") return RunScenario(argc, argv, plugin);
   std::string profile = "vaskel-profile.xml";
   int update_ms = 50;
   int duration_ms = 1000;

@@ -4,10 +4,13 @@
 #include <dlfcn.h>
 #include <time.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
 
+#include "platform/device_selection.h"
 #include "platform/dialog_view.h"
 #include "platform/headless_dialog_view.h"
 #include "platform/host_environment.h"
@@ -15,7 +18,9 @@
 #include "platform/platform.h"
 #include "platform/posix/profile_pugixml.h"
 #include "platform/profile_document.h"
+#include "platform/system_hid.h"
 #include "platform/workers.h"
+#include "sim/board/sim_hid_bus.h"
 
 namespace vaskel {
 namespace {
@@ -51,7 +56,12 @@ class PosixPlatform : public Platform {
     } else {
       workers_ = std::make_unique<ThreadWorkers>();
     }
-    hid_ = env && env->hid ? env->hid : &null_hid_;
+    HidBusChoice choice =
+        ChooseHidBus(std::getenv(kDeviceVariable), env ? env->hid : nullptr, *clock_,
+                     {&MakeSystemHidBus, &MakeTcpHidBus, &sim::MakeStandaloneSimBus});
+    if (!choice.notice.empty()) std::fprintf(stderr, "%s\n", choice.notice.c_str());
+    own_hid_ = std::move(choice.owned);
+    hid_ = choice.bus ? choice.bus : &null_hid_;
   }
 
   Clock& clock() override { return *clock_; }
@@ -91,6 +101,8 @@ class PosixPlatform : public Platform {
   PosixClock own_clock_;
   Clock* clock_ = nullptr;
   std::unique_ptr<SoftTimerQueue> timers_;
+  // Declared before the workers, so their threads stop before a bus of our own goes.
+  std::unique_ptr<HidBus> own_hid_;
   std::unique_ptr<Workers> workers_;
   NullHidBus null_hid_;
   HidBus* hid_ = nullptr;

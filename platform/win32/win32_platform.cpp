@@ -4,19 +4,24 @@
 // winpthreads: std::thread handles are pthread_t; pthread_gethandle gives the Windows handle.
 #include <pthread.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 
+#include "platform/device_selection.h"
 #include "platform/dialog_view.h"
 #include "platform/null_hid.h"
 #include "platform/platform.h"
 #include "platform/profile_document.h"
+#include "platform/system_hid.h"
 #include "platform/win32/dialog_view_win32.h"
 #include "platform/win32/profile_msxml.h"
 #include "platform/workers.h"
+#include "sim/board/sim_hid_bus.h"
 
 namespace vaskel {
 namespace {
@@ -76,10 +81,17 @@ void SetWin32Priority(std::thread& thread, WorkerPriority priority) {
 
 class Win32Platform : public Platform {
  public:
-  Win32Platform() : workers_(&SetWin32Priority) {}
+  Win32Platform() : workers_(&SetWin32Priority) {
+    HidBusChoice choice =
+        ChooseHidBus(std::getenv(kDeviceVariable), nullptr, clock_,
+                     {&MakeSystemHidBus, &MakeTcpHidBus, &sim::MakeStandaloneSimBus});
+    if (!choice.notice.empty()) std::fprintf(stderr, "%s\n", choice.notice.c_str());
+    own_hid_ = std::move(choice.owned);
+    hid_ = choice.bus ? choice.bus : &null_hid_;
+  }
   Clock& clock() override { return clock_; }
   TimerService& timers() override { return timers_; }
-  HidBus& hid() override { return hid_; }
+  HidBus& hid() override { return *hid_; }
   Workers& workers() override { return workers_; }
   std::unique_ptr<ProfileDocument> NewProfileDocument() override {
     return NewMsxmlProfileDocument();
@@ -113,7 +125,9 @@ class Win32Platform : public Platform {
  private:
   Win32Clock clock_;
   Win32Timers timers_;
-  NullHidBus hid_;
+  NullHidBus null_hid_;
+  std::unique_ptr<HidBus> own_hid_;
+  HidBus* hid_ = nullptr;
   ThreadWorkers workers_;
 };
 

@@ -1,0 +1,81 @@
+#include "host/plugin_context.h"
+#include "motion/motion_engine.h"
+
+namespace vaskel {
+
+void MotionEngine::SelectSource(SegmentSourceId source) {
+  Lock lock(mutex_);
+  ramps_.Select(source);
+  source_.store(source, std::memory_order_release);
+}
+
+bool MotionEngine::IsDeviceDrained() {
+  if (ctx_.link().device_fill() > 1) return false;
+  const SegmentSourceId s = segment_source();
+  return PendingEntries(s) == 0 || source_suspended(s);
+}
+
+int32_t MotionEngine::PendingEntries(SegmentSourceId s) {
+  return (Producer(s) - Consumer(s)) & kSegmentRingMask;
+}
+
+int32_t MotionEngine::Producer(SegmentSourceId s) {
+  switch (s) {
+    case kJogRing:
+      return ramps_.jog_ring().producer.load(std::memory_order_acquire);
+    case kBacklashRing:
+      return ramps_.backlash_ring().producer.load(std::memory_order_acquire);
+    default:
+      return ctx_.host().engine.Get(engine::kTrajProducerIndex);
+  }
+}
+
+int32_t MotionEngine::Consumer(SegmentSourceId s) {
+  switch (s) {
+    case kJogRing:
+      return ramps_.jog_ring().consumer.load(std::memory_order_acquire);
+    case kBacklashRing:
+      return ramps_.backlash_ring().consumer.load(std::memory_order_acquire);
+    default:
+      return ctx_.host().engine.Get(engine::kTrajConsumerIndex);
+  }
+}
+
+void MotionEngine::SetConsumer(SegmentSourceId s, int32_t index) {
+  index &= kSegmentRingMask;
+  switch (s) {
+    case kJogRing:
+      ramps_.jog_ring().consumer.store(index, std::memory_order_release);
+      break;
+    case kBacklashRing:
+      ramps_.backlash_ring().consumer.store(index, std::memory_order_release);
+      break;
+    default:
+      ctx_.host().engine.Set(engine::kTrajConsumerIndex, index);
+      break;
+  }
+}
+
+StepCounts MotionEngine::ReadEntry(SegmentSourceId s, int32_t slot) {
+  const auto index = static_cast<size_t>(slot & kSegmentRingMask);
+  StepCounts steps{};
+  if (s == kHostTrajectory) {
+    const size_t record = planner::kTrajRingBase + planner::kSegmentRecordSize * index;
+    for (size_t a = 0; a < 6; ++a) {
+      steps[a] = ctx_.host().planner.Load<double>(record + 8 * (kStepElement + a));
+    }
+    return steps;
+  }
+  const SegmentRing& ring = s == kJogRing ? ramps_.jog_ring() : ramps_.backlash_ring();
+  for (size_t a = 0; a < 6; ++a) steps[a] = ring.records[index][kStepElement + a];
+  return steps;
+}
+
+void MotionEngine::RewindSelectedSource(int32_t fill) {
+  Lock lock(mutex_);
+  const SegmentSourceId s = segment_source();
+  const uint32_t index = static_cast<uint32_t>(Consumer(s)) + 4096u - static_cast<uint32_t>(fill);
+  SetConsumer(s, static_cast<int32_t>(index & kSegmentRingMask));
+}
+
+}  // namespace vaskel

@@ -1,0 +1,205 @@
+#include <cmath>
+
+#include "host/plugin_context.h"
+#include "motion/motion_engine.h"
+
+namespace vaskel {
+namespace {
+
+// The longest chain of same-tick steps is five; the bound only guards against a state
+// variable a host or a later change set to something that would chain forever.
+constexpr int kMaxStepsPerTick = 16;
+
+}  // namespace
+
+void MotionEngine::MotionStep() {
+  Lock lock(mutex_);
+  if (ctx_.host().engine.Get(engine::kEStopActive) && state() != kHalted) {
+    AbortLocked();
+    set_state(kHalted);
+  }
+  for (int i = 0; i < kMaxStepsPerTick; ++i) {
+    if (resume_state() == kStopRequested) set_state(kBacklashTakeUp);
+    if (!RunStateStep()) break;
+  }
+}
+
+bool MotionEngine::RunStateStep() {
+  switch (state()) {
+    case kHalted:
+      StepHalted();
+      return false;
+    case kRunning:
+      StepRunning();
+      return false;
+    case kDwelling:
+      StepDwelling();
+      return false;
+    case kBacklashTakeUp:
+      return StepBacklashTakeUp();
+    case kAwaitingSignal:
+      return StepAwaitingSignal();
+    case kStopRequested:
+      StepStopRequested();
+      return false;
+    case kStopDraining:
+      StepStopDraining();
+      return false;
+    case kHomeSwitchFound:
+      return StepHomeSwitchFound();
+    case kHomeSwitchReleased:
+      StepHomeSwitchReleased();
+      return false;
+    case kJogging:
+      StepJogging();
+      return false;
+    case kProbeTripped:
+      StepProbeTripped();
+      return false;
+    default:
+      // Not a state of this machine: stand still as after a reset.
+      set_state(kHalted);
+      return false;
+  }
+}
+
+void MotionEngine::StepHalted() {
+  if (!IsDeviceDrained()) return;
+  const HostBlock& engine = ctx_.host().engine;
+  engine.Set(engine::kPluginMotionActive, false);
+  engine.Set(engine::kPositionsChanged, true);
+  home_requested_.store(false, std::memory_order_release);
+  if (!engine.Get(engine::kEStopActive)) set_state(kRunning);
+}
+
+void MotionEngine::StepRunning() {
+  if (segment_source() != kHostTrajectory) SelectSource(kHostTrajectory);
+  StreamSegments();
+  // A reversal found while streaming has handed the tick to the take-up, and a home cannot
+  // start while host segments are still queued: the request waits for both.
+  if (state() == kRunning && PendingEntries(kHostTrajectory) == 0) StartPendingHome();
+}
+
+void MotionEngine::StepDwelling() {
+  const uint32_t now = ctx_.platform().clock().TickCountMs();
+  if (static_cast<int32_t>(now - dwell_end_tick()) < 0) return;
+  ctx_.host().engine.Set(engine::kDwellActive, int32_t{0});
+  set_state(kRunning);
+}
+
+bool MotionEngine::StepBacklashTakeUp() {
+  if (!backlash_.TakeUpStep()) return false;
+  set_state(resume_state());
+  set_resume_state(0);
+  return true;
+}
+
+bool MotionEngine::StepAwaitingSignal() {
+  uint8_t* signal = awaited_signal();
+  if (signal != nullptr && HomeSwitchTable::Read(signal) != 0) {
+    const int32_t next = pending_signal_state();
+    if (next == kNoSignalState || next < kHalted || next > kProbeTripped) {
+      set_state(kRunning);
+      return false;
+    }
+    set_state(next);
+    return true;
+  }
+  StepJogging();
+  return false;
+}
+
+void MotionEngine::StepStopRequested() {
+  if (segment_source() == kJogRing) ramps_.StopAllRamps();
+  ctx_.link().SendCommand(kOpStopMotion, 0);
+  set_state(kStopDraining);
+}
+
+void MotionEngine::StepStopDraining() {
+  if (!IsDeviceDrained()) return;
+  CleanUpStoppedActivity();
+  set_state(kRunning);
+}
+
+// The stop has drained the board; what it interrupted is over and must not look as if it ran.
+void MotionEngine::CleanUpStoppedActivity() {
+  const HostBlock& engine = ctx_.host().engine;
+  const int32_t stopped = stopped_state_.exchange(kRunning);
+  const int32_t pending = pending_signal_state();
+  if (stopped == kDwelling) {
+    engine.Set(engine::kDwellActive, int32_t{0});
+    return;
+  }
+  if (stopped != kAwaitingSignal && stopped != kHomeSwitchFound && stopped != kHomeSwitchReleased &&
+      stopped != kJogging && stopped != kProbeTripped) {
+    return;
+  }
+  if (IsHomeInProgress(stopped, pending)) ClearHomingFlags();
+  if (stopped == kProbeTripped || (stopped == kAwaitingSignal && pending == kProbeTripped)) {
+    engine.Set(engine::kProbeActive, false);
+  }
+  engine.Set(engine::kPluginMotionActive, false);
+  engine.Set(engine::kPositionsChanged, true);
+}
+
+bool MotionEngine::StepHomeSwitchFound() {
+  const int axis = homing_axis();
+  if (!IsAxis(axis)) return false;
+  double& target = ramps_.active_set()[static_cast<size_t>(axis)].TargetVelocity;
+  target = -target / 2.0;
+  if (std::fabs(target) < 1.0) target = target > 0 ? 1.0 : -1.0;
+  set_awaited_signal(home_switches_.ReleasedByte(axis));
+  set_pending_signal_state(kHomeSwitchReleased);
+  set_state(kAwaitingSignal);
+  return true;
+}
+
+void MotionEngine::StepHomeSwitchReleased() {
+  if (pending_signal_state() == kHomeSwitchReleased) {
+    AbortLocked();
+    set_pending_signal_state(kNoSignalState);
+    return;
+  }
+  if (!IsDeviceDrained() || !backlash_queue_.empty()) return;
+  const HostBlocks& host = ctx_.host();
+  const int axis = homing_axis();
+  if (!IsAxis(axis)) return;
+  host.engine.Set(engine::kAxisReferenced[static_cast<size_t>(axis)], true);
+  // Negated through unsigned arithmetic: the count may be INT32_MIN.
+  const auto count = static_cast<uint32_t>(ctx_.link().board_count(axis));
+  ctx_.link().set_axis_offset(axis, static_cast<int32_t>(0u - count));
+  const uint64_t word = host.planner.Get(planner::kHomingSignalWord);
+  host.planner.Set(planner::kHomingSignalWord, word & ~(uint64_t{1} << 56));
+  host.engine.Set(engine::kPositionsChanged, true);
+  host.engine.Set(engine::kHomingActive, false);
+  set_state(kRunning);
+}
+
+void MotionEngine::StepJogging() {
+  if (!ramps_.RampsIdleAndDrained()) {
+    ramps_.GenerateRampSegments();
+    StreamSegments();
+    return;
+  }
+  if (!IsDeviceDrained()) return;
+  const HostBlock& engine = ctx_.host().engine;
+  engine.Set(engine::kPluginMotionActive, false);
+  engine.Set(engine::kPositionsChanged, true);
+  set_state(kRunning);
+}
+
+void MotionEngine::StepProbeTripped() {
+  if (pending_signal_state() == kProbeTripped) {
+    ramps_.StopAllRamps();
+    AbortLocked();
+    set_pending_signal_state(kNoSignalState);
+    return;
+  }
+  if (!IsDeviceDrained()) return;
+  const HostBlock& engine = ctx_.host().engine;
+  engine.Set(engine::kPositionsChanged, true);
+  engine.Set(engine::kProbeActive, false);
+  set_state(kRunning);
+}
+
+}  // namespace vaskel

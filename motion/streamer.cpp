@@ -1,0 +1,93 @@
+#include "host/plugin_context.h"
+#include "motion/motion_engine.h"
+
+namespace vaskel {
+
+void MotionEngine::StreamSegments() {
+  Lock lock(mutex_);
+  const HostBlocks& host = ctx_.host();
+  DeviceLink& link = ctx_.link();
+  if (source_suspended(segment_source())) return;
+  if (!host.planner.Get(planner::kDeviceNeedsData)) return;
+  int32_t pending = PendingEntries(segment_source());
+  if (pending == 0) return;
+
+  const EncoderConfig config = LoadEncoderConfig(host.engine);
+  const StepCounts empty{};
+  for (int32_t p = 0; p < ctx_.max_packets_per_pass(); ++p) {
+    if (pending < kSegmentsPerPacket && !host.planner.Get(planner::kFlushPartial)) break;
+    // Counted down from the first look at the ring: with FlushPartial set it goes below zero
+    // and the rest of the pass is still sent.
+    pending -= kSegmentsPerPacket;
+    uint8_t* packet = link.BeginMotionPacket();
+    bool reversal_seen = false;
+    bool every_slot_real = true;
+    for (int32_t k = 0; k < kSegmentsPerPacket; ++k) {
+      uint8_t* out = packet + kSegmentBytes * static_cast<size_t>(k);
+      // Looked up at every slot: a reversal switches the source mid-packet.
+      const SegmentSourceId s = segment_source();
+      const int32_t consumer = Consumer(s);
+      if (reversal_seen || ((Producer(s) - consumer) & kSegmentRingMask) == 0) {
+        every_slot_real = false;
+        EncodeInto(out, config, empty);
+        continue;
+      }
+      const StepCounts steps = ReadEntry(s, consumer);
+      if (backlash_.DetectReversal(steps)) {
+        reversal_seen = true;
+        EncodeInto(out, config, empty);  // the entry waits for the take-up
+        continue;
+      }
+      EncodeInto(out, config, steps);
+      SetConsumer(s, consumer + 1);
+    }
+    link.CommitPacket();
+    const SegmentSourceId s = segment_source();
+    if (every_slot_real && PendingEntries(s) == 0) SendEmptyMotionPacket();
+    if (s == kHostTrajectory) {
+      const auto slot = static_cast<size_t>(Consumer(s) & kSegmentRingMask);
+      host.engine.Set(engine::kCurrentSegmentTag, host.engine.Get(engine::kSegmentTag[slot]));
+    }
+  }
+  ReportClipping();
+}
+
+void MotionEngine::SendEmptyMotionPacket() {
+  Lock lock(mutex_);
+  const EncoderConfig config = LoadEncoderConfig(ctx_.host().engine);
+  const StepCounts empty{};
+  uint8_t* packet = ctx_.link().BeginMotionPacket();
+  for (size_t k = 0; k < kSegmentsPerPacket; ++k) {
+    EncodeInto(packet + kSegmentBytes * k, config, empty);
+  }
+  ctx_.link().CommitPacket();
+}
+
+void MotionEngine::EncodeInto(uint8_t* out, const EncoderConfig& config, const StepCounts& steps) {
+  if (EncodeSegment(config, steps, shared_direction_bit_, out)) {
+    clipped_segments_.fetch_add(1, std::memory_order_relaxed);
+    clipping_pending_report_ = true;
+  }
+  segments_sent_.fetch_add(1, std::memory_order_acq_rel);
+}
+
+// Shown once, after the packets are committed: the producer lock is not held for the status
+// line, and one text says enough about a trajectory that asks for too much.
+void MotionEngine::ReportClipping() {
+  if (!clipping_pending_report_) return;
+  clipping_pending_report_ = false;
+  if (clipping_reported_) return;
+  clipping_reported_ = true;
+  ctx_.messages().SetStatusText(kClippedText);
+}
+
+void MotionEngine::DiscardHostTrajectory() {
+  Lock lock(mutex_);
+  const HostBlock& engine = ctx_.host().engine;
+  const uint32_t producer = static_cast<uint32_t>(engine.Get(engine::kTrajProducerIndex)) + 256u;
+  const auto index = static_cast<int32_t>(producer & kSegmentRingMask);
+  engine.Set(engine::kTrajProducerIndex, index);
+  engine.Set(engine::kTrajConsumerIndex, index);
+}
+
+}  // namespace vaskel

@@ -1,0 +1,342 @@
+#include "sim/board/board_simulator.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+namespace vaskel::sim {
+namespace {
+
+int32_t Le32(const uint8_t* p) {
+  return static_cast<int32_t>(static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+                              static_cast<uint32_t>(p[2]) << 16 |
+                              static_cast<uint32_t>(p[3]) << 24);
+}
+uint16_t Le16(const uint8_t* p) {
+  return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
+void Put16(uint8_t* p, uint16_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+}
+void Put32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+using SteadyClock = std::chrono::steady_clock;
+
+// Waits on cv for at most `slice`, but never past the caller's deadline (none when the
+// caller's time-out is negative). False when the deadline has passed.
+bool WaitSlice(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
+               std::chrono::milliseconds slice, int timeout_ms, SteadyClock::time_point deadline) {
+  if (timeout_ms == 0) return false;
+  if (timeout_ms > 0) {
+    const auto now = SteadyClock::now();
+    if (now >= deadline) return false;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
+    slice = std::min(slice, left + std::chrono::milliseconds(1));
+  }
+  cv.wait_for(lock, slice);
+  return true;
+}
+
+}  // namespace
+
+BoardSimulator::BoardSimulator(Clock& clock, BoardOptions options)
+    : clock_(clock),
+      capacity_(options.queue_capacity),
+      segment_ms_(std::max<uint32_t>(1, options.segment_ms)),
+      machine_(std::move(options.machine)),
+      last_ms_(clock.TickCountMs()) {}
+
+uint32_t BoardSimulator::Write(const uint8_t* report, size_t length) {
+  std::lock_guard lock(mutex_);
+  AdvanceLocked();
+  if (!plugged_) return hid_error::kDeviceNotConnected;
+  if (stalled_) {
+    ++stats_.writes_stalled;
+    return hid_error::kIoPending;
+  }
+  if (refuse_count_ != 0) {
+    if (refuse_count_ > 0) --refuse_count_;
+    ++stats_.writes_refused;
+    return refuse_code_;
+  }
+  if (report == nullptr || length != kReportSize || report[0] != 0) {
+    ++stats_.malformed;
+    return hid_error::kNone;
+  }
+  HandlePacketLocked(report + 1);
+  changed_.notify_all();
+  return hid_error::kNone;
+}
+
+void BoardSimulator::HandlePacketLocked(const uint8_t* p) {
+  const uint8_t op = p[0];
+  const int32_t value = Le32(p + 1);
+  switch (op) {
+    case opcode::kConfigCommit:
+    case opcode::kConfigReset:
+    case opcode::kConfigOptionB:
+    case opcode::kSetStepClock:
+    case opcode::kSetPeriodTicks:
+    case opcode::kConfigOptionA:
+      config_[op] = value;
+      break;
+    case opcode::kStopMotion:
+      config_[op] = value;
+      queue_.clear();
+      credit_ms_ = 0;
+      break;
+    case opcode::kMotionSegments:
+      for (int k = 0; k < kSegmentsPerPacket; ++k) {
+        ++stats_.segments_received;
+        if (queue_.size() >= capacity_) {
+          ++stats_.segments_lost;
+          continue;
+        }
+        queue_.push_back(DecodeSegment(p + 1 + kSegmentBytes * k));
+      }
+      stats_.highest_fill = std::max(stats_.highest_fill, queue_.size());
+      break;
+    case opcode::kStatusRequest: {
+      StatusRequestRecord r;
+      r.sequence = Le16(p + 1);
+      r.output_word = static_cast<uint32_t>(Le32(p + 3));
+      r.spindle = Le16(p + 7);
+      r.axis_mask = static_cast<uint32_t>(Le32(p + 9));
+      last_status_ = r;
+      std::array<uint8_t, kReportSize> reply{};
+      Put16(&reply[1], r.sequence);
+      Put16(&reply[3], static_cast<uint16_t>(std::min<size_t>(queue_.size(), 0xffff)));
+      for (int c = 0; c < kChannels; ++c)
+        Put32(&reply[5 + 4 * c], static_cast<uint32_t>(counts_[c]));
+      Put32(&reply[29], InputWordLocked());
+      QueueReplyLocked(reply);
+      break;
+    }
+    case opcode::kSyncQueryA:
+    case opcode::kSyncQueryB: {
+      // The value is the query's own sequence number; the echo carries it back whole.
+      std::array<uint8_t, kReportSize> reply{};
+      Put16(&reply[1], static_cast<uint16_t>(value));
+      Put32(&reply[3], static_cast<uint32_t>(value));
+      reply[7] = op;
+      QueueReplyLocked(reply);
+      break;
+    }
+    default:
+      ++stats_.malformed;
+      return;
+  }
+  ++stats_.packets[op];
+  if (log_.size() == kPacketLogSize) log_.pop_front();
+  log_.push_back({op, value});
+}
+
+void BoardSimulator::QueueReplyLocked(const std::array<uint8_t, kReportSize>& bytes) {
+  if (drop_count_ != 0) {
+    if (drop_count_ > 0) --drop_count_;
+    ++stats_.replies_dropped;
+    return;
+  }
+  replies_.push_back({clock_.TickCountMs() + reply_delay_ms_, bytes});
+  ++stats_.replies_queued;
+}
+
+void BoardSimulator::AdvanceLocked() {
+  const uint32_t now = clock_.TickCountMs();
+  const uint32_t delta = now - last_ms_;  // the tick count wraps
+  last_ms_ = now;
+  if (queue_.empty()) {
+    credit_ms_ = 0;
+    return;
+  }
+  uint64_t credit = static_cast<uint64_t>(credit_ms_) + delta;
+  while (!queue_.empty() && credit >= segment_ms_) {
+    const ChannelSteps steps = queue_.front();
+    queue_.pop_front();
+    credit -= segment_ms_;
+    ExecuteLocked(steps);
+    if (queue_.empty()) {
+      const bool moving = std::any_of(steps.begin(), steps.end(), [](int32_t s) { return s != 0; });
+      if (moving) ++stats_.underruns;
+      credit = 0;
+    }
+  }
+  credit_ms_ = static_cast<uint32_t>(std::min<uint64_t>(credit, segment_ms_));
+}
+
+void BoardSimulator::ExecuteLocked(const ChannelSteps& s) {
+  for (int c = 0; c < kChannels; ++c) {
+    counts_[c] =
+        static_cast<int32_t>(static_cast<uint32_t>(counts_[c]) + static_cast<uint32_t>(s[c]));
+  }
+  ++stats_.segments_executed;
+}
+
+uint32_t BoardSimulator::InputWordLocked() const {
+  return (machine_.InputWord(counts_) & ~override_mask_) | (override_levels_ & override_mask_);
+}
+
+bool BoardSimulator::ConnectionEndedLocked(uint64_t generation,
+                                           const std::atomic<bool>* cancel) const {
+  return !plugged_ || generation != generation_ ||
+         (cancel && cancel->load(std::memory_order_acquire));
+}
+
+int BoardSimulator::TakeReply(uint8_t out[kReportSize], int timeout_ms, uint64_t generation,
+                              const std::atomic<bool>* cancel) {
+  const auto deadline = SteadyClock::now() + std::chrono::milliseconds(std::max(timeout_ms, 0));
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    if (ConnectionEndedLocked(generation, cancel)) return -1;
+    AdvanceLocked();
+    if (!replies_.empty() &&
+        static_cast<int32_t>(clock_.TickCountMs() - replies_.front().due_ms) >= 0) {
+      std::memcpy(out, replies_.front().bytes.data(), kReportSize);
+      replies_.pop_front();
+      return static_cast<int>(kReportSize);
+    }
+    // A late reply becomes due by the board's clock, which may be virtual: look again soon.
+    const auto slice = std::chrono::milliseconds(replies_.empty() ? 100 : 10);
+    if (!WaitSlice(changed_, lock, slice, timeout_ms, deadline)) return 0;
+  }
+}
+
+bool BoardSimulator::WaitWhileStalled(int timeout_ms, uint64_t generation,
+                                      const std::atomic<bool>* cancel) {
+  const auto deadline = SteadyClock::now() + std::chrono::milliseconds(std::max(timeout_ms, 0));
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    if (ConnectionEndedLocked(generation, cancel) || !stalled_) return true;
+    if (!WaitSlice(changed_, lock, std::chrono::milliseconds(100), timeout_ms, deadline)) {
+      return false;
+    }
+  }
+}
+
+void BoardSimulator::Kick() {
+  std::lock_guard lock(mutex_);
+  changed_.notify_all();
+}
+
+size_t BoardSimulator::Fill() {
+  std::lock_guard lock(mutex_);
+  AdvanceLocked();
+  return queue_.size();
+}
+
+ChannelSteps BoardSimulator::Counts() {
+  std::lock_guard lock(mutex_);
+  AdvanceLocked();
+  return counts_;
+}
+
+uint32_t BoardSimulator::InputWord() {
+  std::lock_guard lock(mutex_);
+  AdvanceLocked();
+  return InputWordLocked();
+}
+
+std::optional<StatusRequestRecord> BoardSimulator::LastStatusRequest() {
+  std::lock_guard lock(mutex_);
+  return last_status_;
+}
+
+std::optional<int32_t> BoardSimulator::ConfigWord(uint8_t op) {
+  std::lock_guard lock(mutex_);
+  return config_[op];
+}
+
+BoardStats BoardSimulator::Stats() {
+  std::lock_guard lock(mutex_);
+  AdvanceLocked();
+  return stats_;
+}
+
+std::vector<PacketRecord> BoardSimulator::TakePacketLog() {
+  std::lock_guard lock(mutex_);
+  std::vector<PacketRecord> log(log_.begin(), log_.end());
+  log_.clear();
+  return log;
+}
+
+void BoardSimulator::SetCount(int channel, int32_t value) {
+  std::lock_guard lock(mutex_);
+  AdvanceLocked();
+  if (channel >= 0 && channel < kChannels) counts_[channel] = value;
+}
+
+void BoardSimulator::SetMachine(const MachineModel& machine) {
+  std::lock_guard lock(mutex_);
+  machine_ = machine;
+}
+
+void BoardSimulator::OverrideInputs(uint32_t mask, uint32_t levels) {
+  std::lock_guard lock(mutex_);
+  override_mask_ = mask;
+  override_levels_ = levels;
+}
+
+void BoardSimulator::StallWrites(bool stalled) {
+  std::lock_guard lock(mutex_);
+  stalled_ = stalled;
+  changed_.notify_all();
+}
+
+void BoardSimulator::RefuseWrites(uint32_t code, int count) {
+  std::lock_guard lock(mutex_);
+  refuse_code_ = code;
+  refuse_count_ = count;
+}
+
+void BoardSimulator::DropReplies(int count) {
+  std::lock_guard lock(mutex_);
+  drop_count_ = count;
+}
+
+void BoardSimulator::DelayReplies(uint32_t ms) {
+  std::lock_guard lock(mutex_);
+  reply_delay_ms_ = ms;
+}
+
+void BoardSimulator::ClearFaults() {
+  std::lock_guard lock(mutex_);
+  stalled_ = false;
+  refuse_count_ = 0;
+  drop_count_ = 0;
+  reply_delay_ms_ = 0;
+  changed_.notify_all();
+}
+
+void BoardSimulator::Unplug() {
+  std::lock_guard lock(mutex_);
+  AdvanceLocked();
+  if (!plugged_) return;
+  plugged_ = false;
+  ++generation_;
+  queue_.clear();
+  replies_.clear();
+  credit_ms_ = 0;
+  changed_.notify_all();
+}
+
+void BoardSimulator::Replug() {
+  std::lock_guard lock(mutex_);
+  AdvanceLocked();
+  plugged_ = true;
+  changed_.notify_all();
+}
+
+bool BoardSimulator::plugged() {
+  std::lock_guard lock(mutex_);
+  return plugged_;
+}
+
+uint64_t BoardSimulator::generation() {
+  std::lock_guard lock(mutex_);
+  return generation_;
+}
+
+}  // namespace vaskel::sim

@@ -1,0 +1,161 @@
+#pragma once
+// A model of the vaskel motion board: takes 65-byte output reports, executes motion segments
+// one per 3 ms of its clock, and answers status and sync requests with 65-byte input reports.
+// Time advances lazily from the clock whenever the board is touched, so on a FakeClock it is
+// fully deterministic. Misbehaviour (stalled or refused writes, lost or late replies, unplug)
+// can be switched on for tests. Every member is safe to call from any thread.
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/hid.h"
+#include "sim/board/machine_model.h"
+#include "sim/board/segment_decode.h"
+
+namespace vaskel::sim {
+
+namespace opcode {
+constexpr uint8_t kConfigCommit = 0;
+constexpr uint8_t kConfigReset = 1;
+constexpr uint8_t kConfigOptionB = 12;
+constexpr uint8_t kMotionSegments = 17;
+constexpr uint8_t kStatusRequest = 18;
+constexpr uint8_t kStopMotion = 19;
+constexpr uint8_t kSetStepClock = 21;
+constexpr uint8_t kSetPeriodTicks = 22;
+constexpr uint8_t kConfigOptionA = 25;
+constexpr uint8_t kSyncQueryA = 26;
+constexpr uint8_t kSyncQueryB = 29;
+}  // namespace opcode
+
+struct BoardOptions {
+  size_t queue_capacity = 4096;
+  uint32_t segment_ms = 3;
+  MachineModel machine;
+};
+
+struct BoardStats {
+  std::array<uint64_t, 256> packets{};  // well-formed packets by opcode
+  uint64_t malformed = 0;               // wrong length, non-zero report id or unknown opcode
+  // The queue ran empty on a segment that still moved an axis: the host stopped feeding a
+  // motion in progress. A move that ends cleanly ends on empty segments and does not count.
+  uint64_t underruns = 0;
+  size_t highest_fill = 0;
+  uint64_t segments_received = 0;
+  uint64_t segments_executed = 0;
+  uint64_t segments_lost = 0;  // arrived while the queue was full
+  uint64_t replies_queued = 0;
+  uint64_t replies_dropped = 0;
+  uint64_t writes_refused = 0;
+  uint64_t writes_stalled = 0;
+};
+
+// One well-formed packet as the board took it: its opcode and its first 32-bit operand.
+struct PacketRecord {
+  uint8_t opcode = 0;
+  int32_t value = 0;
+};
+
+struct StatusRequestRecord {
+  uint16_t sequence = 0;
+  uint32_t output_word = 0;
+  uint16_t spindle = 0;
+  uint32_t axis_mask = 0;
+};
+
+class BoardSimulator {
+ public:
+  explicit BoardSimulator(Clock& clock, BoardOptions options = {});
+  BoardSimulator(const BoardSimulator&) = delete;
+  BoardSimulator& operator=(const BoardSimulator&) = delete;
+
+  // One output report from the host. kNone when the board took it (malformed ones included),
+  // kIoPending when writes are stalled (the report is not taken), the refusal code while
+  // writes are refused, kDeviceNotConnected while unplugged.
+  uint32_t Write(const uint8_t* report, size_t length);
+
+  // Takes the oldest reply that is due, waiting up to timeout_ms of real time (negative: until
+  // one comes). Returns kReportSize, 0 on time-out, -1 when the connection `generation` has
+  // ended (unplug) or *cancel became true.
+  int TakeReply(uint8_t out[kReportSize], int timeout_ms, uint64_t generation,
+                const std::atomic<bool>* cancel = nullptr);
+  // Waits up to timeout_ms while writes are stalled; true once they are not (or the
+  // connection ended, or *cancel became true).
+  bool WaitWhileStalled(int timeout_ms, uint64_t generation, const std::atomic<bool>* cancel);
+  // Wakes every waiter so it rechecks its cancel flag.
+  void Kick();
+
+  // Board state, brought up to the clock first.
+  size_t Fill();
+  ChannelSteps Counts();
+  uint32_t InputWord();
+  std::optional<StatusRequestRecord> LastStatusRequest();
+  std::optional<int32_t> ConfigWord(uint8_t op);  // latest value of a simple command
+  BoardStats Stats();
+  // The packets taken since the last call, oldest first (the latest kPacketLogSize at most).
+  std::vector<PacketRecord> TakePacketLog();
+  static constexpr size_t kPacketLogSize = 65536;
+  void SetCount(int channel, int32_t value);
+  void SetMachine(const MachineModel& machine);
+  // Pins in mask read as the given levels whatever the machine says.
+  void OverrideInputs(uint32_t mask, uint32_t levels);
+
+  // Misbehaviour on demand.
+  void StallWrites(bool stalled);
+  void RefuseWrites(uint32_t code, int count);  // count < 0: until cleared
+  void DropReplies(int count);                  // count < 0: until cleared
+  void DelayReplies(uint32_t ms);
+  void ClearFaults();
+  // Unplug ends the connection: writes fail with kDeviceNotConnected, reads end, the queues
+  // are lost. Replug starts a new connection; counts and configuration survive.
+  void Unplug();
+  void Replug();
+  bool plugged();
+  uint64_t generation();
+
+ private:
+  struct Reply {
+    uint32_t due_ms;
+    std::array<uint8_t, kReportSize> bytes;
+  };
+
+  void AdvanceLocked();
+  void ExecuteLocked(const ChannelSteps& s);
+  void HandlePacketLocked(const uint8_t* p);
+  void QueueReplyLocked(const std::array<uint8_t, kReportSize>& bytes);
+  uint32_t InputWordLocked() const;
+  bool ConnectionEndedLocked(uint64_t generation, const std::atomic<bool>* cancel) const;
+
+  Clock& clock_;
+  const size_t capacity_;
+  const uint32_t segment_ms_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  MachineModel machine_;
+  std::deque<ChannelSteps> queue_;
+  std::deque<Reply> replies_;
+  std::deque<PacketRecord> log_;
+  ChannelSteps counts_{};
+  uint32_t last_ms_ = 0;
+  uint32_t credit_ms_ = 0;
+  uint32_t override_mask_ = 0;
+  uint32_t override_levels_ = 0;
+  std::optional<StatusRequestRecord> last_status_;
+  std::array<std::optional<int32_t>, 256> config_{};
+  BoardStats stats_;
+  bool stalled_ = false;
+  uint32_t refuse_code_ = 0;
+  int refuse_count_ = 0;
+  int drop_count_ = 0;
+  uint32_t reply_delay_ms_ = 0;
+  bool plugged_ = true;
+  uint64_t generation_ = 1;
+};
+
+}  // namespace vaskel::sim

@@ -1,0 +1,264 @@
+// The built plug-in against the simulated board: discovery, the start-up configuration, status
+// polling, alignment, unplug and stuck-write recovery, all on virtual time.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <thread>
+
+#include "host/host_layout.h"
+#include "platform/clock.h"
+#include "sim/board/board_simulator.h"
+#include "sim/board/sim_hid_bus.h"
+#include "sim/plugin_loader.h"
+#include "sim/substitute_host.h"
+#include "sim/tcp_board_server.h"
+
+namespace vaskel {
+namespace {
+
+using sim::SimHidBus;
+
+constexpr const char* kDuplicates =
+    "Some usb device make the usb detected program doesen't work well!";
+constexpr const char* kPulledOut = "vaskel device is pulled out, check your cable!";
+constexpr const char* kConnected = "vaskel device is connnected to your computer!";
+constexpr uint32_t kUpdateMs = 50;
+
+class LinkEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    env_.clock = &clock_;
+    env_.hid = &bus_;
+    env_.cooperative = true;
+  }
+  void TearDown() override {
+    host_.reset();
+    library_.Unload();
+    sim::SetHostEnvironment(nullptr);
+  }
+
+  void Start() {
+    sim::SetHostEnvironment(&env_);  // read once, when the plug-in makes its platform
+    std::string error;
+    ASSERT_TRUE(library_.Load(VASKEL_PLUGIN_PATH, &error)) << error;
+    host_ = std::make_unique<sim::SubstituteHost>(library_.api());
+    host_->Start(::testing::TempDir() + "vaskel_e2e_link_profile.xml");
+  }
+
+  // One virtual millisecond: timers and workers every millisecond, Update every 50.
+  void Tick() {
+    clock_.AdvanceMs(1);
+    if (++now_ % kUpdateMs == 0) {
+      host_->Update();
+      ++updates_;
+    }
+    host_->PumpTimers();
+    const std::string status = host_->StatusText();
+    if (statuses_.empty() || statuses_.back() != status) statuses_.push_back(status);
+  }
+  void Run(uint32_t ms) {
+    for (uint32_t i = 0; i < ms; ++i) Tick();
+  }
+  bool RunUntil(const std::function<bool()>& done, uint32_t max_ms) {
+    for (uint32_t i = 0; i < max_ms; ++i) {
+      if (done()) return true;
+      Tick();
+    }
+    return done();
+  }
+  bool RunUntilStatus(const std::string& text, uint32_t max_ms) {
+    return RunUntil([&] { return host_->StatusText() == text; }, max_ms);
+  }
+  bool Shown(const std::string& text) const {
+    for (const std::string& s : statuses_) {
+      if (s == text) return true;
+    }
+    return false;
+  }
+  int32_t Position(int axis) { return host_->blocks().engine.Get(engine::kAxisPosition[axis]); }
+  void SetPosition(int axis, int32_t v) {
+    host_->blocks().engine.Set(engine::kAxisPosition[axis], v);
+  }
+  int BoardOpens() const { return bus_.open_count(SimHidBus::kBoardPath); }
+
+  FakeClock clock_;
+  sim::BoardSimulator board_{clock_};
+  SimHidBus bus_{board_};
+  HostEnvironment env_;
+  sim::LoadedPlugin library_;
+  std::unique_ptr<sim::SubstituteHost> host_;
+  uint32_t now_ = 0;
+  int updates_ = 0;
+  std::vector<std::string> statuses_;
+};
+
+std::vector<uint8_t> Opcodes(const std::vector<sim::PacketRecord>& log) {
+  std::vector<uint8_t> ops;
+  for (const auto& p : log) ops.push_back(p.opcode);
+  return ops;
+}
+
+TEST_F(LinkEndToEnd, StartupConfigurationInOrderThenOneStatusRequestPerUpdate) {
+  Start();
+  ASSERT_TRUE(RunUntilStatus(kConnected, 1000));
+  const auto log = board_.TakePacketLog();
+  ASSERT_GE(log.size(), 10u);
+  const std::vector<uint8_t> ops = Opcodes(log);
+  const std::vector<uint8_t> startup(ops.begin(), ops.begin() + 10);
+  EXPECT_EQ(startup, (std::vector<uint8_t>{26, 29, 1, 21, 22, 25, 12, 19, 0, 18}));
+  EXPECT_EQ(log[3].value, 286331153);
+  EXPECT_EQ(log[4].value, 4800);
+  EXPECT_EQ(log[5].value, 24);
+  for (int i : {2, 6, 7, 8}) EXPECT_EQ(log[i].value, 0) << i;
+  // The sync queries carry their own sequence numbers; the status request takes the next.
+  EXPECT_EQ(log[1].value, log[0].value + 1);
+  EXPECT_EQ(log[9].value & 0xffff, log[1].value + 1);
+  EXPECT_EQ(BoardOpens(), 1);
+
+  const int updates_before = updates_;
+  Run(1000);
+  Run(kUpdateMs / 2);  // lets the last request reach the board
+  const auto polled = board_.TakePacketLog();
+  int status_requests = 0;
+  for (const auto& p : polled) status_requests += p.opcode == 18;
+  EXPECT_EQ(status_requests, updates_ - updates_before);
+  EXPECT_EQ(board_.Stats().malformed, 0u);
+}
+
+TEST_F(LinkEndToEnd, AlignmentKeepsTheHostPositionsThenFollowsTheBoard) {
+  board_.SetCount(0, 100);
+  board_.SetCount(2, -7);
+  Start();
+  SetPosition(0, 5000);
+  SetPosition(2, 300);
+  ASSERT_TRUE(RunUntilStatus(kConnected, 1000));
+  Run(200);
+  EXPECT_EQ(Position(0), 5000);
+  EXPECT_EQ(Position(2), 300);
+  board_.SetCount(0, 150);
+  Run(200);
+  EXPECT_EQ(Position(0), 5050);
+  EXPECT_EQ(Position(2), 300);
+}
+
+TEST_F(LinkEndToEnd, UnplugShowsPulledOutAndReplugReconnectsAndRealigns) {
+  Start();
+  ASSERT_TRUE(RunUntilStatus(kConnected, 1000));
+  board_.SetCount(1, 40);
+  Run(200);
+  const int32_t held = Position(1);
+
+  board_.Unplug();
+  ASSERT_TRUE(RunUntilStatus(kPulledOut, 500));
+  const int enumerations = bus_.enumerate_count();
+  Run(1000);  // every Update looks for the board again, in vain
+  EXPECT_GE(bus_.enumerate_count() - enumerations, 15);
+  EXPECT_EQ(host_->StatusText(), kPulledOut);
+  EXPECT_EQ(BoardOpens(), 1);
+
+  board_.SetCount(1, 900);  // moved by hand while unplugged
+  board_.TakePacketLog();
+  board_.Replug();
+  ASSERT_TRUE(RunUntilStatus(kConnected, 1000));
+  EXPECT_EQ(BoardOpens(), 2);
+  // The status request whose write failed at the unplug goes first, then the configuration.
+  const auto log = Opcodes(board_.TakePacketLog());
+  ASSERT_GE(log.size(), 11u);
+  EXPECT_EQ(std::vector<uint8_t>(log.begin(), log.begin() + 11),
+            (std::vector<uint8_t>{18, 26, 29, 1, 21, 22, 25, 12, 19, 0, 18}));
+  Run(200);
+  EXPECT_EQ(Position(1), held);
+}
+
+TEST_F(LinkEndToEnd, StuckWriteClosesTheLinkAfterFourSecondsAndReconnects) {
+  Start();
+  ASSERT_TRUE(RunUntilStatus(kConnected, 1000));
+  board_.StallWrites(true);
+  const uint32_t stalled_at = now_;
+  ASSERT_TRUE(RunUntil([&] { return BoardOpens() == 2; }, 6000));
+  // The stuck-write clock counts whole seconds.
+  EXPECT_GE(now_ - stalled_at, 3000u);
+  EXPECT_LE(now_ - stalled_at, 5100u);
+
+  board_.StallWrites(false);
+  ASSERT_TRUE(RunUntilStatus(kConnected, 2000));
+  const uint64_t requests = board_.Stats().packets[18];
+  Run(500);
+  EXPECT_GE(board_.Stats().packets[18], requests + 9);
+}
+
+TEST_F(LinkEndToEnd, DuplicatesWithoutABoardShowMessageOneUntilTheBoardComes) {
+  board_.Unplug();
+  bus_.AddInterface(0x1234, 0x5678, 0x0001, SimHidBus::Place::BeforeBoard);
+  bus_.AddInterface(0x1234, 0x5678, 0x0001, SimHidBus::Place::BeforeBoard);
+  Start();
+  ASSERT_TRUE(RunUntilStatus(kDuplicates, 500));
+  board_.Replug();
+  ASSERT_TRUE(RunUntilStatus(kConnected, 1000));
+  Run(500);
+  EXPECT_EQ(host_->StatusText(), kConnected);  // not shown again once the board is open
+}
+
+TEST_F(LinkEndToEnd, DuplicatesAroundAnOpenedBoardAreNotShown) {
+  bus_.AddInterface(0x1234, 0x5678, 0x0001, SimHidBus::Place::BeforeBoard);
+  bus_.AddInterface(0x1234, 0x5678, 0x0001, SimHidBus::Place::BeforeBoard);
+  const std::string after = bus_.AddInterface(0x8888, 0x0006, 0x0100, SimHidBus::Place::AfterBoard);
+  Start();
+  ASSERT_TRUE(RunUntilStatus(kConnected, 1000));
+  Run(500);
+  EXPECT_FALSE(Shown(kDuplicates));
+  EXPECT_EQ(bus_.open_count(after), 0);  // the first match wins
+}
+
+TEST_F(LinkEndToEnd, WrongReleaseOrProductIsNeverOpened) {
+  board_.Unplug();
+  const std::string release =
+      bus_.AddInterface(0x8888, 0x0006, 0x0101, SimHidBus::Place::BeforeBoard);
+  const std::string product =
+      bus_.AddInterface(0x8888, 0x0007, 0x0100, SimHidBus::Place::BeforeBoard);
+  Start();
+  Run(1000);
+  EXPECT_GE(bus_.enumerate_count(), 15);
+  EXPECT_EQ(bus_.open_count(release), 0);
+  EXPECT_EQ(bus_.open_count(product), 0);
+  EXPECT_EQ(host_->StatusText(), "");
+  board_.Replug();
+  EXPECT_TRUE(RunUntilStatus(kConnected, 1000));
+}
+
+// VASKEL_DEVICE=tcp:... with no bus lent: the plug-in finds the emulator over loopback.
+TEST_F(LinkEndToEnd, EmulatorOverTcpChosenByTheEnvironment) {
+  sim::BoardSimulator emulated(clock_);
+  sim::TcpBoardServer server(emulated);
+  std::string error;
+  ASSERT_TRUE(server.Listen("127.0.0.1", 0, &error)) << error;
+  const std::string device = "tcp:127.0.0.1:" + std::to_string(server.port());
+  ASSERT_EQ(setenv("VASKEL_DEVICE", device.c_str(), 1), 0);
+  env_.hid = nullptr;
+  std::atomic<bool> stop{false};
+  std::thread serving([&] {
+    while (!stop.load()) server.Step(5);
+  });
+  Start();
+  unsetenv("VASKEL_DEVICE");
+  // Replies cross a real socket, so the bound is real time; the plug-in runs on virtual time.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (host_->StatusText() != kConnected && std::chrono::steady_clock::now() < deadline) {
+    Tick();
+    std::this_thread::yield();
+  }
+  EXPECT_EQ(host_->StatusText(), kConnected);
+  EXPECT_EQ(emulated.ConfigWord(21), 286331153);
+  EXPECT_EQ(board_.Stats().packets[18], 0u);  // the lent-bus board was not used
+  host_.reset();
+  library_.Unload();
+  stop.store(true);
+  serving.join();
+}
+
+}  // namespace
+}  // namespace vaskel

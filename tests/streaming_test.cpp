@@ -1,0 +1,179 @@
+#include <gtest/gtest.h>
+
+#include "motion_fixture.h"
+
+namespace vaskel::testing {
+namespace {
+
+using Streaming = MotionTest;
+
+TEST_F(Streaming, FewerThanSevenWithoutFlushSendNothing) {
+  PushHost(6);
+  motion().MotionStep();
+  EXPECT_TRUE(TakePackets().empty());
+  EXPECT_EQ(HostPending(), 6);
+  EXPECT_EQ(motion().SegmentsSent(), 0u);
+}
+
+TEST_F(Streaming, ExactlySevenAddsOneEmptyPacket) {
+  PushHost(7);
+  motion().MotionStep();
+  const auto packets = TakePackets();
+  ASSERT_EQ(packets.size(), 2u);
+  for (int k = 0; k < 7; ++k) EXPECT_EQ(Axis0Steps(packets[0], k), k + 1);
+  for (int k = 0; k < 7; ++k) EXPECT_TRUE(SegmentIsEmpty(packets[1], k));
+  EXPECT_EQ(packets[1][0], kOpMotion);
+  EXPECT_EQ(motion().SegmentsSent(), 14u);
+  EXPECT_EQ(HostPending(), 0);
+}
+
+TEST_F(Streaming, PendingCountsLimitPacketsAndPassSize) {
+  PushHost(13);
+  motion().MotionStep();
+  EXPECT_EQ(TakePackets().size(), 1u);
+  EXPECT_EQ(HostPending(), 6);
+
+  PushHost(24, 100);  // 30 pending now
+  motion().MotionStep();
+  const auto packets = TakePackets();
+  ASSERT_EQ(packets.size(), 4u);  // at most four per pass, no empty packet: two stay
+  EXPECT_EQ(HostPending(), 2);
+  EXPECT_EQ(Axis0Steps(packets[0], 0), 8);  // the six left over go first
+  EXPECT_EQ(motion().SegmentsSent(), 35u);
+}
+
+TEST_F(Streaming, FlushPartialSendsFourPacketsFromThreeEntries) {
+  planner().Set(planner::kFlushPartial, true);
+  PushHost(3);
+  motion().MotionStep();
+  const auto packets = TakePackets();
+  ASSERT_EQ(packets.size(), 4u);
+  for (int k = 0; k < 3; ++k) EXPECT_EQ(Axis0Steps(packets[0], k), k + 1);
+  for (int k = 3; k < 7; ++k) EXPECT_TRUE(SegmentIsEmpty(packets[0], k));
+  for (size_t p = 1; p < 4; ++p) {
+    for (int k = 0; k < 7; ++k) EXPECT_TRUE(SegmentIsEmpty(packets[p], k));
+  }
+  EXPECT_EQ(motion().SegmentsSent(), 28u);
+}
+
+TEST_F(Streaming, NothingWithoutDeviceNeedsDataOrFromASuspendedSource) {
+  PushHost(14);
+  planner().Set(planner::kDeviceNeedsData, false);
+  motion().MotionStep();
+  EXPECT_TRUE(TakePackets().empty());
+
+  planner().Set(planner::kDeviceNeedsData, true);
+  motion().set_source_suspended(kHostTrajectory, true);
+  motion().MotionStep();
+  EXPECT_TRUE(TakePackets().empty());
+  EXPECT_EQ(HostPending(), 14);
+}
+
+TEST_F(Streaming, CopiesTheTagOfTheNextUnsentSlot) {
+  for (size_t slot = 0; slot < 20; ++slot) {
+    engine().Set(engine::kSegmentTag[slot], static_cast<int32_t>(1000 + slot));
+  }
+  PushHost(10);
+  motion().MotionStep();
+  EXPECT_EQ(engine().Get(engine::kCurrentSegmentTag), 1007);
+}
+
+TEST_F(Streaming, WrapsTheHostRingAtSlot4095) {
+  engine().Set(engine::kTrajProducerIndex, 4093);
+  engine().Set(engine::kTrajConsumerIndex, 4093);
+  engine().Set(engine::kSegmentTag[4], int32_t{77});
+  PushHost(7);
+  motion().MotionStep();
+  const auto packets = TakePackets();
+  ASSERT_FALSE(packets.empty());
+  for (int k = 0; k < 7; ++k) EXPECT_EQ(Axis0Steps(packets[0], k), k + 1);
+  EXPECT_EQ(engine().Get(engine::kTrajConsumerIndex), 4);
+  EXPECT_EQ(engine().Get(engine::kCurrentSegmentTag), 77);
+}
+
+TEST_F(Streaming, WildHostIndicesAreMasked) {
+  // A host that never masks its producer index still streams slot by slot.
+  engine().Set(engine::kTrajProducerIndex, 4096 * 3 + 7);
+  for (int i = 0; i < 7; ++i) {
+    planner().Store<double>(planner::kTrajRingBase + planner::kSegmentRecordSize * i + 32, 3.0);
+  }
+  motion().MotionStep();
+  const auto packets = TakePackets();
+  ASSERT_EQ(packets.size(), 2u);
+  EXPECT_EQ(Axis0Steps(packets[0], 6), 3);
+  EXPECT_EQ(engine().Get(engine::kTrajConsumerIndex), 7);
+}
+
+TEST_F(Streaming, DiscardMovesBothIndicesPastTheChunk) {
+  engine().Set(engine::kTrajProducerIndex, 4000);
+  engine().Set(engine::kTrajConsumerIndex, 3900);
+  motion().DiscardHostTrajectory();
+  EXPECT_EQ(engine().Get(engine::kTrajProducerIndex), 160);
+  EXPECT_EQ(engine().Get(engine::kTrajConsumerIndex), 160);
+}
+
+TEST_F(Streaming, RewindSetsTheCurrentSourceBackByTheFill) {
+  engine().Set(engine::kTrajConsumerIndex, 10);
+  motion().RewindSelectedSource(30);
+  EXPECT_EQ(engine().Get(engine::kTrajConsumerIndex), 4076);
+
+  motion().SelectSource(kJogRing);
+  motion().ramps().jog_ring().consumer.store(5);
+  motion().RewindSelectedSource(5);
+  EXPECT_EQ(motion().ramps().jog_ring().consumer.load(), 0);
+  EXPECT_EQ(engine().Get(engine::kTrajConsumerIndex), 4076);
+}
+
+TEST_F(Streaming, StreamsTheJogRingWhenSelected) {
+  motion().SelectSource(kJogRing);
+  SegmentRing& ring = motion().ramps().jog_ring();
+  for (int i = 0; i < 7; ++i) ring.records[static_cast<size_t>(i)][4] = -2.0;
+  ring.producer.store(7);
+  PushHost(7);  // not the current source: untouched
+  motion().StreamSegments();
+  const auto packets = TakePackets();
+  ASSERT_EQ(packets.size(), 2u);
+  EXPECT_EQ(Axis0Steps(packets[0], 0), 2);
+  EXPECT_EQ(packets[0][2] & 0x80, 0x80);  // negative
+  EXPECT_EQ(ring.consumer.load(), 7);
+  EXPECT_EQ(HostPending(), 7);
+}
+
+TEST_F(Streaming, ClippedCountIsSentAtTheLimitAndReportedOnce) {
+  PushHostCounts({5000, 0, 0, 0, 0, 0});
+  PushHost(6);
+  motion().MotionStep();
+  auto packets = TakePackets();
+  ASSERT_FALSE(packets.empty());
+  EXPECT_EQ(Axis0Steps(packets[0], 0), 2047);
+  EXPECT_EQ(packets[0][2] & 0x80, 0);
+  EXPECT_EQ(motion().clipped_segments(), 1u);
+  EXPECT_EQ(StatusText(), MotionEngine::kClippedText);
+
+  ctx.messages().SetStatusText("other");
+  PushHostCounts({-3000, 0, 0, 0, 0, 0});
+  PushHost(6);
+  motion().MotionStep();
+  EXPECT_EQ(motion().clipped_segments(), 2u);
+  EXPECT_EQ(StatusText(), "other");
+}
+
+TEST_F(Streaming, EmptyMotionPacketCarriesTheSharedDirectionBit) {
+  PushHostCounts({-1, 0, 0, 0, 0, 0});
+  PushHost(6);
+  motion().MotionStep();
+  const auto packets = TakePackets();
+  ASSERT_EQ(packets.size(), 2u);
+  EXPECT_EQ(motion().shared_direction_bit(), 0);  // the last entry moved axis 0 positive
+  motion().SendEmptyMotionPacket();
+  PushHostCounts({-1, 0, 0, 0, 0, 0});
+  planner().Set(planner::kFlushPartial, true);
+  motion().MotionStep();
+  const auto more = TakePackets();
+  ASSERT_EQ(more.size(), 5u);
+  const uint8_t expected[9] = {0, 0x88, 0, 0, 0x88, 0, 0, 0x88, 0};
+  EXPECT_TRUE(std::equal(expected, expected + 9, more[1].data() + 1 + 9));
+}
+
+}  // namespace
+}  // namespace vaskel::testing
