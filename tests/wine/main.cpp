@@ -7,25 +7,13 @@
 #include <cstdio>
 #include <string>
 
+#include "board_process.h"
 #include "harness.h"
 #include "screenshot.h"
 #include "wine_support.h"
 
-namespace {
-
-std::string BesideThisProgram(const char* file_name) {
-  char path[MAX_PATH] = {};
-  GetModuleFileNameA(nullptr, path, MAX_PATH);
-  std::string dir = path;
-  const auto slash = dir.find_last_of("\\/");
-  dir = slash == std::string::npos ? std::string(".") : dir.substr(0, slash);
-  return dir + "\\" + file_name;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
-  std::string plugin = BesideThisProgram("vaskel.dll");
+  std::string plugin = wine_tests::BesideThisProgram("vaskel.dll");
   std::string filter;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
