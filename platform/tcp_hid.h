@@ -20,7 +20,7 @@ struct TcpEndpoint {
 
 constexpr size_t kTcpHelloSize = 6;
 
-// One implementation per platform (BSD sockets, Winsock).
+// On the platform's sockets (BSD sockets, Winsock); the logic above them is shared.
 std::unique_ptr<HidBus> MakeTcpHidBus(std::vector<TcpEndpoint> endpoints);
 
 }  // namespace vaskel

@@ -175,11 +175,27 @@ class Run {
   }
 
   void FeedTrajectory() {
+    // A host in emergency stop plans nothing; its program starts again from where the machine
+    // stopped.
+    if (blocks().engine.Get(engine::kEStopActive)) {
+      if (!planner_.idle()) ForgetPlan();
+      return;
+    }
     std::array<double, kAxes> counts{};
+    bool pushed = false;
     while (!planner_.idle() && host_->QueuedSegments() < kHostLookahead) {
       planner_.NextSegment(counts);
       if (!host_->PushSegment(counts.data())) break;
       ++report_.segments_queued;
+      pushed = true;
+    }
+    // Like a host planner at the end of its program: once nothing more is coming, the tail of
+    // the trajectory may go out in a packet of fewer than seven segments.
+    const HostBlock& p = blocks().planner;
+    if (pushed) {
+      p.Set(planner::kFlushPartial, false);
+    } else if (planner_.idle() && host_->QueuedSegments() > 0) {
+      p.Set(planner::kFlushPartial, true);
     }
   }
 

@@ -69,7 +69,7 @@ TEST_F(RampGeneratorTest, ModesNeverMixWithinASet) {
   EXPECT_EQ(jog(3).TotalSteps, 0);
 
   // The other set is not consulted.
-  ramps().Select(kBacklashRing);
+  ctx_.motion().SelectSource(kBacklashRing);
   ctx_.messages().SetIndex(0);
   ramps().StartDistanceRamp(3, 100, 0);
   EXPECT_EQ(ctx_.messages().index(), 0);
@@ -87,7 +87,7 @@ TEST_F(RampGeneratorTest, JogOffActsOnJogRampsOnly) {
 
   ctx_.messages().SetIndex(0);
   jog(5).TargetVelocity = 3;  // idle: the stop only clears the target
-  ramps().Select(kBacklashRing);
+  ctx_.motion().SelectSource(kBacklashRing);
   ramps().backlash_ramps()[5].TargetVelocity = 3;
   ramps().StopAxisRamp(5);
   EXPECT_EQ(jog(5).TargetVelocity, 0);
@@ -125,7 +125,7 @@ TEST_F(RampGeneratorTest, IdleAndDrainedNeedsEveryRampIdleAndAnEmptyRing) {
 }
 
 TEST_F(RampGeneratorTest, BacklashSetUsesItsOwnRing) {
-  ramps().Select(kBacklashRing);
+  ctx_.motion().SelectSource(kBacklashRing);
   ramps().backlash_ramps()[1].AccelStep = 1;
   ramps().StartDistanceRamp(1, -3, 0);
   ramps().GenerateRampSegments();

@@ -117,3 +117,20 @@ TEST(SoftTimerQueue, FiresAcrossTheTickCountWrap) {
 
 }  // namespace
 }  // namespace vaskel
+
+namespace vaskel {
+namespace {
+
+TEST(Tick, MotionStepsOnlyWhileTheLinkRuns) {
+  testing::PluginFixture f;
+  f.Start();
+  f.blocks().engine.Set(engine::kEStopActive, true);  // a motion step would halt at once
+  f.ctx.TickBody();
+  EXPECT_EQ(f.ctx.motion().state(), kRunning);
+  f.ctx.link().set_status_for_test(0, true);
+  f.ctx.TickBody();
+  EXPECT_EQ(f.ctx.motion().state(), kHalted);
+}
+
+}  // namespace
+}  // namespace vaskel

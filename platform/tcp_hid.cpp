@@ -1,27 +1,19 @@
-// The emulator link on BSD sockets. Sockets are non-blocking; every wait is a poll with a
-// bounded time-out, and Close shuts the socket down so a blocked Read wakes at once.
+// The emulator link over the socket seam. Sockets are non-blocking; every wait is bounded, and
+// Close shuts the socket down so a blocked Read wakes at once.
 #include "platform/tcp_hid.h"
-
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <map>
 #include <mutex>
 
+#include "platform/tcp_socket.h"
+
 namespace vaskel {
 namespace {
 
-constexpr int kConnectTimeoutMs = 1000;
 constexpr int kHelloTimeoutMs = 1000;
 constexpr int kWaitSliceMs = 100;
 
@@ -33,50 +25,20 @@ int MsLeft(SteadyClock::time_point deadline) {
   return static_cast<int>(std::max<int64_t>(0, left.count()));
 }
 
-int Connect(const TcpEndpoint& endpoint) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  const std::string port = std::to_string(endpoint.port);
-  if (getaddrinfo(endpoint.host.c_str(), port.c_str(), &hints, &found) != 0) return -1;
-  int fd = -1;
-  for (addrinfo* a = found; a && fd < 0; a = a->ai_next) {
-    fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
-    if (fd < 0) continue;
-    int result = connect(fd, a->ai_addr, a->ai_addrlen);
-    if (result != 0 && errno == EINPROGRESS) {
-      pollfd p{fd, POLLOUT, 0};
-      int error = 0;
-      socklen_t length = sizeof error;
-      if (poll(&p, 1, kConnectTimeoutMs) == 1 &&
-          getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0) {
-        result = 0;
-      }
-    }
-    if (result != 0) {
-      close(fd);
-      fd = -1;
-    }
-  }
-  freeaddrinfo(found);
-  if (fd >= 0) {
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  }
-  return fd;
+// Whether a failed call only means "not now".
+bool Retry(SocketError error) {
+  return error == SocketError::kWouldBlock || error == SocketError::kInterrupted;
 }
 
 // Reads exactly n bytes within the time-out; false on time-out, error or end of stream.
-bool ReadExact(int fd, uint8_t* out, size_t n, int timeout_ms) {
+bool ReadExact(TcpSocket& socket, uint8_t* out, size_t n, int timeout_ms) {
   const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeout_ms);
   size_t have = 0;
   while (have < n) {
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, MsLeft(deadline)) <= 0) return false;
-    const ssize_t got = recv(fd, out + have, n - have, MSG_DONTWAIT);
+    if (!socket.WaitReadable(MsLeft(deadline))) return false;
+    const ptrdiff_t got = socket.Recv(out + have, n - have);
     if (got == 0) return false;
-    if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return false;
+    if (got < 0 && !Retry(socket.LastError())) return false;
     if (got > 0) have += static_cast<size_t>(got);
   }
   return true;
@@ -84,11 +46,8 @@ bool ReadExact(int fd, uint8_t* out, size_t n, int timeout_ms) {
 
 class TcpHidPort : public HidPort {
  public:
-  explicit TcpHidPort(int fd) : fd_(fd) {}
-  ~TcpHidPort() override {
-    Close();
-    close(fd_);
-  }
+  explicit TcpHidPort(std::unique_ptr<TcpSocket> socket) : socket_(std::move(socket)) {}
+  ~TcpHidPort() override { Close(); }
 
   uint32_t StartWrite(const uint8_t report[kReportSize]) override {
     if (closed_.load(std::memory_order_acquire)) return hid_error::kInvalidHandle;
@@ -120,8 +79,7 @@ class TcpHidPort : public HidPort {
       }
       const int left = MsLeft(deadline);
       if (left == 0) return false;
-      pollfd p{fd_, POLLOUT, 0};
-      poll(&p, 1, std::min(left, kWaitSliceMs));
+      socket_->WaitWritable(std::min(left, kWaitSliceMs));
     }
   }
 
@@ -132,12 +90,8 @@ class TcpHidPort : public HidPort {
       if (closed_.load(std::memory_order_acquire) || gone_.load(std::memory_order_acquire)) {
         return -1;
       }
-      const ssize_t got = recv(fd_, in_ + in_have_, kReportSize - in_have_, MSG_DONTWAIT);
-      if (got == 0) {
-        gone_.store(true, std::memory_order_release);
-        return -1;
-      }
-      if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+      const ptrdiff_t got = socket_->Recv(in_ + in_have_, kReportSize - in_have_);
+      if (got == 0 || (got < 0 && !Retry(socket_->LastError()))) {
         gone_.store(true, std::memory_order_release);
         return -1;
       }
@@ -155,39 +109,40 @@ class TcpHidPort : public HidPort {
         wait = std::min(MsLeft(deadline), kWaitSliceMs);
         if (wait == 0) return 0;
       }
-      pollfd p{fd_, POLLIN, 0};
-      poll(&p, 1, wait);
+      socket_->WaitReadable(wait);
     }
   }
 
   void Close() override {
-    if (!closed_.exchange(true, std::memory_order_acq_rel)) shutdown(fd_, SHUT_RDWR);
+    if (!closed_.exchange(true, std::memory_order_acq_rel)) socket_->Shutdown();
   }
 
  private:
   bool PeerGone() {
     if (gone_.load(std::memory_order_acquire)) return true;
-    pollfd p{fd_, POLLRDHUP, 0};
-    if (poll(&p, 1, 0) == 1 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR))) {
-      gone_.store(true, std::memory_order_release);
-    }
+    if (socket_->PeerHungUp()) gone_.store(true, std::memory_order_release);
     return gone_.load(std::memory_order_acquire);
   }
 
   // Sends what the socket takes now; kNone while the connection is fine.
   uint32_t SendSome() {
     while (out_sent_ < kReportSize) {
-      const ssize_t n =
-          send(fd_, out_ + out_sent_, kReportSize - out_sent_, MSG_DONTWAIT | MSG_NOSIGNAL);
+      const ptrdiff_t n = socket_->Send(out_ + out_sent_, kReportSize - out_sent_);
       if (n > 0) {
         out_sent_ += static_cast<size_t>(n);
         continue;
       }
-      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return hid_error::kNone;
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && (errno == EPIPE || errno == ECONNRESET || errno == ENOTCONN)) {
-        gone_.store(true, std::memory_order_release);
-        return hid_error::kDeviceNotConnected;
+      if (n == 0) return hid_error::kGenFailure;
+      switch (socket_->LastError()) {
+        case SocketError::kWouldBlock:
+          return hid_error::kNone;
+        case SocketError::kInterrupted:
+          continue;
+        case SocketError::kLost:
+          gone_.store(true, std::memory_order_release);
+          return hid_error::kDeviceNotConnected;
+        case SocketError::kFailed:
+          return hid_error::kGenFailure;
       }
       return hid_error::kGenFailure;
     }
@@ -195,7 +150,7 @@ class TcpHidPort : public HidPort {
     return hid_error::kNone;
   }
 
-  const int fd_;
+  const std::unique_ptr<TcpSocket> socket_;
   std::atomic<bool> closed_{false};
   std::atomic<bool> gone_{false};
   std::mutex write_mutex_;
@@ -209,7 +164,8 @@ class TcpHidPort : public HidPort {
 
 class TcpHidBus : public HidBus {
  public:
-  explicit TcpHidBus(std::vector<TcpEndpoint> endpoints) : endpoints_(std::move(endpoints)) {}
+  TcpHidBus(std::unique_ptr<TcpNetwork> network, std::vector<TcpEndpoint> endpoints)
+      : network_(std::move(network)), endpoints_(std::move(endpoints)) {}
   ~TcpHidBus() override { DropIdle(); }
 
   std::vector<HidDeviceInfo> Enumerate() override {
@@ -218,9 +174,9 @@ class TcpHidBus : public HidBus {
     std::vector<HidDeviceInfo> list;
     for (const TcpEndpoint& endpoint : endpoints_) {
       HidDeviceInfo info;
-      const int fd = Hello(endpoint, &info);
-      if (fd < 0) continue;
-      idle_[info.path] = fd;  // handed to Open, so the emulator sees one connection
+      std::unique_ptr<TcpSocket> socket = Hello(endpoint, &info);
+      if (!socket) continue;
+      idle_[info.path] = std::move(socket);  // handed to Open, so the emulator sees one connection
       list.push_back(info);
     }
     return list;
@@ -228,50 +184,47 @@ class TcpHidBus : public HidBus {
 
   std::unique_ptr<HidPort> Open(const std::string& path) override {
     std::lock_guard lock(mutex_);
-    int fd = -1;
+    std::unique_ptr<TcpSocket> socket;
     if (auto it = idle_.find(path); it != idle_.end()) {
-      fd = it->second;
+      socket = std::move(it->second);
       idle_.erase(it);
     } else {
       for (const TcpEndpoint& endpoint : endpoints_) {
         HidDeviceInfo info;
-        if (endpoint.Path() == path) fd = Hello(endpoint, &info);
+        if (endpoint.Path() == path) socket = Hello(endpoint, &info);
       }
     }
-    if (fd < 0) return nullptr;
-    return std::make_unique<TcpHidPort>(fd);
+    if (!socket) return nullptr;
+    return std::make_unique<TcpHidPort>(std::move(socket));
   }
 
  private:
-  static int Hello(const TcpEndpoint& endpoint, HidDeviceInfo* info) {
-    const int fd = Connect(endpoint);
-    if (fd < 0) return -1;
+  std::unique_ptr<TcpSocket> Hello(const TcpEndpoint& endpoint, HidDeviceInfo* info) {
+    std::unique_ptr<TcpSocket> socket = network_->Connect(endpoint);
+    if (!socket) return nullptr;
     uint8_t hello[kTcpHelloSize];
-    if (!ReadExact(fd, hello, sizeof hello, kHelloTimeoutMs)) {
-      close(fd);
-      return -1;
-    }
+    if (!ReadExact(*socket, hello, sizeof hello, kHelloTimeoutMs)) return nullptr;
     info->vendor = static_cast<uint16_t>(hello[0] | hello[1] << 8);
     info->product = static_cast<uint16_t>(hello[2] | hello[3] << 8);
     info->release = static_cast<uint16_t>(hello[4] | hello[5] << 8);
     info->path = endpoint.Path();
-    return fd;
+    return socket;
   }
 
-  void DropIdle() {
-    for (auto& [path, fd] : idle_) close(fd);
-    idle_.clear();
-  }
+  void DropIdle() { idle_.clear(); }
 
+  // Declared first so the network stack outlives every socket the bus holds.
+  const std::unique_ptr<TcpNetwork> network_;
   const std::vector<TcpEndpoint> endpoints_;
   std::mutex mutex_;
-  std::map<std::string, int> idle_;
+  std::map<std::string, std::unique_ptr<TcpSocket>> idle_;
 };
 
 }  // namespace
 
-std::unique_ptr<HidBus> MakeTcpHidBus(std::vector<TcpEndpoint> endpoints) {
-  return std::make_unique<TcpHidBus>(std::move(endpoints));
+std::unique_ptr<HidBus> MakeTcpHidBus(std::unique_ptr<TcpNetwork> network,
+                                      std::vector<TcpEndpoint> endpoints) {
+  return std::make_unique<TcpHidBus>(std::move(network), std::move(endpoints));
 }
 
 }  // namespace vaskel
