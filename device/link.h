@@ -65,6 +65,8 @@ class DeviceLink {
 
   // InitControl: prepares the write and read completion events.
   void PrepareIo();
+  // StopPlug, after the workers have ended: closes the board so nothing outlives an unload.
+  void Shutdown();
   // Once per host Update: start the link, configure the board, poll its status.
   void ServiceLink();
   // PostInitControl (through the motion reset).

@@ -4,6 +4,10 @@
 #include "host/plugin_context.h"
 
 #if defined(_WIN32)
+#include "platform/win32/module/registration.h"
+#endif
+
+#if defined(_WIN32)
 #define VASKEL_EXPORT extern "C"
 #define VASKEL_STDCALL __stdcall
 #else
@@ -89,10 +93,18 @@ VASKEL_EXPORT void* SetCode(void* fn) {
 // Component registration. The plug-in registers no class of its own; without a component
 // framework these are reduced to their results.
 VASKEL_EXPORT int32_t DllRegisterServer(void) {
+#if defined(_WIN32)
+  return vaskel::win32::RegisterServer();
+#else
   return 0;
+#endif
 }
 VASKEL_EXPORT int32_t DllUnregisterServer(void) {
+#if defined(_WIN32)
+  return vaskel::win32::UnregisterServer();
+#else
   return 0;
+#endif
 }
 VASKEL_EXPORT int32_t VASKEL_STDCALL DllGetClassObject(const void* clsid, const void* iid,
                                                        void** out) {

@@ -30,6 +30,7 @@ const char* PluginContext::SetProName(char* name) {
 }
 
 bool PluginContext::InitControl(void* engine, void* setup, void* planner, void* window) {
+  if (stopped_) return true;
   blocks_.engine = HostBlock(engine);
   blocks_.setup = HostBlock(setup);
   blocks_.planner = HostBlock(planner);
@@ -152,6 +153,7 @@ void PluginContext::Probe() {
 }
 
 void PluginContext::Config() {
+  if (stopped_) return;
   profile_settings::Touch(*this);
   if (dialog_.exists()) dialog_.Show();
 }
@@ -159,6 +161,7 @@ void PluginContext::Config() {
 void PluginContext::StopPlug() {
   profile_settings::Store(*this);
   if (dialog_.exists()) dialog_.Destroy();
+  QuiesceForUnload();
 }
 
 void* PluginContext::SetHostCallback(HostCallbackSlot slot, void* fn) {
@@ -169,6 +172,20 @@ void* PluginContext::SetHostCallback(HostCallbackSlot slot, void* fn) {
 int PluginContext::DispatchTimers() {
   platform_.workers().Pump();
   return platform_.timers().Dispatch();
+}
+
+void PluginContext::QuiesceForUnload() {
+  // The host may free the library as soon as StopPlug returns, and no thread can be joined
+  // from inside the unload itself: end every tick, worker and board handle now. Every later
+  // entry point is refused, so nothing starts them again.
+  stopped_ = true;
+  initialised_ = false;
+  for (TimerId id : live_timers_) platform_.timers().Kill(id);
+  live_timers_.clear();
+  tick_.timer_armed = false;
+  tick_.update_seen = false;
+  platform_.workers().StopAll();
+  link_.Shutdown();
 }
 
 }  // namespace vaskel

@@ -82,11 +82,14 @@ class PluginContext {
   SettingsDialog& dialog() { return dialog_; }
   const TickState& tick() const { return tick_; }
   bool initialised() const { return initialised_; }
+  bool stopped() const { return stopped_; }
   int32_t period_ms() const { return period_ms_; }
   int32_t max_packets_per_pass() const { return max_packets_per_pass_; }
 
  private:
   static void TimerThunk(void* user, TimerId id);
+  // StopPlug's last step: the host may unload the library right after it.
+  void QuiesceForUnload();
 
   Platform& platform_;
   HostBlocks blocks_;
@@ -95,6 +98,7 @@ class PluginContext {
   TickState tick_;
   std::vector<TimerId> live_timers_;
   bool initialised_ = false;
+  bool stopped_ = false;
   int32_t timer_period_ms_ = 20;
   int32_t max_packets_per_pass_ = 4;
   int32_t period_ms_ = 0;

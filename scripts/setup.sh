@@ -6,7 +6,7 @@ packages=(
   cmake ninja-build g++ pkg-config git
   libhidapi-dev libpugixml-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  g++-mingw-w64-i686 binutils-mingw-w64-i686
+  g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-tools
   clang libclang-rt-14-dev
 )
 

@@ -100,6 +100,11 @@ class FakeBoard {
     std::lock_guard lock(mutex_);
     return write_pending_;
   }
+  // Ports of this board that were closed.
+  size_t closed_ports() const {
+    std::lock_guard lock(mutex_);
+    return closed_ports_;
+  }
   // Waits (bounded) until `n` reports have been read; for tests on real threads.
   bool WaitForReads(size_t n, std::chrono::milliseconds limit) {
     std::unique_lock lock(mutex_);
@@ -146,6 +151,7 @@ class FakeBoard {
     std::lock_guard lock(mutex_);
     changed_.notify_all();
   }
+  void NoteClosedLocked() { ++closed_ports_; }
   std::mutex& mutex() const { return mutex_; }
 
  private:
@@ -174,6 +180,7 @@ class FakeBoard {
   std::vector<Report> written_;
   size_t attempts_ = 0;
   size_t reads_served_ = 0;
+  size_t closed_ports_ = 0;
   bool write_pending_ = false;
   bool auto_reply_ = false;
   uint16_t fill_ = 0;
@@ -195,6 +202,7 @@ class FakeHidPort : public HidPort {
   void Close() override {
     {
       std::lock_guard lock(board_.mutex());
+      if (!closed_) board_.NoteClosedLocked();
       closed_ = true;
     }
     board_.WakeReaders();

@@ -1,0 +1,71 @@
+// The built library, loaded by path: after StopPlug nothing of it runs, so the host may unload
+// it at once; a fresh load starts from nothing.
+#include <gtest/gtest.h>
+
+#include "platform/clock.h"
+#include "sim/plugin_loader.h"
+#include "sim/substitute_host.h"
+
+namespace vaskel {
+namespace {
+
+class UnloadTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    env_.clock = &clock_;
+    env_.cooperative = true;
+    sim::SetHostEnvironment(&env_);
+    std::string error;
+    ASSERT_TRUE(library_.Load(VASKEL_PLUGIN_PATH, &error)) << error;
+  }
+  void TearDown() override {
+    library_.Unload();
+    sim::SetHostEnvironment(nullptr);
+  }
+  int Run(sim::SubstituteHost& host, uint32_t ms, uint32_t update_every_ms = 0) {
+    int ticks = 0;
+    for (uint32_t t = 1; t <= ms; ++t) {
+      clock_.AdvanceMs(1);
+      if (update_every_ms && t % update_every_ms == 0) host.Update();
+      ticks += host.PumpTimers();
+    }
+    return ticks;
+  }
+
+  FakeClock clock_;
+  HostEnvironment env_;
+  sim::LoadedPlugin library_;
+};
+
+TEST_F(UnloadTest, StopPlugEndsTheTickAndLaterCallsStartNothing) {
+  sim::SubstituteHost host(library_.api());
+  host.Start("profile.xml");
+  EXPECT_GT(Run(host, 500, 50), 0);
+  host.Stop();  // the tick would otherwise run on for a second
+  EXPECT_EQ(Run(host, 2000), 0);
+  EXPECT_EQ(Run(host, 500, 50), 0);  // Update after StopPlug
+  library_.api().Probe();
+  library_.api().Config();
+  EXPECT_EQ(Run(host, 500), 0);
+}
+
+TEST_F(UnloadTest, UnloadRightAfterStopPlugThenAFreshLoad) {
+  {
+    sim::SubstituteHost host(library_.api());
+    host.Start("profile.xml");
+    Run(host, 300, 50);
+    host.Stop();
+  }
+  library_.Unload();
+  std::string error;
+  ASSERT_TRUE(library_.Load(VASKEL_PLUGIN_PATH, &error)) << error;
+  sim::SubstituteHost host(library_.api());
+  EXPECT_EQ(host.Start("profile.xml"), "vaskel VASKEL PlugIn Ver 2.0a");
+  EXPECT_EQ(Run(host, 200), 0);  // no timer until the first Update
+  EXPECT_GT(Run(host, 200, 50), 0);
+  host.Stop();
+  EXPECT_EQ(Run(host, 200), 0);
+}
+
+}  // namespace
+}  // namespace vaskel

@@ -1,0 +1,35 @@
+// vaskel-wine-tests: loads the built plug-in under Windows (or Wine) and runs it through the
+// host's calling order with real window timers. Usage: vaskel-wine-tests [--plugin PATH]
+// [--filter TEXT] [--artifacts DIR] (screenshots of the dialog are saved there). The last
+// line is "N passed, N failed"; the exit code is non-zero on failure.
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+#include "board_process.h"
+#include "harness.h"
+#include "screenshot.h"
+#include "wine_support.h"
+
+int main(int argc, char** argv) {
+  std::string plugin = wine_tests::BesideThisProgram("vaskel.dll");
+  std::string filter;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--plugin" && i + 1 < argc) {
+      plugin = argv[++i];
+    } else if (arg == "--filter" && i + 1 < argc) {
+      filter = argv[++i];
+    } else if (arg == "--artifacts" && i + 1 < argc) {
+      wine_tests::SetArtifactDir(argv[++i]);
+    } else {
+      std::fprintf(stderr,
+                   "usage: vaskel-wine-tests [--plugin PATH] [--filter TEXT] "
+                   "[--artifacts DIR]\n");
+      return 2;
+    }
+  }
+  wine_tests::SetPluginPath(plugin);
+  return wine_tests::RunAll(filter) == 0 ? 0 : 1;
+}

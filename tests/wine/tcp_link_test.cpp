@@ -1,0 +1,89 @@
+// The library streams a host trajectory to the board emulator over the TCP emulator link
+// (VASKEL_DEVICE=tcp:127.0.0.1:PORT), with its link worker threads running for real; StopPlug
+// ends them before the unload.
+#include <windows.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "board_process.h"
+#include "harness.h"
+#include "host/host_layout.h"
+#include "sim/plugin_loader.h"
+#include "sim/substitute_host.h"
+#include "wine_support.h"
+
+namespace {
+
+using namespace vaskel;
+
+const std::string kConnected = "vaskel device is connnected to your computer!";
+constexpr int kSegments = 300;
+constexpr int kStepsPerSegment = 10;
+
+// Update every 50 ms, pumping meanwhile, until `done` or `limit_ms`; true when done.
+template <class Done>
+bool RunUntil(sim::SubstituteHost& host, wine_tests::MessagePump& pump, uint32_t limit_ms,
+              Done done) {
+  const uint32_t start = GetTickCount();
+  while (!done()) {
+    if (GetTickCount() - start > limit_ms) return false;
+    host.Update();
+    pump.PumpFor(50);
+  }
+  return true;
+}
+
+// The variable is read when the library makes its platform, that is at its first call.
+class DeviceVariable {
+ public:
+  explicit DeviceVariable(const std::string& value) { _putenv(("VASKEL_DEVICE=" + value).c_str()); }
+  ~DeviceVariable() { _putenv("VASKEL_DEVICE="); }
+};
+
+WINE_TEST(StreamsATrajectoryToTheBoardEmulatorOverTcpThenStopsItsThreads) {
+  wine_tests::BoardProcess board;
+  std::string error;
+  if (!board.Start(wine_tests::BesideThisProgram("vaskel-board.exe"), &error)) {
+    std::printf("  %s\n", error.c_str());
+    REQUIRE(false);
+  }
+  DeviceVariable device("tcp:127.0.0.1:" + std::to_string(board.port()));
+  wine_tests::MessagePump pump;
+  pump.PumpFor(50);
+  const size_t threads_before = wine_tests::CountProcessThreads();
+
+  sim::LoadedPlugin library;
+  REQUIRE(library.Load(wine_tests::PluginPath(), &error));
+  {
+    sim::SubstituteHost host(library.api());
+    host.Start(wine_tests::ScratchDir() + "tcp-profile.xml");
+    const HostBlocks& blocks = host.blocks();
+    blocks.engine.Set(engine::kAxisEnabled[0], true);
+    CHECK(RunUntil(host, pump, 10000, [&] { return host.StatusText() == kConnected; }));
+    CHECK(wine_tests::CountProcessThreads() > threads_before);  // the link's workers
+
+    const double counts[6] = {kStepsPerSegment, 0, 0, 0, 0, 0};
+    for (int i = 0; i < kSegments; ++i) REQUIRE(host.PushSegment(counts));
+    // 300 is not a multiple of seven: the planner's end of program lets the last few go.
+    blocks.planner.Set(planner::kFlushPartial, true);
+    const int32_t target = kSegments * kStepsPerSegment;
+    CHECK(RunUntil(host, pump, 15000, [&] {
+      return host.QueuedSegments() == 0 && blocks.engine.Get(engine::kAxisPosition[0]) == target;
+    }));
+    CHECK_EQ(host.QueuedSegments(), 0);
+    CHECK_EQ(blocks.engine.Get(engine::kAxisPosition[0]), target);
+    CHECK_EQ(blocks.engine.Get(engine::kAxisPosition[1]), 0);
+    CHECK_EQ(host.StatusText(), kConnected);
+
+    // StopPlug returns only once the workers have ended and the board is closed.
+    host.Stop();
+    CHECK_EQ(wine_tests::CountProcessThreads(), threads_before);
+    CHECK_EQ(pump.PumpFor(200), 0);
+  }
+  library.Unload();
+  CHECK_EQ(pump.PumpFor(200), 0);
+  CHECK(wine_tests::CountProcessThreads() <= threads_before);
+}
+
+}  // namespace
