@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 cmake --preset release >/dev/null
 cmake --build --preset release -j "$(nproc)"
-scenario=${1:-examples/stream.scn}
+scenario=${1:-examples/demo.scn}
 mkdir -p build/demo
 name=$(basename "$scenario" .scn)
 exec build/release/vaskel-host run "$scenario" --profile build/demo/profile.xml \
