@@ -46,6 +46,12 @@ void DeviceLink::OpenDevice() {
 }
 
 void DeviceLink::CloseDevice() {
+  ReleasePort();
+  ctx_.messages().Raise(kMsgDevicePulledOut);
+  WakeWorkers();
+}
+
+void DeviceLink::ReleasePort() {
   std::shared_ptr<HidPort> port;
   {
     std::lock_guard lock(port_mutex_);
@@ -55,8 +61,6 @@ void DeviceLink::CloseDevice() {
   if (port) port->Close();
   device_connected_.store(false, std::memory_order_release);
   link_running_.store(false, std::memory_order_release);
-  ctx_.messages().Raise(kMsgDevicePulledOut);
-  WakeWorkers();
 }
 
 }  // namespace vaskel

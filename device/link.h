@@ -135,6 +135,8 @@ class DeviceLink {
   }
 
  private:
+  // Closes the port and marks the link down; the callers say whether the user hears of it.
+  void ReleasePort();
   enum class SenderPhase { kTake, kAwaitConnection, kAwaitWrite, kWrite };
   static constexpr uint32_t kWaitSliceMs = 100;
   static constexpr uint32_t kEmptyRingWaitMs = 3;

@@ -2,41 +2,12 @@
 // substitute host, on virtual time.
 #include <gtest/gtest.h>
 
-#include "platform/clock.h"
-#include "sim/plugin_loader.h"
-#include "sim/substitute_host.h"
+#include "loaded_plugin_fixture.h"
 
 namespace vaskel {
 namespace {
 
-class LoadedPluginTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    env_.clock = &clock_;
-    env_.cooperative = true;
-    sim::SetHostEnvironment(&env_);
-    std::string error;
-    ASSERT_TRUE(library_.Load(VASKEL_PLUGIN_PATH, &error)) << error;
-  }
-  void TearDown() override {
-    library_.Unload();
-    sim::SetHostEnvironment(nullptr);
-  }
-  // Advances virtual time, pumping the plug-in's timers every millisecond.
-  int Run(sim::SubstituteHost& host, uint32_t ms, uint32_t update_every_ms = 0) {
-    int ticks = 0;
-    for (uint32_t t = 1; t <= ms; ++t) {
-      clock_.AdvanceMs(1);
-      if (update_every_ms && t % update_every_ms == 0) host.Update();
-      ticks += host.PumpTimers();
-    }
-    return ticks;
-  }
-
-  FakeClock clock_;
-  HostEnvironment env_;
-  sim::LoadedPlugin library_;
-};
+using LoadedPluginTest = testing::LoadedPluginFixture;
 
 TEST_F(LoadedPluginTest, RunsTheHostLifecycleThroughTheExportedEntryPoints) {
   sim::SubstituteHost host(library_.api());
