@@ -87,7 +87,14 @@ int main(int argc, char** argv) {
     server.Step(20);
     if (server.has_client() != had_client) {
       had_client = server.has_client();
-      std::printf("vaskel-board: client %s\n", had_client ? "connected" : "gone");
+      if (had_client) {
+        std::printf("vaskel-board: client connected\n");
+      } else {
+        // What the client left the machine at, for whoever drives the emulator.
+        const vaskel::sim::ChannelSteps c = board.Counts();
+        std::printf("vaskel-board: client gone, counts %d %d %d %d %d %d\n", c[0], c[1], c[2], c[3],
+                    c[4], c[5]);
+      }
       std::fflush(stdout);
     }
   }

@@ -62,6 +62,33 @@ bool BoardProcess::Start(const std::string& exe, std::string* error) {
   return false;
 }
 
+bool BoardProcess::WaitForLine(const std::string& prefix, DWORD timeout_ms, std::string* line) {
+  const DWORD start = GetTickCount();
+  std::string current;
+  while (GetTickCount() - start < timeout_ms) {
+    DWORD available = 0;
+    if (!PeekNamedPipe(output_, nullptr, 0, nullptr, &available, nullptr)) return false;
+    if (available == 0) {
+      Sleep(10);  // a child process's pipe has nothing to wait on but time
+      continue;
+    }
+    char c = 0;
+    DWORD n = 0;
+    if (!ReadFile(output_, &c, 1, &n, nullptr) || n != 1) return false;
+    if (c == '\r') continue;
+    if (c != '\n') {
+      current.push_back(c);
+      continue;
+    }
+    if (current.rfind(prefix, 0) == 0) {
+      *line = current;
+      return true;
+    }
+    current.clear();
+  }
+  return false;
+}
+
 BoardProcess::~BoardProcess() {
   if (process_.hProcess) {
     TerminateProcess(process_.hProcess, 0);

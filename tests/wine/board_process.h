@@ -16,6 +16,8 @@ class BoardProcess {
   // Starts the emulator and waits for the port it listens on; false with a reason otherwise.
   bool Start(const std::string& exe, std::string* error);
   unsigned port() const { return port_; }
+  // Waits up to timeout_ms for an output line that starts with prefix; false when none came.
+  bool WaitForLine(const std::string& prefix, DWORD timeout_ms, std::string* line);
 
  private:
   PROCESS_INFORMATION process_{};

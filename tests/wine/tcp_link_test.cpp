@@ -3,6 +3,7 @@
 // ends them before the unload.
 #include <windows.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -80,6 +81,16 @@ WINE_TEST(StreamsATrajectoryToTheBoardEmulatorOverTcpThenStopsItsThreads) {
     host.Stop();
     CHECK_EQ(wine_tests::CountProcessThreads(), threads_before);
     CHECK_EQ(pump.PumpFor(200), 0);
+
+    // The board executed every step the host's position shows.
+    std::string line;
+    CHECK(board.WaitForLine("vaskel-board: client gone, counts ", 5000, &line));
+    int board_counts[6] = {-1, -1, -1, -1, -1, -1};
+    std::sscanf(line.c_str(), "vaskel-board: client gone, counts %d %d %d %d %d %d",
+                &board_counts[0], &board_counts[1], &board_counts[2], &board_counts[3],
+                &board_counts[4], &board_counts[5]);
+    CHECK_EQ(board_counts[0], target);
+    CHECK_EQ(board_counts[1], 0);
   }
   library.Unload();
   CHECK_EQ(pump.PumpFor(200), 0);
