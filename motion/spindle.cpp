@@ -1,5 +1,10 @@
 #include "motion/spindle.h"
 
+#include <algorithm>
+#include <cstdint>
+
+#include "host/truncate.h"
+
 namespace vaskel {
 
 void Spindle::OnSpeedCommand(const HostBlocks& host) {
@@ -8,11 +13,9 @@ void Spindle::OnSpeedCommand(const HostBlocks& host) {
     return;
   }
   double ratio = host.planner.Get(planner::kSpindleSpeedRatio);
+  // Capped from above only: a negative ratio goes to the board as it is (its low 16 bits).
   if (ratio > 1.0) ratio = 1.0;
-  // A negative (or NaN) ratio would reach the board as a huge 16-bit value; it asks for the
-  // slowest speed instead. Anything that truncates to 0 asks for the slowest speed too.
-  if (!(ratio > 0.0)) ratio = 0.0;
-  auto n = static_cast<int32_t>(ratio * kFullSpeed);
+  int32_t n = TruncToInt32(ratio * kFullSpeed);
   if (n == 0) n = 1;
   set_target(n);
 }
@@ -22,18 +25,13 @@ void Spindle::OnStopCommand(const HostBlocks& host) {
 }
 
 void Spindle::StepSpindleRamp() {
-  int32_t value = this->value();
-  const int32_t target = this->target();
+  // In 64 bits, so a target near the ends of the int32 range cannot overflow the step.
+  const int64_t value = this->value();
+  const int64_t target = this->target();
   if (value == target) return;
-  if (value < target) {
-    value += kRampStep;
-    if (value > target) value = target;
-  }
-  if (value > target) {
-    value -= kRampStep;
-    if (value < target) value = target;
-  }
-  set_value(value);
+  const int64_t next =
+      value < target ? std::min(value + kRampStep, target) : std::max(value - kRampStep, target);
+  set_value(static_cast<int32_t>(next));
 }
 
 }  // namespace vaskel
