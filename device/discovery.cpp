@@ -57,10 +57,13 @@ void DeviceLink::ReleasePort() {
     std::lock_guard lock(port_mutex_);
     port.swap(port_);
   }
+  // Counted before LinkRunning is cleared: a status reply that aligns concurrently either
+  // sees the count move or has its LinkRunning overwritten here.
+  close_count_.fetch_add(1);
   // A blocked read on the port ends; the receiver's own reference keeps the object alive.
   if (port) port->Close();
-  device_connected_.store(false, std::memory_order_release);
-  link_running_.store(false, std::memory_order_release);
+  device_connected_.store(false);
+  link_running_.store(false);
 }
 
 }  // namespace vaskel

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "device/packet_ring.h"
 #include "device/pending_reply_table.h"
@@ -87,7 +88,9 @@ class DeviceLink {
   void CloseDevice();
 
   // Receiver side: stores one input report of `size` bytes and dispatches it.
-  void HandleReport(const uint8_t* report, size_t size);
+  void HandleReport(const uint8_t* report, size_t size) {
+    HandleReport(report, size, close_count_.load());
+  }
   void OnStatusReply(const uint8_t* payload, size_t size);
   // DeviceBufferSetting over the segment period, in segments.
   int32_t NeedsDataLimit() const;
@@ -155,6 +158,12 @@ class DeviceLink {
   void WakeWorkers();
   std::shared_ptr<HidPort> CurrentPort();
 
+  // `closes`: close_count_ as it was before the report was read.
+  void HandleReport(const uint8_t* report, size_t size, uint32_t closes);
+  // The report being handled was read before the link last closed.
+  bool ReportPredatesClose() const {
+    return report_close_count_ && close_count_.load() != *report_close_count_;
+  }
   void DispatchReply();
   void RewindSelectedSource(int32_t fill);
   void SendSyncQuery(uint8_t opcode);
@@ -168,6 +177,11 @@ class DeviceLink {
   PluginContext& ctx_;
   std::atomic<bool> device_connected_{false};
   std::atomic<bool> link_running_{false};
+  // Every close counts here, so a reply read before a close can be told apart from one after.
+  std::atomic<uint32_t> close_count_{0};
+  // Set while a report is dispatched (receiver, under receive_mutex_); a status handed in
+  // directly has no read time.
+  std::optional<uint32_t> report_close_count_;
   std::atomic<int32_t> device_fill_{0};
   std::atomic<int32_t> board_count_[6] = {};
   std::atomic<int32_t> axis_offset_[6] = {};

@@ -194,6 +194,8 @@ bool DeviceLink::WriteCompletionStep(bool may_block) {
 }
 
 bool DeviceLink::ReceiverStep(bool may_block) {
+  // Taken before the port: a close from here on marks what is read as the old link's.
+  const uint32_t closes = close_count_.load();
   std::shared_ptr<HidPort> port = device_connected() ? CurrentPort() : nullptr;
   if (!port) {
     WaitForWork(may_block, kWaitSliceMs);
@@ -212,14 +214,15 @@ bool DeviceLink::ReceiverStep(bool may_block) {
     if (n == 0) return true;
     // A report that ends after the link closed belongs to the old connection.
     if (!device_connected()) return true;
-    HandleReport(read_buffer_.data(), static_cast<size_t>(n));
+    HandleReport(read_buffer_.data(), static_cast<size_t>(n), closes);
   }
   return true;
 }
 
-void DeviceLink::HandleReport(const uint8_t* report, size_t size) {
+void DeviceLink::HandleReport(const uint8_t* report, size_t size, uint32_t closes) {
   if (size > kReportSize) size = kReportSize;
   std::lock_guard lock(receive_mutex_);
+  report_close_count_ = closes;
   uint8_t* slot = receive_ring_.CurrentWriteSlot();
   std::memcpy(slot, report, size);
   // A short report must not leave an older report's bytes behind it.
@@ -227,6 +230,7 @@ void DeviceLink::HandleReport(const uint8_t* report, size_t size) {
   last_report_size_ = size;
   receive_ring_.Commit();
   DispatchReply();
+  report_close_count_.reset();
 }
 
 }  // namespace vaskel

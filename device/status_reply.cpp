@@ -36,10 +36,18 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size) {
     rejected_replies_.fetch_add(1, std::memory_order_relaxed);
     return;
   }
+  // The sender closed the link after this reply was read: it belongs to a board that is gone,
+  // and must neither rewind the stream nor mark the closed link running.
+  if (ReportPredatesClose()) {
+    rejected_replies_.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
   device_fill_.store(static_cast<int32_t>(fill), std::memory_order_release);
 
   MotionEngine& motion = ctx_.motion();
-  if (!link_running() && resync_pending()) {
+  // Read once: a close while this reply is handled must not turn it into an alignment.
+  const bool running = link_running();
+  if (!running && resync_pending()) {
     RewindSelectedSource(static_cast<int32_t>(fill));
     resync_pending_.store(false, std::memory_order_release);
     motion.ResetSegmentsSent();
@@ -59,13 +67,18 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size) {
   ReadLittleEndian(p, 4, inputs);
   input_word_.store(inputs, std::memory_order_release);
 
-  if (!link_running()) {
+  if (!running) {
     // Alignment: the host positions do not jump; from here on they move with the board.
     for (size_t i = 0; i < 6; ++i) {
       const int32_t position = host.engine.Get(engine::kAxisPosition[i]);
       axis_offset_[i].store(WrapSub(position, counts[i]), std::memory_order_release);
     }
-    link_running_.store(true, std::memory_order_release);
+    link_running_.store(true);
+    // A close that landed after the check above wins (both sides are sequentially consistent).
+    if (ReportPredatesClose()) {
+      link_running_.store(false);
+      return;
+    }
     ctx_.messages().Raise(kMsgDeviceConnected);
   }
 

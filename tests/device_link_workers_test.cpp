@@ -238,6 +238,58 @@ TEST(LinkWorkers, PendingEntriesOfAResetRingAreFreedOnReconnection) {
   EXPECT_EQ(h.link().pending_replies().pending(), 0);
 }
 
+// Stands in for the receiver being overtaken by the sender: the link closes after the report
+// was read and before its status is processed.
+void CloseThenProcessStatus(void* user, const uint8_t* payload, size_t size) {
+  DeviceLink& link = *static_cast<DeviceLink*>(user);
+  link.CloseDevice();
+  link.OnStatusReply(payload, size);
+}
+
+TEST(LinkWorkers, AReplyOvertakenByACloseDoesNotMarkTheClosedLinkRunning) {
+  LinkHarness h;
+  h.memory.blocks().engine.Set(engine::kAxisPosition[0], 5000);
+  h.Update();  // connected and configured; no reply yet
+  ASSERT_TRUE(h.link().device_connected());
+  ASSERT_FALSE(h.link().link_running());
+  constexpr uint16_t kSequence = 0x1234;
+  h.link().pending_replies().RegisterReply(kSequence, {&CloseThenProcessStatus, &h.link()});
+  const std::vector<uint8_t> reply = StatusReply(kSequence, 3, {100, 0, 0, 0, 0, 0});
+  h.link().HandleReport(reply.data(), reply.size());
+  EXPECT_FALSE(h.link().device_connected());
+  EXPECT_FALSE(h.link().link_running());
+  EXPECT_EQ(h.StatusText(), kPulledOutText);
+  EXPECT_EQ(h.memory.blocks().engine.Get(engine::kAxisPosition[0]), 5000);
+
+  // The next connection still aligns on its own first reply.
+  h.board.SetStatus(0, {40, 0, 0, 0, 0, 0});
+  h.BringUp();
+  EXPECT_TRUE(h.link().link_running());
+  EXPECT_EQ(h.link().axis_offset(0), 4960);
+  EXPECT_EQ(h.StatusText(), kConnectedText);
+}
+
+TEST(LinkWorkers, AReplyOvertakenByACloseLeavesTheResynchronisationForTheNextLink) {
+  LinkHarness h;
+  h.BringUp();
+  h.board.SetAutoReply(false);
+  h.board.QueueWriteResults(hid_error::kGenFailure, 21);
+  h.link().SendCommand(kOpConfigOptionA, 1);
+  h.Pump();
+  ASSERT_TRUE(h.link().resync_pending());
+  ASSERT_FALSE(h.link().device_connected());
+  const uint32_t rewinds = h.link().rewind_count();
+
+  // A reply read before that close is processed only now.
+  constexpr uint16_t kSequence = 0x0777;
+  h.link().pending_replies().RegisterReply(kSequence, {&CloseThenProcessStatus, &h.link()});
+  const std::vector<uint8_t> stale = StatusReply(kSequence, 9, {});
+  h.link().HandleReport(stale.data(), stale.size());
+  EXPECT_TRUE(h.link().resync_pending());
+  EXPECT_EQ(h.link().rewind_count(), rewinds);
+  EXPECT_FALSE(h.link().link_running());
+}
+
 // A platform whose workers are real threads, for the sanitizers' sake.
 class ThreadedPlatform : public TestPlatform {
  public:
