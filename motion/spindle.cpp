@@ -13,8 +13,10 @@ void Spindle::OnSpeedCommand(const HostBlocks& host) {
     return;
   }
   double ratio = host.planner.Get(planner::kSpindleSpeedRatio);
-  // Capped from above only: a negative ratio goes to the board as it is (its low 16 bits).
   if (ratio > 1.0) ratio = 1.0;
+  // A negative (or NaN) ratio would reach the board as the low 16 bits of a negative value,
+  // that is as a speed far above full; it asks for the slowest speed instead.
+  if (!(ratio > 0.0)) ratio = 0.0;
   int32_t n = TruncToInt32(ratio * kFullSpeed);
   if (n == 0) n = 1;
   set_target(n);
