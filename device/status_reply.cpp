@@ -128,11 +128,11 @@ bool DeviceLink::PositionsFollowBoard() {
   if (executed <= record.start_marker.load(std::memory_order_acquire)) return true;
   const uint32_t end = record.end_marker.load(std::memory_order_acquire);
   if (end == 0 || executed <= end) return false;  // the board is inside the take-up
-  // The take-up is behind the board: its corrections move into the offsets.
+  // The take-up is behind the board: its corrections move into the offsets. One atomic add
+  // each, so a home completing on the tick's thread is never lost under a read-modify-write.
   for (size_t i = 0; i < 6; ++i) {
-    const int axis = static_cast<int>(i);
-    set_axis_offset(
-        axis, WrapAdd(axis_offset(axis), record.correction[i].load(std::memory_order_acquire)));
+    axis_offset_[i].fetch_add(record.correction[i].load(std::memory_order_acquire),
+                              std::memory_order_acq_rel);
   }
   queue.retire_index.store((retire + 1) & BacklashQueue::kMask, std::memory_order_release);
   return false;

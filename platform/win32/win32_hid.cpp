@@ -53,7 +53,10 @@ class Win32HidPort : public HidPort {
       write_pending_ = false;
       return hid_error::kNone;
     }
-    const DWORD error = GetLastError();
+    // A failed call that leaves no error code has still queued the write; it completes
+    // through the event like a pending one.
+    DWORD error = GetLastError();
+    if (error == ERROR_SUCCESS) error = ERROR_IO_PENDING;
     write_pending_ = error == ERROR_IO_PENDING;
     return error;
   }
