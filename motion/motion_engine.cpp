@@ -92,7 +92,9 @@ void MotionEngine::RequestStop() {
     if (resume_state() != kStopRequested) stopped_state_.store(resume_state());
     set_resume_state(kStopRequested);
   } else {
-    stopped_state_.store(state());
+    // A repeated stop keeps what the first one interrupted; that still has to be cleaned up.
+    const int32_t s = state();
+    if (s != kStopRequested && s != kStopDraining) stopped_state_.store(s);
     set_state(kStopRequested);
     set_resume_state(0);
   }

@@ -28,6 +28,7 @@ double AtLeastOneStep(double magnitude) {
 }  // namespace
 
 void RampGenerator::Select(SegmentSourceId source) {
+  source_ = source;
   if (source != kHostTrajectory) active_ = source;
 }
 
@@ -110,9 +111,15 @@ void RampGenerator::StopAllRamps() {
     r.TargetVelocity = 0;
     r.Mode = kRampIdle;
   }
-  ctx_.host().planner.Set(planner::kFlushPartial, true);
+  const HostBlocks& host = ctx_.host();
+  host.planner.Set(planner::kFlushPartial, true);
   SegmentRing& ring = active_ring();
   ring.consumer.store(ring.producer.load(std::memory_order_acquire), std::memory_order_release);
+  // With the host's queue current (a move whose start was refused), the stop empties that
+  // queue too: Halted never streams it and would wait on it for ever.
+  if (source_ == kHostTrajectory) {
+    host.engine.Set(engine::kTrajConsumerIndex, host.engine.Get(engine::kTrajProducerIndex));
+  }
 }
 
 bool RampGenerator::RampsIdleAndDrained() {
@@ -120,6 +127,8 @@ bool RampGenerator::RampsIdleAndDrained() {
     if (r.Mode != kRampIdle) return false;
     r.FractionalSteps = 0;
   }
+  // A refused start leaves the host's queue current; the Jogging step streams it until empty.
+  if (source_ == kHostTrajectory) return ctx_.motion().PendingEntries(kHostTrajectory) == 0;
   const SegmentRing& ring = active_ring();
   return ring.producer.load(std::memory_order_acquire) ==
          ring.consumer.load(std::memory_order_acquire);

@@ -16,7 +16,8 @@ class RampGenerator {
   explicit RampGenerator(PluginContext& ctx) : ctx_(ctx) {}
 
   // Selecting the jog ring or the backlash ring makes its ramp set current; the host
-  // trajectory leaves the current set as it was.
+  // trajectory leaves the current set as it was, but it is the queue that the idle-and-drained
+  // test and StopAllRamps look at.
   void Select(SegmentSourceId source);
   SegmentSourceId active() const { return active_; }
   RampSet& active_set() { return active_ == kBacklashRing ? backlash_ramps_ : jog_ramps_; }
@@ -52,6 +53,7 @@ class RampGenerator {
 
   PluginContext& ctx_;
   SegmentSourceId active_ = kJogRing;
+  SegmentSourceId source_ = kHostTrajectory;
   RampSet jog_ramps_{};
   RampSet backlash_ramps_{};
   SegmentRing jog_ring_;

@@ -15,8 +15,10 @@ bool MotionEngine::IsDeviceDrained() {
   return PendingEntries(s) == 0 || source_suspended(s);
 }
 
+// Unsigned: the host's indices are plain words of its memory and may hold anything.
 int32_t MotionEngine::PendingEntries(SegmentSourceId s) {
-  return (Producer(s) - Consumer(s)) & kSegmentRingMask;
+  const uint32_t pending = static_cast<uint32_t>(Producer(s)) - static_cast<uint32_t>(Consumer(s));
+  return static_cast<int32_t>(pending & kSegmentRingMask);
 }
 
 int32_t MotionEngine::Producer(SegmentSourceId s) {

@@ -26,8 +26,8 @@ void MotionEngine::StreamSegments() {
       uint8_t* out = packet + kSegmentBytes * static_cast<size_t>(k);
       // Looked up at every slot: a reversal switches the source mid-packet.
       const SegmentSourceId s = segment_source();
-      const int32_t consumer = Consumer(s);
-      if (reversal_seen || ((Producer(s) - consumer) & kSegmentRingMask) == 0) {
+      const int32_t consumer = Consumer(s) & kSegmentRingMask;
+      if (reversal_seen || PendingEntries(s) == 0) {
         every_slot_real = false;
         EncodeInto(out, config, empty);
         continue;

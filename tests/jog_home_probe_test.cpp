@@ -82,6 +82,30 @@ TEST_F(MoveCommands, RefusedJogStillEntersJoggingAndReturns) {
   EXPECT_EQ(motion().state(), kRunning);
 }
 
+TEST_F(MoveCommands, JogRefusedForTheHostQueueStreamsItAndReturns) {
+  PushHost(3);
+  Tick();  // too few for a packet without FlushPartial: they wait
+  ASSERT_EQ(HostPending(), 3);
+  ctx.JogOn(0, 0, 0);
+  EXPECT_EQ(StatusText(), "Vornex queue is not empty, unable to start jog!");
+  ASSERT_EQ(motion().state(), kJogging);
+  EXPECT_TRUE(TickUntil(kRunning, 10));
+  EXPECT_EQ(HostPending(), 0);
+}
+
+TEST_F(MoveCommands, ProbeRefusedForTheHostQueueStreamsItAndReturns) {
+  EnableProbeInput();
+  SetProbeTarget(2, -5.0);
+  PushHost(3);
+  Tick();
+  ctx.Probe();
+  RunMs(1000);
+  EXPECT_EQ(StatusText(), "Vornex queue is not empty, unable to start jog!");
+  ASSERT_EQ(motion().state(), kAwaitingSignal);
+  EXPECT_TRUE(TickUntil(kRunning, 10));
+  EXPECT_EQ(HostPending(), 0);
+}
+
 TEST_F(MoveCommands, AxesOutsideTheMachineAreIgnored) {
   for (int16_t axis : {int16_t{-1}, int16_t{6}, int16_t{32767}}) {
     ctx.JogOn(axis, 0, 1.0);

@@ -96,6 +96,36 @@ TEST_F(StateMachine, StopNotificationDiscardsSendsOneStopAndDrains) {
   EXPECT_TRUE(TakePackets().empty());
 }
 
+TEST_F(StateMachine, RepeatedStopStillEndsTheJogItInterrupted) {
+  engine().Set(engine::kPluginMotionActive, true);
+  motion().SelectSource(kJogRing);
+  motion().set_state(kJogging);
+  ctx.Notify(-1);
+  ctx.Notify(-1);
+  Tick();
+  EXPECT_EQ(motion().state(), kStopDraining);
+  ctx.Notify(-1);  // and once more while the board drains
+  Tick();
+  Tick();
+  EXPECT_EQ(motion().state(), kRunning);
+  EXPECT_FALSE(engine().Get(engine::kPluginMotionActive));
+  EXPECT_EQ(StopsSent(), 2);
+}
+
+TEST_F(StateMachine, EStopAfterARefusedJogDropsTheHostQueueAndRecovers) {
+  PushHost(3);
+  Tick();
+  ctx.JogOn(0, 0, 0);  // refused: the host queue is not empty
+  ASSERT_EQ(motion().state(), kJogging);
+  engine().Set(engine::kEStopActive, true);
+  Tick();
+  EXPECT_EQ(motion().state(), kHalted);
+  EXPECT_EQ(HostPending(), 0);
+  engine().Set(engine::kEStopActive, false);
+  Tick();
+  EXPECT_EQ(motion().state(), kRunning);
+}
+
 TEST_F(StateMachine, StopDuringADwellEndsTheDwell) {
   ctx.DoDwell(10.0);
   ASSERT_EQ(motion().state(), kDwelling);

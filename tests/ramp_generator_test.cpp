@@ -111,6 +111,7 @@ TEST_F(RampGeneratorTest, StopAllDiscardsQueuedRecords) {
 }
 
 TEST_F(RampGeneratorTest, IdleAndDrainedNeedsEveryRampIdleAndAnEmptyRing) {
+  ctx_.motion().SelectSource(kJogRing);  // the ring looked at is the current source's
   for (AxisRamp& r : ramps().jog_ramps()) r.FractionalSteps = 0.5;
   jog(2).Mode = kRampVelocity;
   EXPECT_FALSE(ramps().RampsIdleAndDrained());

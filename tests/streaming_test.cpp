@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
+
 #include "motion_fixture.h"
 
 namespace vaskel::testing {
@@ -54,6 +56,20 @@ TEST_F(Streaming, FlushPartialSendsFourPacketsFromThreeEntries) {
     for (int k = 0; k < 7; ++k) EXPECT_TRUE(SegmentIsEmpty(packets[p], k));
   }
   EXPECT_EQ(motion().SegmentsSent(), 28u);
+}
+
+TEST_F(Streaming, HostIndicesOutsideTheRingAreMasked) {
+  const size_t last = planner::kTrajRingBase + planner::kSegmentRecordSize * 4095;
+  planner().Store<double>(last + 8 * 4, 5.0);
+  engine().Set(engine::kTrajConsumerIndex, INT32_MAX);  // slot 4095
+  engine().Set(engine::kTrajProducerIndex, INT32_MIN);  // slot 0: one entry
+  planner().Set(planner::kFlushPartial, true);
+  motion().MotionStep();
+  const auto packets = TakePackets();
+  ASSERT_EQ(packets.size(), 4u);
+  EXPECT_EQ(Axis0Steps(packets[0], 0), 5);
+  EXPECT_TRUE(SegmentIsEmpty(packets[0], 1));
+  EXPECT_EQ(engine().Get(engine::kTrajConsumerIndex), 0);
 }
 
 TEST_F(Streaming, NothingWithoutDeviceNeedsDataOrFromASuspendedSource) {
