@@ -18,6 +18,7 @@
 #include <mutex>
 #include <optional>
 
+#include "device/opcodes.h"
 #include "device/packet_ring.h"
 #include "device/pending_reply_table.h"
 #include "device/seen_device_table.h"
@@ -27,21 +28,6 @@
 namespace vaskel {
 
 class PluginContext;
-
-// Device opcodes (byte 0 of every packet).
-enum DeviceOpcode : uint8_t {
-  kOpConfigCommit = 0,
-  kOpConfigReset = 1,
-  kOpConfigOptionB = 12,
-  kOpMotionSegments = 17,
-  kOpStatusRequest = 18,
-  kOpStopMotion = 19,
-  kOpSetStepClock = 21,
-  kOpSetPeriodTicks = 22,
-  kOpConfigOptionA = 25,
-  kOpSyncQueryA = 26,
-  kOpSyncQueryB = 29,
-};
 
 class DeviceLink {
  public:

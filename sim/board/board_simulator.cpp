@@ -75,20 +75,20 @@ void BoardSimulator::HandlePacketLocked(const uint8_t* p) {
   const uint8_t op = p[0];
   const int32_t value = Le32(p + 1);
   switch (op) {
-    case opcode::kConfigCommit:
-    case opcode::kConfigReset:
-    case opcode::kConfigOptionB:
-    case opcode::kSetStepClock:
-    case opcode::kSetPeriodTicks:
-    case opcode::kConfigOptionA:
+    case kOpConfigCommit:
+    case kOpConfigReset:
+    case kOpConfigOptionB:
+    case kOpSetStepClock:
+    case kOpSetPeriodTicks:
+    case kOpConfigOptionA:
       config_[op] = value;
       break;
-    case opcode::kStopMotion:
+    case kOpStopMotion:
       config_[op] = value;
       queue_.clear();
       credit_ms_ = 0;
       break;
-    case opcode::kMotionSegments:
+    case kOpMotionSegments:
       for (int k = 0; k < kSegmentsPerPacket; ++k) {
         ++stats_.segments_received;
         if (queue_.size() >= capacity_) {
@@ -99,7 +99,7 @@ void BoardSimulator::HandlePacketLocked(const uint8_t* p) {
       }
       stats_.highest_fill = std::max(stats_.highest_fill, queue_.size());
       break;
-    case opcode::kStatusRequest: {
+    case kOpStatusRequest: {
       StatusRequestRecord r;
       r.sequence = Le16(p + 1);
       r.output_word = static_cast<uint32_t>(Le32(p + 3));
@@ -115,8 +115,8 @@ void BoardSimulator::HandlePacketLocked(const uint8_t* p) {
       QueueReplyLocked(reply);
       break;
     }
-    case opcode::kSyncQueryA:
-    case opcode::kSyncQueryB: {
+    case kOpSyncQueryA:
+    case kOpSyncQueryB: {
       // The value is the query's own sequence number; the echo carries it back whole.
       std::array<uint8_t, kReportSize> reply{};
       Put16(&reply[1], static_cast<uint16_t>(value));

@@ -13,26 +13,13 @@
 #include <optional>
 #include <vector>
 
+#include "device/opcodes.h"
 #include "platform/clock.h"
 #include "platform/hid.h"
 #include "sim/board/machine_model.h"
 #include "sim/board/segment_decode.h"
 
 namespace vaskel::sim {
-
-namespace opcode {
-constexpr uint8_t kConfigCommit = 0;
-constexpr uint8_t kConfigReset = 1;
-constexpr uint8_t kConfigOptionB = 12;
-constexpr uint8_t kMotionSegments = 17;
-constexpr uint8_t kStatusRequest = 18;
-constexpr uint8_t kStopMotion = 19;
-constexpr uint8_t kSetStepClock = 21;
-constexpr uint8_t kSetPeriodTicks = 22;
-constexpr uint8_t kConfigOptionA = 25;
-constexpr uint8_t kSyncQueryA = 26;
-constexpr uint8_t kSyncQueryB = 29;
-}  // namespace opcode
 
 struct BoardOptions {
   size_t queue_capacity = 4096;
