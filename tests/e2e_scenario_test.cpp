@@ -76,7 +76,10 @@ TEST(EndToEndStreaming, ALimitTripMidMoveStopsTheBoardAndDropsTheHostQueue) {
   EXPECT_GE(r.board_count[0], 5000);
   EXPECT_LT(r.board_count[0], 8000);  // stopped well short of the 20000 commanded
   EXPECT_EQ(r.host_position[0], r.board_count[0]);
-  EXPECT_LT(r.segments_consumed, r.segments_queued + 1);
+  // The trip dropped the host's queue: everything queued left the ring, but much of it never
+  // reached the board.
+  EXPECT_EQ(r.segments_consumed, r.segments_queued);
+  EXPECT_LT(r.board_segments + 100, r.segments_queued);
   bool limit_message = false;
   for (const MessageEvent& m : r.messages) {
     limit_message |= m.text == "Limits switch is actived, check you axises position!";
