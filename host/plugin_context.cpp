@@ -16,7 +16,14 @@ PluginContext::PluginContext(Platform& platform)
 
 PluginContext::~PluginContext() {
   // Nothing of this instance may run once it is gone: no tick, no worker.
+  EndTicksAndWorkers();
+}
+
+void PluginContext::EndTicksAndWorkers() {
   for (TimerId id : live_timers_) platform_.timers().Kill(id);
+  live_timers_.clear();
+  tick_.timer_armed = false;
+  tick_.update_seen = false;
   platform_.workers().StopAll();
 }
 
@@ -180,11 +187,7 @@ void PluginContext::QuiesceForUnload() {
   // entry point is refused, so nothing starts them again.
   stopped_ = true;
   initialised_ = false;
-  for (TimerId id : live_timers_) platform_.timers().Kill(id);
-  live_timers_.clear();
-  tick_.timer_armed = false;
-  tick_.update_seen = false;
-  platform_.workers().StopAll();
+  EndTicksAndWorkers();
   link_.Shutdown();
 }
 

@@ -88,6 +88,8 @@ class PluginContext {
 
  private:
   static void TimerThunk(void* user, TimerId id);
+  // Kills every tick timer this instance started and stops every worker.
+  void EndTicksAndWorkers();
   // StopPlug's last step: the host may unload the library right after it.
   void QuiesceForUnload();
 

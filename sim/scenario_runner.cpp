@@ -9,6 +9,7 @@
 #include "host/host_layout.h"
 #include "platform/clock.h"
 #include "platform/host_environment.h"
+#include "sim/board/steady_clock.h"
 #include "sim/plugin_loader.h"
 #include "sim/substitute_host.h"
 
@@ -16,21 +17,6 @@ namespace vaskel::sim {
 namespace {
 
 constexpr int32_t kHostLookahead = 600;  // segments the host planner keeps queued at most
-
-// The host's clock when the board is real: real milliseconds, same interface.
-class SteadyClock : public Clock {
- public:
-  uint32_t TickCountMs() override {
-    return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                     std::chrono::steady_clock::now().time_since_epoch())
-                                     .count());
-  }
-  int64_t WallSeconds() override {
-    return std::chrono::duration_cast<std::chrono::seconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-  }
-};
 
 const char* const kAxisNames[6] = {"X", "Y", "Z", "A", "B", "C"};
 
@@ -115,8 +101,8 @@ class Run {
         const int axis = AxisIndex(words[1]);
         if (axis < 0) return Bad(error, "unknown axis '" + words[1] + "'");
         AxisLimits& l = planner_.limits()[axis];
-        for (size_t k = 2; k + 1 < words.size() + 1; k += 2) {
-          if (k + 1 >= words.size()) return Bad(error, "axis " + words[1] + ": missing value");
+        for (size_t k = 2; k < words.size(); k += 2) {
+          if (k + 1 == words.size()) return Bad(error, "axis " + words[1] + ": missing value");
           double v = 0;
           if (!ParseNumber(words[k + 1], &v)) return Bad(error, "bad number " + words[k + 1]);
           const std::string& key = words[k];
