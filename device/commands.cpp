@@ -6,6 +6,7 @@
 #include "device/little_endian.h"
 #include "host/plugin_context.h"
 #include "host/truncate.h"
+#include "platform/schedule_point.h"
 
 namespace vaskel {
 
@@ -62,6 +63,7 @@ void DeviceLink::SendStatusRequest() {
   // Registered before the commit, so the reply cannot come before its entry.
   pending_.RegisterReply(sequence, {&DeviceLink::OnStatusThunk, this});
   CommitPacket();
+  last_request_ms_ = ctx_.platform().clock().TickCountMs();
   sequence_.Next();
 }
 
@@ -106,10 +108,18 @@ void DeviceLink::ServiceLink() {
   if (!device_connected()) {
     StartLink();
     needs_configuration_ = true;
+    VASKEL_SCHEDULE_POINT(ctx_.platform(), "service: link started");
   }
   if (device_connected() && needs_configuration_) {
     SendStartupConfiguration();
     needs_configuration_ = false;
+    VASKEL_SCHEDULE_POINT(ctx_.platform(), "service: board configured");
+  } else if (device_connected() && !link_running() &&
+             ctx_.platform().clock().TickCountMs() - last_request_ms_ >= kAlignRetryMs) {
+    // The reply that aligns (or resynchronises) was lost: without another request the link
+    // would stay connected and never run.
+    SendStatusRequest();
+    return;
   }
   if (link_running()) SendStatusRequest();
 }

@@ -178,7 +178,9 @@ class DeviceLink {
   std::atomic<int32_t> last_rewind_fill_{0};
 
   // Host's thread only.
+  static constexpr uint32_t kAlignRetryMs = 500;  // no reply to align on: ask again
   SequenceCounter sequence_;
+  uint32_t last_request_ms_ = 0;
   bool needs_configuration_ = false;
   bool workers_started_ = false;
   SeenDeviceTable seen_;
