@@ -5,20 +5,24 @@
 
 #include "device/link.h"
 #include "host/plugin_context.h"
+#include "platform/schedule_point.h"
 
 namespace vaskel {
 
 int32_t DeviceLink::StartLink() {
   OpenDevice();
   if (!device_connected()) return kNoBoard;
+  VASKEL_SCHEDULE_POINT(ctx_.platform(), "link start: board opened");
   {
     std::lock_guard lock(receive_mutex_);
     receive_ring_.ResetRing();
   }
+  VASKEL_SCHEDULE_POINT(ctx_.platform(), "link start: receive ring reset");
   {
     std::scoped_lock lock(producer_mutex_, consumer_mutex_);
     send_ring_.ResetRing();
   }
+  VASKEL_SCHEDULE_POINT(ctx_.platform(), "link start: send ring reset");
   // Requests that died in the reset ring are never answered; their entries would otherwise
   // stay until the table is full and every later reply is dropped.
   pending_.Clear();

@@ -85,7 +85,7 @@ void BoardSimulator::HandlePacketLocked(const uint8_t* p) {
       break;
     case kOpStopMotion:
       config_[op] = value;
-      queue_.clear();
+      DropQueueLocked(stats_.steps_stopped);
       credit_ms_ = 0;
       break;
     case kOpMotionSegments:
@@ -172,7 +172,15 @@ void BoardSimulator::ExecuteLocked(const ChannelSteps& s) {
     counts_[c] =
         static_cast<int32_t>(static_cast<uint32_t>(counts_[c]) + static_cast<uint32_t>(s[c]));
   }
+  for (int c = 0; c < kChannels; ++c) stats_.steps_executed[c] += s[c];
   ++stats_.segments_executed;
+}
+
+void BoardSimulator::DropQueueLocked(std::array<int64_t, 6>& dropped) {
+  for (const ChannelSteps& s : queue_) {
+    for (int c = 0; c < kChannels; ++c) dropped[c] += s[c];
+  }
+  queue_.clear();
 }
 
 uint32_t BoardSimulator::InputWordLocked() const {
@@ -301,6 +309,12 @@ void BoardSimulator::DelayReplies(uint32_t ms) {
   reply_delay_ms_ = ms;
 }
 
+void BoardSimulator::SetSegmentMs(uint32_t ms) {
+  std::lock_guard lock(mutex_);
+  AdvanceLocked();
+  segment_ms_ = std::max<uint32_t>(1, ms);
+}
+
 void BoardSimulator::ClearFaults() {
   std::lock_guard lock(mutex_);
   stalled_ = false;
@@ -316,7 +330,7 @@ void BoardSimulator::Unplug() {
   if (!plugged_) return;
   plugged_ = false;
   ++generation_;
-  queue_.clear();
+  DropQueueLocked(stats_.steps_unplugged);
   replies_.clear();
   credit_ms_ = 0;
   changed_.notify_all();
