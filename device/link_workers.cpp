@@ -121,7 +121,10 @@ bool DeviceLink::AwaitWriteDone(bool may_block) {
   const int64_t now = ctx_.platform().clock().WallSeconds();
   if (now - write_start_time_ < kWriteTimeoutSeconds) return false;
   // Stuck: the board's queue is sent again after the reconnection, and this packet with it.
-  RewindSelectedSource(device_fill());
+  // The last fill is seconds old and the board may have run on since, so the first reply of
+  // the next connection says how far to rewind (as after a run of failed writes); rewinding
+  // by the old fill would run again what the board had already done.
+  resync_pending_.store(true, std::memory_order_release);
   CloseDevice();
   MarkWriteDone(0);
   advance_to_next_.store(false, std::memory_order_release);
