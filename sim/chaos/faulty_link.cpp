@@ -4,13 +4,15 @@
 #include <cstring>
 
 #include "device/opcodes.h"
+#include "sim/board/segment_decode.h"
 #include "sim/board/sim_hid_bus.h"
 
 namespace vaskel::chaos {
 
 class FaultyPort : public HidPort {
  public:
-  FaultyPort(FaultyBus& bus, uint64_t generation) : bus_(bus), generation_(generation) {}
+  FaultyPort(FaultyBus& bus, uint64_t generation, uint64_t connection)
+      : bus_(bus), generation_(generation), connection_(connection) {}
   uint32_t StartWrite(const uint8_t report[kReportSize]) override {
     if (closed_) return hid_error::kInvalidHandle;
     if (bus_.board_.generation() != generation_) return hid_error::kDeviceNotConnected;
@@ -24,7 +26,7 @@ class FaultyPort : public HidPort {
       has_pending_ = true;
       return hid_error::kIoPending;
     }
-    return bus_.Write(report, generation_);
+    return bus_.Write(report, generation_, connection_);
   }
   bool WaitWriteDone(uint32_t) override {
     if (!has_pending_) return true;
@@ -34,7 +36,7 @@ class FaultyPort : public HidPort {
     }
     if (bus_.faults_.stuck) return false;
     has_pending_ = false;
-    bus_.Write(pending_.data(), generation_);
+    bus_.Write(pending_.data(), generation_, connection_);
     return true;
   }
   int Read(uint8_t report[kReportSize], int) override {
@@ -46,6 +48,7 @@ class FaultyPort : public HidPort {
  private:
   FaultyBus& bus_;
   const uint64_t generation_;
+  const uint64_t connection_;
   bool closed_ = false;
   bool has_pending_ = false;
   std::array<uint8_t, kReportSize> pending_{};
@@ -60,7 +63,7 @@ std::unique_ptr<HidPort> FaultyBus::Open(const std::string& path) {
   if (path != sim::SimHidBus::kBoardPath || !board_.plugged()) return nullptr;
   // Replies of an earlier connection never reach a new one.
   held_.clear();
-  return std::make_unique<FaultyPort>(*this, board_.generation());
+  return std::make_unique<FaultyPort>(*this, board_.generation(), ++connections_);
 }
 
 void FaultyBus::NoteRequest(const uint8_t* report) {
@@ -73,9 +76,31 @@ void FaultyBus::NoteRequest(const uint8_t* report) {
   if (sequence == 0xffff) ++request_epoch_;
 }
 
-uint32_t FaultyBus::Write(const uint8_t* report, uint64_t generation) {
+void FaultyBus::NoteConnectionStart(const uint8_t* report, uint64_t connection) {
+  if (connection != connection_seen_) {
+    connection_seen_ = connection;
+    awaiting_configuration_ = true;
+    kept_pending_ = {};
+  }
+  if (!awaiting_configuration_) return;
+  const uint8_t op = report[1];
+  if (op == kOpMotionSegments) {
+    for (int k = 0; k < sim::kSegmentsPerPacket; ++k) {
+      const sim::ChannelSteps s = sim::DecodeSegment(report + 2 + sim::kSegmentBytes * k);
+      for (int c = 0; c < 6; ++c) kept_pending_[c] += s[c];
+    }
+    return;
+  }
+  awaiting_configuration_ = false;
+  // A status request first is a resynchronisation: its rewind sends those steps again.
+  if (op == kOpStatusRequest) return;
+  for (int c = 0; c < 6; ++c) kept_dropped_[c] += kept_pending_[c];
+}
+
+uint32_t FaultyBus::Write(const uint8_t* report, uint64_t generation, uint64_t connection) {
   const uint32_t result = board_.Write(report, kReportSize);
   if (result == hid_error::kNone) {
+    NoteConnectionStart(report, connection);
     NoteRequest(report);
     ++writes_delivered_;
     Log(sent_, report, static_cast<int>(kReportSize));

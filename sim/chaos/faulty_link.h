@@ -49,6 +49,9 @@ class FaultyBus : public HidBus {
   // Sequence numbers of requests that reached the board twice (none is allowed).
   uint64_t repeated_requests() const { return repeated_requests_; }
   uint64_t writes_delivered() const { return writes_delivered_; }
+  // Motion steps by channel written on a new connection before its start-up configuration,
+  // whose stop clears them, when no resynchronisation sends them again.
+  const std::array<int64_t, 6>& kept_steps_dropped() const { return kept_dropped_; }
 
  private:
   friend class FaultyPort;
@@ -57,7 +60,8 @@ class FaultyBus : public HidBus {
     int size;
     std::array<uint8_t, kReportSize> bytes;
   };
-  uint32_t Write(const uint8_t* report, uint64_t generation);
+  uint32_t Write(const uint8_t* report, uint64_t generation, uint64_t connection);
+  void NoteConnectionStart(const uint8_t* report, uint64_t connection);
   int Read(uint8_t* out, uint64_t generation);
   void Log(std::deque<LoggedPacket>& log, const uint8_t* bytes, int size);
   void NoteRequest(const uint8_t* report);
@@ -73,6 +77,11 @@ class FaultyBus : public HidBus {
   uint32_t request_epoch_ = 1;
   uint64_t repeated_requests_ = 0;
   uint64_t writes_delivered_ = 0;
+  uint64_t connections_ = 0;
+  uint64_t connection_seen_ = 0;
+  bool awaiting_configuration_ = false;
+  std::array<int64_t, 6> kept_pending_{};
+  std::array<int64_t, 6> kept_dropped_{};
 };
 
 }  // namespace vaskel::chaos

@@ -203,12 +203,14 @@ void Invariants::CheckSettled() {
   if (world_.stream_only && !fill_lied_) {
     // Every step the host queued reached the board once, but for what was dropped by rule:
     // a discard of the host's ring, the board's queue lost with an unplug, the send ring reset
-    // at a link start.
+    // at a link start, the packet kept from a failed write that the start-up stop clears.
+    // A rewind must send again exactly what the board lost.
     for (int a = 0; a < 3; ++a) {
       if (!world_.axes[a].enabled) continue;
       const int64_t sign = world_.axes[a].reversed ? -1 : 1;
       const int64_t executed = sign * stats.steps_executed[a];
-      const int64_t dropped = sign * (stats.steps_unplugged[a] + ring_reset_steps_[a]);
+      const int64_t dropped =
+          sign * (stats.steps_unplugged[a] + ring_reset_steps_[a] + bus_.kept_steps_dropped()[a]);
       const int64_t queued = host_.queued_steps()[a] - host_.discarded_steps()[a];
       if (executed + dropped != queued) {
         return Fail("conservation",
