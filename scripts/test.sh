@@ -23,6 +23,14 @@ for preset in debug tsan; do
   ctest --preset "$preset" -j "$jobs"
 done
 
+# The deterministic simulator under ASan/UBSan: the regression seeds run in CTest above; here
+# fresh seeds (a new range every run) for a fixed budget.
+echo "== chaos: fresh seeds"
+first=$(( $(date +%s) % 100000000 * 1000 ))
+build/debug/vaskel-host chaos --seeds "$first..$((first + 1000000))" \
+  --budget "${VASKEL_CHAOS_SECONDS:-120}" \
+  --relax activity-flags,orphaned-moves,pending-home,resync-after-ring-reset
+
 # The reply dispatcher and status handler under libFuzzer for a bounded time; a crash, leak or
 # undefined behaviour fails the run.
 echo "== fuzz: reply dispatcher"

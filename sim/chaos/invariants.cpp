@@ -79,7 +79,10 @@ void Invariants::AfterStep(StepKind kind) {
   // A successful link start reset the send ring.
   const bool ring_reset = ring_count_before_ >= 0 && link.device_connected();
   if (ring_reset) {
-    for (int c = 0; c < 6; ++c) ring_reset_steps_[c] += ring_before_[c];
+    for (int c = 0; c < 6; ++c) {
+      ring_reset_steps_[c] += ring_before_[c];
+      if (ring_before_[c] != 0 && link.resync_pending()) resync_after_ring_reset_ = true;
+    }
   }
   const int32_t sent = link.send_ring().count(), got = link.receive_ring().count();
   if (sent < 0 || sent >= PacketRing::kSlots || got < 0 || got >= PacketRing::kSlots) {
@@ -200,7 +203,8 @@ void Invariants::CheckSettled() {
                                  static_cast<long long>(stats.segments_lost)));
   }
   if (stats.malformed != 0) return Fail("bounds", "the board received malformed packets");
-  if (world_.stream_only && !fill_lied_) {
+  if (world_.stream_only && !fill_lied_ &&
+      !(relax_.resync_after_ring_reset && resync_after_ring_reset_)) {
     // Every step the host queued reached the board once, but for what was dropped by rule:
     // a discard of the host's ring, the board's queue lost with an unplug, the send ring reset
     // at a link start, the packet kept from a failed write that the start-up stop clears.

@@ -100,9 +100,20 @@ Action DrawPluginAction(Rng& rng, const World& w) {
     case 3:
       x.kind = ActionKind::JogOff;
       break;
-    case 4:
+    case 4: {
+      // Only where a home switch is in reach: a home without one runs into a limit.
       x.kind = ActionKind::Home;
+      std::vector<int> homes;
+      for (const sim::MachineSwitch& s : w.switches) {
+        if (s.kind == sim::SwitchKind::Home) homes.push_back(s.axis);
+      }
+      if (homes.empty()) {
+        x.kind = ActionKind::JogOff;
+      } else {
+        x.axis = homes[rng.Next() % homes.size()];
+      }
       break;
+    }
     case 5:
       x.kind = ActionKind::Probe;
       x.axis = 0;
