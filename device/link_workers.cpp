@@ -10,22 +10,23 @@
 namespace vaskel {
 
 int32_t DeviceLink::StartLink() {
-  OpenDevice();
-  if (!device_connected()) return kNoBoard;
-  VASKEL_SCHEDULE_POINT(ctx_.platform(), "link start: board opened");
+  // The rings and the pending table start afresh before a new port is published: once it is,
+  // the sender may write, and nothing left from the closed connection may reach the new one.
   {
     std::lock_guard lock(receive_mutex_);
     receive_ring_.ResetRing();
   }
-  VASKEL_SCHEDULE_POINT(ctx_.platform(), "link start: receive ring reset");
   {
     std::scoped_lock lock(producer_mutex_, consumer_mutex_);
     send_ring_.ResetRing();
   }
-  VASKEL_SCHEDULE_POINT(ctx_.platform(), "link start: send ring reset");
   // Requests that died in the reset ring are never answered; their entries would otherwise
   // stay until the table is full and every later reply is dropped.
   pending_.Clear();
+  VASKEL_SCHEDULE_POINT(ctx_.platform(), "link start: rings reset");
+  OpenDevice();
+  if (!device_connected()) return kNoBoard;
+  VASKEL_SCHEDULE_POINT(ctx_.platform(), "link start: board opened");
   if (!workers_started_) {
     workers_started_ = true;
     Workers& workers = ctx_.platform().workers();
