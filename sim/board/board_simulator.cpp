@@ -195,7 +195,9 @@ bool BoardSimulator::ConnectionEndedLocked(uint64_t generation,
 
 int BoardSimulator::TakeReply(uint8_t out[kReportSize], int timeout_ms, uint64_t generation,
                               const std::atomic<bool>* cancel) {
-  const auto deadline = SteadyClock::now() + std::chrono::milliseconds(std::max(timeout_ms, 0));
+  // A look without waiting (the cooperative runners) needs no deadline.
+  const auto deadline = timeout_ms > 0 ? SteadyClock::now() + std::chrono::milliseconds(timeout_ms)
+                                       : SteadyClock::time_point{};
   std::unique_lock lock(mutex_);
   for (;;) {
     if (ConnectionEndedLocked(generation, cancel)) return -1;
@@ -227,6 +229,11 @@ bool BoardSimulator::WaitWhileStalled(int timeout_ms, uint64_t generation,
 void BoardSimulator::Kick() {
   std::lock_guard lock(mutex_);
   changed_.notify_all();
+}
+
+size_t BoardSimulator::QueuedReplies() {
+  std::lock_guard lock(mutex_);
+  return replies_.size();
 }
 
 size_t BoardSimulator::Fill() {

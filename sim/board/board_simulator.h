@@ -84,6 +84,7 @@ class BoardSimulator {
 
   // Board state, brought up to the clock first.
   size_t Fill();
+  size_t QueuedReplies();  // due or not
   ChannelSteps Counts();
   uint32_t InputWord();
   std::optional<StatusRequestRecord> LastStatusRequest();

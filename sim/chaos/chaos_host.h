@@ -27,6 +27,11 @@ class ChaosHost {
   void Settle(int phase);
   // Pushes planned segments while the ring has room; sets or clears FlushPartial.
   void Feed();
+  // Feed has something to push, or FlushPartial to set.
+  bool has_work() const {
+    return !program_.empty() ||
+           (QueuedSegments() > 0 && !blocks().planner.Get(planner::kFlushPartial));
+  }
   void Update() { ctx_.Update(); }
 
   const HostBlocks& blocks() const { return memory_.blocks(); }

@@ -41,7 +41,7 @@ void Invariants::BeforeStep(StepKind kind) {
   retire_before_ = q.retire_index.load();
   open_before_ = q.open_index.load();
   for (int a = 0; a < 6; ++a) offsets_before_[a] = link.axis_offset(a);
-  if (kind == StepKind::HostCall && !link.device_connected()) {
+  if (kind == StepKind::Update && !link.device_connected()) {
     // A link start resets the send ring: what waits there is dropped, by rule.
     PacketRing& ring = link.send_ring();
     ring_before_ = {};
@@ -76,8 +76,8 @@ void Invariants::ScanCommits(bool ring_reset) {
 void Invariants::AfterStep(StepKind kind) {
   DeviceLink& link = ctx_.link();
   const HostBlock& e = host_.blocks().engine;
-  // A successful link start reset the send ring.
-  const bool ring_reset = ring_count_before_ >= 0 && link.device_connected();
+  // An Update on a closed link starts it, and the start resets the send ring.
+  const bool ring_reset = ring_count_before_ >= 0;
   if (ring_reset) {
     for (int c = 0; c < 6; ++c) {
       ring_reset_steps_[c] += ring_before_[c];
@@ -94,7 +94,8 @@ void Invariants::AfterStep(StepKind kind) {
   if (bus_.repeated_requests() != 0) {
     Fail("conservation", "a request reached the board twice");
   }
-  const bool tripped = !estop_before_ && e.Get(engine::kEStopActive) && kind != StepKind::HostCall;
+  const bool tripped = !estop_before_ && e.Get(engine::kEStopActive) &&
+                       kind != StepKind::HostCall && kind != StepKind::Update;
   const uint64_t ticks = ctx_.tick().bodies_run;
   if (tripped) {
     stop_owed_ = true;
@@ -109,8 +110,8 @@ void Invariants::AfterStep(StepKind kind) {
   // A take-up retired by a status reply moves its corrections into the offsets, once.
   BacklashQueue& q = ctx_.motion().backlash_queue();
   const uint32_t retire = q.retire_index.load(), open = q.open_index.load();
-  if (kind != StepKind::HostCall && kind != StepKind::Tick && running_before_ &&
-      link.link_running() && retire != retire_before_ && open == open_before_ &&
+  if (kind == StepKind::Worker && running_before_ && link.link_running() &&
+      retire != retire_before_ && open == open_before_ &&
       ((retire - retire_before_) & BacklashQueue::kMask) <=
           ((open - retire_before_) & BacklashQueue::kMask)) {
     std::array<int64_t, 6> want{};

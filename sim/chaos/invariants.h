@@ -13,7 +13,7 @@
 
 namespace vaskel::chaos {
 
-enum class StepKind : uint8_t { HostCall, Tick, Worker, SchedulePoint };
+enum class StepKind : uint8_t { HostCall, Update, Tick, Worker };
 
 // Known faults that other work is fixing; each switch relaxes the one check that finds it so
 // the rest of a seed keeps running.

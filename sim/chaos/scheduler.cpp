@@ -41,6 +41,14 @@ size_t ScheduledTimers::live() const {
       std::count_if(entries_.begin(), entries_.end(), [](const Entry& e) { return e.alive; }));
 }
 
+bool ScheduledTimers::due() const {
+  const uint32_t now_x10 = clock_.TickCountMs() * 10;
+  for (const Entry& e : entries_) {
+    if (e.alive && static_cast<int32_t>(now_x10 - e.due_x10) >= 0) return true;
+  }
+  return false;
+}
+
 int ScheduledTimers::Dispatch() {
   const uint32_t now_x10 = clock_.TickCountMs() * 10;
   int ran = 0;

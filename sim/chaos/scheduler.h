@@ -45,6 +45,8 @@ class ScheduledTimers : public TimerService {
   int Dispatch() override;
   void set_late_ms(uint32_t ms) { late_ms_ = ms; }
   size_t live() const;
+  // A tick is due by the clock (the host's loop would dispatch one now).
+  bool due() const;
 
  private:
   struct Entry {
