@@ -16,17 +16,18 @@ namespace vaskel::chaos {
 namespace {
 
 void Usage() {
-  std::fprintf(stderr,
-               "usage: vaskel-host chaos --seeds A..B [--minutes M] [--no-shrink] [--relax NAMES]\n"
-               "       vaskel-host chaos --seed-file FILE [--minutes M]\n"
-               "       (--budget S: stop starting seeds after S seconds of real time)\n"
-               "       vaskel-host chaos --seed N --replay [--minutes M] [--only a1,a2,f0]\n"
-               "relaxations, comma-separated, for faults not fixed yet:\n"
-               "  activity-flags  a home or probe ended otherwise leaves its flags set\n"
-               "  orphaned-moves  a dwell or probe that takes over leaves jog records\n"
-               "  pending-home    a stop while Halted leaves a pending home to start later\n"
-               "  resync-after-ring-reset  a resynchronising rewind ignores packets the link\n"
-               "                  start dropped from the send ring\n");
+  std::fprintf(
+      stderr,
+      "usage: vaskel-host chaos --seeds A..B [--minutes M] [--no-shrink] [--relax NAMES]\n"
+      "       vaskel-host chaos --seed-file FILE [--minutes M]\n"
+      "       (--budget S: stop starting seeds after S seconds of real time)\n"
+      "       vaskel-host chaos --seed N --replay [--minutes M] [--only a1,a2,f0]\n"
+      "relaxations, comma-separated, for faults not fixed yet:\n"
+      "  activity-flags  a home or probe ended otherwise leaves its flags set\n"
+      "  orphaned-moves  a dwell or probe that takes over leaves jog records or DwellActive\n"
+      "  pending-home    a stop while Halted leaves a pending home to start later\n"
+      "  resync-after-ring-reset  a resynchronising rewind ignores packets the link\n"
+      "                  start dropped from the send ring\n");
 }
 
 bool ParseU64(const std::string& s, uint64_t* out) {

@@ -164,12 +164,16 @@ void Invariants::CheckSettled() {
     }
   }
   const bool flags_relaxed = relax_.activity_flags;
+  // A probe that takes over a dwell leaves the dwell's flag, like the jog records it orphans.
+  bool probes = false;
+  for (const Action& x : world_.actions) probes |= x.kind == ActionKind::Probe;
   const struct {
     bool on;
     const char* name;
   } flags[] = {
       {b.engine.Get(engine::kHomingActive) && !flags_relaxed && !home_relaxed, "HomingActive"},
-      {b.engine.Get(engine::kDwellActive) != 0, "DwellActive"},
+      {b.engine.Get(engine::kDwellActive) != 0 && !(relax_.orphaned_moves && probes),
+       "DwellActive"},
       {b.engine.Get(engine::kProbeActive) && !flags_relaxed, "ProbeActive"},
       {b.engine.Get(engine::kBacklashActive), "BacklashActive"},
       {b.engine.Get(engine::kPluginMotionActive) && !relax_.orphaned_moves && !home_relaxed,
