@@ -30,10 +30,6 @@ void MotionEngine::AbortAndHalt() {
 void MotionEngine::AbortLocked() {
   stop_waits_for_board_ = false;
   EndActivity(state());
-  // Host segments queued behind a plug-in move end with it too: Halted waits for the selected
-  // source to drain and streams nothing, so they would hold it there for good.
-  const HostBlock& engine = ctx_.host().engine;
-  engine.Set(engine::kTrajConsumerIndex, engine.Get(engine::kTrajProducerIndex));
   backlash_queue_.Reset();
   ctx_.link().SendCommand(kOpStopMotion, 0);
 }
