@@ -1,6 +1,7 @@
 // Finding the board among the HID interfaces, opening it and closing it.
 #include "device/link.h"
 #include "host/plugin_context.h"
+#include "platform/schedule_point.h"
 
 namespace vaskel {
 
@@ -29,6 +30,10 @@ void DeviceLink::OpenDevice() {
     // A port that failed to open still counts as connected: its writes fail and the write
     // error rule closes the link again.
     std::shared_ptr<HidPort> port = bus.Open(info.path);
+    // Before the port is published: once it is, the sender may write, and nothing left from
+    // the closed connection may reach the new one.
+    ResetForNewConnection();
+    VASKEL_SCHEDULE_POINT(ctx_.platform(), "link start: rings reset");
     {
       std::lock_guard lock(port_mutex_);
       port_ = std::move(port);

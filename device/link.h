@@ -126,6 +126,8 @@ class DeviceLink {
  private:
   // Closes the port and marks the link down; the callers say whether the user hears of it.
   void ReleasePort();
+  // A board was found: both rings and the pending-reply table start afresh.
+  void ResetForNewConnection();
   enum class SenderPhase { kTake, kAwaitConnection, kAwaitWrite, kWrite };
   static constexpr uint32_t kWaitSliceMs = 100;
   static constexpr uint32_t kEmptyRingWaitMs = 3;

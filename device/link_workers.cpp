@@ -10,20 +10,8 @@
 namespace vaskel {
 
 int32_t DeviceLink::StartLink() {
-  // The rings and the pending table start afresh before a new port is published: once it is,
-  // the sender may write, and nothing left from the closed connection may reach the new one.
-  {
-    std::lock_guard lock(receive_mutex_);
-    receive_ring_.ResetRing();
-  }
-  {
-    std::scoped_lock lock(producer_mutex_, consumer_mutex_);
-    send_ring_.ResetRing();
-  }
-  // Requests that died in the reset ring are never answered; their entries would otherwise
-  // stay until the table is full and every later reply is dropped.
-  pending_.Clear();
-  VASKEL_SCHEDULE_POINT(ctx_.platform(), "link start: rings reset");
+  // A board found resets both rings and the pending-reply table before its port is published
+  // (OpenDevice, through ResetForNewConnection).
   OpenDevice();
   if (!device_connected()) return kNoBoard;
   VASKEL_SCHEDULE_POINT(ctx_.platform(), "link start: board opened");
@@ -38,6 +26,20 @@ int32_t DeviceLink::StartLink() {
     workers.Spawn("vaskel sender", [this](bool may_block) { return SenderStep(may_block); });
   }
   return kLinkStarted;
+}
+
+void DeviceLink::ResetForNewConnection() {
+  {
+    std::lock_guard lock(receive_mutex_);
+    receive_ring_.ResetRing();
+  }
+  {
+    std::scoped_lock lock(producer_mutex_, consumer_mutex_);
+    send_ring_.ResetRing();
+  }
+  // Requests that died in the reset ring are never answered; their entries would otherwise
+  // stay until the table is full and every later reply is dropped.
+  pending_.Clear();
 }
 
 void DeviceLink::RewindSelectedSource(int32_t fill) {
