@@ -31,11 +31,15 @@ build/debug/vaskel-host chaos --seeds "$first..$((first + 1000000))" \
   --budget "${VASKEL_CHAOS_SECONDS:-120}" \
   --relax activity-flags,orphaned-moves,pending-home,resync-after-ring-reset
 
-# The reply dispatcher and status handler under libFuzzer for a bounded time; a crash, leak or
-# undefined behaviour fails the run.
-echo "== fuzz: reply dispatcher"
+# The fuzz targets under libFuzzer for a bounded time each, starting from the corpus kept in
+# fuzz/corpus (new finds go to build/fuzz/corpus); a crash, leak or undefined behaviour fails
+# the run. reply: the reply dispatcher and status handler; profile: the profile reader and
+# writer; scenario: the scenario and machine-file parsers.
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$jobs"
-mkdir -p build/fuzz/corpus
-build/fuzz/fuzz/vaskel_reply_fuzzer -max_total_time="${VASKEL_FUZZ_SECONDS:-60}" \
-  -print_final_stats=1 build/fuzz/corpus
+for target in reply profile scenario; do
+  echo "== fuzz: $target"
+  mkdir -p "build/fuzz/corpus/$target"
+  "build/fuzz/fuzz/vaskel_${target}_fuzzer" -max_total_time="${VASKEL_FUZZ_SECONDS:-60}" \
+    -print_final_stats=1 "build/fuzz/corpus/$target" "fuzz/corpus/$target"
+done

@@ -76,8 +76,8 @@ void Invariants::ScanCommits(bool ring_reset) {
 void Invariants::AfterStep(StepKind kind) {
   DeviceLink& link = ctx_.link();
   const HostBlock& e = host_.blocks().engine;
-  // An Update on a closed link starts it, and the start resets the send ring.
-  const bool ring_reset = ring_count_before_ >= 0;
+  // An Update on a closed link that finds the board resets the send ring.
+  const bool ring_reset = ring_count_before_ >= 0 && link.device_connected();
   if (ring_reset) {
     for (int c = 0; c < 6; ++c) {
       ring_reset_steps_[c] += ring_before_[c];
@@ -106,6 +106,10 @@ void Invariants::AfterStep(StepKind kind) {
     Fail("safety", "the plug-in set E-stop and no stop reached the send ring within a tick");
   }
   if (!e.Get(engine::kEStopActive)) stop_owed_ = false;
+  if (e.Get(engine::kHomingActive) &&
+      ctx_.platform().clock().TickCountMs() > world_.quiet_ms + 200) {
+    homing_after_quiet_ = true;
+  }
 
   // A take-up retired by a status reply moves its corrections into the offsets, once.
   BacklashQueue& q = ctx_.motion().backlash_queue();
@@ -151,8 +155,12 @@ void Invariants::CheckSettled() {
   MotionEngine& motion = ctx_.motion();
   const HostBlocks& b = host_.blocks();
   if (!link.link_running()) return Fail("liveness", "the link is not running");
+  if (relax_.pending_home && homing_after_quiet_) return;
+  // A home left pending across the settling stop starts after it, from wherever the jogs
+  // left the axis, and may run long or into a limit.
   const bool home_relaxed =
-      relax_.pending_home && IsHomeInProgress(motion.state(), motion.pending_signal_state());
+      relax_.pending_home &&
+      (homing_after_quiet_ || IsHomeInProgress(motion.state(), motion.pending_signal_state()));
   if (motion.state() != kRunning && !home_relaxed) {
     return Fail("liveness", Format("motion state %lld, not Running", motion.state()));
   }

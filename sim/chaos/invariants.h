@@ -79,6 +79,7 @@ class Invariants {
   int32_t ring_count_before_ = -1;
   std::array<int64_t, 6> ring_reset_steps_{};
   bool resync_after_ring_reset_ = false;
+  bool homing_after_quiet_ = false;
   bool fill_lied_ = false;
 };
 
