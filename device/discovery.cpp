@@ -1,6 +1,5 @@
 // Finding the board among the HID interfaces, opening it and closing it.
 #include "device/link.h"
-#include "host/plugin_context.h"
 #include "platform/schedule_point.h"
 
 namespace vaskel {
@@ -17,10 +16,10 @@ void DeviceLink::OpenDevice() {
     if (stale) stale->Close();
   }
 
-  HidBus& bus = ctx_.platform().hid();
+  HidBus& bus = services_.bus();
   const std::vector<HidDeviceInfo> interfaces = bus.Enumerate();
   seen_.Clear();
-  Messages& messages = ctx_.messages();
+  StatusLine& messages = services_.status;
   for (const HidDeviceInfo& info : interfaces) {
     if (seen_.RecordSeenDevice(info.vendor, info.product, info.release)) {
       // Shown only at the end of a pass that opened nothing.
@@ -33,7 +32,7 @@ void DeviceLink::OpenDevice() {
     // Before the port is published: once it is, the sender may write, and nothing left from
     // the closed connection may reach the new one.
     ResetForNewConnection();
-    VASKEL_SCHEDULE_POINT(ctx_.platform(), "link start: rings reset");
+    VASKEL_SCHEDULE_POINT(services_.workers, "link start: rings reset");
     {
       std::lock_guard lock(port_mutex_);
       port_ = std::move(port);
@@ -52,7 +51,7 @@ void DeviceLink::OpenDevice() {
 
 void DeviceLink::CloseDevice() {
   ReleasePort();
-  ctx_.messages().Raise(kMsgDevicePulledOut);
+  services_.status.Raise(kMsgDevicePulledOut);
   WakeWorkers();
 }
 

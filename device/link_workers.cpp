@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "device/link.h"
-#include "host/plugin_context.h"
 #include "platform/schedule_point.h"
 
 namespace vaskel {
@@ -14,10 +13,10 @@ int32_t DeviceLink::StartLink() {
   // (OpenDevice, through ResetForNewConnection).
   OpenDevice();
   if (!device_connected()) return kNoBoard;
-  VASKEL_SCHEDULE_POINT(ctx_.platform(), "link start: board opened");
+  VASKEL_SCHEDULE_POINT(services_.workers, "link start: board opened");
   if (!workers_started_) {
     workers_started_ = true;
-    Workers& workers = ctx_.platform().workers();
+    Workers& workers = services_.workers;
     workers.Spawn("vaskel receiver", [this](bool may_block) { return ReceiverStep(may_block); });
     workers.Spawn(
         "vaskel write completion",
@@ -43,7 +42,7 @@ void DeviceLink::ResetForNewConnection() {
 }
 
 void DeviceLink::RewindSelectedSource(int32_t fill) {
-  ctx_.motion().RewindSelectedSource(fill);
+  services_.client.RewindStream(fill);
   last_rewind_fill_.store(fill, std::memory_order_release);
   rewind_count_.fetch_add(1, std::memory_order_acq_rel);
 }
@@ -81,7 +80,7 @@ bool DeviceLink::SenderStep(bool may_block) {
           WaitForWork(may_block, kWaitSliceMs);
           return true;
         }
-        write_start_time_ = ctx_.platform().clock().WallSeconds();
+        write_start_time_ = services_.clock.WallSeconds();
         sender_phase_ = SenderPhase::kAwaitWrite;
         break;
       case SenderPhase::kAwaitWrite:
@@ -121,7 +120,7 @@ bool DeviceLink::AwaitWriteDone(bool may_block) {
     MarkWriteDone(0);
     return true;
   }
-  const int64_t now = ctx_.platform().clock().WallSeconds();
+  const int64_t now = services_.clock.WallSeconds();
   if (now - write_start_time_ < kWriteTimeoutSeconds) return false;
   // Stuck: the board's queue is sent again after the reconnection, and this packet with it.
   // The last fill is seconds old and the board may have run on since, so the first reply of
@@ -177,7 +176,7 @@ void DeviceLink::WriteReport() {
         CloseDevice();
         write_error_count_.store(0, std::memory_order_release);
       }
-      ctx_.messages().ShowSystemError(error);
+      services_.status.ShowSystemError(error);
       MarkWriteDone(0);
       advance_to_next_.store(false, std::memory_order_release);
       return;

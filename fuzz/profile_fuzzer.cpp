@@ -11,7 +11,7 @@
 #include <string>
 
 #include "host/host_string.h"
-#include "host/plugin_context.h"
+#include "plugin/plugin_context.h"
 #include "platform/posix/profile_pugixml.h"
 #include "test_platform.h"
 

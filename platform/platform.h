@@ -31,8 +31,6 @@ class Platform {
   virtual std::string SystemErrorText(uint32_t code) = 0;
   // The plug-in library's file name without directory and extension.
   virtual std::string ModuleBaseName() = 0;
-  // A point inside a host call where a worker step may run (platform/schedule_point.h).
-  virtual void SchedulePoint(const char* where) {}
 };
 
 // The platform of the loaded library (one per process), made on first use.

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <deque>
 
-#include "host/plugin_context.h"
+#include "plugin/plugin_context.h"
 #include "sim/chaos/world.h"
 #include "sim/substitute_host.h"
 

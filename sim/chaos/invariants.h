@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "host/plugin_context.h"
+#include "plugin/plugin_context.h"
 #include "sim/board/board_simulator.h"
 #include "sim/chaos/chaos_host.h"
 #include "sim/chaos/faulty_link.h"

@@ -22,6 +22,12 @@ class ScheduledWorkers : public Workers {
   void Spawn(const std::string& name, WorkerStep step, WorkerPriority priority) override;
   int Pump() override { return 0; }
   void StopAll() override { workers_.clear(); }
+  void SchedulePoint(const char* where) override {
+    if (on_schedule_point_) on_schedule_point_(where);
+  }
+  void set_schedule_point_handler(std::function<void(const char*)> fn) {
+    on_schedule_point_ = std::move(fn);
+  }
   size_t count() const { return workers_.size(); }
   const std::string& name(size_t i) const { return workers_[i].name; }
   // Runs one step of worker i; a worker that has finished is dropped.
@@ -33,6 +39,7 @@ class ScheduledWorkers : public Workers {
     std::shared_ptr<WorkerStep> step;
   };
   std::vector<Worker> workers_;
+  std::function<void(const char*)> on_schedule_point_;
 };
 
 // A window timer at Windows' resolution: each 20 ms timer fires on the next multiple of the
@@ -76,22 +83,14 @@ class ChaosPlatform : public Platform {
   std::unique_ptr<DialogView> NewDialogView() override { return nullptr; }
   std::string SystemErrorText(uint32_t code) override { return ""; }
   std::string ModuleBaseName() override { return "vaskel"; }
-  void SchedulePoint(const char* where) override {
-    if (on_schedule_point_) on_schedule_point_(where);
-  }
-
   ScheduledWorkers& scheduled_workers() { return workers_; }
   ScheduledTimers& scheduled_timers() { return timers_; }
-  void set_schedule_point_handler(std::function<void(const char*)> fn) {
-    on_schedule_point_ = std::move(fn);
-  }
 
  private:
   FakeClock& clock_;
   HidBus& bus_;
   ScheduledTimers timers_;
   ScheduledWorkers workers_;
-  std::function<void(const char*)> on_schedule_point_;
 };
 
 }  // namespace vaskel::chaos

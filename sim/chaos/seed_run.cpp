@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <memory>
 
-#include "host/plugin_context.h"
 #include "platform/clock.h"
+#include "plugin/plugin_context.h"
 #include "sim/board/board_simulator.h"
 #include "sim/chaos/chaos_host.h"
 #include "sim/chaos/faulty_link.h"
@@ -50,7 +50,8 @@ class SeedRun {
         invariants_(world, ctx_, host_, bus_, options.relax) {}
 
   SeedResult Run() {
-    platform_.set_schedule_point_handler([this](const char* where) { OnSchedulePoint(where); });
+    platform_.scheduled_workers().set_schedule_point_handler(
+        [this](const char* where) { OnSchedulePoint(where); });
     host_.Start();
     uint32_t next_update = 0;
     size_t next_action = 0;
