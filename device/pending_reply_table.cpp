@@ -6,9 +6,11 @@ bool PendingReplyTable::RegisterReply(int32_t sequence, ReplyHandler handler) {
   // Sequence 0 marks a free entry; storing it would leave a linked entry that looks free.
   if (sequence == 0) return false;
   std::lock_guard lock(mutex_);
-  for (int32_t i = 1; i < kEntries; ++i) {
+  // Every entry below the hint is taken, so the search for the lowest free one starts there.
+  for (int32_t i = lowest_free_; i < kEntries; ++i) {
     Entry& e = entries_[i];
     if (e.sequence != 0) continue;
+    lowest_free_ = i + 1;
     e.next = 0;
     e.sequence = sequence;
     e.handler = handler;
@@ -37,6 +39,7 @@ ReplyHandler PendingReplyTable::TakeReplyHandler(int32_t sequence) {
   for (;;) {
     const int32_t next = entries_[i].next;
     entries_[i] = Entry{};
+    if (i < lowest_free_) lowest_free_ = i;
     --pending_;
     if (i == found) {
       entries_[0].next = next;
@@ -52,6 +55,7 @@ void PendingReplyTable::Clear() {
   entries_ = {};
   tail_ = 0;
   pending_ = 0;
+  lowest_free_ = 1;
 }
 
 int32_t PendingReplyTable::pending() const {

@@ -45,6 +45,7 @@ class PendingReplyTable {
   std::array<Entry, kEntries> entries_{};
   int32_t tail_ = 0;  // last entry of the list, so registering does not walk it
   int32_t pending_ = 0;
+  int32_t lowest_free_ = 1;
 };
 
 }  // namespace vaskel
