@@ -39,7 +39,7 @@ class PosixClock : public Clock {
 std::string BaseNameWithoutExtension(const char* path) {
   std::string name = path ? path : "";
   if (auto slash = name.find_last_of('/'); slash != std::string::npos) name.erase(0, slash + 1);
-  if (auto dot = name.find('.'); dot != std::string::npos) name.erase(dot);
+  if (auto dot = name.find_last_of('.'); dot != std::string::npos) name.erase(dot);
   return name;
 }
 
