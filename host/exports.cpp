@@ -2,6 +2,7 @@
 #include <cstdint>
 
 #include "host/plugin_context.h"
+#include "platform/library_global.h"
 
 #if defined(_WIN32)
 #include "platform/win32/module/registration.h"
@@ -18,8 +19,9 @@
 namespace {
 
 vaskel::PluginContext& Plugin() {
-  static vaskel::PluginContext context(vaskel::DefaultPlatform());
-  return context;
+  // Unloading the library ends everything of it; at process exit it is left to the system.
+  static vaskel::LibraryGlobal<vaskel::PluginContext> context(vaskel::DefaultPlatform());
+  return *context;
 }
 
 constexpr int32_t kClassNotAvailable = static_cast<int32_t>(0x80040111);

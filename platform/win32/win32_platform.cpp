@@ -4,6 +4,7 @@
 // winpthreads: std::thread handles are pthread_t; pthread_gethandle gives the Windows handle.
 #include <pthread.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -14,6 +15,7 @@
 
 #include "platform/device_selection.h"
 #include "platform/dialog_view.h"
+#include "platform/library_global.h"
 #include "platform/null_hid.h"
 #include "platform/platform.h"
 #include "platform/profile_document.h"
@@ -32,20 +34,29 @@ class Win32Clock : public Clock {
   int64_t WallSeconds() override { return static_cast<int64_t>(std::time(nullptr)); }
 };
 
-// A window timer has no user pointer, so the callback finds its target in this table.
+// A window timer has no user pointer, so the callback finds its target in a table. The table
+// belongs to the one timer service, which the platform owns and which outlives the plug-in
+// context that starts and kills the timers, whatever way the process or library ends.
 class Win32Timers : public TimerService {
  public:
+  Win32Timers() { instance_.store(this, std::memory_order_release); }
+  ~Win32Timers() override {
+    instance_.store(nullptr, std::memory_order_release);
+    std::lock_guard lock(mutex_);
+    for (const auto& [id, entry] : entries_) KillTimer(nullptr, id);
+  }
+
   TimerId Start(uint32_t period_ms, TimerCallback callback, void* user) override {
     const UINT_PTR id = SetTimer(nullptr, 1, period_ms, &Win32Timers::Proc);
     if (id == 0) return 0;
-    std::lock_guard lock(Table().mutex);
-    Table().entries[id] = {callback, user};
+    std::lock_guard lock(mutex_);
+    entries_[id] = {callback, user};
     return id;
   }
   void Kill(TimerId id) override {
     KillTimer(nullptr, id);
-    std::lock_guard lock(Table().mutex);
-    Table().entries.erase(id);
+    std::lock_guard lock(mutex_);
+    entries_.erase(id);
   }
 
  private:
@@ -53,24 +64,23 @@ class Win32Timers : public TimerService {
     TimerCallback callback;
     void* user;
   };
-  struct EntryTable {
-    std::mutex mutex;
-    std::map<UINT_PTR, Entry> entries;
-  };
-  static EntryTable& Table() {
-    static EntryTable table;
-    return table;
-  }
+
   static void CALLBACK Proc(HWND, UINT, UINT_PTR id, DWORD) {
+    Win32Timers* self = instance_.load(std::memory_order_acquire);
+    if (!self) return;
     Entry entry{};
     {
-      std::lock_guard lock(Table().mutex);
-      auto it = Table().entries.find(id);
-      if (it == Table().entries.end()) return;
+      std::lock_guard lock(self->mutex_);
+      auto it = self->entries_.find(id);
+      if (it == self->entries_.end()) return;
       entry = it->second;
     }
     entry.callback(entry.user, id);
   }
+
+  static inline std::atomic<Win32Timers*> instance_{nullptr};
+  std::mutex mutex_;
+  std::map<UINT_PTR, Entry> entries_;
 };
 
 void SetWin32Priority(std::thread& thread, WorkerPriority priority) {
@@ -134,8 +144,9 @@ class Win32Platform : public Platform {
 }  // namespace
 
 Platform& DefaultPlatform() {
-  static Win32Platform platform;
-  return platform;
+  // Made before the plug-in context that uses it, so destroyed after it.
+  static LibraryGlobal<Win32Platform> platform;
+  return *platform;
 }
 
 }  // namespace vaskel
