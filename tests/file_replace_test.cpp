@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <filesystem>
 
-#include "host/profile_settings.h"
+#include "plugin/profile_settings.h"
 #include "profile_test_support.h"
 
 namespace vaskel::testing {

@@ -1,8 +1,8 @@
 // The entry points the host resolves by name. Each forwards to the one global plug-in context.
 #include <cstdint>
 
-#include "host/plugin_context.h"
 #include "platform/library_global.h"
+#include "plugin/plugin_context.h"
 
 #if defined(_WIN32)
 #include "platform/win32/module/registration.h"
