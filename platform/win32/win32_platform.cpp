@@ -5,7 +5,6 @@
 #include <pthread.h>
 
 #include <atomic>
-#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <map>
@@ -14,6 +13,7 @@
 #include <string>
 
 #include "platform/device_selection.h"
+#include "platform/diagnostic_log.h"
 #include "platform/dialog_view.h"
 #include "platform/library_global.h"
 #include "platform/null_hid.h"
@@ -95,7 +95,8 @@ class Win32Platform : public Platform {
     HidBusChoice choice =
         ChooseHidBus(std::getenv(kDeviceVariable), nullptr, clock_,
                      {&MakeSystemHidBus, &MakeTcpHidBus, &sim::MakeStandaloneSimBus});
-    if (!choice.notice.empty()) std::fprintf(stderr, "%s\n", choice.notice.c_str());
+    if (!choice.notice.empty()) WriteDiagnostic(choice.notice);
+    if (!choice.source.empty()) WriteDiagnostic(choice.source);
     own_hid_ = std::move(choice.owned);
     hid_ = choice.bus ? choice.bus : &null_hid_;
   }
