@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "device_test_support.h"
+#include "platform/report_writer.h"
 #include "platform/workers.h"
 
 namespace vaskel::testing {
@@ -324,6 +325,160 @@ TEST(LinkWorkers, RunsOnRealThreadsAndStopsPromptly) {
   }
   host_string::Release(memory.blocks().planner.Get(planner::kStatusText));
   EXPECT_GE(board.written().size(), 40u);
+}
+
+// The system under a port like the hidapi one: writes run on the port's writer thread and,
+// while held, block until the test lets one go or the port is closed (the kernel ends a write
+// to a node that is gone). The cap stands in for the kernel's own time-out.
+class HeldWrites {
+ public:
+  uint32_t Write(const uint8_t* report, const bool& port_closed) {
+    std::unique_lock lock(mutex_);
+    ++entered_;
+    changed_.notify_all();
+    if (hold_ && !changed_.wait_for(lock, std::chrono::seconds(10),
+                                    [&] { return released_ > 0 || port_closed; })) {
+      capped_ = true;
+    }
+    if (released_ > 0) --released_;
+    Report r;
+    std::memcpy(r.data(), report, kReportSize);
+    written_.push_back(r);
+    return hid_error::kNone;
+  }
+  int Read(const bool& port_closed, int timeout_ms) {
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, std::chrono::milliseconds(std::max(timeout_ms, 0)),
+                      [&] { return port_closed; });
+    return port_closed ? -1 : 0;
+  }
+  void Closed(bool& port_closed) {
+    std::lock_guard lock(mutex_);
+    port_closed = true;
+    changed_.notify_all();
+  }
+  void SetHold(bool hold) {
+    std::lock_guard lock(mutex_);
+    hold_ = hold;
+  }
+  bool WaitEntered(int n) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::seconds(10), [&] { return entered_ >= n; });
+  }
+  int entered() {
+    std::lock_guard lock(mutex_);
+    return entered_;
+  }
+  bool capped() {
+    std::lock_guard lock(mutex_);
+    return capped_;
+  }
+  std::vector<Report> written() {
+    std::lock_guard lock(mutex_);
+    return written_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool hold_ = true;
+  int entered_ = 0;
+  int released_ = 0;
+  bool capped_ = false;
+  std::vector<Report> written_;
+};
+
+class HeldWritePort : public HidPort {
+ public:
+  explicit HeldWritePort(HeldWrites& system)
+      : system_(system),
+        writer_(std::in_place, [this](const uint8_t* r) { return system_.Write(r, closed_); }) {}
+  ~HeldWritePort() override {
+    Close();
+    writer_.reset();
+  }
+  uint32_t StartWrite(const uint8_t report[kReportSize]) override {
+    return writer_->StartWrite(report);
+  }
+  bool WaitWriteDone(uint32_t timeout_ms) override { return writer_->WaitWriteDone(timeout_ms); }
+  int Read(uint8_t report[kReportSize], int timeout_ms) override {
+    return system_.Read(closed_, timeout_ms);
+  }
+  void Close() override {
+    system_.Closed(closed_);
+    writer_->Close();
+  }
+
+ private:
+  HeldWrites& system_;
+  bool closed_ = false;  // under the system's lock
+  std::optional<ReportWriter> writer_;
+};
+
+class HeldWriteBus : public HidBus {
+ public:
+  explicit HeldWriteBus(HeldWrites& system) : system_(system) {}
+  std::vector<HidDeviceInfo> Enumerate() override { return {{0x8888, 0x0006, 0x0100, kBoardPath}}; }
+  std::unique_ptr<HidPort> Open(const std::string&) override {
+    return std::make_unique<HeldWritePort>(system_);
+  }
+
+ private:
+  HeldWrites& system_;
+};
+
+TEST(LinkWorkers, AWriteTheSystemHoldsClosesTheLinkAfterFourSeconds) {
+  LinkHarness h;
+  HeldWrites system;
+  HeldWriteBus bus(system);
+  h.platform.hid_ = &bus;
+  h.Update();
+  h.Pump(2);
+  ASSERT_TRUE(system.WaitEntered(1));  // the first report of the start-up is held
+  EXPECT_TRUE(h.link().write_in_flight());
+  h.platform.clock_.AdvanceMs(3999);
+  h.Pump(3);
+  EXPECT_TRUE(h.link().device_connected());
+  EXPECT_EQ(system.entered(), 1);
+
+  h.platform.clock_.AdvanceMs(1);
+  h.Pump();
+  EXPECT_FALSE(h.link().device_connected());
+  EXPECT_EQ(h.link().rewind_count(), 1u);
+  EXPECT_FALSE(h.link().advance_to_next());
+
+  // The held report ended with the close. After the reconnection the report that waited
+  // behind it goes first, then the new start-up.
+  system.SetHold(false);
+  h.UpdateAndPump();
+  const auto written = system.written();
+  ASSERT_GE(written.size(), 3u);
+  EXPECT_EQ(written[0][1], kOpSyncQueryA);
+  EXPECT_EQ(written[1][1], kOpSyncQueryB);
+  EXPECT_EQ(ReportValue(written[1], 2, 4), 2u);
+  EXPECT_EQ(written[2][1], kOpSyncQueryA);
+  EXPECT_FALSE(system.capped());
+}
+
+TEST(LinkWorkers, StopPlugDoesNotWaitOnAWriteTheSystemHolds) {
+  ThreadedPlatform platform;
+  HeldWrites system;
+  HeldWriteBus bus(system);
+  sim::HostMemory memory;
+  platform.hid_ = &bus;
+  {
+    PluginContext ctx(platform);
+    ctx.SetProName(host_string::Make("vaskel.xml"));
+    ctx.InitControl(memory.engine(), memory.setup(), memory.planner(), memory.window());
+    ctx.PostInitControl();
+    ctx.Update();
+    ASSERT_TRUE(system.WaitEntered(1));
+    // The workers end within their wait slice; the held write ends with the port's close.
+    ctx.StopPlug();
+    EXPECT_EQ(system.entered(), 1);
+  }
+  host_string::Release(memory.blocks().planner.Get(planner::kStatusText));
+  EXPECT_FALSE(system.capped());
 }
 
 }  // namespace

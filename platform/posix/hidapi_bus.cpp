@@ -1,6 +1,7 @@
-// The USB HID bus on Linux through hidapi (hidraw). Writes are synchronous: a report is either
-// written (kNone) or failed (kDeviceNotConnected when the device node is gone, else
-// kGenFailure). Reads wait in slices of at most 100 ms so that Close is seen promptly.
+// The USB HID bus on Linux through hidapi (hidraw). hid_write blocks until the board takes the
+// report (or the kernel gives up on it), so each port writes on its own writer thread and a
+// stuck board leaves a write in flight, as on Windows. Reads wait in slices of at most 100 ms
+// so that Close is seen promptly.
 #include <hidapi/hidapi.h>
 #include <sys/stat.h>
 
@@ -10,7 +11,9 @@
 #include <chrono>
 #include <cstring>
 #include <mutex>
+#include <optional>
 
+#include "platform/report_writer.h"
 #include "platform/system_hid.h"
 
 namespace vaskel {
@@ -25,22 +28,24 @@ bool PathExists(const std::string& path) {
 
 class HidapiPort : public HidPort {
  public:
-  HidapiPort(hid_device* device, std::string path) : device_(device), path_(std::move(path)) {}
-  ~HidapiPort() override { Close(); }
-
-  uint32_t StartWrite(const uint8_t report[kReportSize]) override {
-    std::lock_guard lock(write_mutex_);
-    if (closed_.load(std::memory_order_acquire)) return hid_error::kInvalidHandle;
-    errno = 0;
-    if (hid_write(device_, report, kReportSize) >= 0) return hid_error::kNone;
-    const int error = errno;
-    if (error == ENODEV || error == ENXIO || error == ESHUTDOWN || !PathExists(path_)) {
-      return hid_error::kDeviceNotConnected;
-    }
-    return hid_error::kGenFailure;
+  HidapiPort(hid_device* device, std::string path)
+      : device_(device),
+        path_(std::move(path)),
+        writer_(std::in_place, [this](const uint8_t* r) { return WriteNow(r); }) {}
+  // The writer ends first (after at most the one write the kernel holds), then the reader is
+  // out of its slice, and only then does the device go.
+  ~HidapiPort() override {
+    Close();
+    writer_.reset();
+    std::lock_guard lock(read_mutex_);
+    hid_close(device_);
   }
 
-  bool WaitWriteDone(uint32_t) override { return true; }  // every write completes in StartWrite
+  uint32_t StartWrite(const uint8_t report[kReportSize]) override {
+    return writer_->StartWrite(report);
+  }
+
+  bool WaitWriteDone(uint32_t timeout_ms) override { return writer_->WaitWriteDone(timeout_ms); }
 
   int Read(uint8_t report[kReportSize], int timeout_ms) override {
     std::lock_guard lock(read_mutex_);
@@ -66,20 +71,29 @@ class HidapiPort : public HidPort {
     }
   }
 
+  // Never waits: a write the kernel holds ends on its own, and the destructor waits for it.
   void Close() override {
-    if (closed_.exchange(true, std::memory_order_acq_rel)) return;
-    // A read slice or a write in progress ends on its own; the device goes once both are out.
-    std::scoped_lock lock(read_mutex_, write_mutex_);
-    hid_close(device_);
-    device_ = nullptr;
+    closed_.store(true, std::memory_order_release);
+    writer_->Close();
   }
 
  private:
-  hid_device* device_;
+  // On the writer thread.
+  uint32_t WriteNow(const uint8_t report[kReportSize]) {
+    errno = 0;
+    if (hid_write(device_, report, kReportSize) >= 0) return hid_error::kNone;
+    const int error = errno;
+    if (error == ENODEV || error == ENXIO || error == ESHUTDOWN || !PathExists(path_)) {
+      return hid_error::kDeviceNotConnected;
+    }
+    return hid_error::kGenFailure;
+  }
+
+  hid_device* const device_;
   const std::string path_;
   std::atomic<bool> closed_{false};
   std::mutex read_mutex_;
-  std::mutex write_mutex_;
+  std::optional<ReportWriter> writer_;
 };
 
 class HidapiBus : public HidBus {
