@@ -36,9 +36,6 @@ class DeviceLink {
   static constexpr uint16_t kRelease = 0x0100;
   static constexpr int64_t kWriteTimeoutSeconds = 4;
   static constexpr int32_t kMaxWriteErrors = 20;  // the next failure in a row closes the link
-  // The board cannot hold more unexecuted segments than a segment ring holds; a larger fill is
-  // not a status the link can act on.
-  static constexpr int32_t kMaxQueueFill = 4095;
   static constexpr size_t kStatusPayloadSize = 30;
   static constexpr size_t kReplyHeaderSize = 3;  // report id and sequence number
 
