@@ -44,9 +44,12 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size) {
   MotionEngine& motion = ctx_.motion();
   // Read once: a close while this reply is handled must not turn it into an alignment.
   const bool running = link_running();
-  if (!running && resync_pending()) {
+  uint32_t resync_request = resync_request_.load(std::memory_order_acquire);
+  if (!running && resync_request != 0) {
     RewindSelectedSource(static_cast<int32_t>(fill));
-    resync_pending_.store(false, std::memory_order_release);
+    // Only the request this reply answers is consumed; one made by a close since then stays
+    // for the next connection.
+    resync_request_.compare_exchange_strong(resync_request, 0, std::memory_order_acq_rel);
     motion.ResetSegmentsSent();
     return;
   }
