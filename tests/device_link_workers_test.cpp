@@ -344,6 +344,7 @@ class HeldWrites {
     Report r;
     std::memcpy(r.data(), report, kReportSize);
     written_.push_back(r);
+    changed_.notify_all();
     return hid_error::kNone;
   }
   int Read(const bool& port_closed, int timeout_ms) {
@@ -364,6 +365,10 @@ class HeldWrites {
   bool WaitEntered(int n) {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, std::chrono::seconds(10), [&] { return entered_ >= n; });
+  }
+  void WaitWritten(size_t n, int ms) {
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return written_.size() >= n; });
   }
   int entered() {
     std::lock_guard lock(mutex_);
@@ -450,7 +455,12 @@ TEST(LinkWorkers, AWriteTheSystemHoldsClosesTheLinkAfterFourSeconds) {
   // The held report ended with the close. After the reconnection the report that waited
   // behind it goes first, then the new start-up.
   system.SetHold(false);
-  h.UpdateAndPump();
+  h.Update();
+  // The writer thread takes each report in its own time; pump until three have gone out.
+  for (int i = 0; i < 5000 && system.written().size() < 3; ++i) {
+    h.Pump();
+    system.WaitWritten(3, 1);
+  }
   const auto written = system.written();
   ASSERT_GE(written.size(), 3u);
   EXPECT_EQ(written[0][1], kOpSyncQueryA);
