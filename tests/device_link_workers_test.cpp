@@ -433,9 +433,9 @@ class HeldWriteBus : public HidBus {
 };
 
 TEST(LinkWorkers, AWriteTheSystemHoldsClosesTheLinkAfterFourSeconds) {
-  LinkHarness h;
-  HeldWrites system;
+  HeldWrites system;  // outlives the link, whose port writes into it
   HeldWriteBus bus(system);
+  LinkHarness h;
   h.platform.hid_ = &bus;
   h.Update();
   h.Pump(2);
