@@ -2,6 +2,9 @@
 // stuck writes, reconnection, and the same link on real threads.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <utility>
+
 #include "device_test_support.h"
 #include "platform/report_writer.h"
 #include "platform/workers.h"
@@ -289,6 +292,49 @@ TEST(LinkWorkers, AReplyOvertakenByACloseLeavesTheResynchronisationForTheNextLin
   EXPECT_TRUE(h.link().resync_pending());
   EXPECT_EQ(h.link().rewind_count(), rewinds);
   EXPECT_FALSE(h.link().link_running());
+}
+
+// A stream whose rewind is where the sender, on its own thread, closes the link again for too
+// many failed writes while a resynchronising reply is being handled.
+class CloseDuringRewindClient : public LinkClient {
+ public:
+  std::function<void()> during_rewind;
+  void RewindStream(int32_t) override {
+    if (auto f = std::exchange(during_rewind, nullptr)) f();
+  }
+  uint32_t SegmentsSent() const override { return 0; }
+  void ResetSegmentsSent() override {}
+  bool PositionsFollowBoard(int32_t) override { return true; }
+  void OnInputWord() override {}
+  uint32_t OutputWord() const override { return 0; }
+  int32_t SpindleValue() const override { return 0; }
+};
+
+TEST(LinkWorkers, AResynchronisationAskedForWhileAReplyConsumesTheLastOneIsKept) {
+  LinkHarness h;  // lends its platform, board and status line; its own link stays idle
+  CloseDuringRewindClient client;
+  const std::atomic<int32_t> buffer_ms{200};
+  DeviceLink link(LinkServices{h.host(), h.ctx->messages(), h.platform.clock_, h.platform.workers_,
+                               [&]() -> HidBus& { return h.bus; }, buffer_ms, client});
+  const auto fail_21_writes = [&] {
+    h.board.QueueWriteResults(hid_error::kGenFailure, 21);
+    link.SendCommand(kOpConfigOptionA, 0);
+    h.Pump();
+  };
+  link.ServiceLink();
+  h.Pump(4);
+  fail_21_writes();
+  ASSERT_TRUE(link.resync_pending());
+  link.ServiceLink();  // connected again; a resynchronising request goes first
+  h.Pump(4);
+  ASSERT_TRUE(link.device_connected());
+
+  client.during_rewind = fail_21_writes;
+  const std::vector<uint8_t> reply = StatusReply(1, 5, {});
+  link.OnStatusReply(reply.data() + 3, reply.size() - 3);
+  EXPECT_FALSE(link.device_connected());
+  EXPECT_TRUE(link.resync_pending());  // the second close's request is the next link's
+  link.Shutdown();
 }
 
 // A platform whose workers are real threads, for the sanitizers' sake.
