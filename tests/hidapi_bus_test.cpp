@@ -1,10 +1,13 @@
 // The real USB HID bus, as far as a machine without the board can show it, and the writer
 // thread that gives its blocking writes the overlapped contract.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
 
 #include "platform/report_writer.h"
@@ -12,6 +15,46 @@
 
 namespace vaskel {
 namespace {
+
+// A named pipe stands in for a hidraw node: the port's read open takes what its write open
+// puts in, and a full pipe holds a write the way a stalled board does.
+TEST(SystemHidBus, APortWritesOnItsWriterThreadAndAHeldWriteEndsWhenTheFarEndTakesIt) {
+  char dir[] = "/tmp/vaskel-hidraw-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string node = std::string(dir) + "/hidraw0";
+  ASSERT_EQ(mkfifo(node.c_str(), 0600), 0);
+  auto bus = MakeSystemHidBus();
+  {
+    std::unique_ptr<HidPort> port = bus->Open(node);
+    ASSERT_NE(port, nullptr);
+    uint8_t out[kReportSize];
+    for (size_t i = 0; i < kReportSize; ++i) out[i] = static_cast<uint8_t>(i);
+    EXPECT_EQ(port->StartWrite(out), hid_error::kIoPending);
+    EXPECT_TRUE(port->WaitWriteDone(10000));
+    uint8_t in[kReportSize] = {};
+    ASSERT_EQ(port->Read(in, 10000), static_cast<int>(kReportSize));
+    EXPECT_EQ(in[0], 0);  // the report id the system leaves out
+    EXPECT_EQ(std::memcmp(in + 1, out, kReportSize - 1), 0);
+    EXPECT_EQ(port->Read(in, 0), 2);  // the last byte of the write (a pipe keeps no frames)
+
+    // Nobody takes reports any more: once the pipe is full a write stays in flight.
+    bool held = false;
+    for (int i = 0; i < 4096 && !held; ++i) {
+      ASSERT_TRUE(port->WaitWriteDone(10000));
+      ASSERT_EQ(port->StartWrite(out), hid_error::kIoPending);
+      held = !port->WaitWriteDone(20);
+    }
+    ASSERT_TRUE(held);
+    while (port->Read(in, 0) > 0) {
+    }
+    EXPECT_TRUE(port->WaitWriteDone(10000));
+    port->Close();
+    EXPECT_EQ(port->Read(in, 0), -1);
+    EXPECT_EQ(port->StartWrite(out), hid_error::kInvalidHandle);
+  }
+  unlink(node.c_str());
+  rmdir(dir);
+}
 
 TEST(SystemHidBus, EnumeratesAndRefusesAPathThatIsNoDevice) {
   auto bus = MakeSystemHidBus();
