@@ -134,7 +134,8 @@ bool DeviceLink::AwaitWriteDone(bool may_block) {
   // The last fill is seconds old and the board may have run on since, so the first reply of
   // the next connection says how far to rewind (as after a run of failed writes); rewinding
   // by the old fill would run again what the board had already done.
-  resync_pending_.store(true, std::memory_order_release);
+  if (++resync_requests_made_ == 0) ++resync_requests_made_;
+  resync_request_.store(resync_requests_made_, std::memory_order_release);
   CloseDevice();
   MarkWriteDone(0);
   advance_to_next_.store(false, std::memory_order_release);
