@@ -14,7 +14,7 @@ void MotionEngine::StreamSegments() {
   const EncoderConfig config = LoadEncoderConfig(host.engine);
   const StepCounts empty{};
   for (int32_t p = 0; p < max_packets_per_pass_; ++p) {
-    if (pending < kSegmentsPerPacket && !host.planner.Get(planner::kFlushPartial)) break;
+    if (pending < kSegmentsPerPacket && !FlushPartial()) break;
     // Counted down from the first look at the ring: with FlushPartial set it goes below zero
     // and the rest of the pass is still sent.
     pending -= kSegmentsPerPacket;
@@ -49,6 +49,14 @@ void MotionEngine::StreamSegments() {
     }
   }
   ReportClipping();
+}
+
+// The host's FlushPartial, or a take-up whose moves are all generated: nothing more will come
+// to fill its last packet.
+bool MotionEngine::FlushPartial() {
+  if (services_.host.planner.Get(planner::kFlushPartial)) return true;
+  return segment_source() == kBacklashRing && PendingEntries(kBacklashRing) != 0 &&
+         RampGenerator::AllIdle(ramps_.backlash_ramps());
 }
 
 void MotionEngine::SendEmptyMotionPacket() {
