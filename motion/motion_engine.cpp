@@ -54,7 +54,8 @@ void MotionEngine::EndActivity(int32_t activity) {
       EndTakeUp();
       break;
     case kProbeTripped:
-      EndSignalFlags(kProbeTripped, pending_signal_state());
+      // The trip's own abort leaves ProbeActive to the drain; any later abort ends the probe.
+      if (pending_signal_state() != kProbeTripped) EndSignalFlags(kProbeTripped, kNoSignalState);
       ramps_.StopAllRamps();
       SelectSource(kHostTrajectory);
       break;

@@ -290,6 +290,7 @@ TEST_F(StateMachine, ProbeTripStopsAndReturnsWhenDrained) {
   EXPECT_EQ(StopsSent(), 1);
   Tick();
   EXPECT_EQ(motion().state(), kProbeTripped);
+  EXPECT_TRUE(engine().Get(engine::kProbeActive));  // the host reads the position once it drops
   SetFill(0);
   Tick();
   EXPECT_EQ(motion().state(), kRunning);
