@@ -44,10 +44,6 @@ void MotionEngine::ClearHomingFlags(bool unreference) {
   host.engine.Set(engine::kHomingActive, false);
 }
 
-}  // namespace vaskel
-
-namespace vaskel {
-
 // A home or probe that ends without its signal (its ramp stopped, its start refused, another
 // move took over) must not go on showing as running. Its axis keeps its reference: nothing
 // moved it outside the board's count.

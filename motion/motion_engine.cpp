@@ -43,10 +43,12 @@ void MotionEngine::EndActivity(int32_t activity) {
       host.planner.Set(planner::kFlushPartial, true);
       break;
     case kAwaitingSignal:
-      // A home that is still seeking its switch is over as well; the host must not go on
-      // seeing it run.
+      // A home that is still seeking its switch, or a probe, is over as well; the host must
+      // not go on seeing it run.
       if (IsHomeInProgress(kAwaitingSignal, pending_signal_state())) ClearHomingFlags(true);
-      EndSignalFlags(kAwaitingSignal, pending_signal_state());
+      if (IsProbeInProgress(kAwaitingSignal, pending_signal_state())) {
+        host.engine.Set(engine::kProbeActive, false);
+      }
       ramps_.StopAllRamps();
       SelectSource(kHostTrajectory);
       break;
@@ -55,7 +57,7 @@ void MotionEngine::EndActivity(int32_t activity) {
       break;
     case kProbeTripped:
       // The trip's own abort leaves ProbeActive to the drain; any later abort ends the probe.
-      if (pending_signal_state() != kProbeTripped) EndSignalFlags(kProbeTripped, kNoSignalState);
+      if (pending_signal_state() != kProbeTripped) host.engine.Set(engine::kProbeActive, false);
       ramps_.StopAllRamps();
       SelectSource(kHostTrajectory);
       break;
@@ -121,7 +123,7 @@ bool MotionEngine::StartOfMoveCheck() {
   }
   host.engine.Set(engine::kPluginMotionActive, true);
   // FlushPartial is the host's word on its own stream; a take-up that interrupts that stream
-  // leaves it alone and flushes its own tail (StreamSegments).
+  // leaves it alone and flushes its own tail (MayFlushPartial).
   if (segment_source() == kBacklashRing) return true;
   host.planner.Set(planner::kFlushPartial, false);
   SelectSource(kJogRing);

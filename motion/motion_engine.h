@@ -68,7 +68,6 @@ class MotionEngine {
   // Streaming (tick thread, motion lock held by the caller's step).
   void StreamSegments();
   void SendEmptyMotionPacket();
-  bool FlushPartial();
   int32_t shared_direction_bit() const { return shared_direction_bit_; }
   // Segments in which a step count did not fit its field and was clipped.
   uint32_t clipped_segments() const { return clipped_segments_.load(std::memory_order_relaxed); }
@@ -146,6 +145,7 @@ class MotionEngine {
   int32_t Consumer(SegmentSourceId s);
   void SetConsumer(SegmentSourceId s, int32_t index);
   StepCounts ReadEntry(SegmentSourceId s, int32_t slot);
+  bool MayFlushPartial();
   void EncodeInto(uint8_t* out, const EncoderConfig& config, const StepCounts& steps);
   void ReportClipping();
 

@@ -167,8 +167,7 @@ void RampGenerator::GenerateRampSegments() {
     }
     if (!any_active) {
       const HostBlocks& host = services_.host;
-      // The backlash ring's tail is flushed without it: set here, FlushPartial would outlast
-      // the take-up and pad the host's segments mid-contour.
+      // The backlash ring's tail is flushed without it (MotionEngine::MayFlushPartial).
       if (active_ != kBacklashRing) host.planner.Set(planner::kFlushPartial, true);
       host.engine.Set(engine::kPluginMotionActive, false);
       return;

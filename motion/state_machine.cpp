@@ -185,9 +185,7 @@ void MotionEngine::CleanUpStoppedActivity() {
     return;
   }
   if (IsHomeInProgress(stopped, pending)) ClearHomingFlags(true);
-  if (stopped == kProbeTripped || (stopped == kAwaitingSignal && pending == kProbeTripped)) {
-    engine.Set(engine::kProbeActive, false);
-  }
+  if (IsProbeInProgress(stopped, pending)) engine.Set(engine::kProbeActive, false);
   engine.Set(engine::kPluginMotionActive, false);
   engine.Set(engine::kPositionsChanged, true);
 }

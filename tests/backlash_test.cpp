@@ -351,19 +351,20 @@ TEST_F(BacklashTest, ReversalInTheMiddleOfAPacketHoldsTheRestOfIt) {
   PushHostCounts({1, 0, 0, 0, 0, 0});
   PushHostCounts({2, 0, 0, 0, 0, 0});
   PushHostCounts({-3, 0, 0, 0, 0, 0});
-  for (int i = 0; i < 10; ++i) PushHostCounts({-1, 0, 0, 0, 0, 0});
+  for (int i = 0; i < 20; ++i) PushHostCounts({-1, 0, 0, 0, 0, 0});
   const int32_t first = engine().Get(engine::kTrajConsumerIndex);
   Tick();
   EXPECT_EQ(motion().state(), kBacklashTakeUp);
   EXPECT_EQ(engine().Get(engine::kTrajConsumerIndex), first + 2);
-  ASSERT_EQ(CountOpcode(sent, kOpMotion), 4);
+  // 23 pending when the pass began: three packets, the last two all empty.
+  ASSERT_EQ(CountOpcode(sent, kOpMotion), 3);
   EXPECT_EQ(Axis0Steps(sent[0], 0), 1);
   EXPECT_EQ(Axis0Steps(sent[0], 1), 2);
   for (size_t p = 0; p < sent.size(); ++p) {
     for (int k = p == 0 ? 2 : 0; k < 7; ++k) EXPECT_TRUE(SegmentIsEmpty(sent[p], k)) << p << k;
   }
   ASSERT_TRUE(TickUntil(kRunning));
-  EXPECT_EQ(moved[0], 1 + 2 - kAmount - 3 - 10);
+  EXPECT_EQ(moved[0], 1 + 2 - kAmount - 3 - 20);
 }
 
 // BacklashSpeed is in units of 1/204800 unit per second: 1024000 is 5 units/s, 15 steps a

@@ -174,10 +174,11 @@ TEST_F(MovesEndToEnd, EStopDuringCompensatedContouringKeepsTheBooksStraight) {
 // that follow go out in full packets, without empty segments among them.
 TEST_F(MovesEndToEnd, TakeUpsPauseTheContourOnlyAroundThemselves) {
   constexpr int kPairs = 20;
-  Run(ZigZag(kPairs, "0.5") + "end 3\n");
+  Run(ZigZag(kPairs, "0.5") + "end 8\n");
   const uint64_t take_ups = 2 * kPairs - 1;
   EXPECT_LE(board_->board().Stats().pauses, 2 * take_ups);
   EXPECT_EQ(report_.underruns, 0u);
+  EXPECT_EQ(report_.segments_consumed, report_.segments_queued);
   EXPECT_EQ(report_.host_position[0], 0);
   EXPECT_EQ(report_.board_count[0], -50);  // the last take-up was a negative one
   RecordProperty("pauses", static_cast<int>(board_->board().Stats().pauses));
