@@ -53,11 +53,13 @@ void MotionEngine::EndSignalFlags(int32_t state, int32_t pending) {
 }
 
 // A dwell or a probe takes over from a jog, home or probe: the interrupted ramps stop and what
-// they had queued is dropped, or the next jog of any axis would send it.
-void MotionEngine::TakeOverFromRamps() {
+// they had queued is dropped, or the next jog of any axis would send it. A probe that takes
+// over from a probe goes on probing: ProbeActive stays.
+void MotionEngine::TakeOverFromRamps(bool probing) {
   const int32_t s = state();
   if (!RunsJogRamps(s)) return;
-  EndSignalFlags(s, pending_signal_state());
+  const int32_t pending = pending_signal_state();
+  if (!(probing && IsProbeInProgress(s, pending))) EndSignalFlags(s, pending);
   SelectSource(kJogRing);
   ramps_.StopAllRamps();
   SelectSource(kHostTrajectory);

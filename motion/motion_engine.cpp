@@ -158,7 +158,7 @@ void MotionEngine::DoDwell(double time) {
     CleanUpStoppedActivity();
     host.engine.Set(engine::kDwellActive, int32_t{1});
   }
-  TakeOverFromRamps();
+  TakeOverFromRamps(false);
   set_state(kDwelling);
 }
 

@@ -135,7 +135,7 @@ class MotionEngine {
   void StartProbeMove();
   void ClearHomingFlags(bool unreference);
   void EndSignalFlags(int32_t state, int32_t pending);
-  void TakeOverFromRamps();
+  void TakeOverFromRamps(bool probing);
   static bool RecordExecuted(const BacklashRecord& record, uint32_t executed);
   void ApplyCorrections(const BacklashRecord& record);
   void SettleBacklashRecords();

@@ -53,7 +53,7 @@ void MotionEngine::StartProbeMove() {
     services_.status.Raise(kMsgProbeDisabled);
     return;
   }
-  TakeOverFromRamps();
+  TakeOverFromRamps(true);
   double s = host.planner.Get(planner::kProbeFeedRate);
   // With no axis far enough from its target the previous probe axis moves again.
   int axis = probe_axis();

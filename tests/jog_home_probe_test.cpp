@@ -270,6 +270,11 @@ TEST_F(MoveCommands, HomeAndProbeFlagsEndWithTheirMove) {
   RunMs(1000);
   for (int i = 0; i < 10; ++i) Tick();
   ASSERT_EQ(motion().state(), kAwaitingSignal);
+  ctx.Probe();  // a probe taking over from a probe is still probing
+  RunMs(1000);
+  EXPECT_TRUE(engine().Get(engine::kProbeActive));
+  for (int i = 0; i < 10; ++i) Tick();
+  ASSERT_EQ(motion().state(), kAwaitingSignal);
   ctx.JogOff(2);
   ASSERT_TRUE(TickUntil(kRunning));
   EXPECT_FALSE(engine().Get(engine::kProbeActive));
