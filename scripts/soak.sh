@@ -10,7 +10,7 @@ if (($#)) && [[ $1 != -* ]]; then
   first=$1
   shift
 fi
-relax=${VASKEL_CHAOS_RELAX:-activity-flags,orphaned-moves,pending-home,resync-after-ring-reset}
+relax=${VASKEL_CHAOS_RELAX:-orphaned-moves,pending-home,resync-after-ring-reset}
 
 scripts/setup.sh >/dev/null
 cmake --preset release >/dev/null
