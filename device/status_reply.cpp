@@ -27,27 +27,33 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size) {
   // A reply too short to hold a status, or a fill no board can have, changes nothing.
   if (size < kStatusPayloadSize) {
     rejected_replies_.fetch_add(1, std::memory_order_relaxed);
+    stats_.OnReplyRejected();
     return;
   }
   uint32_t fill = 0;
   const uint8_t* p = ReadLittleEndian(payload, 2, fill);
   if (fill > static_cast<uint32_t>(kMaxQueueFill)) {
     rejected_replies_.fetch_add(1, std::memory_order_relaxed);
+    stats_.OnReplyRejected();
     return;
   }
   // The sender closed the link after this reply was read: it belongs to a board that is gone,
   // and must neither rewind the stream nor mark the closed link running.
   if (ReportPredatesClose()) {
     rejected_replies_.fetch_add(1, std::memory_order_relaxed);
+    stats_.OnReplyRejected();
     return;
   }
   device_fill_.store(static_cast<int32_t>(fill), std::memory_order_release);
+  const uint32_t now = services_.clock.TickCountMs();
+  stats_.OnStatusReply(now, static_cast<int32_t>(fill), p);
 
   // Read once: a close while this reply is handled must not turn it into an alignment.
   const bool running = link_running();
   if (!running && resync_pending()) {
     RewindSelectedSource(static_cast<int32_t>(fill));
     resync_pending_.store(false, std::memory_order_release);
+    stats_.OnResync();
     services_.client.ResetSegmentsSent();
     return;
   }
@@ -95,7 +101,9 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size) {
     }
   }
 
-  host.planner.Set(planner::kDeviceNeedsData, static_cast<int32_t>(fill) < NeedsDataLimit());
+  const bool needs_data = static_cast<int32_t>(fill) < NeedsDataLimit();
+  host.planner.Set(planner::kDeviceNeedsData, needs_data);
+  stats_.OnNeedsData(now, needs_data);
   services_.client.OnInputWord();
 }
 

@@ -7,7 +7,8 @@ namespace vaskel {
 void ThreadWorkers::Spawn(const std::string& name, WorkerStep step, WorkerPriority priority) {
   std::lock_guard lock(mutex_);
   if (stop_.load(std::memory_order_acquire)) return;
-  threads_.emplace_back([this, step = std::move(step)] {
+  threads_.emplace_back([this, name, step = std::move(step)] {
+    if (set_name_) set_name_(name.c_str());
     while (!stop_.load(std::memory_order_acquire)) {
       if (!step(true)) break;
     }

@@ -14,7 +14,10 @@ namespace vaskel {
 class ThreadWorkers : public Workers {
  public:
   using PriorityFn = void (*)(std::thread&, WorkerPriority);
-  explicit ThreadWorkers(PriorityFn set_priority = nullptr) : set_priority_(set_priority) {}
+  // Called on the new thread before its first step, so debuggers and `top -H` show the name.
+  using NameFn = void (*)(const char* name);
+  explicit ThreadWorkers(PriorityFn set_priority = nullptr, NameFn set_name = nullptr)
+      : set_priority_(set_priority), set_name_(set_name) {}
   ~ThreadWorkers() override { StopAll(); }
   void Spawn(const std::string& name, WorkerStep step, WorkerPriority priority) override;
   int Pump() override { return 0; }
@@ -23,6 +26,7 @@ class ThreadWorkers : public Workers {
 
  private:
   PriorityFn set_priority_;
+  NameFn set_name_;
   std::atomic<bool> stop_{false};
   std::mutex mutex_;
   std::vector<std::thread> threads_;
