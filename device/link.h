@@ -227,6 +227,7 @@ class DeviceLink final : public BoardLink {
   std::atomic<LinkCloseReason> close_reason_{LinkCloseReason::kClosed};
   uint32_t closes_logged_ = 0;    // host's thread
   uint32_t stats_logged_ms_ = 0;  // host's thread
+  uint64_t dumped_packets_ = 0;   // host's thread: packets both ways at the last dump
   std::atomic<bool> device_connected_{false};
   std::atomic<bool> link_running_{false};
   // Every close counts here, so a reply read before a close can be told apart from one after.

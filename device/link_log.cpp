@@ -83,6 +83,13 @@ void DeviceLink::WriteStatsLine(uint32_t now_ms) {
 }
 
 void DeviceLink::WriteDump(const std::string& reason, uint32_t now_ms) {
+  const uint64_t recorded = recorder_.out().recorded() + recorder_.in().recorded();
+  if (recorded == dumped_packets_) {
+    services_.log.Write("flight recorder at " + std::to_string(now_ms) + " ms, " + reason +
+                        ": no packet since the last dump");
+    return;
+  }
+  dumped_packets_ = recorded;
   for (const std::string& line : FormatFlightRecorderDump(recorder_, reason, now_ms)) {
     services_.log.Write(line);
   }

@@ -7,7 +7,7 @@ namespace vaskel {
 void DeviceLink::Shutdown() {
   // A close not yet told, then the state of the link as StopPlug found it.
   LogLinkEvents();
-  if (services_.log.enabled() && (recorder_.out().recorded() || recorder_.in().recorded())) {
+  if (services_.log.enabled() && device_connected()) {
     const uint32_t now = services_.clock.TickCountMs();
     WriteStatsLine(now);
     WriteDump("StopPlug", now);
