@@ -19,14 +19,14 @@
 
 namespace {
 
-// Moves of 20 s each between X0 and X200, Y stepping along, until the end.
+// Moves of about 15 s each between X0 and X150, Y stepping along, ending before the end.
 std::string Program(uint32_t seconds) {
   std::string text =
       "axis X steps 1000 velocity 60 accel 800\n"
       "axis Y steps 1000 velocity 60 accel 800\n";
-  const uint32_t moves = seconds / 20;
+  const uint32_t moves = seconds / 16 - 1;
   for (uint32_t i = 0; i < moves; ++i) {
-    text += "at 0.2 move X" + std::string(i % 2 ? "0" : "200") + " Y" + std::to_string(i % 50) +
+    text += "at 0.2 move X" + std::string(i % 2 ? "0" : "150") + " Y" + std::to_string(i % 50) +
             " F600\n";
   }
   return text + "end " + std::to_string(seconds) + "\n";
