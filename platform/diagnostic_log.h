@@ -11,6 +11,11 @@ namespace vaskel {
 
 inline constexpr const char* kLogVariable = "VASKEL_LOG";
 
+// A line for integrators, never for the host's status line: on the standard error stream and,
+// on Windows, the debugger's output, which a host without a console still shows. One
+// implementation per platform. The platform also writes such lines to its log file.
+void WriteDiagnostic(std::string_view line);
+
 class DiagnosticLog {
  public:
   virtual ~DiagnosticLog() = default;

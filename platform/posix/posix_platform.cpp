@@ -5,13 +5,13 @@
 #include <pthread.h>
 #include <time.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
 
 #include "platform/device_selection.h"
+#include "platform/diagnostic_log.h"
 #include "platform/dialog_view.h"
 #include "platform/headless_dialog_view.h"
 #include "platform/host_environment.h"
@@ -49,14 +49,10 @@ void NamePosixThread(const char* name) {
   pthread_setname_np(pthread_self(), shortened);
 }
 
-void ReportOnStderr(const char* text) {
-  std::fprintf(stderr, "%s\n", text);
-}
-
 std::string BaseNameWithoutExtension(const char* path) {
   std::string name = path ? path : "";
   if (auto slash = name.find_last_of('/'); slash != std::string::npos) name.erase(0, slash + 1);
-  if (auto dot = name.find('.'); dot != std::string::npos) name.erase(dot);
+  if (auto dot = name.find_last_of('.'); dot != std::string::npos) name.erase(dot);
   return name;
 }
 
@@ -64,7 +60,7 @@ class PosixPlatform : public Platform {
  public:
   PosixPlatform() {
     // First, so that whatever follows may log.
-    log_.Open(std::getenv(kLogVariable), &ReportOnStderr);
+    log_.Open(std::getenv(kLogVariable), [](const char* text) { WriteDiagnostic(text); });
     auto hook = reinterpret_cast<VaskelHostEnvironmentFn>(
         dlsym(RTLD_DEFAULT, VASKEL_HOST_ENVIRONMENT_SYMBOL));
     HostEnvironment* env = hook ? hook() : nullptr;
@@ -78,7 +74,11 @@ class PosixPlatform : public Platform {
     HidBusChoice choice =
         ChooseHidBus(std::getenv(kDeviceVariable), env ? env->hid : nullptr, *clock_,
                      {&MakeSystemHidBus, &MakeTcpHidBus, &sim::MakeStandaloneSimBus});
-    if (!choice.notice.empty()) std::fprintf(stderr, "%s\n", choice.notice.c_str());
+    for (const std::string* line : {&choice.notice, &choice.source}) {
+      if (line->empty()) continue;
+      WriteDiagnostic(*line);
+      log_.Write(*line);
+    }
     own_hid_ = std::move(choice.owned);
     hid_ = choice.bus ? choice.bus : &null_hid_;
   }
