@@ -82,12 +82,12 @@ class Run {
         host.Start(options_.profile_path);
         blocks().window.Set(window::kJogFullSpeed, &jog_full_speed_);
         ok = Loop(clock, virtual_clock, error);
-        // Taken before StopPlug, which ends the link.
+        host.Stop();
+        // After StopPlug, so the figures hold every reply the host's positions came from.
         if (link_figures_) {
           report_.figures.size = sizeof(LinkFigures);
           report_.have_figures = link_figures_(&report_.figures) != 0;
         }
-        host.Stop();
         Collect();
       }
       host_ = nullptr;
