@@ -1,42 +1,52 @@
-// What the link's diagnostics cost on the workers' hot path: one packet into the flight
-// recorder, and the counters a written packet and a status reply touch.
+// What one emulator discovery pass costs the host's thread when an endpoint accepts and never
+// says who it is, next to one that refuses.
+#include <arpa/inet.h>
 #include <benchmark/benchmark.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
-#include <array>
-#include <cstdint>
-
-#include "device/flight_recorder.h"
-#include "device/link_stats.h"
+#include "platform/tcp_hid.h"
 
 namespace vaskel {
 namespace {
 
-void BM_FlightRecorderRecordsOnePacket(benchmark::State& state) {
-  FlightRecorder recorder;
-  std::array<uint8_t, 64> packet{};
-  packet[0] = 17;
-  uint32_t now = 0;
-  for (auto _ : state) {
-    packet[1] = static_cast<uint8_t>(now);
-    recorder.out().Record(++now, packet[0], 0, packet.data(), packet.size());
+// A loopback port whose backlog completes connections nobody accepts: connected, and silent.
+class SilentListener {
+ public:
+  SilentListener() {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    listen(fd_, 64);
+    socklen_t length = sizeof address;
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
   }
-  benchmark::DoNotOptimize(recorder.out().recorded());
-}
-BENCHMARK(BM_FlightRecorderRecordsOnePacket);
+  ~SilentListener() { close(fd_); }
+  uint16_t port() const { return port_; }
 
-void BM_StatsForAWriteAndAStatusReply(benchmark::State& state) {
-  LinkStats stats;
-  std::array<uint8_t, 28> counts_and_inputs{};
-  uint32_t now = 0;
-  for (auto _ : state) {
-    stats.OnPacketWritten();
-    stats.OnReplyLatency(now & 3);
-    stats.OnStatusReply(++now, static_cast<int32_t>(now % 100), counts_and_inputs.data());
-    stats.OnNeedsData(now, (now & 1) != 0);
-  }
-  benchmark::DoNotOptimize(stats.Figures(now, true, 66).packets_written);
+ private:
+  int fd_ = -1;
+  uint16_t port_ = 0;
+};
+
+uint16_t RefusedPort() {
+  SilentListener closed_soon;
+  return closed_soon.port();  // nobody listens once it is gone
 }
-BENCHMARK(BM_StatsForAWriteAndAStatusReply);
+
+void BM_TcpDiscoveryPassSilentAndRefusedEndpoints(benchmark::State& state) {
+  SilentListener silent;
+  const uint16_t refused = RefusedPort();
+  auto bus = MakeTcpHidBus({{"127.0.0.1", silent.port()}, {"127.0.0.1", refused}});
+  size_t listed = 0;
+  for (auto _ : state) listed += bus->Enumerate().size();
+  state.counters["listed"] = static_cast<double>(listed);
+}
+BENCHMARK(BM_TcpDiscoveryPassSilentAndRefusedEndpoints)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace vaskel
