@@ -104,6 +104,7 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size) {
   host.planner.Set(planner::kDeviceNeedsData, needs_data);
   stats_.OnNeedsData(now, needs_data);
   services_.client.OnInputWord();
+  last_status_sequence_.store(dispatching_sequence_, std::memory_order_release);
 }
 
 void DeviceLink::ApplyChannelMapping(std::array<int32_t, 6>& counts) const {
