@@ -1,0 +1,265 @@
+// The built plug-in on its real Linux HID backend (hidapi over hidraw) against boards that the
+// kernel sees as USB devices: discovery by identity, the duplicates message, a streamed
+// trajectory, unplug and replug, and StopPlug in each case. Runs on real time inside the guest
+// of scripts/usb-vm-test.sh; prints "N passed, N failed".
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/host_layout.h"
+#include "sim/plugin_loader.h"
+#include "sim/scenario.h"
+#include "sim/scenario_runner.h"
+#include "sim/substitute_host.h"
+#include "virtual_usb_board.h"
+
+namespace vaskel::testing {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using sim::usbip::UsbIdentity;
+
+constexpr const char* kDuplicates =
+    "Some usb device make the usb detected program doesen't work well!";
+constexpr const char* kPulledOut = "vaskel device is pulled out, check your cable!";
+constexpr const char* kConnected = "vaskel device is connnected to your computer!";
+// Generous bounds for an emulated machine: they catch a hang, not a slow step.
+constexpr int kEnumerateMs = 15000;
+constexpr int kMessageMs = 15000;
+constexpr int kStopBoundMs = 3000;
+
+int64_t MsSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+class UsbPath : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(HidrawCount(), 0) << "a HID device from an earlier test is still bound";
+  }
+  void TearDown() override {
+    if (host_) StopPlugPromptly();
+    host_.reset();
+    library_.Unload();
+    boards_.clear();
+    EXPECT_TRUE(WaitForHidrawCount(0, kEnumerateMs)) << "detached boards are still bound";
+  }
+
+  VirtualUsbBoard& Plug(UsbIdentity identity = {sim::kBoardVendor, sim::kBoardProduct,
+                                                sim::kBoardRelease}) {
+    boards_.push_back(std::make_unique<VirtualUsbBoard>(identity));
+    std::string error;
+    EXPECT_TRUE(boards_.back()->Attach(&error)) << error;
+    EXPECT_TRUE(WaitForHidrawCount(static_cast<int>(boards_.size()), kEnumerateMs));
+    return *boards_.back();
+  }
+
+  void StartPlugin() {
+    std::string error;
+    ASSERT_TRUE(library_.Load(VASKEL_PLUGIN_PATH, &error)) << error;
+    host_ = std::make_unique<sim::SubstituteHost>(library_.api());
+    host_->Start(::testing::TempDir() + "vaskel_usb_profile.xml");
+  }
+
+  // The host's loop on real time: Update every 50 ms, timers pumped every millisecond.
+  bool RunUntil(const std::function<bool()>& done, int max_ms) {
+    const auto start = Clock::now();
+    auto next_update = start;
+    while (!done()) {
+      if (MsSince(start) >= max_ms) return false;
+      if (Clock::now() >= next_update) {
+        host_->Update();
+        next_update += std::chrono::milliseconds(50);
+      }
+      host_->PumpTimers();
+      Record();
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+  }
+  void Run(int ms) {
+    RunUntil([] { return false; }, ms);
+  }
+  bool RunUntilStatus(const std::string& text, int max_ms) {
+    return RunUntil([&] { return host_->StatusText() == text; }, max_ms);
+  }
+  void Record() {
+    const std::string status = host_->StatusText();
+    if (statuses_.empty() || statuses_.back() != status) statuses_.push_back(status);
+  }
+  bool Shown(const std::string& text) const {
+    for (const std::string& s : statuses_) {
+      if (s == text) return true;
+    }
+    return false;
+  }
+
+  void StopPlugPromptly() {
+    const auto start = Clock::now();
+    host_->Stop();
+    const int64_t took = MsSince(start);
+    std::printf("StopPlug returned in %lld ms\n", static_cast<long long>(took));
+    EXPECT_LT(took, kStopBoundMs);
+  }
+
+  std::vector<std::unique_ptr<VirtualUsbBoard>> boards_;
+  sim::LoadedPlugin library_;
+  std::unique_ptr<sim::SubstituteHost> host_;
+  std::vector<std::string> statuses_;
+};
+
+TEST_F(UsbPath, OnlyTheExactVendorProductAndReleaseIsOpened) {
+  VirtualUsbBoard& other_product = Plug({sim::kBoardVendor, 0x0007, sim::kBoardRelease});
+  VirtualUsbBoard& other_release = Plug({sim::kBoardVendor, sim::kBoardProduct, 0x0101});
+  VirtualUsbBoard& board = Plug();
+  StartPlugin();
+  ASSERT_TRUE(RunUntilStatus(kConnected, kMessageMs));
+  const auto log = board.board().TakePacketLog();
+  ASSERT_GE(log.size(), 10u);
+  // The start-up configuration reached the board whole and in order.
+  std::vector<uint8_t> startup;
+  for (size_t i = 0; i < 10; ++i) startup.push_back(log[i].opcode);
+  EXPECT_EQ(startup, (std::vector<uint8_t>{26, 29, 1, 21, 22, 25, 12, 19, 0, 18}));
+  EXPECT_EQ(board.board().Stats().malformed, 0u);
+  // Status requests go on, one per Update, and every one is answered.
+  const uint64_t requests = board.board().Stats().packets[18];
+  Run(1000);
+  EXPECT_GE(board.board().Stats().packets[18], requests + 10);
+  EXPECT_EQ(other_product.board().Stats().segments_received +
+                other_product.board().TakePacketLog().size(),
+            0u);
+  EXPECT_EQ(other_release.board().TakePacketLog().size(), 0u);
+  EXPECT_EQ(host_->StatusText(), kConnected);
+}
+
+TEST_F(UsbPath, ForeignDevicesAloneShowNothingTwoIdenticalShowTheDuplicatesMessage) {
+  Plug({0x1234, 0x5678, 0x0001});
+  StartPlugin();
+  Run(1500);  // some thirty discovery passes
+  EXPECT_EQ(host_->StatusText(), "");
+  Plug({0x1234, 0x5678, 0x0001});
+  EXPECT_TRUE(RunUntilStatus(kDuplicates, kMessageMs));
+}
+
+TEST_F(UsbPath, TrajectoryStreamsWithTheBoardCountsEqualToTheHostPositions) {
+  VirtualUsbBoard& board = Plug();
+  sim::Scenario scenario;
+  std::string error;
+  ASSERT_TRUE(
+      sim::ParseScenario("axis X steps 1000 velocity 60 accel 800\n"
+                         "axis Y steps 1000 velocity 60 accel 800\n"
+                         "axis Z steps 800 velocity 20 accel 300\n"
+                         "at 1.0 move X20 Y10 F1800\n"
+                         "at 1.0 move X20 Y-15 Z-5 F1200\n"
+                         "end 5\n",
+                         &scenario, &error))
+      << error;
+  sim::RunOptions options;
+  options.plugin_path = VASKEL_PLUGIN_PATH;
+  options.profile_path = ::testing::TempDir() + "vaskel_usb_profile.xml";
+  sim::ScenarioRunner runner(scenario, options, nullptr);  // real time, the plug-in's own bus
+  sim::RunReport report;
+  const auto start = Clock::now();
+  ASSERT_TRUE(runner.Run(&report, &error)) << error;
+  std::printf("scenario ran in %lld ms\n", static_cast<long long>(MsSince(start)));
+  bool connected = false;
+  for (const auto& m : report.messages) connected |= m.text == kConnected;
+  EXPECT_TRUE(connected);
+  EXPECT_GT(report.segments_consumed, 500u);
+  const sim::ChannelSteps counts = board.board().Counts();
+  for (int a = 0; a < 3; ++a) {
+    EXPECT_EQ(report.host_position[a], report.commanded[a]) << "axis " << a;
+    EXPECT_EQ(counts[a], report.host_position[a]) << "axis " << a;
+  }
+  EXPECT_NE(counts[0], 0);
+  EXPECT_NE(counts[2], 0);
+  const sim::BoardStats stats = board.board().Stats();
+  EXPECT_EQ(stats.malformed, 0u);
+  EXPECT_EQ(stats.segments_lost, 0u);
+  // The last packet of a flushed trajectory is padded with empty segments.
+  EXPECT_GE(stats.segments_received, report.segments_consumed);
+  EXPECT_LT(stats.segments_received, report.segments_consumed + 7);
+  std::printf("board: %llu segments, highest fill %zu, %llu underruns\n",
+              static_cast<unsigned long long>(stats.segments_received), stats.highest_fill,
+              static_cast<unsigned long long>(stats.underruns));
+}
+
+TEST_F(UsbPath, UnplugShowsPulledOutAndReplugReconnectsWithTheConfigurationAgain) {
+  VirtualUsbBoard& board = Plug();
+  StartPlugin();
+  ASSERT_TRUE(RunUntilStatus(kConnected, kMessageMs));
+  Run(300);
+
+  board.Unplug();
+  ASSERT_TRUE(RunUntilStatus(kPulledOut, kMessageMs));
+  ASSERT_TRUE(WaitForHidrawCount(0, kEnumerateMs));
+  Run(1000);  // discovery goes on, in vain
+  EXPECT_EQ(host_->StatusText(), kPulledOut);
+
+  board.board().TakePacketLog();
+  board.Replug();
+  std::string error;
+  ASSERT_TRUE(board.Attach(&error)) << error;
+  ASSERT_TRUE(RunUntilStatus(kConnected, kMessageMs));
+  EXPECT_EQ(board.server().imports(), 2);
+  // The packet kept from the failed write goes first, then the whole configuration again.
+  std::vector<uint8_t> ops;
+  for (const auto& p : board.board().TakePacketLog()) ops.push_back(p.opcode);
+  ASSERT_GE(ops.size(), 10u);
+  const std::vector<uint8_t> configuration{26, 29, 1, 21, 22, 25, 12, 19, 0, 18};
+  const size_t first = ops[0] == 18 ? 1 : 0;
+  ASSERT_GE(ops.size(), first + configuration.size());
+  EXPECT_EQ(std::vector<uint8_t>(ops.begin() + first, ops.begin() + first + 10), configuration);
+  const uint64_t requests = board.board().Stats().packets[18];
+  Run(500);
+  EXPECT_GE(board.board().Stats().packets[18], requests + 5);
+}
+
+TEST_F(UsbPath, StopPlugWhileUnpluggedReturnsPromptly) {
+  VirtualUsbBoard& board = Plug();
+  StartPlugin();
+  ASSERT_TRUE(RunUntilStatus(kConnected, kMessageMs));
+  board.Unplug();
+  ASSERT_TRUE(RunUntilStatus(kPulledOut, kMessageMs));
+  StopPlugPromptly();
+  host_.reset();
+}
+
+// Waits for asynchronous hidraw writes in the Linux backend: with synchronous writes the
+// sender sits in the kernel's 5 s interrupt-OUT time-out instead of seeing its write in flight,
+// so the 4 s rule never fires and StopPlug waits for the write.
+TEST_F(UsbPath, DISABLED_StalledBoardClosesTheLinkByTheStuckWriteRule) {
+  VirtualUsbBoard& board = Plug();
+  StartPlugin();
+  ASSERT_TRUE(RunUntilStatus(kConnected, kMessageMs));
+  board.board().StallWrites(true);
+  const auto stalled = Clock::now();
+  ASSERT_TRUE(RunUntilStatus(kPulledOut, kMessageMs));
+  const int64_t took = MsSince(stalled);
+  std::printf("link closed %lld ms after the stall\n", static_cast<long long>(took));
+  EXPECT_GE(took, 3000);
+  EXPECT_LE(took, 6000);
+  StopPlugPromptly();
+  host_.reset();
+  board.board().StallWrites(false);
+}
+
+}  // namespace
+}  // namespace vaskel::testing
+
+int main(int argc, char** argv) {
+  // The plug-in must take the platform's own USB HID bus.
+  unsetenv("VASKEL_DEVICE");
+  ::testing::InitGoogleTest(&argc, argv);
+  const int result = RUN_ALL_TESTS();
+  const ::testing::UnitTest& unit = *::testing::UnitTest::GetInstance();
+  std::printf("%d passed, %d failed\n", unit.successful_test_count(), unit.failed_test_count());
+  return result;
+}
