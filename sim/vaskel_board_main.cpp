@@ -56,8 +56,21 @@ void PrintCounts(const char* what, vaskel::sim::BoardSimulator& board) {
 }
 
 #if defined(__linux__)
+std::atomic<int> g_cable_toggles{0};
+std::atomic<int> g_stall_toggles{0};
+
+void OnCableSignal(int) {
+  g_cable_toggles.fetch_add(1);
+}
+
+void OnStallSignal(int) {
+  g_stall_toggles.fetch_add(1);
+}
+
 // Serves the board as a USB/IP device; with attach, imports it into this machine's own
-// virtual host controller (root and vhci-hcd needed), as the usbip tool would.
+// virtual host controller (root and vhci-hcd needed), as the usbip tool would. SIGUSR1
+// unplugs the board and plugs it back in (attached again with attach); SIGUSR2 stalls its
+// writes and releases them.
 int ServeUsbip(vaskel::sim::BoardSimulator& board, const vaskel::TcpEndpoint& endpoint,
                const vaskel::HidDeviceInfo& identity, bool attach) {
   vaskel::sim::UsbipBoardServer server(board,
@@ -72,22 +85,48 @@ int ServeUsbip(vaskel::sim::BoardSimulator& board, const vaskel::TcpEndpoint& en
   std::fflush(stdout);
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);
-  std::atomic<int> attached_port{-2};
+  std::signal(SIGUSR1, OnCableSignal);
+  std::signal(SIGUSR2, OnStallSignal);
+  std::atomic<bool> attach_failed{false};
   std::thread attacher;
-  if (attach) {
+  auto start_attach = [&] {
+    if (attacher.joinable()) attacher.join();
     // The import needs the server answering, so it runs beside the loop.
     attacher = std::thread([&] {
       std::string why;
-      const int port = vaskel::sim::usbip::AttachUsbipDevice(
-          endpoint.host, server.port(), vaskel::sim::UsbipBoardServer::kBusId, &why);
-      if (port < 0) std::fprintf(stderr, "vaskel-board: %s\n", why.c_str());
-      attached_port.store(port);
+      if (vaskel::sim::usbip::AttachUsbipDevice(endpoint.host, server.port(),
+                                                vaskel::sim::UsbipBoardServer::kBusId, &why) < 0) {
+        std::fprintf(stderr, "vaskel-board: %s\n", why.c_str());
+        attach_failed.store(true);
+      }
     });
-  }
+  };
+  if (attach) start_attach();
   bool had_importer = false;
-  while (!g_stop.load()) {
+  int cable_toggles = 0;
+  int stall_toggles = 0;
+  bool stalled = false;
+  while (!g_stop.load() && !attach_failed.load()) {
     server.Step(20);
-    if (attached_port.load() == -1) g_stop.store(true);
+    if (g_cable_toggles.load() != cable_toggles) {
+      ++cable_toggles;
+      if (board.plugged()) {
+        board.Unplug();
+        std::printf("vaskel-board: unplugged\n");
+      } else {
+        board.Replug();
+        std::printf("vaskel-board: plugged in\n");
+        if (attach) start_attach();
+      }
+      std::fflush(stdout);
+    }
+    if (g_stall_toggles.load() != stall_toggles) {
+      ++stall_toggles;
+      stalled = !stalled;
+      board.StallWrites(stalled);
+      std::printf("vaskel-board: writes %s\n", stalled ? "stalled" : "flowing");
+      std::fflush(stdout);
+    }
     if (server.imported() != had_importer) {
       had_importer = server.imported();
       if (had_importer) {
@@ -100,7 +139,7 @@ int ServeUsbip(vaskel::sim::BoardSimulator& board, const vaskel::TcpEndpoint& en
   }
   if (attacher.joinable()) attacher.join();
   PrintCounts("stopped", board);
-  return attached_port.load() == -1 ? 1 : 0;
+  return attach_failed.load() ? 1 : 0;
 }
 #endif
 

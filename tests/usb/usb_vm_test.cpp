@@ -3,12 +3,18 @@
 // trajectory, unplug and replug, and StopPlug in each case. Runs on real time inside the guest
 // of scripts/usb-vm-test.sh; prints "N passed, N failed".
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -230,6 +236,114 @@ TEST_F(UsbPath, StopPlugWhileUnpluggedReturnsPromptly) {
   ASSERT_TRUE(RunUntilStatus(kPulledOut, kMessageMs));
   StopPlugPromptly();
   host_.reset();
+}
+
+// vaskel-board --usbip --attach as a separate program, its output read line by line.
+class BoardProgram {
+ public:
+  BoardProgram() {
+    int out[2];
+    if (pipe(out) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    const char* argv[] = {VASKEL_BOARD_PATH, "--usbip", "127.0.0.1:0", "--attach", nullptr};
+    if (posix_spawn(&pid_, VASKEL_BOARD_PATH, &actions, nullptr, const_cast<char**>(argv),
+                    environ) != 0) {
+      pid_ = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    reader_ = std::thread([this, fd = out[0]] {
+      FILE* in = fdopen(fd, "r");
+      char line[256];
+      while (in && std::fgets(line, sizeof line, in)) {
+        std::lock_guard lock(mutex_);
+        lines_.emplace_back(line);
+        changed_.notify_all();
+      }
+      if (in) std::fclose(in);
+    });
+  }
+  ~BoardProgram() {
+    Stop();
+    if (reader_.joinable()) reader_.join();
+  }
+  void Signal(int sig) {
+    if (pid_ > 0) kill(pid_, sig);
+  }
+  // Ends the program; its exit status.
+  int Stop() {
+    if (pid_ <= 0) return -1;
+    kill(pid_, SIGTERM);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  // Waits for a line that starts with prefix (after the program's name); the line, or "".
+  std::string WaitForLine(const std::string& prefix, int timeout_ms) {
+    std::unique_lock lock(mutex_);
+    const std::string wanted = "vaskel-board: " + prefix;
+    std::string found;
+    changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
+      for (; seen_ < lines_.size(); ++seen_) {
+        if (lines_[seen_].rfind(wanted, 0) == 0) {
+          found = lines_[seen_++];
+          return true;
+        }
+      }
+      return false;
+    });
+    return found;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  std::thread reader_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::string> lines_;
+  size_t seen_ = 0;
+};
+
+TEST_F(UsbPath, BoardProgramAttachesItselfStreamsAndFollowsTheCableSignal) {
+  BoardProgram program;
+  ASSERT_NE(program.WaitForLine("imported", kEnumerateMs), "");
+  ASSERT_TRUE(WaitForHidrawCount(1, kEnumerateMs));
+  StartPlugin();
+  ASSERT_TRUE(RunUntilStatus(kConnected, kMessageMs));
+  // A hand-fed trajectory: 700 segments of one step on X and two back on Y.
+  for (int i = 0; i < 700; ++i) {
+    const double counts[6] = {1, -2, 0, 0, 0, 0};
+    ASSERT_TRUE(host_->PushSegment(counts));
+  }
+  host_->blocks().planner.Set(planner::kFlushPartial, true);
+  ASSERT_TRUE(RunUntil([&] { return host_->QueuedSegments() == 0; }, kMessageMs));
+  Run(3500);  // the board's queue runs out: 3 ms a segment
+  const int32_t x = host_->blocks().engine.Get(engine::kAxisPosition[0]);
+  const int32_t y = host_->blocks().engine.Get(engine::kAxisPosition[1]);
+  EXPECT_EQ(x, 700);
+  EXPECT_EQ(y, -1400);
+
+  program.Signal(SIGUSR1);  // unplugged
+  ASSERT_TRUE(RunUntilStatus(kPulledOut, kMessageMs));
+  program.Signal(SIGUSR1);  // plugged in and attached again
+  ASSERT_NE(program.WaitForLine("imported", kEnumerateMs), "");
+  ASSERT_TRUE(RunUntilStatus(kConnected, kMessageMs));
+  StopPlugPromptly();
+  host_.reset();
+
+  EXPECT_EQ(program.Stop(), 0);
+  const std::string stopped = program.WaitForLine("stopped", kMessageMs);
+  int c[6] = {};
+  ASSERT_EQ(std::sscanf(stopped.c_str(), "vaskel-board: stopped, counts %d %d %d %d %d %d", &c[0],
+                        &c[1], &c[2], &c[3], &c[4], &c[5]),
+            6)
+      << stopped;
+  EXPECT_EQ(c[0], x);
+  EXPECT_EQ(c[1], y);
 }
 
 // Waits for asynchronous hidraw writes in the Linux backend: with synchronous writes the
