@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "host/plugin_context.h"
+#include "plugin/plugin_context.h"
 #include "motion/segment_encoder.h"
 #include "test_platform.h"
 

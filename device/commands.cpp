@@ -4,7 +4,6 @@
 
 #include "device/link.h"
 #include "device/little_endian.h"
-#include "host/plugin_context.h"
 #include "host/truncate.h"
 
 namespace vaskel {
@@ -40,7 +39,7 @@ void DeviceLink::CommitPacket() {
 }
 
 uint32_t DeviceLink::AxisFlagMask() const {
-  const HostBlock& engine = ctx_.host().engine;
+  const HostBlock& engine = services_.host.engine;
   uint32_t mask = 0;
   for (size_t i = 0; i < 5; ++i) {
     if (engine.Get(engine::kAxisFlagB[i])) mask |= 1u << i;
@@ -51,8 +50,8 @@ uint32_t DeviceLink::AxisFlagMask() const {
 
 void DeviceLink::SendStatusRequest() {
   const int32_t sequence = sequence_.value();
-  const uint32_t outputs = ctx_.motion().BuildOutputWord();
-  const auto spindle = static_cast<uint32_t>(ctx_.spindle().value()) & 0xffffu;
+  const uint32_t outputs = services_.client.OutputWord();
+  const auto spindle = static_cast<uint32_t>(services_.client.SpindleValue()) & 0xffffu;
   const uint32_t mask = AxisFlagMask();
   uint8_t* p = BeginPacket(kOpStatusRequest);
   p = WriteLittleEndian(p, 2, static_cast<uint32_t>(sequence));
@@ -79,10 +78,10 @@ void DeviceLink::SendStartupConfiguration() {
   SendSyncQuery(kOpSyncQueryA);
   SendSyncQuery(kOpSyncQueryB);
   SendCommand(kOpConfigReset, 0);
-  const int64_t step_rate = PluginContext::kStepRate;
+  const int64_t step_rate = kStepRate;
   const int64_t step_clock = ((step_rate * 8) * (int64_t{1} << 31)) / 24000000;
   SendCommand(kOpSetStepClock, static_cast<int32_t>(static_cast<uint32_t>(step_clock)));
-  const double period = ctx_.host().planner.Get(planner::kSegmentPeriod);
+  const double period = services_.host.planner.Get(planner::kSegmentPeriod);
   SendCommand(kOpSetPeriodTicks, TruncToInt32(static_cast<double>(step_rate) * period * 4.0));
   SendCommand(kOpConfigOptionA, 24);
   SendCommand(kOpConfigOptionB, 0);

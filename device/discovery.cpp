@@ -1,6 +1,5 @@
 // Finding the board among the HID interfaces, opening it and closing it.
 #include "device/link.h"
-#include "host/plugin_context.h"
 
 namespace vaskel {
 
@@ -16,10 +15,10 @@ void DeviceLink::OpenDevice() {
     if (stale) stale->Close();
   }
 
-  HidBus& bus = ctx_.platform().hid();
+  HidBus& bus = services_.bus();
   const std::vector<HidDeviceInfo> interfaces = bus.Enumerate();
   seen_.Clear();
-  Messages& messages = ctx_.messages();
+  StatusLine& messages = services_.status;
   for (const HidDeviceInfo& info : interfaces) {
     if (seen_.RecordSeenDevice(info.vendor, info.product, info.release)) {
       // Shown only at the end of a pass that opened nothing.
@@ -47,7 +46,7 @@ void DeviceLink::OpenDevice() {
 
 void DeviceLink::CloseDevice() {
   ReleasePort();
-  ctx_.messages().Raise(kMsgDevicePulledOut);
+  services_.status.Raise(kMsgDevicePulledOut);
   WakeWorkers();
 }
 

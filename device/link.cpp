@@ -2,7 +2,7 @@
 
 namespace vaskel {
 
-// The workers are stopped by the context before its members go.
+// The workers are stopped by the link's owner before its members go.
 DeviceLink::~DeviceLink() = default;
 
 // The port's completion signals are made with the port; nothing is prepared ahead.

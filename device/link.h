@@ -10,30 +10,51 @@
 //
 // The port's WaitWriteDone is called by both the sender and the write-completion worker; a
 // backend answers it from the state of its one write in flight.
+//
+// The link is a transport: it frames, numbers and flow-controls packets and keeps the board's
+// status. It is given the host's blocks, the status line, the platform services it uses and a
+// LinkClient for the layer that streams through it; it knows nothing of what a segment means.
 #include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 
+#include "device/board_link.h"
+#include "device/link_client.h"
 #include "device/opcodes.h"
 #include "device/packet_ring.h"
 #include "device/pending_reply_table.h"
 #include "device/seen_device_table.h"
 #include "device/sequence_counter.h"
+#include "host/host_block.h"
+#include "host/status_line.h"
+#include "platform/clock.h"
 #include "platform/hid.h"
+#include "platform/worker.h"
 
 namespace vaskel {
 
-class PluginContext;
+// What the link is given at construction.
+struct LinkServices {
+  const HostBlocks& host;
+  StatusLine& status;
+  Clock& clock;
+  Workers& workers;
+  std::function<HidBus&()> bus;  // looked up at every discovery pass
+  const std::atomic<int32_t>& device_buffer_ms;
+  LinkClient& client;
+};
 
-class DeviceLink {
+class DeviceLink final : public BoardLink {
  public:
   static constexpr uint16_t kVendor = 0x8888;
   static constexpr uint16_t kProduct = 0x0006;
   static constexpr uint16_t kRelease = 0x0100;
+  static constexpr int32_t kStepRate = 400000;  // the board's step clock, steps per second
   static constexpr int64_t kWriteTimeoutSeconds = 4;
   static constexpr int32_t kMaxWriteErrors = 20;  // the next failure in a row closes the link
   // The board cannot hold more unexecuted segments than a segment ring holds; a larger fill is
@@ -45,7 +66,10 @@ class DeviceLink {
   static constexpr int32_t kLinkStarted = 0;
   static constexpr int32_t kNoBoard = 2;
 
-  explicit DeviceLink(PluginContext& ctx) : ctx_(ctx) {}
+  // A host period the host never set (or spoilt) falls back to the board's own.
+  static constexpr double kDefaultSegmentPeriod = 0.003;
+
+  explicit DeviceLink(LinkServices services) : services_(std::move(services)) {}
   ~DeviceLink();
   DeviceLink(const DeviceLink&) = delete;
   DeviceLink& operator=(const DeviceLink&) = delete;
@@ -61,10 +85,10 @@ class DeviceLink {
 
   // Packet producers. Any thread may send a simple command; a motion packet is begun and
   // committed on the tick's thread, and no other producer interleaves with it.
-  void SendCommand(uint8_t opcode, int32_t value);
-  uint8_t* BeginPacket(uint8_t opcode);  // returns byte 1 of the slot; CommitPacket ends it
-  uint8_t* BeginMotionPacket();          // returns byte 1 of the slot, bytes 1..63 zeroed
-  void CommitPacket();
+  void SendCommand(uint8_t opcode, int32_t value) override;
+  uint8_t* BeginPacket(uint8_t opcode);   // returns byte 1 of the slot; CommitPacket ends it
+  uint8_t* BeginMotionPacket() override;  // returns byte 1 of the slot, bytes 1..63 zeroed
+  void CommitPacket() override;
   void SendStatusRequest();
   void SendStartupConfiguration();
 
@@ -83,14 +107,21 @@ class DeviceLink {
 
   // The board's latest status.
   bool device_connected() const { return device_connected_.load(std::memory_order_acquire); }
-  bool link_running() const { return link_running_.load(std::memory_order_acquire); }
-  int32_t device_fill() const { return device_fill_.load(std::memory_order_acquire); }
-  int32_t board_count(int axis) const { return board_count_[axis].load(std::memory_order_acquire); }
+  bool link_running() const override { return link_running_.load(std::memory_order_acquire); }
+  int32_t device_fill() const override { return device_fill_.load(std::memory_order_acquire); }
+  int32_t board_count(int axis) const override {
+    return board_count_[axis].load(std::memory_order_acquire);
+  }
   int32_t axis_offset(int axis) const { return axis_offset_[axis].load(std::memory_order_acquire); }
-  void set_axis_offset(int axis, int32_t v) {
+  void set_axis_offset(int axis, int32_t v) override {
     axis_offset_[axis].store(v, std::memory_order_release);
   }
-  uint32_t input_word() const { return input_word_.load(std::memory_order_acquire); }
+  // One atomic add each, so a home completing on the tick's thread is never lost under a
+  // read-modify-write.
+  void AddToAxisOffsets(const std::array<int32_t, 6>& delta) override {
+    for (size_t i = 0; i < 6; ++i) axis_offset_[i].fetch_add(delta[i], std::memory_order_acq_rel);
+  }
+  uint32_t input_word() const override { return input_word_.load(std::memory_order_acquire); }
   int32_t sequence_counter() const { return sequence_.value(); }
 
   // Link state, for the motion engine's diagnostics and for tests.
@@ -157,10 +188,7 @@ class DeviceLink {
   static void IgnoreReply(void* user, const uint8_t* payload, size_t size) {}
   uint32_t AxisFlagMask() const;
   void ApplyChannelMapping(std::array<int32_t, 6>& counts) const;
-  // Backlash window: true when the positions are to be written for this reply.
-  bool PositionsFollowBoard();
-
-  PluginContext& ctx_;
+  LinkServices services_;
   std::atomic<bool> device_connected_{false};
   std::atomic<bool> link_running_{false};
   // Every close counts here, so a reply read before a close can be told apart from one after.

@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "device/link.h"
-#include "host/plugin_context.h"
 
 namespace vaskel {
 
@@ -24,7 +23,7 @@ int32_t DeviceLink::StartLink() {
   pending_.Clear();
   if (!workers_started_) {
     workers_started_ = true;
-    Workers& workers = ctx_.platform().workers();
+    Workers& workers = services_.workers;
     workers.Spawn("vaskel receiver", [this](bool may_block) { return ReceiverStep(may_block); });
     workers.Spawn(
         "vaskel write completion",
@@ -36,7 +35,7 @@ int32_t DeviceLink::StartLink() {
 }
 
 void DeviceLink::RewindSelectedSource(int32_t fill) {
-  ctx_.motion().RewindSelectedSource(fill);
+  services_.client.RewindStream(fill);
   last_rewind_fill_.store(fill, std::memory_order_release);
   rewind_count_.fetch_add(1, std::memory_order_acq_rel);
 }
@@ -74,7 +73,7 @@ bool DeviceLink::SenderStep(bool may_block) {
           WaitForWork(may_block, kWaitSliceMs);
           return true;
         }
-        write_start_time_ = ctx_.platform().clock().WallSeconds();
+        write_start_time_ = services_.clock.WallSeconds();
         sender_phase_ = SenderPhase::kAwaitWrite;
         break;
       case SenderPhase::kAwaitWrite:
@@ -114,7 +113,7 @@ bool DeviceLink::AwaitWriteDone(bool may_block) {
     MarkWriteDone(0);
     return true;
   }
-  const int64_t now = ctx_.platform().clock().WallSeconds();
+  const int64_t now = services_.clock.WallSeconds();
   if (now - write_start_time_ < kWriteTimeoutSeconds) return false;
   // Stuck: the board's queue is sent again after the reconnection, and this packet with it.
   RewindSelectedSource(device_fill());
@@ -167,7 +166,7 @@ void DeviceLink::WriteReport() {
         CloseDevice();
         write_error_count_.store(0, std::memory_order_release);
       }
-      ctx_.messages().ShowSystemError(error);
+      services_.status.ShowSystemError(error);
       MarkWriteDone(0);
       advance_to_next_.store(false, std::memory_order_release);
       return;

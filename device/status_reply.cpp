@@ -4,7 +4,6 @@
 
 #include "device/link.h"
 #include "device/little_endian.h"
-#include "host/plugin_context.h"
 #include "host/truncate.h"
 
 namespace vaskel {
@@ -44,17 +43,16 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size) {
   }
   device_fill_.store(static_cast<int32_t>(fill), std::memory_order_release);
 
-  MotionEngine& motion = ctx_.motion();
   // Read once: a close while this reply is handled must not turn it into an alignment.
   const bool running = link_running();
   if (!running && resync_pending()) {
     RewindSelectedSource(static_cast<int32_t>(fill));
     resync_pending_.store(false, std::memory_order_release);
-    motion.ResetSegmentsSent();
+    services_.client.ResetSegmentsSent();
     return;
   }
 
-  const HostBlocks& host = ctx_.host();
+  const HostBlocks& host = services_.host;
   std::array<int32_t, 6> counts{};
   for (size_t i = 0; i < 6; ++i) {
     p = ReadLittleEndian(p, 4, counts[i]);
@@ -79,7 +77,7 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size) {
       link_running_.store(false);
       return;
     }
-    ctx_.messages().Raise(kMsgDeviceConnected);
+    services_.status.Raise(kMsgDeviceConnected);
   }
 
   for (size_t i = 0; i < 6; ++i) {
@@ -90,7 +88,7 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size) {
     }
   }
 
-  if (PositionsFollowBoard()) {
+  if (services_.client.PositionsFollowBoard(static_cast<int32_t>(fill))) {
     for (size_t i = 0; i < 6; ++i) {
       host.engine.Set(engine::kAxisPosition[i],
                       WrapAdd(counts[i], axis_offset(static_cast<int>(i))));
@@ -98,11 +96,11 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size) {
   }
 
   host.planner.Set(planner::kDeviceNeedsData, static_cast<int32_t>(fill) < NeedsDataLimit());
-  motion.ScanInputs();
+  services_.client.OnInputWord();
 }
 
 void DeviceLink::ApplyChannelMapping(std::array<int32_t, 6>& counts) const {
-  const HostBlock& engine = ctx_.host().engine;
+  const HostBlock& engine = services_.host.engine;
   const int32_t c3 = counts[3], c4 = counts[4], c5 = counts[5];
   if (!engine.Get(engine::kAxisEnabled[3])) {
     counts = {counts[0], counts[1], counts[2], c3, c3, c3};
@@ -118,32 +116,11 @@ void DeviceLink::ApplyChannelMapping(std::array<int32_t, 6>& counts) const {
   }
 }
 
-bool DeviceLink::PositionsFollowBoard() {
-  BacklashQueue& queue = ctx_.motion().backlash_queue();
-  const uint32_t retire = queue.retire_index.load(std::memory_order_acquire) & BacklashQueue::kMask;
-  const uint32_t open = queue.open_index.load(std::memory_order_acquire) & BacklashQueue::kMask;
-  if (retire == open) return true;
-  const uint32_t executed = ctx_.motion().SegmentsSent() - static_cast<uint32_t>(device_fill());
-  const BacklashRecord& record = queue.records[retire];
-  if (executed <= record.start_marker.load(std::memory_order_acquire)) return true;
-  const uint32_t end = record.end_marker.load(std::memory_order_acquire);
-  if (end == 0 || executed <= end) return false;  // the board is inside the take-up
-  // The take-up is behind the board: its corrections move into the offsets. One atomic add
-  // each, so a home completing on the tick's thread is never lost under a read-modify-write.
-  for (size_t i = 0; i < 6; ++i) {
-    axis_offset_[i].fetch_add(record.correction[i].load(std::memory_order_acquire),
-                              std::memory_order_acq_rel);
-  }
-  queue.retire_index.store((retire + 1) & BacklashQueue::kMask, std::memory_order_release);
-  return false;
-}
-
 int32_t DeviceLink::NeedsDataLimit() const {
-  double period = ctx_.host().planner.Get(planner::kSegmentPeriod);
+  double period = services_.host.planner.Get(planner::kSegmentPeriod);
   // A period the host never set (or spoilt) would divide by zero; the plug-in's own applies.
-  if (!(period > 0.0) || !std::isfinite(period)) period = ctx_.period_ms() * 0.001;
-  if (!(period > 0.0)) period = 0.003;
-  const double buffer = ctx_.settings().device_buffer.load(std::memory_order_relaxed);
+  if (!(period > 0.0) || !std::isfinite(period)) period = kDefaultSegmentPeriod;
+  const double buffer = services_.device_buffer_ms.load(std::memory_order_relaxed);
   const double segments = buffer / (1000.0 * period);
   // A quotient that is a whole number but for rounding (300 ms / 3 ms) counts as that number.
   const double nearest = std::round(segments);

@@ -2,7 +2,6 @@
 
 #include <limits>
 
-#include "host/plugin_context.h"
 #include "motion/motion_engine.h"
 
 namespace vaskel {
@@ -19,12 +18,12 @@ int32_t UsableAmount(int32_t amount) {
 }  // namespace
 
 bool Backlash::AxisCompensated(size_t axis) const {
-  const HostBlock& engine = ctx_.host().engine;
+  const HostBlock& engine = services_.host.engine;
   return engine.Get(engine::kAxisEnabled[axis]) && engine.Get(engine::kBacklashAmount[axis]) != 0;
 }
 
 bool Backlash::DetectReversal(const StepCounts& steps) {
-  const HostBlock& engine = ctx_.host().engine;
+  const HostBlock& engine = services_.host.engine;
   if (!engine.Get(engine::kBacklashEnabled) || engine.Get(engine::kBacklashActive)) return false;
   bool any = false;
   for (size_t a = 0; a < 6; ++a) {
@@ -96,7 +95,7 @@ bool Backlash::TakeUpStep() {
 }
 
 void Backlash::StartAxisTakeUp(size_t a) {
-  const HostBlock& engine = ctx_.host().engine;
+  const HostBlock& engine = services_.host.engine;
   const int32_t amount = UsableAmount(engine.Get(engine::kBacklashAmount[a]));
   const double speed = engine.Get(engine::kBacklashSpeed[a]) / kBacklashSpeedDivisor;
   const int32_t steps = positive_[a] ? amount : -amount;
@@ -113,7 +112,7 @@ void Backlash::StartAxisTakeUp(size_t a) {
 void Backlash::Finish() {
   if (!in_progress_) return;  // an abort has already released everything
   in_progress_ = false;
-  const HostBlock& engine = ctx_.host().engine;
+  const HostBlock& engine = services_.host.engine;
   engine_.SelectSource(interrupted_source_);
   engine_.set_source_suspended(interrupted_source_, false);
   if (interrupted_source_ == kJogRing) engine.Set(engine::kPluginMotionActive, true);
@@ -138,7 +137,7 @@ void Backlash::OnAbort() {
   pending_.fill(false);
   in_progress_ = false;
   record_open_ = false;  // the abort's queue reset has dropped it
-  ctx_.host().engine.Set(engine::kBacklashActive, false);
+  services_.host.engine.Set(engine::kBacklashActive, false);
   // A stop asked for during the take-up still acts; nothing else is left to resume.
   if (engine_.resume_state() != kStopRequested) engine_.set_resume_state(0);
 }

@@ -7,17 +7,18 @@
 #include <array>
 #include <cstdint>
 
+#include "motion/motion_services.h"
 #include "motion/motion_state.h"
 #include "motion/segment_encoder.h"
 
 namespace vaskel {
 
 class MotionEngine;
-class PluginContext;
 
 class Backlash {
  public:
-  Backlash(PluginContext& ctx, MotionEngine& engine) : ctx_(ctx), engine_(engine) {}
+  Backlash(const MotionServices& services, MotionEngine& engine)
+      : services_(services), engine_(engine) {}
 
   // Asked for every entry before it is encoded; true when a take-up has begun and the entry
   // must stay at the consumer index.
@@ -40,7 +41,7 @@ class Backlash {
   void StartAxisTakeUp(size_t axis);
   void Finish();
 
-  PluginContext& ctx_;
+  const MotionServices& services_;
   MotionEngine& engine_;
   std::array<double, 6> last_direction_{1, 1, 1, 1, 1, 1};
   std::array<bool, 6> pending_{};

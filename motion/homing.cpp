@@ -1,4 +1,3 @@
-#include "host/plugin_context.h"
 #include "motion/motion_engine.h"
 
 namespace vaskel {
@@ -11,7 +10,7 @@ void MotionEngine::Home(int axis) {
 
 void MotionEngine::StartPendingHome() {
   if (!home_requested()) return;
-  const HostBlocks& host = ctx_.host();
+  const HostBlocks& host = services_.host;
   const int axis = home_axis_request();
   const auto a = static_cast<size_t>(axis);
   set_homing_axis(axis);
@@ -35,7 +34,7 @@ void MotionEngine::StartPendingHome() {
 
 // The homing axis loses its reference and the host's homing signals are dropped.
 void MotionEngine::ClearHomingFlags() {
-  const HostBlocks& host = ctx_.host();
+  const HostBlocks& host = services_.host;
   const int axis = homing_axis();
   if (IsAxis(axis)) host.engine.Set(engine::kAxisReferenced[static_cast<size_t>(axis)], false);
   const uint64_t word = host.planner.Get(planner::kHomingSignalWord);

@@ -1,4 +1,3 @@
-#include "host/plugin_context.h"
 #include "motion/motion_engine.h"
 
 namespace vaskel {
@@ -7,11 +6,11 @@ void MotionEngine::JogOn(int axis, int direction, double speed) {
   Lock lock(mutex_);
   const int32_t s = state();
   if (s != kRunning && s != kJogging) {
-    ctx_.messages().Raise(kMsgJogNotAllowed);
+    services_.status.Raise(kMsgJogNotAllowed);
     return;
   }
   if (!IsAxis(axis)) return;  // the host passes 0..5; there is no other axis to jog
-  const HostBlocks& host = ctx_.host();
+  const HostBlocks& host = services_.host;
   const auto a = static_cast<size_t>(axis);
   double v = host.planner.Get(planner::kAxisVelocity[a]);
   uint8_t* full_speed = host.window.Get(window::kJogFullSpeed);

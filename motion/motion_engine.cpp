@@ -1,6 +1,5 @@
 #include "motion/motion_engine.h"
 
-#include "host/plugin_context.h"
 #include "host/truncate.h"
 
 namespace vaskel {
@@ -31,11 +30,11 @@ void MotionEngine::AbortLocked() {
   stop_waits_for_board_ = false;
   EndActivity(state());
   backlash_queue_.Reset();
-  ctx_.link().SendCommand(kOpStopMotion, 0);
+  services_.link.SendCommand(kOpStopMotion, 0);
 }
 
 void MotionEngine::EndActivity(int32_t activity) {
-  const HostBlocks& host = ctx_.host();
+  const HostBlocks& host = services_.host;
   switch (activity) {
     case kRunning:
       host.engine.Set(engine::kTrajConsumerIndex, host.engine.Get(engine::kTrajProducerIndex));
@@ -102,17 +101,17 @@ void MotionEngine::RequestStop() {
 
 bool MotionEngine::StartOfMoveCheck() {
   Lock lock(mutex_);
-  const HostBlocks& host = ctx_.host();
+  const HostBlocks& host = services_.host;
   if (host.engine.Get(engine::kEStopActive)) {
-    ctx_.messages().Raise(kMsgMoveAtEStop);
+    services_.status.Raise(kMsgMoveAtEStop);
     return false;
   }
   if (host.engine.Get(engine::kEngineOffline)) {
-    ctx_.messages().Raise(kMsgEngineOffline);
+    services_.status.Raise(kMsgEngineOffline);
     return false;
   }
   if (PendingEntries(kHostTrajectory) != 0 && state() != kBacklashTakeUp) {
-    ctx_.messages().Raise(kMsgQueueNotEmpty);
+    services_.status.Raise(kMsgQueueNotEmpty);
     return false;
   }
   host.planner.Set(planner::kFlushPartial, false);
@@ -123,9 +122,9 @@ bool MotionEngine::StartOfMoveCheck() {
 
 void MotionEngine::DoDwell(double time) {
   Lock lock(mutex_);
-  const HostBlocks& host = ctx_.host();
+  const HostBlocks& host = services_.host;
   const double ms = host.planner.Get(planner::kDwellInMilliseconds) ? time : time * 1000.0;
-  const uint32_t now = ctx_.platform().clock().TickCountMs();
+  const uint32_t now = services_.clock.TickCountMs();
   dwell_end_tick_.store(now + static_cast<uint32_t>(TruncToInt32(ms)), std::memory_order_relaxed);
   host.engine.Set(engine::kDwellActive, int32_t{1});
   // A take-up holds the stream it interrupted; only its finish releases it, so the dwell

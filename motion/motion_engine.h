@@ -14,13 +14,12 @@
 #include "motion/backlash.h"
 #include "motion/backlash_queue.h"
 #include "motion/home_switch_table.h"
+#include "motion/motion_services.h"
 #include "motion/motion_state.h"
 #include "motion/ramp_generator.h"
 #include "motion/segment_encoder.h"
 
 namespace vaskel {
-
-class PluginContext;
 
 class MotionEngine {
  public:
@@ -30,10 +29,12 @@ class MotionEngine {
   static constexpr std::string_view kClippedText =
       "Step count above 2047 in one segment, clipped to 2047.";
 
-  explicit MotionEngine(PluginContext& ctx) : ctx_(ctx), ramps_(ctx), backlash_(ctx, *this) {}
+  explicit MotionEngine(const MotionServices& services)
+      : services_(services), ramps_(services_, *this), backlash_(services_, *this) {}
 
   // Host thread: entry points and the tick.
   void MotionReset();
+  void set_max_packets_per_pass(int32_t n) { max_packets_per_pass_ = n; }
   void MotionStep();
   // Ends the activity of the state in force; the state itself is left as it is.
   void Abort();
@@ -76,6 +77,9 @@ class MotionEngine {
   uint32_t SegmentsSent() const { return segments_sent_.load(std::memory_order_acquire); }
   void ResetSegmentsSent() { segments_sent_.store(0, std::memory_order_release); }
   BacklashQueue& backlash_queue() { return backlash_queue_; }
+  // For a status reply with `fill` segments queued on the board: false while the board is
+  // inside a take-up; a take-up it has passed moves its corrections into the axis offsets.
+  bool PositionsFollowBoard(int32_t fill);
   void ScanInputs();
   uint32_t BuildOutputWord() const;  // host thread
   HomeSwitchTable& home_switches() { return home_switches_; }
@@ -138,7 +142,8 @@ class MotionEngine {
   void EncodeInto(uint8_t* out, const EncoderConfig& config, const StepCounts& steps);
   void ReportClipping();
 
-  PluginContext& ctx_;
+  MotionServices services_;
+  int32_t max_packets_per_pass_ = 4;
   std::recursive_mutex mutex_;
   std::atomic<int32_t> state_{kRunning};
   std::atomic<int32_t> resume_state_{0};

@@ -3,7 +3,6 @@
 #include <cmath>
 #include <thread>
 
-#include "host/plugin_context.h"
 #include "motion/motion_engine.h"
 
 namespace vaskel {
@@ -21,13 +20,13 @@ void Wait(bool may_block, uint32_t ms) {
 }  // namespace
 
 void MotionEngine::Probe() {
-  const uint32_t start = ctx_.platform().clock().TickCountMs();
-  ctx_.platform().workers().Spawn(
+  const uint32_t start = services_.clock.TickCountMs();
+  services_.workers.Spawn(
       "probe", [this, start](bool may_block) { return ProbeWorkerStep(start, may_block); });
 }
 
 bool MotionEngine::ProbeWorkerStep(uint32_t start, bool may_block) {
-  const uint32_t elapsed = ctx_.platform().clock().TickCountMs() - start;
+  const uint32_t elapsed = services_.clock.TickCountMs() - start;
   if (elapsed < kProbeDelayMs) {
     Wait(may_block, std::min(kProbeDelayMs - elapsed, kWaitSliceMs));
     return true;
@@ -45,12 +44,12 @@ bool MotionEngine::ProbeWorkerStep(uint32_t start, bool may_block) {
 }
 
 void MotionEngine::StartProbeMove() {
-  const HostBlocks& host = ctx_.host();
+  const HostBlocks& host = services_.host;
   using namespace input_signal;
   if (!host.engine.Load<uint8_t>(Offset(engine::kProbeInput, kEnabled))) {
     host.engine.Set(engine::kProbeRunning, int32_t{0});
     host.planner.Set(planner::kProbePending, int32_t{0});
-    ctx_.messages().Raise(kMsgProbeDisabled);
+    services_.status.Raise(kMsgProbeDisabled);
     return;
   }
   double s = host.planner.Get(planner::kProbeFeedRate);

@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <limits>
 
-#include "host/plugin_context.h"
 #include "host/truncate.h"
+#include "motion/motion_engine.h"
 #include "motion/ramp_update.h"
 
 namespace vaskel {
@@ -39,12 +39,12 @@ void RampGenerator::ClearSets() {
 
 double RampGenerator::SpeedToStepsPerSegment(int axis, double speed) const {
   if (!ValidAxis(axis)) return 0;
-  const HostBlock& planner = ctx_.host().planner;
+  const HostBlock& planner = services_.host.planner;
   return speed * planner.Get(planner::kStepsPerUnit[axis]) * planner.Get(planner::kSegmentPeriod);
 }
 
 void RampGenerator::RecomputeAccelSteps() {
-  const HostBlock& planner = ctx_.host().planner;
+  const HostBlock& planner = services_.host.planner;
   const double period = planner.Get(planner::kSegmentPeriod);
   RampSet& set = active_set();
   for (int i = 0; i < kRampAxes; ++i) {
@@ -58,10 +58,10 @@ void RampGenerator::RecomputeAccelSteps() {
 
 bool RampGenerator::StartVelocityRamp(int axis, int negative, double magnitude) {
   if (!ValidAxis(axis)) return false;
-  if (!ctx_.motion().StartOfMoveCheck()) return false;
+  if (!engine_.StartOfMoveCheck()) return false;
   RampSet& set = active_set();
   if (AnyInMode(set, kRampDistance)) {
-    ctx_.messages().Raise(kMsgSpeedJogInvalid);
+    services_.status.Raise(kMsgSpeedJogInvalid);
     return false;
   }
   AxisRamp& r = set[axis];
@@ -74,10 +74,10 @@ bool RampGenerator::StartVelocityRamp(int axis, int negative, double magnitude) 
 
 bool RampGenerator::StartDistanceRamp(int axis, int32_t steps, double speed) {
   if (!ValidAxis(axis)) return false;
-  if (!ctx_.motion().StartOfMoveCheck()) return false;
+  if (!engine_.StartOfMoveCheck()) return false;
   RampSet& set = active_set();
   if (AnyInMode(set, kRampVelocity)) {
-    ctx_.messages().Raise(kMsgSpeedJogInvalid);
+    services_.status.Raise(kMsgSpeedJogInvalid);
     return false;
   }
   AxisRamp& r = set[axis];
@@ -99,7 +99,7 @@ void RampGenerator::StopAxisRamp(int axis) {
   if (!ValidAxis(axis)) return;
   AxisRamp& r = jog_ramps_[axis];
   if (r.Mode == kRampDistance) {
-    ctx_.messages().Raise(kMsgStopPosJogIllegal);
+    services_.status.Raise(kMsgStopPosJogIllegal);
     return;
   }
   r.TargetVelocity = 0;
@@ -111,7 +111,7 @@ void RampGenerator::StopAllRamps() {
     r.TargetVelocity = 0;
     r.Mode = kRampIdle;
   }
-  const HostBlocks& host = ctx_.host();
+  const HostBlocks& host = services_.host;
   host.planner.Set(planner::kFlushPartial, true);
   SegmentRing& ring = active_ring();
   ring.consumer.store(ring.producer.load(std::memory_order_acquire), std::memory_order_release);
@@ -128,7 +128,7 @@ bool RampGenerator::RampsIdleAndDrained() {
     r.FractionalSteps = 0;
   }
   // A refused start leaves the host's queue current; the Jogging step streams it until empty.
-  if (source_ == kHostTrajectory) return ctx_.motion().PendingEntries(kHostTrajectory) == 0;
+  if (source_ == kHostTrajectory) return engine_.PendingEntries(kHostTrajectory) == 0;
   const SegmentRing& ring = active_ring();
   return ring.producer.load(std::memory_order_acquire) ==
          ring.consumer.load(std::memory_order_acquire);
@@ -147,7 +147,7 @@ void RampGenerator::GenerateRampSegments() {
       if (r.Velocity == 0) r.Mode = kRampIdle;
     }
     if (!any_active) {
-      const HostBlocks& host = ctx_.host();
+      const HostBlocks& host = services_.host;
       host.planner.Set(planner::kFlushPartial, true);
       host.engine.Set(engine::kPluginMotionActive, false);
       return;
@@ -159,11 +159,11 @@ void RampGenerator::GenerateRampSegments() {
 // so a pass starts while fewer than 22 records are queued: the look-ahead moves are tuned to.
 bool RampGenerator::PassAllowed(int32_t fill) const {
   if (fill > kMaxQueuedRecords - kRampAxes) return false;
-  const double period = ctx_.host().planner.Get(planner::kSegmentPeriod);
+  const double period = services_.host.planner.Get(planner::kSegmentPeriod);
   // Without a usable period there is no time to measure; the record bound alone applies.
   if (!(std::isfinite(period) && period > 0)) return true;
   const int32_t setting =
-      std::max(ctx_.settings().jog_buffer.load(std::memory_order_relaxed), kMinJogBufferMs);
+      std::max(services_.jog_buffer_ms.load(std::memory_order_relaxed), kMinJogBufferMs);
   const int32_t limit = TruncToInt32(setting / (period * 1000.0));
   return BufferedMilliseconds(fill) < limit;
 }
@@ -179,7 +179,7 @@ void RampGenerator::EmitRampSegment(RampSet& set, SegmentRing& ring) {
 }
 
 int32_t RampGenerator::BufferedMilliseconds(int32_t count) const {
-  return TruncToInt32(count * ctx_.host().planner.Get(planner::kSegmentPeriod) * 1000.0);
+  return TruncToInt32(count * services_.host.planner.Get(planner::kSegmentPeriod) * 1000.0);
 }
 
 }  // namespace vaskel

@@ -4,16 +4,18 @@
 #include <cstdint>
 
 #include "motion/axis_ramp.h"
+#include "motion/motion_services.h"
 #include "motion/motion_state.h"
 #include "motion/segment_ring.h"
 
 namespace vaskel {
 
-class PluginContext;
+class MotionEngine;
 
 class RampGenerator {
  public:
-  explicit RampGenerator(PluginContext& ctx) : ctx_(ctx) {}
+  RampGenerator(const MotionServices& services, MotionEngine& engine)
+      : services_(services), engine_(engine) {}
 
   // Selecting the jog ring or the backlash ring makes its ramp set current; the host
   // trajectory leaves the current set as it was, but it is the queue that the idle-and-drained
@@ -51,7 +53,8 @@ class RampGenerator {
   bool PassAllowed(int32_t fill) const;
   void EmitRampSegment(RampSet& set, SegmentRing& ring);
 
-  PluginContext& ctx_;
+  const MotionServices& services_;
+  MotionEngine& engine_;
   SegmentSourceId active_ = kJogRing;
   SegmentSourceId source_ = kHostTrajectory;
   RampSet jog_ramps_{};

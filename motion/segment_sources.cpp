@@ -1,4 +1,3 @@
-#include "host/plugin_context.h"
 #include "motion/motion_engine.h"
 
 namespace vaskel {
@@ -10,7 +9,7 @@ void MotionEngine::SelectSource(SegmentSourceId source) {
 }
 
 bool MotionEngine::IsDeviceDrained() {
-  if (ctx_.link().device_fill() > 1) return false;
+  if (services_.link.device_fill() > 1) return false;
   const SegmentSourceId s = segment_source();
   return PendingEntries(s) == 0 || source_suspended(s);
 }
@@ -28,7 +27,7 @@ int32_t MotionEngine::Producer(SegmentSourceId s) {
     case kBacklashRing:
       return ramps_.backlash_ring().producer.load(std::memory_order_acquire);
     default:
-      return ctx_.host().engine.Get(engine::kTrajProducerIndex);
+      return services_.host.engine.Get(engine::kTrajProducerIndex);
   }
 }
 
@@ -39,7 +38,7 @@ int32_t MotionEngine::Consumer(SegmentSourceId s) {
     case kBacklashRing:
       return ramps_.backlash_ring().consumer.load(std::memory_order_acquire);
     default:
-      return ctx_.host().engine.Get(engine::kTrajConsumerIndex);
+      return services_.host.engine.Get(engine::kTrajConsumerIndex);
   }
 }
 
@@ -53,7 +52,7 @@ void MotionEngine::SetConsumer(SegmentSourceId s, int32_t index) {
       ramps_.backlash_ring().consumer.store(index, std::memory_order_release);
       break;
     default:
-      ctx_.host().engine.Set(engine::kTrajConsumerIndex, index);
+      services_.host.engine.Set(engine::kTrajConsumerIndex, index);
       break;
   }
 }
@@ -64,7 +63,7 @@ StepCounts MotionEngine::ReadEntry(SegmentSourceId s, int32_t slot) {
   if (s == kHostTrajectory) {
     const size_t record = planner::kTrajRingBase + planner::kSegmentRecordSize * index;
     for (size_t a = 0; a < 6; ++a) {
-      steps[a] = ctx_.host().planner.Load<double>(record + 8 * (kStepElement + a));
+      steps[a] = services_.host.planner.Load<double>(record + 8 * (kStepElement + a));
     }
     return steps;
   }

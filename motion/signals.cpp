@@ -1,4 +1,3 @@
-#include "host/plugin_context.h"
 #include "motion/motion_engine.h"
 
 namespace vaskel {
@@ -16,11 +15,11 @@ bool IsHomeInput(size_t record) {
 }  // namespace
 
 void MotionEngine::ScanInputs() {
-  const HostBlock& engine = ctx_.host().engine;
+  const HostBlock& engine = services_.host.engine;
   if (engine.Get(engine::kEngineOffline)) return;
   // Held across the scan so that a trip decides on the state it aborts.
   Lock lock(mutex_);
-  const uint32_t word = ctx_.link().input_word();
+  const uint32_t word = services_.link.input_word();
   for (size_t j = 0; j < engine::kInputSignalCount; ++j) {
     using namespace input_signal;
     const size_t active = Offset(j, kActive);
@@ -35,7 +34,7 @@ void MotionEngine::ScanInputs() {
     }
     if (j >= kAxisInputRecords || IsHomeInput(j) || state() == kHalted) continue;
     if (!engine.Load<uint8_t>(active) || engine.Get(engine::kEStopActive)) continue;
-    ctx_.messages().Raise(kMsgLimitActive);
+    services_.status.Raise(kMsgLimitActive);
     if (engine.Get(engine::kLimitOverride)) continue;
     engine.Set(engine::kEStopActive, true);
     AbortLocked();
@@ -55,12 +54,12 @@ void MotionEngine::ScanInputs() {
       return;
     }
   }
-  ctx_.messages().Raise(kMsgLimitsReengaged);
+  services_.status.Raise(kMsgLimitsReengaged);
   engine.Set(engine::kLimitOverride, false);
 }
 
 uint32_t MotionEngine::BuildOutputWord() const {
-  const HostBlock& engine = ctx_.host().engine;
+  const HostBlock& engine = services_.host.engine;
   uint32_t word = 0;
   for (size_t k = 0; k < engine::kOutputSignalCount; ++k) {
     using namespace output_signal;

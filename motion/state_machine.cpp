@@ -1,6 +1,5 @@
 #include <cmath>
 
-#include "host/plugin_context.h"
 #include "motion/motion_engine.h"
 
 namespace vaskel {
@@ -14,7 +13,7 @@ constexpr int kMaxStepsPerTick = 16;
 
 void MotionEngine::MotionStep() {
   Lock lock(mutex_);
-  if (ctx_.host().engine.Get(engine::kEStopActive) && state() != kHalted) {
+  if (services_.host.engine.Get(engine::kEStopActive) && state() != kHalted) {
     AbortLocked();
     set_state(kHalted);
   }
@@ -65,7 +64,7 @@ bool MotionEngine::RunStateStep() {
 
 void MotionEngine::StepHalted() {
   if (!IsDeviceDrained()) return;
-  const HostBlock& engine = ctx_.host().engine;
+  const HostBlock& engine = services_.host.engine;
   engine.Set(engine::kPluginMotionActive, false);
   engine.Set(engine::kPositionsChanged, true);
   home_requested_.store(false, std::memory_order_release);
@@ -81,9 +80,9 @@ void MotionEngine::StepRunning() {
 }
 
 void MotionEngine::StepDwelling() {
-  const uint32_t now = ctx_.platform().clock().TickCountMs();
+  const uint32_t now = services_.clock.TickCountMs();
   if (static_cast<int32_t>(now - dwell_end_tick()) < 0) return;
-  ctx_.host().engine.Set(engine::kDwellActive, int32_t{0});
+  services_.host.engine.Set(engine::kDwellActive, int32_t{0});
   set_state(kRunning);
 }
 
@@ -115,11 +114,11 @@ bool MotionEngine::StepAwaitingSignal() {
 
 void MotionEngine::StepStopRequested() {
   if (stop_waits_for_board_) {
-    if (ctx_.link().device_fill() > 1) return;
+    if (services_.link.device_fill() > 1) return;
     stop_waits_for_board_ = false;
   }
   if (segment_source() == kJogRing) ramps_.StopAllRamps();
-  ctx_.link().SendCommand(kOpStopMotion, 0);
+  services_.link.SendCommand(kOpStopMotion, 0);
   set_state(kStopDraining);
 }
 
@@ -131,7 +130,7 @@ void MotionEngine::StepStopDraining() {
 
 // The stop has drained the board; what it interrupted is over and must not look as if it ran.
 void MotionEngine::CleanUpStoppedActivity() {
-  const HostBlock& engine = ctx_.host().engine;
+  const HostBlock& engine = services_.host.engine;
   const int32_t stopped = stopped_state_.exchange(kRunning);
   const int32_t pending = pending_signal_state();
   if (stopped == kDwelling) {
@@ -169,13 +168,13 @@ void MotionEngine::StepHomeSwitchReleased() {
     return;
   }
   if (!IsDeviceDrained() || !backlash_queue_.empty()) return;
-  const HostBlocks& host = ctx_.host();
+  const HostBlocks& host = services_.host;
   const int axis = homing_axis();
   if (!IsAxis(axis)) return;
   host.engine.Set(engine::kAxisReferenced[static_cast<size_t>(axis)], true);
   // Negated through unsigned arithmetic: the count may be INT32_MIN.
-  const auto count = static_cast<uint32_t>(ctx_.link().board_count(axis));
-  ctx_.link().set_axis_offset(axis, static_cast<int32_t>(0u - count));
+  const auto count = static_cast<uint32_t>(services_.link.board_count(axis));
+  services_.link.set_axis_offset(axis, static_cast<int32_t>(0u - count));
   const uint64_t word = host.planner.Get(planner::kHomingSignalWord);
   host.planner.Set(planner::kHomingSignalWord, word & ~(uint64_t{1} << 56));
   host.engine.Set(engine::kPositionsChanged, true);
@@ -190,7 +189,7 @@ void MotionEngine::StepJogging() {
     return;
   }
   if (!IsDeviceDrained()) return;
-  const HostBlock& engine = ctx_.host().engine;
+  const HostBlock& engine = services_.host.engine;
   engine.Set(engine::kPluginMotionActive, false);
   engine.Set(engine::kPositionsChanged, true);
   set_state(kRunning);
@@ -204,7 +203,7 @@ void MotionEngine::StepProbeTripped() {
     return;
   }
   if (!IsDeviceDrained()) return;
-  const HostBlock& engine = ctx_.host().engine;
+  const HostBlock& engine = services_.host.engine;
   engine.Set(engine::kPositionsChanged, true);
   engine.Set(engine::kProbeActive, false);
   // The probe move is over; the host must not go on seeing plug-in motion.

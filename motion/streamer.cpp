@@ -1,12 +1,11 @@
-#include "host/plugin_context.h"
 #include "motion/motion_engine.h"
 
 namespace vaskel {
 
 void MotionEngine::StreamSegments() {
   Lock lock(mutex_);
-  const HostBlocks& host = ctx_.host();
-  DeviceLink& link = ctx_.link();
+  const HostBlocks& host = services_.host;
+  BoardLink& link = services_.link;
   if (source_suspended(segment_source())) return;
   if (!host.planner.Get(planner::kDeviceNeedsData)) return;
   int32_t pending = PendingEntries(segment_source());
@@ -14,7 +13,7 @@ void MotionEngine::StreamSegments() {
 
   const EncoderConfig config = LoadEncoderConfig(host.engine);
   const StepCounts empty{};
-  for (int32_t p = 0; p < ctx_.max_packets_per_pass(); ++p) {
+  for (int32_t p = 0; p < max_packets_per_pass_; ++p) {
     if (pending < kSegmentsPerPacket && !host.planner.Get(planner::kFlushPartial)) break;
     // Counted down from the first look at the ring: with FlushPartial set it goes below zero
     // and the rest of the pass is still sent.
@@ -54,13 +53,13 @@ void MotionEngine::StreamSegments() {
 
 void MotionEngine::SendEmptyMotionPacket() {
   Lock lock(mutex_);
-  const EncoderConfig config = LoadEncoderConfig(ctx_.host().engine);
+  const EncoderConfig config = LoadEncoderConfig(services_.host.engine);
   const StepCounts empty{};
-  uint8_t* packet = ctx_.link().BeginMotionPacket();
+  uint8_t* packet = services_.link.BeginMotionPacket();
   for (size_t k = 0; k < kSegmentsPerPacket; ++k) {
     EncodeInto(packet + kSegmentBytes * k, config, empty);
   }
-  ctx_.link().CommitPacket();
+  services_.link.CommitPacket();
 }
 
 void MotionEngine::EncodeInto(uint8_t* out, const EncoderConfig& config, const StepCounts& steps) {
@@ -78,12 +77,12 @@ void MotionEngine::ReportClipping() {
   clipping_pending_report_ = false;
   if (clipping_reported_) return;
   clipping_reported_ = true;
-  ctx_.messages().SetStatusText(kClippedText);
+  services_.status.SetStatusText(kClippedText);
 }
 
 void MotionEngine::DiscardHostTrajectory() {
   Lock lock(mutex_);
-  const HostBlock& engine = ctx_.host().engine;
+  const HostBlock& engine = services_.host.engine;
   const uint32_t producer = static_cast<uint32_t>(engine.Get(engine::kTrajProducerIndex)) + 256u;
   const auto index = static_cast<int32_t>(producer & kSegmentRingMask);
   engine.Set(engine::kTrajProducerIndex, index);

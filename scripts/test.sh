@@ -6,6 +6,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 
+echo "== check: include layering"
+scripts/check-layers.sh
+
 jobs=$(nproc)
 for preset in debug tsan mingw32; do
   echo "== build: $preset"

@@ -7,7 +7,7 @@
 
 #include "fake_hid.h"
 #include "host/host_string.h"
-#include "host/plugin_context.h"
+#include "plugin/plugin_context.h"
 #include "sim/substitute_host.h"
 #include "test_platform.h"
 

@@ -1,8 +1,8 @@
 // The buffer settings dialog: its entry checks and when it stores, driven through the plug-in.
 #include <gtest/gtest.h>
 
-#include "host/settings_dialog.h"
-#include "host/settings_form.h"
+#include "plugin/settings_dialog.h"
+#include "plugin/settings_form.h"
 #include "profile_test_support.h"
 
 namespace vaskel::testing {

@@ -1,4 +1,4 @@
-#include "host/messages.h"
+#include "plugin/messages.h"
 
 #include <gtest/gtest.h>
 

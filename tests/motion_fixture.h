@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "host/host_string.h"
-#include "host/plugin_context.h"
+#include "plugin/plugin_context.h"
 #include "sim/substitute_host.h"
 #include "test_platform.h"
 

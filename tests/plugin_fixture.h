@@ -4,7 +4,7 @@
 #include <memory>
 
 #include "host/host_string.h"
-#include "host/plugin_context.h"
+#include "plugin/plugin_context.h"
 #include "sim/substitute_host.h"
 #include "test_platform.h"
 

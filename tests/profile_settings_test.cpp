@@ -1,8 +1,8 @@
 // The buffer settings in the host's XML profile, driven through the plug-in's entry points.
 #include <gtest/gtest.h>
 
-#include "host/host_profile.h"
-#include "host/profile_settings.h"
+#include "plugin/host_profile.h"
+#include "plugin/profile_settings.h"
 #include "profile_test_support.h"
 
 namespace vaskel::testing {

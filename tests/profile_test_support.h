@@ -12,7 +12,7 @@
 #include <string>
 
 #include "host/host_string.h"
-#include "host/plugin_context.h"
+#include "plugin/plugin_context.h"
 #include "platform/headless_dialog_view.h"
 #include "platform/posix/profile_pugixml.h"
 #include "sim/substitute_host.h"

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "host/host_string.h"
-#include "host/plugin_context.h"
+#include "plugin/plugin_context.h"
 #include "test_platform.h"
 
 namespace vaskel::testing {

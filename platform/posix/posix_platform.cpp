@@ -18,9 +18,9 @@
 #include "platform/platform.h"
 #include "platform/posix/profile_pugixml.h"
 #include "platform/profile_document.h"
+#include "platform/standalone_sim_bus.h"
 #include "platform/system_hid.h"
 #include "platform/workers.h"
-#include "sim/board/sim_hid_bus.h"
 
 namespace vaskel {
 namespace {

@@ -17,11 +17,11 @@
 #include "platform/null_hid.h"
 #include "platform/platform.h"
 #include "platform/profile_document.h"
+#include "platform/standalone_sim_bus.h"
 #include "platform/system_hid.h"
 #include "platform/win32/dialog_view_win32.h"
 #include "platform/win32/profile_msxml.h"
 #include "platform/workers.h"
-#include "sim/board/sim_hid_bus.h"
 
 namespace vaskel {
 namespace {

@@ -9,6 +9,7 @@
 
 #include "platform/clock.h"
 #include "platform/hid.h"
+#include "platform/standalone_sim_bus.h"
 #include "sim/board/board_simulator.h"
 
 namespace vaskel::sim {
@@ -50,9 +51,5 @@ class SimHidBus : public HidBus {
   std::map<std::string, int> opens_;
   int enumerations_ = 0;
 };
-
-// A simulator of its own behind a bus, for a plug-in that is asked for one without a host
-// lending it a board.
-std::unique_ptr<HidBus> MakeStandaloneSimBus(Clock& clock);
 
 }  // namespace vaskel::sim

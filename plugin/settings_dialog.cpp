@@ -1,8 +1,8 @@
-#include "host/settings_dialog.h"
+#include "plugin/settings_dialog.h"
 
-#include "host/plugin_context.h"
-#include "host/settings_form.h"
 #include "platform/dialog_view.h"
+#include "plugin/plugin_context.h"
+#include "plugin/settings_form.h"
 
 namespace vaskel {
 

@@ -1,4 +1,4 @@
-#include "host/settings_form.h"
+#include "plugin/settings_form.h"
 
 #include <limits>
 #include <string>

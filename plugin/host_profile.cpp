@@ -1,4 +1,4 @@
-#include "host/host_profile.h"
+#include "plugin/host_profile.h"
 
 #include <limits>
 

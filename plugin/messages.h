@@ -11,27 +11,11 @@
 #include <string_view>
 
 #include "host/host_block.h"
+#include "host/status_line.h"
 
 namespace vaskel {
 
-enum MessageId : int32_t {
-  kMsgDuplicateDevice = 1,
-  kMsgDeviceNotFound = 2,
-  kMsgDevicePulledOut = 3,
-  kMsgDeviceConnected = 4,
-  kMsgSpeedJogInvalid = 5,
-  kMsgStopPosJogIllegal = 6,
-  kMsgMoveAtEStop = 7,
-  kMsgEngineOffline = 8,
-  kMsgQueueNotEmpty = 9,
-  kMsgJogNotAllowed = 10,
-  kMsgLimitActive = 11,
-  kMsgLimitsReengaged = 12,
-  kMsgProbeDisabled = 13,
-  kMsgBacklashWorking = 14,
-};
-
-class Messages {
+class Messages final : public StatusLine {
  public:
   static constexpr int kSlots = 15;
   static constexpr int kSlotSize = 100;
@@ -44,15 +28,15 @@ class Messages {
 
   void FillMessageTable();
   // Stores the number and shows it, as one step.
-  void Raise(int32_t index);
+  void Raise(int32_t index) override;
   // The two halves of Raise, for the one message whose steps are apart (a duplicate device).
-  void SetIndex(int32_t index) { index_.store(index, std::memory_order_relaxed); }
-  void ShowMessage();
+  void SetIndex(int32_t index) override { index_.store(index, std::memory_order_relaxed); }
+  void ShowMessage() override;
   // Shows the operating system's text for an error code; the message number is not changed.
-  void ShowSystemError(uint32_t code);
-  void SetStatusText(std::string_view text);
+  void ShowSystemError(uint32_t code) override;
+  void SetStatusText(std::string_view text) override;
 
-  int32_t index() const { return index_.load(std::memory_order_relaxed); }
+  int32_t index() const override { return index_.load(std::memory_order_relaxed); }
   std::string_view TableText(int32_t index) const;
 
  private:

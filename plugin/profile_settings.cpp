@@ -1,7 +1,7 @@
-#include "host/profile_settings.h"
+#include "plugin/profile_settings.h"
 
-#include "host/host_profile.h"
-#include "host/plugin_context.h"
+#include "plugin/host_profile.h"
+#include "plugin/plugin_context.h"
 
 namespace vaskel::profile_settings {
 namespace {

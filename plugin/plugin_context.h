@@ -1,7 +1,8 @@
 #pragma once
-// One plug-in context owns all state of a loaded plug-in. The exported entry points forward to
-// the one global instance; tests build as many independent instances as they like, each on a
-// platform of fakes.
+// One plug-in context owns all state of a loaded plug-in and is the one place that knows every
+// part: it gives the link and the motion engine their collaborators at construction. The
+// exported entry points forward to the one global instance; tests build as many independent
+// instances as they like, each on a platform of fakes.
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -10,11 +11,12 @@
 
 #include "device/link.h"
 #include "host/host_block.h"
-#include "host/messages.h"
-#include "host/settings_dialog.h"
 #include "motion/motion_engine.h"
 #include "motion/spindle.h"
 #include "platform/platform.h"
+#include "plugin/link_bridge.h"
+#include "plugin/messages.h"
+#include "plugin/settings_dialog.h"
 
 namespace vaskel {
 
@@ -42,7 +44,7 @@ class PluginContext {
   static constexpr const char* kDisplaySuffix = " VASKEL PlugIn Ver 2.0a";
   static constexpr int32_t kLapseTicks = 50;
   static constexpr int32_t kTrajectoryChunk = 256;
-  static constexpr int32_t kStepRate = 400000;
+  static constexpr int32_t kStepRate = DeviceLink::kStepRate;
 
   explicit PluginContext(Platform& platform);
   ~PluginContext();
@@ -84,7 +86,6 @@ class PluginContext {
   bool initialised() const { return initialised_; }
   bool stopped() const { return stopped_; }
   int32_t period_ms() const { return period_ms_; }
-  int32_t max_packets_per_pass() const { return max_packets_per_pass_; }
 
  private:
   static void TimerThunk(void* user, TimerId id);
@@ -102,12 +103,12 @@ class PluginContext {
   bool initialised_ = false;
   bool stopped_ = false;
   int32_t timer_period_ms_ = 20;
-  int32_t max_packets_per_pass_ = 4;
   int32_t period_ms_ = 0;
   std::array<void*, static_cast<size_t>(HostCallbackSlot::kCount)> callbacks_{};
   SettingsDialog dialog_;
   Spindle spindle_;
   MotionEngine motion_;
+  LinkBridge link_bridge_;
   DeviceLink link_;
 };
 

@@ -1,7 +1,7 @@
 // The entry points the host resolves by name. Each forwards to the one global plug-in context.
 #include <cstdint>
 
-#include "host/plugin_context.h"
+#include "plugin/plugin_context.h"
 
 #if defined(_WIN32)
 #include "platform/win32/module/registration.h"

@@ -1,9 +1,7 @@
-#include "host/plugin_context.h"
-
-#include <algorithm>
+#include "plugin/plugin_context.h"
 
 #include "host/host_string.h"
-#include "host/profile_settings.h"
+#include "plugin/profile_settings.h"
 
 namespace vaskel {
 
@@ -11,8 +9,12 @@ PluginContext::PluginContext(Platform& platform)
     : platform_(platform),
       messages_(blocks_, [&platform](uint32_t code) { return platform.SystemErrorText(code); }),
       dialog_(*this),
-      motion_(*this),
-      link_(*this) {}
+      motion_(MotionServices{blocks_, link_, messages_, platform.clock(), platform.workers(),
+                             settings_.jog_buffer}),
+      link_bridge_(motion_, spindle_),
+      link_(LinkServices{blocks_, messages_, platform.clock(), platform.workers(),
+                         [&platform]() -> HidBus& { return platform.hid(); },
+                         settings_.device_buffer, link_bridge_}) {}
 
 PluginContext::~PluginContext() {
   // Nothing of this instance may run once it is gone: no tick, no worker.
@@ -46,7 +48,7 @@ bool PluginContext::InitControl(void* engine, void* setup, void* planner, void* 
   tick_.update_seen = false;
   blocks_.window.Set(window::kWindowInitFlag, false);
   link_.PrepareIo();
-  max_packets_per_pass_ = 4;
+  motion_.set_max_packets_per_pass(4);
   timer_period_ms_ = 20;
   period_ms_ = 3;
   initialised_ = true;
@@ -76,35 +78,6 @@ void PluginContext::Update() {
   }
   link_.ServiceLink();
   spindle_.StepSpindleRamp();
-}
-
-void PluginContext::TimerThunk(void* user, TimerId id) {
-  static_cast<PluginContext*>(user)->OnTimerTick(id);
-}
-
-void PluginContext::OnTimerTick(TimerId id) {
-  ++tick_.lapse_count;
-  if (tick_.lapse_count > kLapseTicks && !tick_.update_seen) {
-    platform_.timers().Kill(id);
-    live_timers_.erase(std::remove(live_timers_.begin(), live_timers_.end(), id),
-                       live_timers_.end());
-    tick_.timer_armed = false;
-    return;
-  }
-  if (tick_.update_seen) {
-    tick_.update_seen = false;
-    tick_.lapse_count = 0;
-    tick_.timer_armed = true;
-  }
-  TickBody();
-}
-
-void PluginContext::TickBody() {
-  if (tick_.tick_busy == 1) return;
-  tick_.tick_busy = 1;
-  ++tick_.bodies_run;
-  if (link_.link_running()) motion_.MotionStep();
-  tick_.tick_busy = 0;
 }
 
 void PluginContext::Notify(int32_t code) {
@@ -174,11 +147,6 @@ void PluginContext::StopPlug() {
 void* PluginContext::SetHostCallback(HostCallbackSlot slot, void* fn) {
   callbacks_[static_cast<size_t>(slot)] = fn;
   return fn;
-}
-
-int PluginContext::DispatchTimers() {
-  platform_.workers().Pump();
-  return platform_.timers().Dispatch();
 }
 
 void PluginContext::QuiesceForUnload() {

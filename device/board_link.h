@@ -1,0 +1,30 @@
+#pragma once
+// The board as the streaming layer sees it through the link: motion packets begun and
+// committed, simple commands, and the latest status (fill, counts, input word, axis offsets).
+#include <array>
+#include <cstdint>
+
+namespace vaskel {
+
+class BoardLink {
+ public:
+  // A motion packet is begun and committed on the tick's thread; no other producer interleaves
+  // with it. Returns byte 1 of the slot, bytes 1..63 zeroed.
+  virtual uint8_t* BeginMotionPacket() = 0;
+  virtual void CommitPacket() = 0;
+  // Any thread.
+  virtual void SendCommand(uint8_t opcode, int32_t value) = 0;
+
+  virtual bool link_running() const = 0;
+  virtual int32_t device_fill() const = 0;
+  virtual int32_t board_count(int axis) const = 0;
+  virtual uint32_t input_word() const = 0;
+  // Host position = board count + offset, per axis.
+  virtual void set_axis_offset(int axis, int32_t value) = 0;
+  virtual void AddToAxisOffsets(const std::array<int32_t, 6>& delta) = 0;
+
+ protected:
+  ~BoardLink() = default;
+};
+
+}  // namespace vaskel

@@ -1,0 +1,31 @@
+#pragma once
+// What the link asks of the layer that streams through it. The link moves packets and keeps
+// the board's status; what the segments mean, and what the inputs do, stays above it.
+#include <cstdint>
+
+namespace vaskel {
+
+class LinkClient {
+ public:
+  // The board lost the last `fill` segments it had queued (a resynchronisation, a stuck
+  // write): the stream goes back by that many, modulo its ring.
+  virtual void RewindStream(int32_t fill) = 0;
+  // Segments streamed since the count was last reset; with the board's fill it tells how far
+  // the board has executed.
+  virtual uint32_t SegmentsSent() const = 0;
+  virtual void ResetSegmentsSent() = 0;
+  // Asked for every status reply with the board's fill: false while the board executes a move
+  // the host's positions must not show yet. Moves the board has passed settle into the axis
+  // offsets here.
+  virtual bool PositionsFollowBoard(int32_t fill) = 0;
+  // A status reply's input word has been stored: scan it.
+  virtual void OnInputWord() = 0;
+  // What a status request carries to the board.
+  virtual uint32_t OutputWord() const = 0;
+  virtual int32_t SpindleValue() const = 0;
+
+ protected:
+  ~LinkClient() = default;
+};
+
+}  // namespace vaskel

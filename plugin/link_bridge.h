@@ -1,0 +1,27 @@
+#pragma once
+// The link's view of the parts above it: the stream to rewind, the segment count, the
+// backlash window, the input scan, and the outputs a status request carries.
+#include "device/link_client.h"
+#include "motion/motion_engine.h"
+#include "motion/spindle.h"
+
+namespace vaskel {
+
+class LinkBridge final : public LinkClient {
+ public:
+  LinkBridge(MotionEngine& motion, const Spindle& spindle) : motion_(motion), spindle_(spindle) {}
+
+  void RewindStream(int32_t fill) override { motion_.RewindSelectedSource(fill); }
+  uint32_t SegmentsSent() const override { return motion_.SegmentsSent(); }
+  void ResetSegmentsSent() override { motion_.ResetSegmentsSent(); }
+  bool PositionsFollowBoard(int32_t fill) override { return motion_.PositionsFollowBoard(fill); }
+  void OnInputWord() override { motion_.ScanInputs(); }
+  uint32_t OutputWord() const override { return motion_.BuildOutputWord(); }
+  int32_t SpindleValue() const override { return spindle_.value(); }
+
+ private:
+  MotionEngine& motion_;
+  const Spindle& spindle_;
+};
+
+}  // namespace vaskel

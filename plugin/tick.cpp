@@ -1,0 +1,43 @@
+// The 20 ms tick: the timer's callback with its lapse rule (a tick that sees no Update for 50
+// ticks ends its timer), the body it guards, and the Linux host's stand-in for a message loop.
+#include <algorithm>
+
+#include "plugin/plugin_context.h"
+
+namespace vaskel {
+
+void PluginContext::TimerThunk(void* user, TimerId id) {
+  static_cast<PluginContext*>(user)->OnTimerTick(id);
+}
+
+void PluginContext::OnTimerTick(TimerId id) {
+  ++tick_.lapse_count;
+  if (tick_.lapse_count > kLapseTicks && !tick_.update_seen) {
+    platform_.timers().Kill(id);
+    live_timers_.erase(std::remove(live_timers_.begin(), live_timers_.end(), id),
+                       live_timers_.end());
+    tick_.timer_armed = false;
+    return;
+  }
+  if (tick_.update_seen) {
+    tick_.update_seen = false;
+    tick_.lapse_count = 0;
+    tick_.timer_armed = true;
+  }
+  TickBody();
+}
+
+void PluginContext::TickBody() {
+  if (tick_.tick_busy == 1) return;
+  tick_.tick_busy = 1;
+  ++tick_.bodies_run;
+  if (link_.link_running()) motion_.MotionStep();
+  tick_.tick_busy = 0;
+}
+
+int PluginContext::DispatchTimers() {
+  platform_.workers().Pump();
+  return platform_.timers().Dispatch();
+}
+
+}  // namespace vaskel
