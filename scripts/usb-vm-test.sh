@@ -6,10 +6,19 @@
 # like a board on a cable. Prints "N passed, N failed"; exits non-zero when a test failed or
 # the guest did not finish.
 #
-#   scripts/usb-vm-test.sh [GTEST_ARGS...]   e.g. --gtest_filter='*Unplug*'
+#   scripts/usb-vm-test.sh [--wine] [GTEST_ARGS...]   e.g. --gtest_filter='*Unplug*'
+#
+# --wine: afterwards, the Windows library under Wine in the guest against a board that
+# vaskel-board --usbip --attach plugs in (vaskel-wine-tests.exe --filter Usb); its result is
+# reported, not counted.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
+wine=0
+if [ "${1:-}" = --wine ]; then
+  wine=1
+  shift
+fi
 test_args=$(printf ' %q' "$@")
 started=$(date +%s.%N)
 
@@ -19,6 +28,48 @@ scripts/setup.sh vm
 echo "== build: release (plug-in, board, USB tests)"
 cmake --preset release >/dev/null
 cmake --build --preset release -j "$(nproc)" --target vaskel vaskel-board vaskel-host vaskel_usb_tests
+
+state=build/usb-vm
+mkdir -p "$state"
+prefix=$root/$state/wine-prefix
+virtfs_wine=()
+if [ "$wine" -eq 1 ]; then
+  echo "== build: mingw32 (library, Windows test program)"
+  cmake --preset mingw32 >/dev/null
+  cmake --build --preset mingw32 -j "$(nproc)" --target vaskel vaskel-wine-tests
+  # The prefix is made here, natively; the guest writes to it through its own share.
+  if [ ! -f "$prefix/system.reg" ]; then
+    rm -rf "$prefix"
+    WINEPREFIX=$prefix WINEARCH=win32 WINEDEBUG=${VASKEL_WINEDEBUG:--all} WINEDLLOVERRIDES="mscoree,mshtml=" \
+      timeout 300 xvfb-run -a wineboot -i >/dev/null 2>&1
+    WINEPREFIX=$prefix timeout 30 wineserver -k >/dev/null 2>&1 || true
+  fi
+  virtfs_wine=(-virtfs "local,path=$prefix,mount_tag=wineprefix,security_model=none,multidevs=remap")
+fi
+
+# What the guest runs, from this machine's root.
+cat >"$state/guest.sh" <<GUEST
+#!/bin/sh
+cd "$root"
+build/release/tests/vaskel_usb_tests $test_args
+status=\$?
+if [ $wine -eq 1 ]; then
+  build/release/vaskel-board --usbip 127.0.0.1:0 --attach >/tmp/board.log 2>&1 &
+  board=\$!
+  for i in \$(seq 150); do [ -e /dev/hidraw0 ] && break; sleep 0.2; done
+  # Sections that Wine reads rather than maps can come back short over 9p: run from tmpfs.
+  mkdir -p /tmp/win && cp build/mingw32/vaskel-wine-tests.exe build/mingw32/vaskel.dll /tmp/win/
+  begun=\$(cut -d' ' -f1 /proc/uptime)
+  WINEPREFIX=$prefix WINEARCH=win32 WINEDEBUG=${VASKEL_WINEDEBUG:--all} WINEDLLOVERRIDES="mscoree,mshtml=,winedbg.exe=d" \
+    VASKEL_WINE_USB_BOARD=1 timeout 600 xvfb-run -a wine /tmp/win/vaskel-wine-tests.exe --filter Usb
+  echo "usb-vm: wine exit \$? in \$(echo "\$(cut -d' ' -f1 /proc/uptime) \$begun" | awk '{print \$1 - \$2}') s"
+  kill \$board
+  wait \$board
+  cat /tmp/board.log
+fi
+exit \$status
+GUEST
+chmod +x "$state/guest.sh"
 
 kernel=$(ls /boot/vmlinuz-* | sort -V | tail -1)
 version=${kernel#/boot/vmlinuz-}
@@ -69,23 +120,28 @@ mount -t proc proc /host/proc
 mount -t sysfs sys /host/sys
 mount -t devtmpfs dev /host/dev
 mount -t tmpfs tmp /host/tmp
+[ $wine -eq 0 ] || mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 wineprefix "/host$prefix"
 ifconfig lo 127.0.0.1 up
 echo "usb-vm: guest up after \$(cut -d' ' -f1 /proc/uptime) s"
-chroot /host /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/tmp \
-  /bin/sh -c 'cd "$root" && build/release/tests/vaskel_usb_tests $test_args'
+chroot /host /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/tmp "$root/$state/guest.sh"
 echo "usb-vm: exit \$? after \$(cut -d' ' -f1 /proc/uptime) s"
 poweroff -f
 INIT
 chmod +x "$initrd/init"
 (cd "$initrd" && find . | busybox cpio -o -H newc 2>/dev/null | gzip -1 >"$work/initrd.gz")
 
+# Wine's 32-bit code returns from its handlers with IRET; TCG faults that on the user stack
+# when SMAP is on, so the Wine run goes without it.
+cpu=max
+[ "$wine" -eq 0 ] || cpu=max,-smap
 echo "== guest: $kernel"
 log=$work/console.log
 set +e
-timeout 240 qemu-system-x86_64 -accel tcg -cpu max -m 512 -smp 2 -nographic -no-reboot \
+timeout $((wine ? 900 : 240)) qemu-system-x86_64 -accel tcg -cpu "$cpu" -m 512 -smp 2 -nographic -no-reboot \
   -kernel "$kernel" -initrd "$work/initrd.gz" \
   -append "console=ttyS0 quiet loglevel=3 panic=-1" \
   -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
+  "${virtfs_wine[@]}" \
   </dev/null 2>&1 | tee "$log"
 set -e
 
