@@ -1,5 +1,7 @@
 #include "host/host_string.h"
 
+#include <atomic>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
@@ -14,14 +16,26 @@ struct Header {
 constexpr size_t kHeaderSize = sizeof(Header);
 static_assert(kHeaderSize == 12);
 
-Header ReadHeader(const char* handle) {
-  Header h;
-  std::memcpy(&h, handle - kHeaderSize, kHeaderSize);
-  return h;
+// One field of the header; the count is read on its own, atomically (Refs).
+int32_t ReadField(const char* handle, size_t offset) {
+  int32_t value;
+  std::memcpy(&value, handle - kHeaderSize + offset, sizeof value);
+  return value;
 }
 
 void WriteHeader(char* handle, const Header& h) {
   std::memcpy(handle - kHeaderSize, &h, kHeaderSize);
+}
+
+// The host's string runtime changes the count with interlocked operations, from its own
+// threads too; so does the plug-in. The header is 4-byte aligned, as those operations need.
+std::atomic_ref<int32_t> Refs(const char* handle) {
+  return std::atomic_ref<int32_t>(
+      *reinterpret_cast<int32_t*>(const_cast<char*>(handle) - kHeaderSize));
+}
+
+void WriteLength(char* handle, int32_t length) {
+  std::memcpy(handle - kHeaderSize + offsetof(Header, length), &length, sizeof length);
 }
 
 // Header plus one terminating byte, so a shared empty string reads as "".
@@ -54,52 +68,42 @@ char* SharedEmpty() {
 
 void Release(char* handle) {
   if (!handle) return;
-  Header h = ReadHeader(handle);
-  if (h.refs < 0) return;
-  if (--h.refs <= 0) {
-    std::free(handle - kHeaderSize);
-    return;
-  }
-  WriteHeader(handle, h);
+  std::atomic_ref<int32_t> refs = Refs(handle);
+  if (refs.load(std::memory_order_relaxed) < 0) return;
+  if (refs.fetch_sub(1, std::memory_order_acq_rel) - 1 <= 0) std::free(handle - kHeaderSize);
 }
 
 char* AddRef(char* handle) {
   if (!handle) return handle;
-  Header h = ReadHeader(handle);
-  if (h.refs >= 0) {
-    ++h.refs;
-    WriteHeader(handle, h);
-  }
+  std::atomic_ref<int32_t> refs = Refs(handle);
+  if (refs.load(std::memory_order_relaxed) >= 0) refs.fetch_add(1, std::memory_order_relaxed);
   return handle;
 }
 
 int32_t RefCount(const char* handle) {
-  return handle ? ReadHeader(handle).refs : 0;
+  return handle ? Refs(handle).load(std::memory_order_acquire) : 0;
 }
 int32_t Length(const char* handle) {
-  return handle ? ReadHeader(handle).length : 0;
+  return handle ? ReadField(handle, offsetof(Header, length)) : 0;
 }
 int32_t Capacity(const char* handle) {
-  return handle ? ReadHeader(handle).capacity : 0;
+  return handle ? ReadField(handle, offsetof(Header, capacity)) : 0;
 }
 
 std::string_view View(const char* handle) {
   if (!handle) return {};
-  return {handle, static_cast<size_t>(ReadHeader(handle).length)};
+  return {handle, static_cast<size_t>(ReadField(handle, offsetof(Header, length)))};
 }
 
 void Assign(char** slot, std::string_view text) {
   char* current = *slot;
   const auto length = static_cast<int32_t>(text.size());
-  if (current) {
-    Header h = ReadHeader(current);
-    if (h.refs == 1 && h.capacity >= length) {
-      std::memmove(current, text.data(), text.size());
-      current[length] = '\0';
-      h.length = length;
-      WriteHeader(current, h);
-      return;
-    }
+  // In place only while we hold the one reference; the count itself is never written here.
+  if (current && RefCount(current) == 1 && Capacity(current) >= length) {
+    std::memmove(current, text.data(), text.size());
+    current[length] = '\0';
+    WriteLength(current, length);
+    return;
   }
   char* fresh = Make(text);
   if (!fresh) return;  // out of memory: the old text stays

@@ -4,6 +4,20 @@
 #include <string_view>
 
 namespace vaskel {
+namespace {
+
+std::string EndpointList(const std::vector<TcpEndpoint>& endpoints) {
+  std::string list;
+  for (const TcpEndpoint& e : endpoints) {
+    if (!list.empty()) list += ", ";
+    const bool v6 = e.host.find(':') != std::string::npos;
+    list += (v6 ? "[" + e.host + "]" : e.host) + ":" + std::to_string(e.port);
+  }
+  return list;
+}
+
+}  // namespace
+
 bool ParseTcpEndpoint(std::string_view text, TcpEndpoint* out, bool allow_port_zero) {
   const size_t colon = text.rfind(':');
   if (colon == std::string_view::npos || colon == 0) return false;
@@ -69,9 +83,17 @@ HidBusChoice ChooseHidBus(const char* value, HidBus* lent, Clock& clock,
   switch (selection.kind) {
     case DeviceSelection::Kind::Simulator:
       if (factories.simulator) choice.owned = factories.simulator(clock);
+      if (choice.owned) {
+        choice.source = std::string("vaskel: board from the in-process simulator (") +
+                        kDeviceVariable + "=sim)";
+      }
       break;
     case DeviceSelection::Kind::Tcp:
       if (factories.tcp) choice.owned = factories.tcp(selection.endpoints);
+      if (choice.owned) {
+        choice.source = "vaskel: board from the emulator at " + EndpointList(selection.endpoints) +
+                        " (" + kDeviceVariable + ")";
+      }
       break;
     case DeviceSelection::Kind::SystemHid:
       break;

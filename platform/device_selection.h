@@ -36,6 +36,9 @@ struct HidBusChoice {
   HidBus* bus = nullptr;
   std::unique_ptr<HidBus> owned;
   std::string notice;  // for the user when the value was not understood
+  // Where the board comes from when it is not the USB bus (an emulator, the simulator), for
+  // the diagnostic log: the switch works in the production library too, so say so.
+  std::string source;
 };
 
 // A bus lent by a substitute host wins over the variable.

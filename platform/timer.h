@@ -28,8 +28,9 @@ class SoftTimerQueue : public TimerService {
   explicit SoftTimerQueue(Clock& clock) : clock_(clock) {}
   TimerId Start(uint32_t period_ms, TimerCallback callback, void* user) override;
   void Kill(TimerId id) override;
-  // Runs every tick that is due by the clock, oldest due first; returns how many ran. A timer
-  // that fell behind runs once and is rescheduled a period after now, like a window timer.
+  // Runs the timers due when the call begins, oldest due first, each at most once; returns how
+  // many ran. A timer that fell behind runs once and is rescheduled a period after now, like
+  // a window timer, so the call always returns.
   int Dispatch() override;
   size_t ActiveCount() const;
 

@@ -14,6 +14,7 @@ SettingsDialog::~SettingsDialog() {
 
 void SettingsDialog::Create(void* owner_window) {
   Destroy();
+  if (checks_running_ == 0) retired_view_.reset();
   std::unique_ptr<DialogView> view = ctx_.platform().NewDialogView();
   if (!view) return;
   if (!view->Create(owner_window, [this](int id) { OnCommand(id); })) return;
@@ -32,7 +33,11 @@ void SettingsDialog::Show() {
 void SettingsDialog::Destroy() {
   if (!view_) return;
   view_->Destroy();
-  view_.reset();
+  if (checks_running_ > 0) {
+    retired_view_ = std::move(view_);
+  } else {
+    view_.reset();
+  }
   shown_ = false;
 }
 
@@ -43,8 +48,11 @@ void SettingsDialog::OnCommand(int id) {
 
 void SettingsDialog::OnOk() {
   if (!view_ || !shown_) return;
+  // The check's message box runs a message loop, in which the host may call StopPlug.
+  ++checks_running_;
   const std::optional<settings_form::Values> values = settings_form::Collect(*view_);
-  if (!values) return;  // the dialog stays, so the entry can be corrected
+  --checks_running_;
+  if (!values || !view_) return;  // the dialog stays, so the entry can be corrected
   ctx_.settings().device_buffer = values->device_buffer;
   ctx_.settings().jog_buffer = values->jog_buffer;
   view_->Hide();

@@ -29,6 +29,10 @@ class SettingsDialog {
 
   PluginContext& ctx_;
   std::unique_ptr<DialogView> view_;
+  // A view destroyed while OK's entry check runs on it (StopPlug from inside the check's
+  // message box): its window is gone, the object lives on until the next Create or the end.
+  std::unique_ptr<DialogView> retired_view_;
+  int checks_running_ = 0;
   bool shown_ = false;
 };
 

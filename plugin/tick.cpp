@@ -2,12 +2,20 @@
 // ticks ends its timer), the body it guards, and the Linux host's stand-in for a message loop.
 #include <algorithm>
 
+#include "plugin/entry_guard.h"
 #include "plugin/plugin_context.h"
 
 namespace vaskel {
 
 void PluginContext::TimerThunk(void* user, TimerId id) {
-  static_cast<PluginContext*>(user)->OnTimerTick(id);
+  // The tick runs inside the host's message loop: nothing may be thrown into it.
+  auto* ctx = static_cast<PluginContext*>(user);
+  try {
+    ctx->OnTimerTick(id);
+  } catch (...) {
+    ctx->tick_.tick_busy = 0;  // the next tick runs again
+    RecoverFromFailedEntry(*ctx, EntryKind::Motion);
+  }
 }
 
 void PluginContext::OnTimerTick(TimerId id) {

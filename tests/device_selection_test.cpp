@@ -60,10 +60,12 @@ std::unique_ptr<HidBus> Simulator(Clock&) {
   return std::make_unique<TaggedBus>("sim");
 }
 
-std::string Chosen(const char* value, HidBus* lent = nullptr, std::string* notice = nullptr) {
+std::string Chosen(const char* value, HidBus* lent = nullptr, std::string* notice = nullptr,
+                   std::string* source = nullptr) {
   FakeClock clock;
   HidBusChoice choice = ChooseHidBus(value, lent, clock, {&System, &Tcp, &Simulator});
   if (notice) *notice = choice.notice;
+  if (source) *source = choice.source;
   if (choice.bus == lent && lent) return "lent";
   return static_cast<TaggedBus*>(choice.bus)->tag;
 }
@@ -78,6 +80,23 @@ TEST(DeviceSelection, ChoosesTheBus) {
   EXPECT_EQ(Chosen("bogus", nullptr, &notice), "system");
   EXPECT_NE(notice.find("VASKEL_DEVICE=\"bogus\""), std::string::npos) << notice;
   EXPECT_NE(notice.find("using the USB HID bus"), std::string::npos) << notice;
+}
+
+// The emulator switch works in the production library: the log names where the board is.
+TEST(DeviceSelection, TheDiagnosticLogNamesTheEmulatorInUse) {
+  std::string source;
+  Chosen("tcp:127.0.0.1:5555,[::1]:6000", nullptr, nullptr, &source);
+  EXPECT_EQ(source,
+            "vaskel: board from the emulator at 127.0.0.1:5555, [::1]:6000 (VASKEL_DEVICE)");
+  Chosen("sim", nullptr, nullptr, &source);
+  EXPECT_EQ(source, "vaskel: board from the in-process simulator (VASKEL_DEVICE=sim)");
+  for (const char* usb : {static_cast<const char*>(nullptr), "", "bogus"}) {
+    Chosen(usb, nullptr, nullptr, &source);
+    EXPECT_EQ(source, "");
+  }
+  NullHidBus lent;
+  Chosen("tcp:h:7", &lent, nullptr, &source);
+  EXPECT_EQ(source, "");
 }
 
 }  // namespace

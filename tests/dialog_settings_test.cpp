@@ -182,5 +182,40 @@ TEST(SettingsFormScan, ReadsLikeAnUnsignedDecimalScan) {
   EXPECT_EQ(settings_form::RangeMessage(), kRange);
 }
 
+// The host may call StopPlug from inside the message loop of an entry check's message box;
+// the check then returns into a dialog whose window is gone, and must not touch freed memory
+// (ASan) nor store anything.
+TEST(SettingsDialogReentry, StopPlugWhileTheRangeMessageIsOpen) {
+  class StoppingView : public HeadlessDialogView {
+   public:
+    std::function<void()> during_box;
+    void ShowMessageBox(const std::string& text, Icon icon) override {
+      if (during_box) during_box();
+      HeadlessDialogView::ShowMessageBox(text, icon);
+    }
+  };
+  TempDir dir;
+  const std::string path = dir.File("profile.xml");
+  ProfilePlugin plugin;
+  StoppingView* view = nullptr;
+  plugin.platform().dialog_factory_ = [&view] {
+    auto made = std::make_unique<StoppingView>();
+    view = made.get();
+    return made;
+  };
+  plugin.Start(path);
+  ASSERT_NE(view, nullptr);
+  view->during_box = [&plugin] { plugin.ctx().StopPlug(); };
+  plugin.ctx().Config();
+  view->Type(kDevice, "99");
+  view->Type(kJog, "200");
+  view->Click(DialogView::kOk);
+  EXPECT_FALSE(plugin.ctx().dialog().exists());
+  EXPECT_EQ(plugin.device_buffer(), 200);
+  EXPECT_EQ(ReadText(path),
+            "<profile><BRENOK><VASKELBUFFER>200</VASKELBUFFER><JOGBUFFER>200</JOGBUFFER>"
+            "</BRENOK></profile>\n");
+}
+
 }  // namespace
 }  // namespace vaskel::testing

@@ -2,6 +2,11 @@
 // it at once; a fresh load starts from nothing.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
 #include "loaded_plugin_fixture.h"
 
 namespace vaskel {
@@ -37,6 +42,22 @@ TEST_F(UnloadTest, UnloadRightAfterStopPlugThenAFreshLoad) {
   EXPECT_GT(Run(host, 200, 50), 0);
   host.Stop();
   EXPECT_EQ(Run(host, 200), 0);
+}
+
+TEST_F(UnloadTest, DisplayNameIsCutAtTheLastDotOfTheLibraryName) {
+  library_.Unload();
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("vaskel-name-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  std::filesystem::copy_file(VASKEL_PLUGIN_PATH, dir / "vaskel.1.so",
+                             std::filesystem::copy_options::overwrite_existing);
+  std::string error;
+  ASSERT_TRUE(library_.Load((dir / "vaskel.1.so").string(), &error)) << error;
+  sim::SubstituteHost host(library_.api());
+  EXPECT_EQ(host.Start("profile.xml"), "vaskel.1 VASKEL PlugIn Ver 2.0a");
+  host.Stop();
+  library_.Unload();
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <latch>
+#include <thread>
+#include <vector>
 
 namespace vaskel {
 namespace {
@@ -71,6 +74,35 @@ TEST(HostString, NullSlotGetsANewString) {
   EXPECT_EQ(host_string::View(slot), "hello");
   host_string::Release(slot);
   host_string::Release(nullptr);
+}
+
+// The host copies and releases the status text on its own threads while the plug-in does on
+// others: no count update may be lost, and the buffer is freed exactly once, by the last one.
+TEST(HostString, CountChangesFromManyThreadsAreNeverLost) {
+  char* s = host_string::Make("status");
+  constexpr int kThreads = 4;
+  constexpr int kRounds = 50000;
+  std::latch start(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([s, &start] {
+      start.arrive_and_wait();
+      for (int i = 0; i < kRounds; ++i) {
+        host_string::AddRef(s);
+        host_string::AddRef(s);
+        host_string::Release(s);
+      }
+      for (int i = 0; i < kRounds; ++i) host_string::Release(s);
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(host_string::RefCount(s), 1);
+  EXPECT_EQ(host_string::View(s), "status");
+
+  for (int t = 0; t < kThreads; ++t) host_string::AddRef(s);
+  threads.clear();
+  for (int t = 0; t <= kThreads; ++t) threads.emplace_back([s] { host_string::Release(s); });
+  for (std::thread& t : threads) t.join();  // ASan reports a second free
 }
 
 }  // namespace

@@ -101,6 +101,46 @@ TEST(SoftTimerQueue, RunsDueTimersOldestFirstAndSkipsKilledOnes) {
   EXPECT_EQ(order, (std::vector<int>{2, 1}));
 }
 
+// A tick body that takes longer than the period (a debugger, a starved machine) leaves its
+// timer due again at once; the call still returns, with each timer run once.
+TEST(SoftTimerQueue, ASlowTickRunsOncePerDispatchAndTheCallReturns) {
+  FakeClock clock;
+  SoftTimerQueue q(clock);
+  struct Slow {
+    FakeClock* clock;
+    int runs = 0;
+  };
+  Slow slow{&clock};
+  Slow other{&clock};
+  auto body = +[](void* user, TimerId) {
+    auto* s = static_cast<Slow*>(user);
+    if (++s->runs < 100) s->clock->AdvanceMs(25);  // bounded, so an old loop ends too
+  };
+  q.Start(20, body, &slow);
+  q.Start(20, body, &other);
+  clock.AdvanceMs(20);
+  EXPECT_EQ(q.Dispatch(), 2);
+  EXPECT_EQ(slow.runs, 1);
+  EXPECT_EQ(other.runs, 1);
+  EXPECT_EQ(q.Dispatch(), 2);  // both fell behind: due again, once each
+  EXPECT_EQ(slow.runs, 2);
+  // A timer started by a tick is not due in the call that started it.
+  static SoftTimerQueue* queue;
+  static int started_runs;
+  queue = &q;
+  started_runs = 0;
+  q.Start(
+      20,
+      +[](void*, TimerId) {
+        queue->Start(
+            0, +[](void*, TimerId) { ++started_runs; }, nullptr);
+      },
+      nullptr);
+  clock.AdvanceMs(20);
+  q.Dispatch();
+  EXPECT_EQ(started_runs, 0);
+}
+
 TEST(SoftTimerQueue, FiresAcrossTheTickCountWrap) {
   FakeClock clock(0xFFFFFFF0u);
   SoftTimerQueue q(clock);

@@ -4,13 +4,13 @@
 #include <dlfcn.h>
 #include <time.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
 
 #include "platform/device_selection.h"
+#include "platform/diagnostic_log.h"
 #include "platform/dialog_view.h"
 #include "platform/headless_dialog_view.h"
 #include "platform/host_environment.h"
@@ -39,7 +39,7 @@ class PosixClock : public Clock {
 std::string BaseNameWithoutExtension(const char* path) {
   std::string name = path ? path : "";
   if (auto slash = name.find_last_of('/'); slash != std::string::npos) name.erase(0, slash + 1);
-  if (auto dot = name.find('.'); dot != std::string::npos) name.erase(dot);
+  if (auto dot = name.find_last_of('.'); dot != std::string::npos) name.erase(dot);
   return name;
 }
 
@@ -59,7 +59,8 @@ class PosixPlatform : public Platform {
     HidBusChoice choice =
         ChooseHidBus(std::getenv(kDeviceVariable), env ? env->hid : nullptr, *clock_,
                      {&MakeSystemHidBus, &MakeTcpHidBus, &sim::MakeStandaloneSimBus});
-    if (!choice.notice.empty()) std::fprintf(stderr, "%s\n", choice.notice.c_str());
+    if (!choice.notice.empty()) WriteDiagnostic(choice.notice);
+    if (!choice.source.empty()) WriteDiagnostic(choice.source);
     own_hid_ = std::move(choice.owned);
     hid_ = choice.bus ? choice.bus : &null_hid_;
   }

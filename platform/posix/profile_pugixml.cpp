@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/file_replace.h"
+
 namespace vaskel {
 namespace {
 
@@ -58,15 +60,11 @@ class PugixmlProfileDocument : public ProfileDocument {
   }
 
   bool Save(const std::string& path) override {
-    // Serialise first: a write that fails half way must not be caused by the serialiser.
+    // Serialise first, then replace the file in one step: a save cut short leaves the host's
+    // profile as it was.
     StringWriter writer;
     doc_.save(writer, "\t", kSaveOptions | (bom_ ? pugi::format_write_bom : 0u), encoding_);
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (!file) return false;
-    const bool written =
-        std::fwrite(writer.out.data(), 1, writer.out.size(), file) == writer.out.size();
-    const bool closed = std::fclose(file) == 0;
-    return written && closed;
+    return ReplaceFileContents(path, writer.out);
   }
 
   ProfileElement DocumentElement() override { return Wrap(doc_.document_element()); }

@@ -50,6 +50,8 @@ class Bstr {
     const std::wstring wide = Widen(text);
     value_ = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
   }
+  // Takes ownership of an allocated string.
+  explicit Bstr(BSTR value) : value_(value) {}
   ~Bstr() { SysFreeString(value_); }
   Bstr(const Bstr&) = delete;
   Bstr& operator=(const Bstr&) = delete;
@@ -68,7 +70,9 @@ class Bstr {
 // A path as the DOM's load and save take it.
 class PathVariant {
  public:
-  explicit PathVariant(const std::string& path) : text_(path) {
+  explicit PathVariant(const std::string& path) : PathVariant(Widen(path)) {}
+  explicit PathVariant(const std::wstring& path)
+      : text_(SysAllocStringLen(path.data(), static_cast<UINT>(path.size()))) {
     VariantInit(&value_);
     value_.vt = VT_BSTR;
     value_.bstrVal = text_.get();
@@ -107,8 +111,19 @@ IXMLDOMNode* Node(const ProfileElement& element) {
   return static_cast<IXMLDOMNode*>(element.get());
 }
 
+constexpr const wchar_t* kReplacementSuffix = L".vaskel-new";
+
 bool IsXmlSpace(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+bool FlushToDisk(const std::wstring& path) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  const bool flushed = FlushFileBuffers(file) != 0;
+  CloseHandle(file);
+  return flushed;
 }
 
 class MsxmlProfileDocument : public ProfileDocument {
@@ -137,9 +152,17 @@ class MsxmlProfileDocument : public ProfileDocument {
     return ProfileLoad::Loaded;
   }
 
+  // The document goes to a file beside the profile, is flushed to disk, and replaces the
+  // profile in one step: a save cut short leaves the host's file as it was.
   bool Save(const std::string& path) override {
-    PathVariant destination(path);
-    return doc_->save(destination.get()) == S_OK;
+    const std::wstring target = Widen(path);
+    const std::wstring temp = target + kReplacementSuffix;
+    PathVariant destination(temp);
+    const bool replaced = doc_->save(destination.get()) == S_OK && FlushToDisk(temp) &&
+                          MoveFileExW(temp.c_str(), target.c_str(),
+                                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    if (!replaced) DeleteFileW(temp.c_str());
+    return replaced;
   }
 
   ProfileElement DocumentElement() override {

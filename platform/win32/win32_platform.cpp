@@ -4,7 +4,7 @@
 // winpthreads: std::thread handles are pthread_t; pthread_gethandle gives the Windows handle.
 #include <pthread.h>
 
-#include <cstdio>
+#include <atomic>
 #include <cstdlib>
 #include <ctime>
 #include <map>
@@ -13,7 +13,9 @@
 #include <string>
 
 #include "platform/device_selection.h"
+#include "platform/diagnostic_log.h"
 #include "platform/dialog_view.h"
+#include "platform/library_global.h"
 #include "platform/null_hid.h"
 #include "platform/platform.h"
 #include "platform/profile_document.h"
@@ -32,20 +34,29 @@ class Win32Clock : public Clock {
   int64_t WallSeconds() override { return static_cast<int64_t>(std::time(nullptr)); }
 };
 
-// A window timer has no user pointer, so the callback finds its target in this table.
+// A window timer has no user pointer, so the callback finds its target in a table. The table
+// belongs to the one timer service, which the platform owns and which outlives the plug-in
+// context that starts and kills the timers, whatever way the process or library ends.
 class Win32Timers : public TimerService {
  public:
+  Win32Timers() { instance_.store(this, std::memory_order_release); }
+  ~Win32Timers() override {
+    instance_.store(nullptr, std::memory_order_release);
+    std::lock_guard lock(mutex_);
+    for (const auto& [id, entry] : entries_) KillTimer(nullptr, id);
+  }
+
   TimerId Start(uint32_t period_ms, TimerCallback callback, void* user) override {
     const UINT_PTR id = SetTimer(nullptr, 1, period_ms, &Win32Timers::Proc);
     if (id == 0) return 0;
-    std::lock_guard lock(Table().mutex);
-    Table().entries[id] = {callback, user};
+    std::lock_guard lock(mutex_);
+    entries_[id] = {callback, user};
     return id;
   }
   void Kill(TimerId id) override {
     KillTimer(nullptr, id);
-    std::lock_guard lock(Table().mutex);
-    Table().entries.erase(id);
+    std::lock_guard lock(mutex_);
+    entries_.erase(id);
   }
 
  private:
@@ -53,24 +64,23 @@ class Win32Timers : public TimerService {
     TimerCallback callback;
     void* user;
   };
-  struct EntryTable {
-    std::mutex mutex;
-    std::map<UINT_PTR, Entry> entries;
-  };
-  static EntryTable& Table() {
-    static EntryTable table;
-    return table;
-  }
+
   static void CALLBACK Proc(HWND, UINT, UINT_PTR id, DWORD) {
+    Win32Timers* self = instance_.load(std::memory_order_acquire);
+    if (!self) return;
     Entry entry{};
     {
-      std::lock_guard lock(Table().mutex);
-      auto it = Table().entries.find(id);
-      if (it == Table().entries.end()) return;
+      std::lock_guard lock(self->mutex_);
+      auto it = self->entries_.find(id);
+      if (it == self->entries_.end()) return;
       entry = it->second;
     }
     entry.callback(entry.user, id);
   }
+
+  static inline std::atomic<Win32Timers*> instance_{nullptr};
+  std::mutex mutex_;
+  std::map<UINT_PTR, Entry> entries_;
 };
 
 void SetWin32Priority(std::thread& thread, WorkerPriority priority) {
@@ -85,7 +95,8 @@ class Win32Platform : public Platform {
     HidBusChoice choice =
         ChooseHidBus(std::getenv(kDeviceVariable), nullptr, clock_,
                      {&MakeSystemHidBus, &MakeTcpHidBus, &sim::MakeStandaloneSimBus});
-    if (!choice.notice.empty()) std::fprintf(stderr, "%s\n", choice.notice.c_str());
+    if (!choice.notice.empty()) WriteDiagnostic(choice.notice);
+    if (!choice.source.empty()) WriteDiagnostic(choice.source);
     own_hid_ = std::move(choice.owned);
     hid_ = choice.bus ? choice.bus : &null_hid_;
   }
@@ -134,8 +145,9 @@ class Win32Platform : public Platform {
 }  // namespace
 
 Platform& DefaultPlatform() {
-  static Win32Platform platform;
-  return platform;
+  // Made before the plug-in context that uses it, so destroyed after it.
+  static LibraryGlobal<Win32Platform> platform;
+  return *platform;
 }
 
 }  // namespace vaskel

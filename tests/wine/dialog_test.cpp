@@ -244,4 +244,80 @@ WINE_TEST(SettingsDialogChecksEntriesStoresOnOkAndForgetsOnCancel) {
   DeleteFileA(profile.c_str());
 }
 
+// The host calls StopPlug from inside the message loop of the range message box (a timer or
+// a menu command of its own): the dialog goes while its entry check is still on the stack.
+// The check must return into live memory, store nothing, and the host carries on.
+class StopPlugInsideTheBox {
+ public:
+  StopPlugInsideTheBox(HWND dialog, void (*stop_plug)()) {
+    dialog_ = dialog;
+    stop_plug_ = stop_plug;
+    stopped_ = false;
+    timer_ = SetTimer(nullptr, 0, 30, &StopPlugInsideTheBox::Tick);
+  }
+  ~StopPlugInsideTheBox() { KillTimer(nullptr, timer_); }
+  static bool stopped() { return stopped_; }
+
+ private:
+  static void CALLBACK Tick(HWND, UINT, UINT_PTR, DWORD) {
+    if (stopped_) {
+      // Should the box outlive its owner, close it as a user would.
+      HWND left = FindWindowA("#32770", nullptr);
+      if (left && left != dialog_ && IsWindowVisible(left)) {
+        PostMessageA(left, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+      }
+      return;
+    }
+    HWND box = FindOwnedDialog(dialog_);
+    if (!box || !IsWindowVisible(box)) return;
+    stopped_ = true;
+    stop_plug_();
+  }
+
+  static inline HWND dialog_ = nullptr;
+  static inline void (*stop_plug_)() = nullptr;
+  static inline bool stopped_ = false;
+  UINT_PTR timer_ = 0;
+};
+
+WINE_TEST(StopPlugWhileTheRangeMessageIsOpenLeavesTheHostRunning) {
+  const std::string profile = wine_tests::ScratchDir() + "dialog-stop-profile.xml";
+  REQUIRE(wine_tests::WriteTextFile(
+      profile,
+      "<profile><BRENOK><VASKELBUFFER>350</VASKELBUFFER><JOGBUFFER>150</JOGBUFFER></BRENOK>"
+      "</profile>"));
+  HostWindow main_window;
+  REQUIRE(main_window.hwnd() != nullptr);
+  wine_tests::MessagePump pump;
+  vaskel::sim::LoadedPlugin library;
+  std::string error;
+  REQUIRE(library.Load(wine_tests::PluginPath(), &error));
+  {
+    vaskel::sim::SubstituteHost host(library.api());
+    host.blocks().window.Set(vaskel::window::kMainWindowHandle,
+                             static_cast<void*>(main_window.hwnd()));
+    host.Start(profile);
+    HWND dialog = FindOwnedDialog(main_window.hwnd());
+    REQUIRE(dialog != nullptr);
+    library.api().Config();
+    pump.PumpFor(100);
+    Type(dialog, kDeviceBufferEdit, "99");
+    Type(dialog, kJogBufferEdit, "700");
+    StopPlugInsideTheBox stopper(dialog, library.api().StopPlug);
+    Click(dialog, IDOK, pump);
+    pump.PumpFor(300);
+    CHECK(StopPlugInsideTheBox::stopped());
+    CHECK(!IsWindow(dialog));
+    CHECK(FindOwnedDialog(main_window.hwnd()) == nullptr);
+  }
+  library.Unload();
+  CHECK(IsWindow(main_window.hwnd()));
+  std::string saved;
+  CHECK(wine_tests::ReadTextFile(profile, &saved));
+  const std::string section =
+      "<BRENOK><VASKELBUFFER>350</VASKELBUFFER><JOGBUFFER>150</JOGBUFFER></BRENOK>";
+  CHECK(wine_tests::CompactXml(saved).find(section) != std::string::npos);
+  DeleteFileA(profile.c_str());
+}
+
 }  // namespace

@@ -21,6 +21,9 @@ int main(int argc, char** argv) {
       plugin = argv[++i];
     } else if (arg == "--filter" && i + 1 < argc) {
       filter = argv[++i];
+    } else if (arg == wine_tests::kExitWithoutStopPlugFlag) {
+      wine_tests::SetPluginPath(plugin);
+      wine_tests::ExitWithoutStopPlug();
     } else if (arg == "--artifacts" && i + 1 < argc) {
       wine_tests::SetArtifactDir(argv[++i]);
     } else {

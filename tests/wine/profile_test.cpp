@@ -95,4 +95,43 @@ WINE_TEST(MalformedProfileIsLeftAloneAndTheUserIsTold) {
   DeleteFileA(path.c_str());
 }
 
+// A save that cannot finish leaves the host's profile byte for byte as it was: first the file
+// beside it cannot be made, then the replace itself is refused (the host holds the profile
+// open without sharing its deletion).
+WINE_TEST(ProfileSaveThatCannotReplaceTheFileLeavesItIntact) {
+  const std::string path = wine_tests::ScratchDir() + "guarded-profile.xml";
+  const std::string beside = path + ".vaskel-new";
+  const std::string original =
+      "<?xml version=\"1.0\"?>\r\n<hostprofile>\r\n  <Other>keep</Other>\r\n</hostprofile>\r\n";
+  REQUIRE(wine_tests::WriteTextFile(path, original));
+  REQUIRE(CreateDirectoryA(beside.c_str(), nullptr));
+  const ProfileRun blocked = RunOnProfile(path);
+  CHECK_EQ(blocked.after_start, original);
+  CHECK_EQ(blocked.after_stop, original);
+  CHECK_EQ(blocked.status_after_stop,
+           std::string("Profile can't be written, vaskel settings are not saved!"));
+  RemoveDirectoryA(beside.c_str());
+
+  vaskel::sim::LoadedPlugin library;
+  std::string error;
+  REQUIRE(library.Load(wine_tests::PluginPath(), &error));
+  vaskel::sim::SubstituteHost host(library.api());
+  host.Start(path);
+  std::string before_stop;
+  CHECK(wine_tests::ReadTextFile(path, &before_stop));
+  HANDLE held = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  REQUIRE(held != INVALID_HANDLE_VALUE);
+  host.Stop();
+  CloseHandle(held);
+  std::string after_stop;
+  CHECK(wine_tests::ReadTextFile(path, &after_stop));
+  CHECK_EQ(after_stop, before_stop);
+  CHECK(after_stop.find("BRENOK") == std::string::npos);
+  CHECK_EQ(host.StatusText(),
+           std::string("Profile can't be written, vaskel settings are not saved!"));
+  CHECK_EQ(GetFileAttributesA(beside.c_str()), INVALID_FILE_ATTRIBUTES);
+  DeleteFileA(path.c_str());
+}
+
 }  // namespace

@@ -16,6 +16,12 @@ const std::string& ScratchDir();
 
 size_t CountProcessThreads();
 
+// The child side of the process-exit test: a host that runs the plug-in with its board link
+// and tick live, then ends its process without StopPlug. Never returns.
+constexpr const char* kExitWithoutStopPlugFlag = "--exit-without-stop-plug";
+constexpr UINT kExitWithoutStopPlugCode = 42;
+[[noreturn]] void ExitWithoutStopPlug();
+
 // Dispatches this thread's messages for a while, waiting for them without spinning, and
 // counts the window timer ticks among them.
 class MessagePump {

@@ -2,6 +2,7 @@
 // StopPlug: nothing here may wait, since the loader lock is held.
 #include <windows.h>
 
+#include "platform/library_global.h"
 #include "platform/win32/module/socket_startup.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
@@ -9,8 +10,14 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
     case DLL_PROCESS_ATTACH:
       return vaskel::win32::StartSocketsAtLoad() ? TRUE : FALSE;
     case DLL_PROCESS_DETACH:
-      // At process exit the system reclaims the sockets; only an unload gives them back.
-      if (reserved == nullptr) vaskel::win32::StopSockets();
+      // Runs before the runtime destroys the globals. At process exit the other threads are
+      // already gone and the system reclaims everything: the globals are left alone then.
+      // Only an unload gives the sockets back.
+      if (reserved != nullptr) {
+        vaskel::MarkProcessEnding();
+      } else {
+        vaskel::win32::StopSockets();
+      }
       break;
     default:
       break;
