@@ -29,13 +29,13 @@ void DeviceLink::OpenDevice() {
     // error rule closes the link again.
     std::shared_ptr<HidPort> port = bus.Open(info.path);
     {
-      std::lock_guard lock(port_mutex_);
-      port_ = std::move(port);
-    }
-    {
+      // The write state is reset before the port is published, under the lock the sender
+      // starts a write under: a write the sender starts on the new port is never forgotten.
       std::lock_guard lock(write_mutex_);
       completed_write_ = awaited_write_;
       write_in_flight_.store(false, std::memory_order_release);
+      std::lock_guard port_lock(port_mutex_);
+      port_ = std::move(port);
     }
     device_connected_.store(true, std::memory_order_release);
     WakeWorkers();

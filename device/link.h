@@ -57,9 +57,6 @@ class DeviceLink final : public BoardLink {
   static constexpr int32_t kStepRate = 400000;  // the board's step clock, steps per second
   static constexpr int64_t kWriteTimeoutSeconds = 4;
   static constexpr int32_t kMaxWriteErrors = 20;  // the next failure in a row closes the link
-  // The board cannot hold more unexecuted segments than a segment ring holds; a larger fill is
-  // not a status the link can act on.
-  static constexpr int32_t kMaxQueueFill = 4095;
   static constexpr size_t kStatusPayloadSize = 30;
   static constexpr size_t kReplyHeaderSize = 3;  // report id and sequence number
 
@@ -125,7 +122,7 @@ class DeviceLink final : public BoardLink {
   int32_t sequence_counter() const { return sequence_.value(); }
 
   // Link state, for the motion engine's diagnostics and for tests.
-  bool resync_pending() const { return resync_pending_.load(std::memory_order_acquire); }
+  bool resync_pending() const { return resync_request_.load(std::memory_order_acquire) != 0; }
   bool needs_configuration() const { return needs_configuration_; }
   bool write_in_flight() const { return write_in_flight_.load(std::memory_order_acquire); }
   bool advance_to_next() const { return advance_to_next_.load(std::memory_order_acquire); }
@@ -171,8 +168,11 @@ class DeviceLink final : public BoardLink {
   bool AwaitWriteDone(bool may_block);
   void WriteReport();
   void MarkWriteDone(uint64_t generation);
-  void WaitForWork(bool may_block, uint32_t ms);
+  // Waits up to `ms` for `ready` (a test of shared state), woken by WakeWorkers.
+  template <class Ready>
+  void WaitForWork(bool may_block, uint32_t ms, Ready ready);
   void WakeWorkers();
+  bool WriteToAwait();
   std::shared_ptr<HidPort> CurrentPort();
 
   // `closes`: close_count_ as it was before the report was read.
@@ -226,7 +226,10 @@ class DeviceLink final : public BoardLink {
   std::atomic<bool> write_in_flight_{false};
   std::atomic<bool> advance_to_next_{true};
   std::atomic<int32_t> write_error_count_{0};
-  std::atomic<bool> resync_pending_{false};
+  // The resynchronisation asked for by the last close after too many failed writes, by number
+  // (0: none), so a reply clears only the request it consumed.
+  std::atomic<uint32_t> resync_request_{0};
+  uint32_t resync_requests_made_ = 0;  // sender only
   SenderPhase sender_phase_ = SenderPhase::kTake;
   int64_t write_start_time_ = 0;
   std::array<uint8_t, kReportSize> report_{};  // the packet being written, kept for a retry

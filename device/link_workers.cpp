@@ -45,16 +45,24 @@ std::shared_ptr<HidPort> DeviceLink::CurrentPort() {
   return port_;
 }
 
-void DeviceLink::WaitForWork(bool may_block, uint32_t ms) {
+template <class Ready>
+void DeviceLink::WaitForWork(bool may_block, uint32_t ms, Ready ready) {
   if (!may_block) return;
+  // Tested under the wake lock: a wake between the test and the wait is not lost.
   std::unique_lock lock(wake_mutex_);
-  wake_.wait_for(lock, std::chrono::milliseconds(ms));
+  wake_.wait_for(lock, std::chrono::milliseconds(ms), ready);
 }
 
 void DeviceLink::WakeWorkers() {
-  // Taking the lock closes the gap between a worker's test and its wait.
+  // The change is made before this; taking the lock orders it against a worker's test, so
+  // the worker either sees it or is already waiting when the notification comes.
   { std::lock_guard lock(wake_mutex_); }
   wake_.notify_all();
+}
+
+bool DeviceLink::WriteToAwait() {
+  std::lock_guard lock(write_mutex_);
+  return write_in_flight() && awaited_write_ != completed_write_;
 }
 
 bool DeviceLink::SenderStep(bool may_block) {
@@ -63,14 +71,14 @@ bool DeviceLink::SenderStep(bool may_block) {
       case SenderPhase::kTake:
         // A packet kept after a failed write is written again before anything new is taken.
         if (advance_to_next() && !TakeSendPacket()) {
-          WaitForWork(may_block, kEmptyRingWaitMs);
+          WaitForWork(may_block, kEmptyRingWaitMs, [this] { return send_ring_.count() > 0; });
           return true;
         }
         sender_phase_ = SenderPhase::kAwaitConnection;
         break;
       case SenderPhase::kAwaitConnection:
         if (!device_connected()) {
-          WaitForWork(may_block, kWaitSliceMs);
+          WaitForWork(may_block, kWaitSliceMs, [this] { return device_connected(); });
           return true;
         }
         write_start_time_ = services_.clock.WallSeconds();
@@ -162,7 +170,8 @@ void DeviceLink::WriteReport() {
       const int32_t failures = write_error_count_.load(std::memory_order_acquire) + 1;
       write_error_count_.store(failures, std::memory_order_release);
       if (failures > kMaxWriteErrors) {
-        resync_pending_.store(true, std::memory_order_release);
+        if (++resync_requests_made_ == 0) ++resync_requests_made_;
+        resync_request_.store(resync_requests_made_, std::memory_order_release);
         CloseDevice();
         write_error_count_.store(0, std::memory_order_release);
       }
@@ -182,7 +191,9 @@ bool DeviceLink::WriteCompletionStep(bool may_block) {
   }
   std::shared_ptr<HidPort> port = generation != 0 ? CurrentPort() : nullptr;
   if (!port) {
-    WaitForWork(may_block, kWaitSliceMs);
+    // Nothing to wait for, or a write of a port already let go (the sender ends that one).
+    WaitForWork(may_block, kWaitSliceMs,
+                [this] { return WriteToAwait() && CurrentPort() != nullptr; });
     return true;
   }
   if (port->WaitWriteDone(may_block ? kWaitSliceMs : 0)) {
@@ -197,7 +208,8 @@ bool DeviceLink::ReceiverStep(bool may_block) {
   const uint32_t closes = close_count_.load();
   std::shared_ptr<HidPort> port = device_connected() ? CurrentPort() : nullptr;
   if (!port) {
-    WaitForWork(may_block, kWaitSliceMs);
+    WaitForWork(may_block, kWaitSliceMs,
+                [this] { return device_connected() && CurrentPort() != nullptr; });
     return true;
   }
   // Waits for the first report only; whatever else is already there is taken with it.
@@ -206,7 +218,7 @@ bool DeviceLink::ReceiverStep(bool may_block) {
     const int n = port->Read(read_buffer_.data(), timeout_ms);
     if (n < 0) {
       // Closed under us; wait for the sender to notice and the host to reconnect.
-      WaitForWork(may_block, kWaitSliceMs);
+      WaitForWork(may_block, kWaitSliceMs, [this, &port] { return CurrentPort() != port; });
       return true;
     }
     // An empty read commits nothing; the next read goes into the same slot.

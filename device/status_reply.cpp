@@ -24,17 +24,14 @@ void DeviceLink::OnStatusThunk(void* user, const uint8_t* payload, size_t size) 
 }
 
 void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size) {
-  // A reply too short to hold a status, or a fill no board can have, changes nothing.
+  // A reply too short to hold a status changes nothing. Any 16-bit fill is a status: the
+  // rewind is masked and the room test signed, so none of them can do harm.
   if (size < kStatusPayloadSize) {
     rejected_replies_.fetch_add(1, std::memory_order_relaxed);
     return;
   }
   uint32_t fill = 0;
   const uint8_t* p = ReadLittleEndian(payload, 2, fill);
-  if (fill > static_cast<uint32_t>(kMaxQueueFill)) {
-    rejected_replies_.fetch_add(1, std::memory_order_relaxed);
-    return;
-  }
   // The sender closed the link after this reply was read: it belongs to a board that is gone,
   // and must neither rewind the stream nor mark the closed link running.
   if (ReportPredatesClose()) {
@@ -45,9 +42,12 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size) {
 
   // Read once: a close while this reply is handled must not turn it into an alignment.
   const bool running = link_running();
-  if (!running && resync_pending()) {
+  uint32_t resync_request = resync_request_.load(std::memory_order_acquire);
+  if (!running && resync_request != 0) {
     RewindSelectedSource(static_cast<int32_t>(fill));
-    resync_pending_.store(false, std::memory_order_release);
+    // Only the request this reply answers is consumed; one made by a close since then stays
+    // for the next connection.
+    resync_request_.compare_exchange_strong(resync_request, 0, std::memory_order_acq_rel);
     services_.client.ResetSegmentsSent();
     return;
   }
@@ -121,13 +121,7 @@ int32_t DeviceLink::NeedsDataLimit() const {
   // A period the host never set (or spoilt) would divide by zero; the plug-in's own applies.
   if (!(period > 0.0) || !std::isfinite(period)) period = kDefaultSegmentPeriod;
   const double buffer = services_.device_buffer_ms.load(std::memory_order_relaxed);
-  const double segments = buffer / (1000.0 * period);
-  // A quotient that is a whole number but for rounding (300 ms / 3 ms) counts as that number.
-  const double nearest = std::round(segments);
-  if (std::fabs(segments - nearest) <= 1e-9 * std::fmax(1.0, std::fabs(nearest))) {
-    return TruncToInt32(nearest);
-  }
-  return TruncToInt32(segments);
+  return TruncToInt32(buffer / (1000.0 * period));
 }
 
 }  // namespace vaskel

@@ -32,8 +32,10 @@ class HidPort {
   virtual ~HidPort() = default;
   // Hands one output report to the system. Returns kNone when the write completed at once,
   // kIoPending when it completes later (signalled through WaitWriteDone), or another error code.
+  // One write at a time: a call while a write is in flight starts nothing.
   virtual uint32_t StartWrite(const uint8_t report[kReportSize]) = 0;
   // Waits up to timeout_ms for the write in flight to complete; true when none is in flight.
+  // Any number of threads may wait; each answer is about the write that is current.
   virtual bool WaitWriteDone(uint32_t timeout_ms) = 0;
   // Reads one input report, waiting up to timeout_ms (negative: until one comes or the port
   // closes). Returns the bytes transferred (0 on time-out or an empty read), or -1 once closed.

@@ -6,7 +6,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <map>
 #include <mutex>
 
 #include "platform/tcp_socket.h"
@@ -14,8 +13,12 @@
 namespace vaskel {
 namespace {
 
+constexpr int kConnectTimeoutMs = 1500;  // Windows reports a refused connection after ~1 s
 constexpr int kHelloTimeoutMs = 1000;
 constexpr int kWaitSliceMs = 100;
+// What one discovery pass may wait, in all, for connects and identities under way, so that a
+// board that answers at once is listed by the pass that reached it.
+constexpr int kDiscoveryWaitMs = 4;
 
 using SteadyClock = std::chrono::steady_clock;
 
@@ -28,20 +31,6 @@ int MsLeft(SteadyClock::time_point deadline) {
 // Whether a failed call only means "not now".
 bool Retry(SocketError error) {
   return error == SocketError::kWouldBlock || error == SocketError::kInterrupted;
-}
-
-// Reads exactly n bytes within the time-out; false on time-out, error or end of stream.
-bool ReadExact(TcpSocket& socket, uint8_t* out, size_t n, int timeout_ms) {
-  const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeout_ms);
-  size_t have = 0;
-  while (have < n) {
-    if (!socket.WaitReadable(MsLeft(deadline))) return false;
-    const ptrdiff_t got = socket.Recv(out + have, n - have);
-    if (got == 0) return false;
-    if (got < 0 && !Retry(socket.LastError())) return false;
-    if (got > 0) have += static_cast<size_t>(got);
-  }
-  return true;
 }
 
 class TcpHidPort : public HidPort {
@@ -162,62 +151,150 @@ class TcpHidPort : public HidPort {
   size_t in_have_ = 0;
 };
 
+// One endpoint on its way from nothing to a listed interface: connecting, then reading its
+// identity, then ready. Each step is taken without waiting, so the host's thread that runs a
+// discovery pass never waits on an emulator; an endpoint is absent until its identity is in.
+struct Candidate {
+  enum class Stage { kIdle, kConnecting, kHello, kReady };
+  Stage stage = Stage::kIdle;
+  bool failed_this_pass = false;  // not tried again until the next pass
+  std::unique_ptr<TcpSocket> socket;
+  uint8_t hello[kTcpHelloSize] = {};
+  size_t have = 0;
+  SteadyClock::time_point deadline;
+
+  bool under_way() const { return stage == Stage::kConnecting || stage == Stage::kHello; }
+  void Fail() {
+    stage = Stage::kIdle;
+    socket.reset();
+    failed_this_pass = true;
+  }
+};
+
 class TcpHidBus : public HidBus {
  public:
   TcpHidBus(std::unique_ptr<TcpNetwork> network, std::vector<TcpEndpoint> endpoints)
-      : network_(std::move(network)), endpoints_(std::move(endpoints)) {}
-  ~TcpHidBus() override { DropIdle(); }
+      : network_(std::move(network)),
+        endpoints_(std::move(endpoints)),
+        candidates_(endpoints_.size()) {}
 
   std::vector<HidDeviceInfo> Enumerate() override {
     std::lock_guard lock(mutex_);
-    DropIdle();
+    for (size_t i = 0; i < endpoints_.size(); ++i) {
+      candidates_[i].failed_this_pass = false;
+      // A listed endpoint left unopened must still be there: an emulator says nothing unasked,
+      // so anything to read means it hung up.
+      if (candidates_[i].stage == Candidate::Stage::kReady &&
+          candidates_[i].socket->WaitReadable(0)) {
+        candidates_[i].Fail();
+        candidates_[i].failed_this_pass = false;
+      }
+      Advance(i);
+    }
+    // Waits in 1 ms steps on one endpoint under way, then looks at them all again.
+    for (int waited = 0; waited < kDiscoveryWaitMs; ++waited) {
+      Candidate* under_way = nullptr;
+      for (Candidate& c : candidates_) {
+        if (c.under_way()) under_way = &c;
+      }
+      if (!under_way) break;
+      if (under_way->stage == Candidate::Stage::kConnecting) {
+        under_way->socket->WaitWritable(1);
+      } else {
+        under_way->socket->WaitReadable(1);
+      }
+      for (size_t i = 0; i < endpoints_.size(); ++i) Advance(i);
+    }
     std::vector<HidDeviceInfo> list;
-    for (const TcpEndpoint& endpoint : endpoints_) {
-      HidDeviceInfo info;
-      std::unique_ptr<TcpSocket> socket = Hello(endpoint, &info);
-      if (!socket) continue;
-      idle_[info.path] = std::move(socket);  // handed to Open, so the emulator sees one connection
-      list.push_back(info);
+    for (size_t i = 0; i < endpoints_.size(); ++i) {
+      if (candidates_[i].stage == Candidate::Stage::kReady) list.push_back(Identity(i));
     }
     return list;
   }
 
+  // Takes the connection discovery made, so the emulator sees one client. A path no pass has
+  // listed yet is connected here, waiting as long as the connect and identity time-outs.
   std::unique_ptr<HidPort> Open(const std::string& path) override {
     std::lock_guard lock(mutex_);
-    std::unique_ptr<TcpSocket> socket;
-    if (auto it = idle_.find(path); it != idle_.end()) {
-      socket = std::move(it->second);
-      idle_.erase(it);
-    } else {
-      for (const TcpEndpoint& endpoint : endpoints_) {
-        HidDeviceInfo info;
-        if (endpoint.Path() == path) socket = Hello(endpoint, &info);
+    for (size_t i = 0; i < endpoints_.size(); ++i) {
+      if (endpoints_[i].Path() != path) continue;
+      Candidate& c = candidates_[i];
+      c.failed_this_pass = false;
+      Advance(i);
+      while (c.under_way()) {
+        const int left = std::min(MsLeft(c.deadline), kWaitSliceMs);
+        if (c.stage == Candidate::Stage::kConnecting) {
+          c.socket->WaitWritable(left);
+        } else {
+          c.socket->WaitReadable(left);
+        }
+        Advance(i);
       }
+      if (c.stage != Candidate::Stage::kReady) return nullptr;
+      c.stage = Candidate::Stage::kIdle;
+      return std::make_unique<TcpHidPort>(std::move(c.socket));
     }
-    if (!socket) return nullptr;
-    return std::make_unique<TcpHidPort>(std::move(socket));
+    return nullptr;
   }
 
  private:
-  std::unique_ptr<TcpSocket> Hello(const TcpEndpoint& endpoint, HidDeviceInfo* info) {
-    std::unique_ptr<TcpSocket> socket = network_->Connect(endpoint);
-    if (!socket) return nullptr;
-    uint8_t hello[kTcpHelloSize];
-    if (!ReadExact(*socket, hello, sizeof hello, kHelloTimeoutMs)) return nullptr;
-    info->vendor = static_cast<uint16_t>(hello[0] | hello[1] << 8);
-    info->product = static_cast<uint16_t>(hello[2] | hello[3] << 8);
-    info->release = static_cast<uint16_t>(hello[4] | hello[5] << 8);
-    info->path = endpoint.Path();
-    return socket;
+  // Takes every step that can be taken now.
+  void Advance(size_t i) {
+    Candidate& c = candidates_[i];
+    const auto now = SteadyClock::now();
+    if (c.stage == Candidate::Stage::kIdle) {
+      if (c.failed_this_pass) return;
+      c.socket = network_->StartConnect(endpoints_[i]);
+      if (!c.socket) return c.Fail();
+      c.stage = Candidate::Stage::kConnecting;
+      c.deadline = now + std::chrono::milliseconds(kConnectTimeoutMs);
+    }
+    if (c.stage == Candidate::Stage::kConnecting) {
+      switch (c.socket->PollConnect()) {
+        case ConnectState::kConnecting:
+          if (now >= c.deadline) return c.Fail();
+          return;
+        case ConnectState::kFailed:
+          return c.Fail();
+        case ConnectState::kConnected:
+          c.stage = Candidate::Stage::kHello;
+          c.have = 0;
+          c.deadline = now + std::chrono::milliseconds(kHelloTimeoutMs);
+          break;
+      }
+    }
+    if (c.stage == Candidate::Stage::kHello) {
+      while (c.have < kTcpHelloSize) {
+        const ptrdiff_t got = c.socket->Recv(c.hello + c.have, kTcpHelloSize - c.have);
+        if (got > 0) {
+          c.have += static_cast<size_t>(got);
+          continue;
+        }
+        if (got == 0) return c.Fail();
+        const SocketError error = c.socket->LastError();
+        if (error == SocketError::kInterrupted) continue;
+        if (error != SocketError::kWouldBlock || now >= c.deadline) return c.Fail();
+        return;
+      }
+      c.stage = Candidate::Stage::kReady;
+    }
   }
 
-  void DropIdle() { idle_.clear(); }
+  HidDeviceInfo Identity(size_t i) const {
+    const uint8_t* hello = candidates_[i].hello;
+    HidDeviceInfo info;
+    info.vendor = static_cast<uint16_t>(hello[0] | hello[1] << 8);
+    info.product = static_cast<uint16_t>(hello[2] | hello[3] << 8);
+    info.release = static_cast<uint16_t>(hello[4] | hello[5] << 8);
+    info.path = endpoints_[i].Path();
+    return info;
+  }
 
   // Declared first so the network stack outlives every socket the bus holds.
   const std::unique_ptr<TcpNetwork> network_;
   const std::vector<TcpEndpoint> endpoints_;
   std::mutex mutex_;
-  std::map<std::string, std::unique_ptr<TcpSocket>> idle_;
+  std::vector<Candidate> candidates_;
 };
 
 }  // namespace

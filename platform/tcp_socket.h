@@ -19,13 +19,19 @@ enum class SocketError {
   kFailed,       // anything else
 };
 
-// One connected, non-blocking stream socket; destroying it closes it.
+// How far a non-blocking connect has got.
+enum class ConnectState { kConnecting, kConnected, kFailed };
+
+// One non-blocking stream socket, connecting or connected; destroying it closes it.
 class TcpSocket {
  public:
   virtual ~TcpSocket() = default;
+  // Without waiting: whether the connect has ended, and how. A refused address gives way to
+  // the endpoint's next one.
+  virtual ConnectState PollConnect() = 0;
   // True once the socket is readable (or has an error to report) within the time-out.
   virtual bool WaitReadable(int timeout_ms) = 0;
-  // True once the socket is writable within the time-out.
+  // True once the socket is writable (a connect has ended) within the time-out.
   virtual bool WaitWritable(int timeout_ms) = 0;
   // Bytes moved; 0 when the peer ended the stream (receive); negative on failure, with the
   // cause in LastError.
@@ -43,8 +49,8 @@ class TcpSocket {
 class TcpNetwork {
  public:
   virtual ~TcpNetwork() = default;
-  // A connected socket, or null when the endpoint cannot be resolved, refuses or times out.
-  virtual std::unique_ptr<TcpSocket> Connect(const TcpEndpoint& endpoint) = 0;
+  // Starts a non-blocking connect; null when the endpoint cannot be resolved or refuses at once.
+  virtual std::unique_ptr<TcpSocket> StartConnect(const TcpEndpoint& endpoint) = 0;
 };
 
 // The emulator-link bus over a platform's sockets. Each platform's MakeTcpHidBus(endpoints)

@@ -2,6 +2,7 @@
 // The two ways of running worker steps: real threads, and cooperative stepping on the caller's
 // thread (tests, and a substitute host that runs on virtual time).
 #include <atomic>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -17,15 +18,24 @@ class ThreadWorkers : public Workers {
   explicit ThreadWorkers(PriorityFn set_priority = nullptr) : set_priority_(set_priority) {}
   ~ThreadWorkers() override { StopAll(); }
   void Spawn(const std::string& name, WorkerStep step, WorkerPriority priority) override;
-  int Pump() override { return 0; }
+  // Joins the threads whose workers have finished.
+  int Pump() override;
   void StopAll() override;
   bool stopping() const { return stop_.load(std::memory_order_acquire); }
+  // Threads not yet joined, finished or not.
+  size_t held() const;
 
  private:
+  struct Thread {
+    std::thread thread;
+    bool finished = false;
+  };
+  void ReapFinished();
+
   PriorityFn set_priority_;
   std::atomic<bool> stop_{false};
-  std::mutex mutex_;
-  std::vector<std::thread> threads_;
+  mutable std::mutex mutex_;
+  std::list<Thread> threads_;  // nodes stay put, so each thread can mark its own
 };
 
 class CooperativeWorkers : public Workers {

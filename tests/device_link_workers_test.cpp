@@ -2,7 +2,11 @@
 // stuck writes, reconnection, and the same link on real threads.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <utility>
+
 #include "device_test_support.h"
+#include "platform/report_writer.h"
 #include "platform/workers.h"
 
 namespace vaskel::testing {
@@ -290,6 +294,49 @@ TEST(LinkWorkers, AReplyOvertakenByACloseLeavesTheResynchronisationForTheNextLin
   EXPECT_FALSE(h.link().link_running());
 }
 
+// A stream whose rewind is where the sender, on its own thread, closes the link again for too
+// many failed writes while a resynchronising reply is being handled.
+class CloseDuringRewindClient : public LinkClient {
+ public:
+  std::function<void()> during_rewind;
+  void RewindStream(int32_t) override {
+    if (auto f = std::exchange(during_rewind, nullptr)) f();
+  }
+  uint32_t SegmentsSent() const override { return 0; }
+  void ResetSegmentsSent() override {}
+  bool PositionsFollowBoard(int32_t) override { return true; }
+  void OnInputWord() override {}
+  uint32_t OutputWord() const override { return 0; }
+  int32_t SpindleValue() const override { return 0; }
+};
+
+TEST(LinkWorkers, AResynchronisationAskedForWhileAReplyConsumesTheLastOneIsKept) {
+  LinkHarness h;  // lends its platform, board and status line; its own link stays idle
+  CloseDuringRewindClient client;
+  const std::atomic<int32_t> buffer_ms{200};
+  DeviceLink link(LinkServices{h.host(), h.ctx->messages(), h.platform.clock_, h.platform.workers_,
+                               [&]() -> HidBus& { return h.bus; }, buffer_ms, client});
+  const auto fail_21_writes = [&] {
+    h.board.QueueWriteResults(hid_error::kGenFailure, 21);
+    link.SendCommand(kOpConfigOptionA, 0);
+    h.Pump();
+  };
+  link.ServiceLink();
+  h.Pump(4);
+  fail_21_writes();
+  ASSERT_TRUE(link.resync_pending());
+  link.ServiceLink();  // connected again; a resynchronising request goes first
+  h.Pump(4);
+  ASSERT_TRUE(link.device_connected());
+
+  client.during_rewind = fail_21_writes;
+  const std::vector<uint8_t> reply = StatusReply(1, 5, {});
+  link.OnStatusReply(reply.data() + 3, reply.size() - 3);
+  EXPECT_FALSE(link.device_connected());
+  EXPECT_TRUE(link.resync_pending());  // the second close's request is the next link's
+  link.Shutdown();
+}
+
 // A platform whose workers are real threads, for the sanitizers' sake.
 class ThreadedPlatform : public TestPlatform {
  public:
@@ -324,6 +371,170 @@ TEST(LinkWorkers, RunsOnRealThreadsAndStopsPromptly) {
   }
   host_string::Release(memory.blocks().planner.Get(planner::kStatusText));
   EXPECT_GE(board.written().size(), 40u);
+}
+
+// The system under a port like the hidapi one: writes run on the port's writer thread and,
+// while held, block until the test lets one go or the port is closed (the kernel ends a write
+// to a node that is gone). The cap stands in for the kernel's own time-out.
+class HeldWrites {
+ public:
+  uint32_t Write(const uint8_t* report, const bool& port_closed) {
+    std::unique_lock lock(mutex_);
+    ++entered_;
+    changed_.notify_all();
+    if (hold_ && !changed_.wait_for(lock, std::chrono::seconds(10),
+                                    [&] { return released_ > 0 || port_closed; })) {
+      capped_ = true;
+    }
+    if (released_ > 0) --released_;
+    Report r;
+    std::memcpy(r.data(), report, kReportSize);
+    written_.push_back(r);
+    changed_.notify_all();
+    return hid_error::kNone;
+  }
+  int Read(const bool& port_closed, int timeout_ms) {
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, std::chrono::milliseconds(std::max(timeout_ms, 0)),
+                      [&] { return port_closed; });
+    return port_closed ? -1 : 0;
+  }
+  void Closed(bool& port_closed) {
+    std::lock_guard lock(mutex_);
+    port_closed = true;
+    changed_.notify_all();
+  }
+  void SetHold(bool hold) {
+    std::lock_guard lock(mutex_);
+    hold_ = hold;
+  }
+  bool WaitEntered(int n) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::seconds(10), [&] { return entered_ >= n; });
+  }
+  void WaitWritten(size_t n, int ms) {
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return written_.size() >= n; });
+  }
+  int entered() {
+    std::lock_guard lock(mutex_);
+    return entered_;
+  }
+  bool capped() {
+    std::lock_guard lock(mutex_);
+    return capped_;
+  }
+  std::vector<Report> written() {
+    std::lock_guard lock(mutex_);
+    return written_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool hold_ = true;
+  int entered_ = 0;
+  int released_ = 0;
+  bool capped_ = false;
+  std::vector<Report> written_;
+};
+
+class HeldWritePort : public HidPort {
+ public:
+  explicit HeldWritePort(HeldWrites& system)
+      : system_(system),
+        writer_(std::in_place, [this](const uint8_t* r) { return system_.Write(r, closed_); }) {}
+  ~HeldWritePort() override {
+    Close();
+    writer_.reset();
+  }
+  uint32_t StartWrite(const uint8_t report[kReportSize]) override {
+    return writer_->StartWrite(report);
+  }
+  bool WaitWriteDone(uint32_t timeout_ms) override { return writer_->WaitWriteDone(timeout_ms); }
+  int Read(uint8_t report[kReportSize], int timeout_ms) override {
+    return system_.Read(closed_, timeout_ms);
+  }
+  void Close() override {
+    system_.Closed(closed_);
+    writer_->Close();
+  }
+
+ private:
+  HeldWrites& system_;
+  bool closed_ = false;  // under the system's lock
+  std::optional<ReportWriter> writer_;
+};
+
+class HeldWriteBus : public HidBus {
+ public:
+  explicit HeldWriteBus(HeldWrites& system) : system_(system) {}
+  std::vector<HidDeviceInfo> Enumerate() override { return {{0x8888, 0x0006, 0x0100, kBoardPath}}; }
+  std::unique_ptr<HidPort> Open(const std::string&) override {
+    return std::make_unique<HeldWritePort>(system_);
+  }
+
+ private:
+  HeldWrites& system_;
+};
+
+TEST(LinkWorkers, AWriteTheSystemHoldsClosesTheLinkAfterFourSeconds) {
+  HeldWrites system;  // outlives the link, whose port writes into it
+  HeldWriteBus bus(system);
+  LinkHarness h;
+  h.platform.hid_ = &bus;
+  h.Update();
+  h.Pump(2);
+  ASSERT_TRUE(system.WaitEntered(1));  // the first report of the start-up is held
+  EXPECT_TRUE(h.link().write_in_flight());
+  h.platform.clock_.AdvanceMs(3999);
+  h.Pump(3);
+  EXPECT_TRUE(h.link().device_connected());
+  EXPECT_EQ(system.entered(), 1);
+
+  h.platform.clock_.AdvanceMs(1);
+  h.Pump();
+  EXPECT_FALSE(h.link().device_connected());
+  EXPECT_EQ(h.link().rewind_count(), 1u);
+  EXPECT_FALSE(h.link().advance_to_next());
+
+  // The held report ended with the close. After the reconnection the report that waited
+  // behind it goes first, then the new start-up.
+  system.SetHold(false);
+  h.Update();
+  // The writer thread takes each report in its own time; pump until three have gone out.
+  for (int i = 0; i < 5000 && system.written().size() < 3; ++i) {
+    h.Pump();
+    system.WaitWritten(3, 1);
+  }
+  const auto written = system.written();
+  ASSERT_GE(written.size(), 3u);
+  EXPECT_EQ(written[0][1], kOpSyncQueryA);
+  EXPECT_EQ(written[1][1], kOpSyncQueryB);
+  EXPECT_EQ(ReportValue(written[1], 2, 4), 2u);
+  EXPECT_EQ(written[2][1], kOpSyncQueryA);
+  EXPECT_FALSE(system.capped());
+}
+
+TEST(LinkWorkers, StopPlugDoesNotWaitOnAWriteTheSystemHolds) {
+  ThreadedPlatform platform;
+  HeldWrites system;
+  HeldWriteBus bus(system);
+  sim::HostMemory memory;
+  platform.hid_ = &bus;
+  {
+    PluginContext ctx(platform);
+    ctx.SetProName(host_string::Make("vaskel.xml"));
+    ctx.InitControl(memory.engine(), memory.setup(), memory.planner(), memory.window());
+    ctx.PostInitControl();
+    ctx.Update();
+    ASSERT_TRUE(system.WaitEntered(1));
+    // The workers end within their wait slice; the held write ends with the port's close.
+    ctx.StopPlug();
+    EXPECT_EQ(system.entered(), 1);
+  }
+  host_string::Release(memory.blocks().planner.Get(planner::kStatusText));
+  EXPECT_FALSE(system.capped());
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 
 #include "device_test_support.h"
 #include "platform/workers.h"
@@ -137,6 +138,38 @@ TEST(StopPlug, JoinsRealWorkerThreadsAndRefusesNewOnes) {
   EXPECT_EQ(steps.load(), steps_at_stop);
   // The status line's string belongs to the host.
   host_string::Release(memory.blocks().planner.Get(planner::kStatusText));
+}
+
+// One-shot workers (a probe each) are joined as they finish, not kept until StopPlug.
+TEST(StopPlug, FinishedWorkerThreadsDoNotPileUpBeforeIt) {
+  ThreadWorkers threads;
+  Workers& workers = threads;
+  std::atomic<int> ran{0};
+  for (int i = 0; i < 20; ++i) {
+    workers.Spawn("probe", [&](bool) {
+      ran.fetch_add(1);
+      return false;
+    });
+  }
+  // Bounded: each thread marks itself finished right after its one step.
+  for (int i = 0; i < 5000 && (ran.load() < 20 || threads.held() > 0); ++i) {
+    workers.Pump();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_EQ(ran.load(), 20);
+  EXPECT_EQ(threads.held(), 0u);
+
+  std::mutex mutex;
+  std::condition_variable never_signalled;
+  workers.Spawn("sender", [&](bool) {
+    std::unique_lock lock(mutex);
+    never_signalled.wait_for(lock, std::chrono::milliseconds(5));
+    return true;
+  });
+  workers.Pump();
+  EXPECT_EQ(threads.held(), 1u);  // a live worker stays until StopAll
+  workers.StopAll();
+  EXPECT_EQ(threads.held(), 0u);
 }
 
 TEST(StopPlug, ClosesTheBoardOnceItsWorkersHaveEnded) {

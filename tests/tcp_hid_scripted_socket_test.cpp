@@ -28,14 +28,28 @@ struct Script {
   Bytes sent;
   bool hung_up = false;
   int shutdowns = 0;
+  int connect_polls = 0;  // PollConnect calls that find the connect still under way
+  int waited_ms = 0;      // every wait asked of the socket, in all
 };
 
 class ScriptedSocket : public TcpSocket {
  public:
   explicit ScriptedSocket(std::shared_ptr<Script> script) : script_(std::move(script)) {}
 
-  bool WaitReadable(int) override { return true; }
-  bool WaitWritable(int) override { return true; }
+  ConnectState PollConnect() override {
+    if (script_->connect_polls == 0) return ConnectState::kConnected;
+    --script_->connect_polls;
+    return ConnectState::kConnecting;
+  }
+  // Readable when the script has something to hand out.
+  bool WaitReadable(int timeout_ms) override {
+    script_->waited_ms += timeout_ms;
+    return !script_->recvs.empty();
+  }
+  bool WaitWritable(int timeout_ms) override {
+    script_->waited_ms += timeout_ms;
+    return true;
+  }
 
   ptrdiff_t Send(const uint8_t* data, size_t n) override {
     const Step step = Next(script_->sends);
@@ -79,7 +93,7 @@ class ScriptedNetwork : public TcpNetwork {
  public:
   explicit ScriptedNetwork(std::deque<std::shared_ptr<Script>> scripts, int* connects)
       : scripts_(std::move(scripts)), connects_(connects) {}
-  std::unique_ptr<TcpSocket> Connect(const TcpEndpoint&) override {
+  std::unique_ptr<TcpSocket> StartConnect(const TcpEndpoint&) override {
     ++*connects_;
     if (scripts_.empty()) return nullptr;
     auto socket = std::make_unique<ScriptedSocket>(scripts_.front());
@@ -99,6 +113,37 @@ Report Numbered() {
   Report r{};
   for (size_t i = 0; i < r.size(); ++i) r[i] = static_cast<uint8_t>(i + 1);
   return r;
+}
+
+// An emulator that accepts and says nothing, or is slow to connect, is absent, costs a pass at
+// most a few milliseconds of waiting, and keeps its one connection; a board on another
+// endpoint is listed by the first pass.
+TEST(TcpDiscoveryOnScriptedSockets, ASilentOrSlowEndpointNeverHoldsUpAPass) {
+  auto silent = std::make_shared<Script>();
+  auto slow = std::make_shared<Script>();
+  slow->connect_polls = 50;
+  slow->recvs = {kHello};
+  auto board = std::make_shared<Script>();
+  board->recvs = {kHello};
+  int connects = 0;
+  auto bus = MakeTcpHidBus(std::make_unique<ScriptedNetwork>(
+                               std::deque<std::shared_ptr<Script>>{silent, slow, board}, &connects),
+                           {kEndpoint, {"emulator", 7001}, {"emulator", 7002}});
+  const auto waited = [&] { return silent->waited_ms + slow->waited_ms + board->waited_ms; };
+  for (int pass = 1; pass <= 10; ++pass) {
+    const int before = waited();
+    const auto list = bus->Enumerate();
+    EXPECT_LE(waited() - before, 4) << "pass " << pass;
+    ASSERT_EQ(list.size(), pass < 10 ? 1u : 2u) << "pass " << pass;
+    EXPECT_EQ(list.back().path, "tcp:emulator:7002");
+    if (pass == 9) slow->connect_polls = 0;
+  }
+  EXPECT_EQ(connects, 3);
+  // The silent one's identity arrives; it is listed from then on, on the same connection.
+  silent->recvs = {kHello};
+  EXPECT_EQ(bus->Enumerate().size(), 3u);
+  EXPECT_NE(bus->Open(kEndpoint.Path()), nullptr);
+  EXPECT_EQ(connects, 3);
 }
 
 class TcpLinkOnScriptedSockets : public ::testing::Test {

@@ -1,8 +1,14 @@
-// The USB HID bus on Linux through hidapi (hidraw). Writes are synchronous: a report is either
-// written (kNone) or failed (kDeviceNotConnected when the device node is gone, else
-// kGenFailure). Reads wait in slices of at most 100 ms so that Close is seen promptly.
+// The USB HID bus on Linux: hidapi (hidraw) lists the interfaces, and a port reads and writes
+// its hidraw node itself, through one non-blocking and one blocking open. hidapi's read and write
+// calls share one error string per device, so a reader and a writer on two threads would race on
+// it. A write blocks until the board takes the report (or the kernel gives up on it), so each port
+// writes on its own writer thread and a stuck board leaves a write in flight, as on Windows. Reads
+// wait in slices of at most 100 ms so that Close is seen promptly.
+#include <fcntl.h>
 #include <hidapi/hidapi.h>
+#include <poll.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -10,7 +16,9 @@
 #include <chrono>
 #include <cstring>
 #include <mutex>
+#include <optional>
 
+#include "platform/report_writer.h"
 #include "platform/system_hid.h"
 
 namespace vaskel {
@@ -25,22 +33,27 @@ bool PathExists(const std::string& path) {
 
 class HidapiPort : public HidPort {
  public:
-  HidapiPort(hid_device* device, std::string path) : device_(device), path_(std::move(path)) {}
-  ~HidapiPort() override { Close(); }
-
-  uint32_t StartWrite(const uint8_t report[kReportSize]) override {
-    std::lock_guard lock(write_mutex_);
-    if (closed_.load(std::memory_order_acquire)) return hid_error::kInvalidHandle;
-    errno = 0;
-    if (hid_write(device_, report, kReportSize) >= 0) return hid_error::kNone;
-    const int error = errno;
-    if (error == ENODEV || error == ENXIO || error == ESHUTDOWN || !PathExists(path_)) {
-      return hid_error::kDeviceNotConnected;
-    }
-    return hid_error::kGenFailure;
+  // Two opens of the node, as on Windows: a non-blocking one to read, a blocking one to write.
+  HidapiPort(int read_fd, int write_fd, std::string path)
+      : read_fd_(read_fd),
+        write_fd_(write_fd),
+        path_(std::move(path)),
+        writer_(std::in_place, [this](const uint8_t* r) { return WriteNow(r); }) {}
+  // The writer ends first (after at most the one write the kernel holds), then the reader is
+  // out of its slice, and only then does the device go.
+  ~HidapiPort() override {
+    Close();
+    writer_.reset();
+    std::lock_guard lock(read_mutex_);
+    close(read_fd_);
+    close(write_fd_);
   }
 
-  bool WaitWriteDone(uint32_t) override { return true; }  // every write completes in StartWrite
+  uint32_t StartWrite(const uint8_t report[kReportSize]) override {
+    return writer_->StartWrite(report);
+  }
+
+  bool WaitWriteDone(uint32_t timeout_ms) override { return writer_->WaitWriteDone(timeout_ms); }
 
   int Read(uint8_t report[kReportSize], int timeout_ms) override {
     std::lock_guard lock(read_mutex_);
@@ -55,31 +68,50 @@ class HidapiPort : public HidPort {
         slice = static_cast<int>(std::clamp<int64_t>(left.count(), 0, kReadSliceMs));
       }
       // The board's reports carry no report id; hidraw hands over the 64 data bytes.
-      const int got = hid_read_timeout(device_, report + 1, kReportSize - 1, slice);
-      if (got < 0) return -1;
-      if (got > 0) {
-        report[0] = 0;
-        return got + 1;
+      pollfd p{read_fd_, POLLIN, 0};
+      const int ready = poll(&p, 1, slice);
+      if (ready < 0 && errno != EINTR) return -1;
+      if (ready > 0) {
+        if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) return -1;  // unplugged
+        const ssize_t got = read(read_fd_, report + 1, kReportSize - 1);
+        if (got < 0 && errno != EAGAIN && errno != EINTR) return -1;
+        if (got > 0) {
+          report[0] = 0;
+          return static_cast<int>(got) + 1;
+        }
       }
       if (timeout_ms >= 0 && slice == 0) return 0;
       if (timeout_ms >= 0 && std::chrono::steady_clock::now() >= deadline) return 0;
     }
   }
 
+  // Never waits: a write the kernel holds ends on its own, and the destructor waits for it.
   void Close() override {
-    if (closed_.exchange(true, std::memory_order_acq_rel)) return;
-    // A read slice or a write in progress ends on its own; the device goes once both are out.
-    std::scoped_lock lock(read_mutex_, write_mutex_);
-    hid_close(device_);
-    device_ = nullptr;
+    closed_.store(true, std::memory_order_release);
+    writer_->Close();
   }
 
  private:
-  hid_device* device_;
+  // On the writer thread.
+  uint32_t WriteNow(const uint8_t report[kReportSize]) {
+    ssize_t put = -1;
+    do {
+      put = write(write_fd_, report, kReportSize);  // byte 0 is the report id
+    } while (put < 0 && errno == EINTR);
+    if (put >= 0) return hid_error::kNone;
+    const int error = errno;
+    if (error == ENODEV || error == ENXIO || error == ESHUTDOWN || !PathExists(path_)) {
+      return hid_error::kDeviceNotConnected;
+    }
+    return hid_error::kGenFailure;
+  }
+
+  const int read_fd_;
+  const int write_fd_;
   const std::string path_;
   std::atomic<bool> closed_{false};
   std::mutex read_mutex_;
-  std::mutex write_mutex_;
+  std::optional<ReportWriter> writer_;
 };
 
 class HidapiBus : public HidBus {
@@ -104,9 +136,14 @@ class HidapiBus : public HidBus {
 
   std::unique_ptr<HidPort> Open(const std::string& path) override {
     if (!initialised_) return nullptr;
-    hid_device* device = hid_open_path(path.c_str());
-    if (!device) return nullptr;
-    return std::make_unique<HidapiPort>(device, path);
+    const int read_fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (read_fd < 0) return nullptr;
+    const int write_fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (write_fd < 0) {
+      close(read_fd);
+      return nullptr;
+    }
+    return std::make_unique<HidapiPort>(read_fd, write_fd, path);
   }
 
  private:

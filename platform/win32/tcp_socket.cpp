@@ -1,15 +1,15 @@
-// The emulator link's sockets on Winsock: non-blocking, every wait a select.
+// The emulator link's sockets on Winsock: non-blocking, connects included; every wait a select.
 #include "platform/tcp_socket.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <cstring>
 #include <string>
+#include <vector>
 
 namespace vaskel {
 namespace {
-
-constexpr int kConnectTimeoutMs = 1500;  // Windows retries a refused connection for about 1 s
 
 // 1 ready, 0 time-out, -1 error (or, for a connect, refused).
 int WaitSocket(SOCKET s, bool for_write, int timeout_ms) {
@@ -24,10 +24,30 @@ int WaitSocket(SOCKET s, bool for_write, int timeout_ms) {
   return n > 0 ? 1 : 0;
 }
 
+// A connect in progress tries the endpoint's addresses in turn, as the resolver lists them.
+// Windows retries a refused connection for about a second before it reports it.
 class WinsockSocket : public TcpSocket {
  public:
-  explicit WinsockSocket(SOCKET s) : socket_(s) {}
-  ~WinsockSocket() override { closesocket(socket_); }
+  explicit WinsockSocket(std::vector<sockaddr_storage> addresses, std::vector<int> lengths)
+      : addresses_(std::move(addresses)), lengths_(std::move(lengths)) {
+    state_ = NextAddress();
+  }
+  ~WinsockSocket() override {
+    if (socket_ != INVALID_SOCKET) closesocket(socket_);
+  }
+
+  ConnectState PollConnect() override {
+    while (state_ == ConnectState::kConnecting) {
+      const int ready = WaitSocket(socket_, true, 0);
+      if (ready == 0) break;
+      if (ready == 1) {
+        Connected();
+      } else {
+        state_ = NextAddress();
+      }
+    }
+    return state_;
+  }
 
   bool WaitReadable(int timeout_ms) override { return WaitSocket(socket_, false, timeout_ms) == 1; }
   bool WaitWritable(int timeout_ms) override { return WaitSocket(socket_, true, timeout_ms) == 1; }
@@ -61,7 +81,39 @@ class WinsockSocket : public TcpSocket {
   void Shutdown() override { shutdown(socket_, SD_BOTH); }
 
  private:
-  const SOCKET socket_;
+  // Starts a connect to the next address; kFailed once none is left.
+  ConnectState NextAddress() {
+    if (socket_ != INVALID_SOCKET) closesocket(socket_);
+    socket_ = INVALID_SOCKET;
+    while (next_ < addresses_.size()) {
+      const auto* address = reinterpret_cast<const sockaddr*>(&addresses_[next_]);
+      const int length = lengths_[next_++];
+      socket_ = socket(address->sa_family, SOCK_STREAM, IPPROTO_TCP);
+      if (socket_ == INVALID_SOCKET) continue;
+      u_long one = 1;
+      ioctlsocket(socket_, FIONBIO, &one);
+      if (connect(socket_, address, length) == 0) {
+        Connected();
+        return state_;
+      }
+      if (WSAGetLastError() == WSAEWOULDBLOCK) return ConnectState::kConnecting;
+      closesocket(socket_);
+      socket_ = INVALID_SOCKET;
+    }
+    return ConnectState::kFailed;
+  }
+
+  void Connected() {
+    state_ = ConnectState::kConnected;
+    BOOL one = TRUE;
+    setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+  }
+
+  const std::vector<sockaddr_storage> addresses_;
+  const std::vector<int> lengths_;
+  size_t next_ = 0;
+  SOCKET socket_ = INVALID_SOCKET;
+  ConnectState state_ = ConnectState::kFailed;
 };
 
 // Winsock must be started before, and cleaned up after, every socket of the bus.
@@ -75,32 +127,27 @@ class WinsockNetwork : public TcpNetwork {
     if (started_) WSACleanup();
   }
 
-  std::unique_ptr<TcpSocket> Connect(const TcpEndpoint& endpoint) override {
+  std::unique_ptr<TcpSocket> StartConnect(const TcpEndpoint& endpoint) override {
+    if (!started_) return nullptr;
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     const std::string port = std::to_string(endpoint.port);
     if (getaddrinfo(endpoint.host.c_str(), port.c_str(), &hints, &found) != 0) return nullptr;
-    SOCKET s = INVALID_SOCKET;
-    for (addrinfo* a = found; a && s == INVALID_SOCKET; a = a->ai_next) {
-      s = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
-      if (s == INVALID_SOCKET) continue;
-      u_long one = 1;
-      ioctlsocket(s, FIONBIO, &one);
-      bool ok = connect(s, a->ai_addr, static_cast<int>(a->ai_addrlen)) == 0;
-      if (!ok && WSAGetLastError() == WSAEWOULDBLOCK)
-        ok = WaitSocket(s, true, kConnectTimeoutMs) == 1;
-      if (!ok) {
-        closesocket(s);
-        s = INVALID_SOCKET;
-      }
+    std::vector<sockaddr_storage> addresses;
+    std::vector<int> lengths;
+    for (addrinfo* a = found; a; a = a->ai_next) {
+      if (a->ai_addrlen > sizeof(sockaddr_storage)) continue;
+      sockaddr_storage address{};
+      std::memcpy(&address, a->ai_addr, a->ai_addrlen);
+      addresses.push_back(address);
+      lengths.push_back(static_cast<int>(a->ai_addrlen));
     }
     freeaddrinfo(found);
-    if (s == INVALID_SOCKET) return nullptr;
-    BOOL one = TRUE;
-    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
-    return std::make_unique<WinsockSocket>(s);
+    auto socket = std::make_unique<WinsockSocket>(std::move(addresses), std::move(lengths));
+    if (socket->PollConnect() == ConnectState::kFailed) return nullptr;
+    return socket;
   }
 
  private:

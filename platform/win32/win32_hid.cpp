@@ -1,6 +1,6 @@
 // The USB HID bus on Windows: SetupDi enumeration of the HID interface class, attributes read
 // through a handle without access rights, and one overlapped read handle and one overlapped
-// write handle per open port, each with its manual-reset event.
+// write handle per open port, driven by the overlapped port engine.
 #include <windows.h>
 // setupapi.h and hidsdi.h need windows.h first.
 #include <setupapi.h>
@@ -8,138 +8,16 @@ extern "C" {
 #include <hidsdi.h>
 }
 
-#include <atomic>
-#include <cstring>
-#include <mutex>
 #include <vector>
 
 #include "platform/system_hid.h"
+#include "platform/win32/overlapped_port.h"
 
 namespace vaskel {
 namespace {
 
-constexpr DWORD kReadSliceMs = 100;
 static_assert(sizeof(void*) == 8 || sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == 5,
               "the detail's fixed part is 5 bytes on 32-bit Windows");
-
-class Win32HidPort : public HidPort {
- public:
-  Win32HidPort(HANDLE read, HANDLE write)
-      : read_(read),
-        write_(write),
-        read_event_(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
-        write_event_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
-
-  ~Win32HidPort() override {
-    Close();
-    // The system may still write into the buffers until a cancelled transfer completes.
-    if (read_pending_) WaitForSingleObject(read_event_, 1000);
-    if (write_pending_) WaitForSingleObject(write_event_, 1000);
-    CloseHandle(read_event_);
-    CloseHandle(write_event_);
-  }
-
-  bool ok() const { return read_event_ && write_event_; }
-
-  uint32_t StartWrite(const uint8_t report[kReportSize]) override {
-    std::lock_guard lock(mutex_);
-    if (closed_) return hid_error::kInvalidHandle;
-    std::memcpy(write_buffer_, report, kReportSize);
-    std::memset(&write_overlapped_, 0, sizeof write_overlapped_);
-    write_overlapped_.hEvent = write_event_;
-    ResetEvent(write_event_);
-    DWORD written = 0;
-    if (WriteFile(write_, write_buffer_, kReportSize, &written, &write_overlapped_)) {
-      write_pending_ = false;
-      return hid_error::kNone;
-    }
-    // A failed call that leaves no error code has still queued the write; it completes
-    // through the event like a pending one.
-    DWORD error = GetLastError();
-    if (error == ERROR_SUCCESS) error = ERROR_IO_PENDING;
-    write_pending_ = error == ERROR_IO_PENDING;
-    return error;
-  }
-
-  bool WaitWriteDone(uint32_t timeout_ms) override {
-    {
-      std::lock_guard lock(mutex_);
-      if (!write_pending_) return true;
-    }
-    if (WaitForSingleObject(write_event_, timeout_ms) != WAIT_OBJECT_0) return false;
-    std::lock_guard lock(mutex_);
-    if (write_pending_ && !closed_) {
-      DWORD written = 0;
-      GetOverlappedResult(write_, &write_overlapped_, &written, FALSE);
-    }
-    write_pending_ = false;
-    return true;
-  }
-
-  int Read(uint8_t report[kReportSize], int timeout_ms) override {
-    std::lock_guard reader(read_mutex_);
-    if (!read_pending_) {
-      std::lock_guard lock(mutex_);
-      if (closed_) return -1;
-      std::memset(&read_overlapped_, 0, sizeof read_overlapped_);
-      read_overlapped_.hEvent = read_event_;
-      ResetEvent(read_event_);
-      DWORD got = 0;
-      if (ReadFile(read_, read_buffer_, kReportSize, &got, &read_overlapped_)) {
-        std::memcpy(report, read_buffer_, got);
-        return static_cast<int>(got);
-      }
-      if (GetLastError() != ERROR_IO_PENDING) return -1;
-      read_pending_ = true;
-    }
-    // A read that times out stays in flight; the next call waits for the same transfer.
-    DWORD left = timeout_ms < 0 ? INFINITE : static_cast<DWORD>(timeout_ms);
-    for (;;) {
-      const DWORD slice = left < kReadSliceMs ? left : kReadSliceMs;
-      if (WaitForSingleObject(read_event_, slice) == WAIT_OBJECT_0) break;
-      {
-        std::lock_guard lock(mutex_);
-        if (closed_) return -1;
-      }
-      if (left != INFINITE) {
-        left -= slice;
-        if (left == 0) return 0;
-      }
-    }
-    std::lock_guard lock(mutex_);
-    read_pending_ = false;
-    if (closed_) return -1;
-    DWORD got = 0;
-    if (!GetOverlappedResult(read_, &read_overlapped_, &got, FALSE)) return -1;
-    std::memcpy(report, read_buffer_, got);
-    return static_cast<int>(got);
-  }
-
-  void Close() override {
-    std::lock_guard lock(mutex_);
-    if (closed_) return;
-    closed_ = true;
-    CancelIoEx(read_, nullptr);
-    CancelIoEx(write_, nullptr);
-    CloseHandle(read_);
-    CloseHandle(write_);
-  }
-
- private:
-  const HANDLE read_;
-  const HANDLE write_;
-  const HANDLE read_event_;
-  const HANDLE write_event_;
-  std::mutex mutex_;       // the handles and the overlapped structures
-  std::mutex read_mutex_;  // one reader at a time
-  bool closed_ = false;
-  bool write_pending_ = false;
-  std::atomic<bool> read_pending_{false};
-  OVERLAPPED write_overlapped_{};
-  OVERLAPPED read_overlapped_{};
-  uint8_t write_buffer_[kReportSize] = {};
-  uint8_t read_buffer_[kReportSize] = {};
-};
 
 class Win32HidBus : public HidBus {
  public:
@@ -188,9 +66,7 @@ class Win32HidBus : public HidBus {
       if (write != INVALID_HANDLE_VALUE) CloseHandle(write);
       return nullptr;
     }
-    auto port = std::make_unique<Win32HidPort>(read, write);
-    if (!port->ok()) return nullptr;
-    return port;
+    return MakeOverlappedPort(read, write);
   }
 };
 

@@ -1,0 +1,51 @@
+#pragma once
+// A write-one-report-at-a-time engine over a blocking write call, for ports whose system call
+// blocks (hidapi's hid_write). The write runs on the port's own writer thread, so the port
+// keeps the overlapped contract of HidPort: StartWrite hands the report over and returns
+// kIoPending, WaitWriteDone waits for its end with a time-out, and Close never waits for a
+// write the system holds.
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include "platform/hid.h"
+
+namespace vaskel {
+
+class ReportWriter {
+ public:
+  // Writes one report, blocking until the system is done with it; returns a hid_error code.
+  using BlockingWrite = std::function<uint32_t(const uint8_t report[kReportSize])>;
+
+  explicit ReportWriter(BlockingWrite write);
+  // Waits for the write the system holds, if any: at most one write.
+  ~ReportWriter();
+  ReportWriter(const ReportWriter&) = delete;
+  ReportWriter& operator=(const ReportWriter&) = delete;
+
+  // kIoPending when the report was handed to the writer. A write that failed after it was
+  // handed over is reported here, by the next call, which then starts nothing: the caller
+  // counts the failure and writes again. kDeviceNotConnected stays once seen.
+  uint32_t StartWrite(const uint8_t report[kReportSize]);
+  // True when no write is in flight, within timeout_ms.
+  bool WaitWriteDone(uint32_t timeout_ms);
+  // Refuses further writes and wakes every waiter; returns at once.
+  void Close();
+
+ private:
+  void Run();
+
+  const BlockingWrite write_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool closed_ = false;
+  bool pending_ = false;                // handed over and not yet written
+  uint32_t failed_ = hid_error::kNone;  // the last handed-over write's failure, not yet reported
+  bool gone_ = false;
+  uint8_t buffer_[kReportSize] = {};
+  std::thread thread_;  // last: starts once everything above is ready
+};
+
+}  // namespace vaskel

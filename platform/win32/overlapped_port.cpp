@@ -1,0 +1,163 @@
+// A transfer is over when its own OVERLAPPED says so. The event only says "look again": it may
+// carry a late signal of the transfer before, and two threads may wait for the same write.
+#include "platform/win32/overlapped_port.h"
+
+#include <cstring>
+#include <mutex>
+
+namespace vaskel {
+namespace {
+
+constexpr DWORD kWaitSliceMs = 100;
+
+// Waits up to timeout_ms (INFINITE: without bound) for `ended`, waking on `event`.
+template <class Ended>
+bool WaitUntil(HANDLE event, DWORD timeout_ms, Ended ended) {
+  const ULONGLONG start = GetTickCount64();
+  for (;;) {
+    if (ended()) return true;
+    DWORD slice = kWaitSliceMs;
+    if (timeout_ms != INFINITE) {
+      const ULONGLONG waited = GetTickCount64() - start;
+      if (waited >= timeout_ms) return false;
+      if (timeout_ms - waited < slice) slice = static_cast<DWORD>(timeout_ms - waited);
+    }
+    // A signal left over from the transfer before is cleared, so the wait never spins on it.
+    if (WaitForSingleObject(event, slice) == WAIT_OBJECT_0 && !ended()) ResetEvent(event);
+  }
+}
+
+class OverlappedPort : public HidPort {
+ public:
+  OverlappedPort(HANDLE read, HANDLE write)
+      : read_(read),
+        write_(write),
+        read_event_(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+        write_event_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+
+  ~OverlappedPort() override {
+    Close();
+    // The system owns a started transfer's OVERLAPPED and buffer until it ends; cancelled, it
+    // ends soon, so this wait has no bound.
+    if (read_pending_) WaitUntil(read_event_, INFINITE, [&] { return Ended(read_overlapped_); });
+    if (write_pending_) {
+      WaitUntil(write_event_, INFINITE, [&] { return Ended(write_overlapped_); });
+    }
+    CloseHandle(read_);
+    CloseHandle(write_);
+    if (read_event_) CloseHandle(read_event_);
+    if (write_event_) CloseHandle(write_event_);
+  }
+
+  bool ok() const { return read_event_ && write_event_; }
+
+  uint32_t StartWrite(const uint8_t report[kReportSize]) override {
+    std::lock_guard lock(mutex_);
+    if (closed_) return hid_error::kInvalidHandle;
+    // Only one write in flight: the buffer and OVERLAPPED of an unfinished one are the system's.
+    if (!WriteEndedLocked()) return hid_error::kGenFailure;
+    std::memcpy(write_buffer_, report, kReportSize);
+    std::memset(&write_overlapped_, 0, sizeof write_overlapped_);
+    write_overlapped_.hEvent = write_event_;
+    ResetEvent(write_event_);
+    DWORD written = 0;
+    if (WriteFile(write_, write_buffer_, kReportSize, &written, &write_overlapped_)) {
+      return hid_error::kNone;
+    }
+    // A failed call that leaves no error code counts as pending; its OVERLAPPED tells whether
+    // the system really holds it.
+    DWORD error = GetLastError();
+    if (error == ERROR_SUCCESS) error = ERROR_IO_PENDING;
+    write_pending_ = error == ERROR_IO_PENDING;
+    return error;
+  }
+
+  bool WaitWriteDone(uint32_t timeout_ms) override {
+    return WaitUntil(write_event_, timeout_ms, [&] {
+      std::lock_guard lock(mutex_);
+      // After a close the port takes no write; the destructor waits for the cancelled one.
+      return closed_ || WriteEndedLocked();
+    });
+  }
+
+  int Read(uint8_t report[kReportSize], int timeout_ms) override {
+    std::lock_guard reader(read_mutex_);
+    {
+      std::lock_guard lock(mutex_);
+      if (closed_) return -1;
+      if (!read_pending_) {
+        std::memset(&read_overlapped_, 0, sizeof read_overlapped_);
+        read_overlapped_.hEvent = read_event_;
+        ResetEvent(read_event_);
+        DWORD got = 0;
+        if (ReadFile(read_, read_buffer_, kReportSize, &got, &read_overlapped_)) {
+          std::memcpy(report, read_buffer_, got);
+          return static_cast<int>(got);
+        }
+        if (GetLastError() != ERROR_IO_PENDING) return -1;
+        read_pending_ = true;
+      }
+    }
+    // A read that times out stays in flight; the next call waits for the same transfer.
+    const DWORD timeout = timeout_ms < 0 ? INFINITE : static_cast<DWORD>(timeout_ms);
+    const bool ended = WaitUntil(read_event_, timeout, [&] {
+      std::lock_guard lock(mutex_);
+      return closed_ || Ended(read_overlapped_);
+    });
+    if (!ended) return 0;
+    std::lock_guard lock(mutex_);
+    if (closed_) return -1;  // the destructor collects the read
+    read_pending_ = false;
+    DWORD got = 0;
+    if (!GetOverlappedResult(read_, &read_overlapped_, &got, FALSE)) return -1;
+    std::memcpy(report, read_buffer_, got);
+    return static_cast<int>(got);
+  }
+
+  // Cancels both transfers; the handles stay open until the transfers have ended.
+  void Close() override {
+    std::lock_guard lock(mutex_);
+    if (closed_) return;
+    closed_ = true;
+    CancelIoEx(read_, nullptr);
+    CancelIoEx(write_, nullptr);
+  }
+
+ private:
+  static bool Ended(const OVERLAPPED& overlapped) { return HasOverlappedIoCompleted(&overlapped); }
+
+  // True once the write last started has ended; collects its result (a write that failed on
+  // its way ends like the others).
+  bool WriteEndedLocked() {
+    if (!write_pending_) return true;
+    if (!Ended(write_overlapped_)) return false;
+    DWORD written = 0;
+    GetOverlappedResult(write_, &write_overlapped_, &written, FALSE);
+    write_pending_ = false;
+    return true;
+  }
+
+  const HANDLE read_;
+  const HANDLE write_;
+  const HANDLE read_event_;
+  const HANDLE write_event_;
+  std::mutex mutex_;       // the flags, the OVERLAPPEDs and the buffers
+  std::mutex read_mutex_;  // one reader at a time
+  bool closed_ = false;
+  bool write_pending_ = false;
+  bool read_pending_ = false;
+  OVERLAPPED write_overlapped_{};
+  OVERLAPPED read_overlapped_{};
+  uint8_t write_buffer_[kReportSize] = {};
+  uint8_t read_buffer_[kReportSize] = {};
+};
+
+}  // namespace
+
+std::unique_ptr<HidPort> MakeOverlappedPort(HANDLE read, HANDLE write) {
+  auto port = std::make_unique<OverlappedPort>(read, write);
+  if (!port->ok()) return nullptr;
+  return port;
+}
+
+}  // namespace vaskel
