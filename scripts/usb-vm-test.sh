@@ -123,7 +123,7 @@ mount -t tmpfs tmp /host/tmp
 [ $wine -eq 0 ] || mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 wineprefix "/host$prefix"
 ifconfig lo 127.0.0.1 up
 echo "usb-vm: guest up after \$(cut -d' ' -f1 /proc/uptime) s"
-chroot /host /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/tmp "$root/$state/guest.sh"
+chroot /host /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/tmp ${VASKEL_USB_TRACE:+VASKEL_USB_TRACE=1} "$root/$state/guest.sh"
 echo "usb-vm: exit \$? after \$(cut -d' ' -f1 /proc/uptime) s"
 poweroff -f
 INIT
