@@ -22,6 +22,11 @@ class BoardLink {
   // Host position = board count + offset, per axis.
   virtual void set_axis_offset(int axis, int32_t value) = 0;
   virtual void AddToAxisOffsets(const std::array<int32_t, 6>& delta) = 0;
+  // The sequence number the next request will carry, and that of the request whose status
+  // reply was processed last (0 before any): a reply is fresh when its request went out after
+  // a given moment.
+  virtual int32_t sequence_counter() const = 0;
+  virtual int32_t last_status_sequence() const = 0;
 
  protected:
   ~BoardLink() = default;

@@ -97,6 +97,7 @@ void DeviceLink::DispatchReply() {
   if (size < kReplyHeaderSize) return;  // too short to name its request
   uint32_t sequence = 0;
   ReadLittleEndian(report + 1, 2, sequence);
+  dispatching_sequence_ = static_cast<int32_t>(sequence);
   const ReplyHandler handler = pending_.TakeReplyHandler(static_cast<int32_t>(sequence));
   if (handler) handler(report + kReplyHeaderSize, size - kReplyHeaderSize);
 }

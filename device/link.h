@@ -119,7 +119,10 @@ class DeviceLink final : public BoardLink {
     for (size_t i = 0; i < 6; ++i) axis_offset_[i].fetch_add(delta[i], std::memory_order_acq_rel);
   }
   uint32_t input_word() const override { return input_word_.load(std::memory_order_acquire); }
-  int32_t sequence_counter() const { return sequence_.value(); }
+  int32_t sequence_counter() const override { return sequence_.value(); }
+  int32_t last_status_sequence() const override {
+    return last_status_sequence_.load(std::memory_order_acquire);
+  }
 
   // Link state, for the motion engine's diagnostics and for tests.
   bool resync_pending() const { return resync_request_.load(std::memory_order_acquire) != 0; }
@@ -245,6 +248,8 @@ class DeviceLink final : public BoardLink {
   // A successful StartLink resets the receive ring while the receiver may commit into it.
   std::mutex receive_mutex_;
   size_t last_report_size_ = 0;
+  int32_t dispatching_sequence_ = 0;  // of the reply being dispatched
+  std::atomic<int32_t> last_status_sequence_{0};
 
   // The send ring has two producers (the host's thread, and the receiver for the stop command
   // of a limit trip); a packet is built from its slot to its commit under this lock.

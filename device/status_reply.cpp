@@ -97,6 +97,7 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size) {
 
   host.planner.Set(planner::kDeviceNeedsData, static_cast<int32_t>(fill) < NeedsDataLimit());
   services_.client.OnInputWord();
+  last_status_sequence_.store(dispatching_sequence_, std::memory_order_release);
 }
 
 void DeviceLink::ApplyChannelMapping(std::array<int32_t, 6>& counts) const {

@@ -25,6 +25,7 @@ bool Backlash::AxisCompensated(size_t axis) const {
 bool Backlash::DetectReversal(const StepCounts& steps) {
   const HostBlock& engine = services_.host.engine;
   if (!engine.Get(engine::kBacklashEnabled) || engine.Get(engine::kBacklashActive)) return false;
+  const std::array<double, 6> before = last_direction_;
   bool any = false;
   for (size_t a = 0; a < 6; ++a) {
     if (!AxisCompensated(a)) continue;
@@ -58,6 +59,7 @@ bool Backlash::DetectReversal(const StepCounts& steps) {
   record.start_marker.store(engine_.SegmentsSent(), std::memory_order_release);
   record.end_marker.store(0, std::memory_order_release);
   for (auto& c : record.correction) c.store(0, std::memory_order_release);
+  record.direction_before = before;
   queue.open_index.store((open + 1) & BacklashQueue::kMask, std::memory_order_release);
   record_open_ = true;
 

@@ -27,6 +27,8 @@ class Backlash {
   bool TakeUpStep();
   // Motion reset: every axis's last direction back to positive.
   void ResetDirections();
+  // An abort dropped take-ups the board had not made: the axes turn back to these directions.
+  void RestoreDirections(const std::array<double, 6>& directions) { last_direction_ = directions; }
   // An abort ended the take-up before it finished: nothing of it may hold the machine.
   void OnAbort();
 

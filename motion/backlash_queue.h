@@ -13,6 +13,8 @@ struct BacklashRecord {
   std::atomic<uint32_t> start_marker{0};
   std::atomic<uint32_t> end_marker{0};
   std::array<std::atomic<int32_t>, 6> correction{};
+  // Each axis's last direction before this take-up; written and read under the motion lock.
+  std::array<double, 6> direction_before{};
 };
 
 struct BacklashQueue {

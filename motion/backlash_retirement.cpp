@@ -6,21 +6,53 @@
 namespace vaskel {
 
 bool MotionEngine::PositionsFollowBoard(int32_t fill) {
+  // Under the motion lock: an abort resets the queue, and a retirement between its reads and
+  // its store would leave the retire index past an empty queue.
+  Lock lock(mutex_);
+  const uint32_t executed = SegmentsSent() - static_cast<uint32_t>(fill);
+  last_reply_executed_ = executed;
+  reply_executed_known_ = true;
   BacklashQueue& queue = backlash_queue_;
   const uint32_t retire = queue.retire_index.load(std::memory_order_acquire) & BacklashQueue::kMask;
   const uint32_t open = queue.open_index.load(std::memory_order_acquire) & BacklashQueue::kMask;
   if (retire == open) return true;
-  const uint32_t executed = SegmentsSent() - static_cast<uint32_t>(fill);
   const BacklashRecord& record = queue.records[retire];
   if (executed <= record.start_marker.load(std::memory_order_acquire)) return true;
+  if (!RecordExecuted(record, executed)) return false;  // the board is inside the take-up
+  ApplyCorrections(record);
+  queue.retire_index.store((retire + 1) & BacklashQueue::kMask, std::memory_order_release);
+  return false;
+}
+
+bool MotionEngine::RecordExecuted(const BacklashRecord& record, uint32_t executed) {
   const uint32_t end = record.end_marker.load(std::memory_order_acquire);
-  if (end == 0 || executed <= end) return false;  // the board is inside the take-up
+  return end != 0 && executed > end;
+}
+
+void MotionEngine::ApplyCorrections(const BacklashRecord& record) {
   std::array<int32_t, 6> correction{};
   for (size_t i = 0; i < 6; ++i)
     correction[i] = record.correction[i].load(std::memory_order_acquire);
   services_.link.AddToAxisOffsets(correction);
-  queue.retire_index.store((retire + 1) & BacklashQueue::kMask, std::memory_order_release);
-  return false;
+}
+
+// An abort empties the queue. Take-ups the last reply showed executed still moved the axes
+// outside the host's positions, so their corrections are applied. A take-up the board had not
+// finished is left out whole, and the axes go back to the directions they had before it: the
+// next move that reverses them takes up the whole amount again, and the host's position
+// meets the tool's there, however much of the cut take-up the board had made.
+void MotionEngine::SettleBacklashRecords() {
+  BacklashQueue& queue = backlash_queue_;
+  const uint32_t open = queue.open_index.load(std::memory_order_acquire) & BacklashQueue::kMask;
+  uint32_t i = queue.retire_index.load(std::memory_order_acquire) & BacklashQueue::kMask;
+  for (; i != open; i = (i + 1) & BacklashQueue::kMask) {
+    const BacklashRecord& record = queue.records[i];
+    if (!reply_executed_known_ || !RecordExecuted(record, last_reply_executed_)) {
+      backlash_.RestoreDirections(record.direction_before);
+      return;
+    }
+    ApplyCorrections(record);
+  }
 }
 
 }  // namespace vaskel

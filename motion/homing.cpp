@@ -32,14 +32,38 @@ void MotionEngine::StartPendingHome() {
   home_requested_.store(false, std::memory_order_release);
 }
 
-// The homing axis loses its reference and the host's homing signals are dropped.
-void MotionEngine::ClearHomingFlags() {
+// The host's homing signals are dropped and, for an aborted home, the axis loses its reference.
+void MotionEngine::ClearHomingFlags(bool unreference) {
   const HostBlocks& host = services_.host;
   const int axis = homing_axis();
-  if (IsAxis(axis)) host.engine.Set(engine::kAxisReferenced[static_cast<size_t>(axis)], false);
+  if (unreference && IsAxis(axis)) {
+    host.engine.Set(engine::kAxisReferenced[static_cast<size_t>(axis)], false);
+  }
   const uint64_t word = host.planner.Get(planner::kHomingSignalWord);
   host.planner.Set(planner::kHomingSignalWord, word & ~(uint64_t{1} << 56));
   host.engine.Set(engine::kHomingActive, false);
+}
+
+// A home or probe that ends without its signal (its ramp stopped, its start refused, another
+// move took over) must not go on showing as running. Its axis keeps its reference: nothing
+// moved it outside the board's count.
+void MotionEngine::EndSignalFlags(int32_t state, int32_t pending) {
+  if (IsHomeInProgress(state, pending)) ClearHomingFlags(false);
+  if (IsProbeInProgress(state, pending)) services_.host.engine.Set(engine::kProbeActive, false);
+}
+
+// A dwell or a probe takes over from a jog, home or probe: the interrupted ramps stop and what
+// they had queued is dropped, or the next jog of any axis would send it. A probe that takes
+// over from a probe goes on probing: ProbeActive stays.
+void MotionEngine::TakeOverFromRamps(bool probing) {
+  const int32_t s = state();
+  if (!RunsJogRamps(s)) return;
+  const int32_t pending = pending_signal_state();
+  if (!(probing && IsProbeInProgress(s, pending))) EndSignalFlags(s, pending);
+  SelectSource(kJogRing);
+  ramps_.StopAllRamps();
+  SelectSource(kHostTrajectory);
+  services_.host.engine.Set(engine::kPluginMotionActive, false);
 }
 
 }  // namespace vaskel

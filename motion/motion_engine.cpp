@@ -28,7 +28,9 @@ void MotionEngine::AbortAndHalt() {
 
 void MotionEngine::AbortLocked() {
   stop_waits_for_board_ = false;
+  dwell_after_stop_ = false;
   EndActivity(state());
+  SettleBacklashRecords();
   backlash_queue_.Reset();
   services_.link.SendCommand(kOpStopMotion, 0);
 }
@@ -41,9 +43,12 @@ void MotionEngine::EndActivity(int32_t activity) {
       host.planner.Set(planner::kFlushPartial, true);
       break;
     case kAwaitingSignal:
-      // A home that is still seeking its switch is over as well; the host must not go on
-      // seeing it run.
-      if (IsHomeInProgress(kAwaitingSignal, pending_signal_state())) ClearHomingFlags();
+      // A home that is still seeking its switch, or a probe, is over as well; the host must
+      // not go on seeing it run.
+      if (IsHomeInProgress(kAwaitingSignal, pending_signal_state())) ClearHomingFlags(true);
+      if (IsProbeInProgress(kAwaitingSignal, pending_signal_state())) {
+        host.engine.Set(engine::kProbeActive, false);
+      }
       ramps_.StopAllRamps();
       SelectSource(kHostTrajectory);
       break;
@@ -51,13 +56,15 @@ void MotionEngine::EndActivity(int32_t activity) {
       EndTakeUp();
       break;
     case kProbeTripped:
+      // The trip's own abort leaves ProbeActive to the drain; any later abort ends the probe.
+      if (pending_signal_state() != kProbeTripped) host.engine.Set(engine::kProbeActive, false);
       ramps_.StopAllRamps();
       SelectSource(kHostTrajectory);
       break;
     case kHomeSwitchFound:
     case kHomeSwitchReleased:
     case kJogging:
-      ClearHomingFlags();
+      ClearHomingFlags(true);
       host.engine.Set(engine::kPluginMotionActive, false);
       ramps_.StopAllRamps();
       SelectSource(kHostTrajectory);
@@ -114,9 +121,12 @@ bool MotionEngine::StartOfMoveCheck() {
     services_.status.Raise(kMsgQueueNotEmpty);
     return false;
   }
-  host.planner.Set(planner::kFlushPartial, false);
   host.engine.Set(engine::kPluginMotionActive, true);
-  if (segment_source() != kBacklashRing) SelectSource(kJogRing);
+  // FlushPartial is the host's word on its own stream; a take-up that interrupts that stream
+  // leaves it alone and flushes its own tail (MayFlushPartial).
+  if (segment_source() == kBacklashRing) return true;
+  host.planner.Set(planner::kFlushPartial, false);
+  SelectSource(kJogRing);
   return true;
 }
 
@@ -127,22 +137,34 @@ void MotionEngine::DoDwell(double time) {
   const uint32_t now = services_.clock.TickCountMs();
   dwell_end_tick_.store(now + static_cast<uint32_t>(TruncToInt32(ms)), std::memory_order_relaxed);
   host.engine.Set(engine::kDwellActive, int32_t{1});
+  const int32_t s = state();
   // A take-up holds the stream it interrupted; only its finish releases it, so the dwell
   // follows the take-up, and a stop held for after the take-up ends the dwell as well.
-  if (state() == kBacklashTakeUp) {
+  if (s == kBacklashTakeUp) {
     if (resume_state() == kStopRequested) {
       stopped_state_.store(kDwelling);
     } else {
+      EndSignalFlags(resume_state(), pending_signal_state());
       set_resume_state(kDwelling);
     }
     return;
   }
+  // The stop command goes out first; the dwell follows it.
+  if (s == kStopRequested) {
+    dwell_after_stop_ = true;
+    return;
+  }
+  if (s == kStopDraining) {
+    CleanUpStoppedActivity();
+    host.engine.Set(engine::kDwellActive, int32_t{1});
+  }
+  TakeOverFromRamps(false);
   set_state(kDwelling);
 }
 
 void MotionEngine::RecomputeAccelSteps() {
   Lock lock(mutex_);
-  ramps_.RecomputeAccelSteps();
+  ramps_.RecomputeJogAccelSteps();
 }
 
 }  // namespace vaskel

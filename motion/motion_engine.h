@@ -124,6 +124,7 @@ class MotionEngine {
   bool StepAwaitingSignal();
   void StepStopRequested();
   void StepStopDraining();
+  bool FreshStatusSince(int32_t seen, int32_t next) const;
   bool StepHomeSwitchFound();
   void StepHomeSwitchReleased();
   void StepJogging();
@@ -132,13 +133,19 @@ class MotionEngine {
   // The probe worker's step: due 1000 ms after `start`.
   bool ProbeWorkerStep(uint32_t start, bool may_block);
   void StartProbeMove();
-  void ClearHomingFlags();
+  void ClearHomingFlags(bool unreference);
+  void EndSignalFlags(int32_t state, int32_t pending);
+  void TakeOverFromRamps(bool probing);
+  static bool RecordExecuted(const BacklashRecord& record, uint32_t executed);
+  void ApplyCorrections(const BacklashRecord& record);
+  void SettleBacklashRecords();
   void CleanUpStoppedActivity();
 
   int32_t Producer(SegmentSourceId s);
   int32_t Consumer(SegmentSourceId s);
   void SetConsumer(SegmentSourceId s, int32_t index);
   StepCounts ReadEntry(SegmentSourceId s, int32_t slot);
+  bool MayFlushPartial();
   void EncodeInto(uint8_t* out, const EncoderConfig& config, const StepCounts& steps);
   void ReportClipping();
 
@@ -162,8 +169,14 @@ class MotionEngine {
   std::atomic<uint32_t> clipped_segments_{0};
   bool clipping_reported_ = false;
   bool stop_waits_for_board_ = false;  // a stop held during a take-up, until the board drains
+  int32_t stop_seen_sequence_ = 0;     // the last status reply when the held stop began to wait
+  int32_t stop_next_sequence_ = 0;     // the first request sent after the take-up's last packet
+  bool dwell_after_stop_ = false;      // a dwell asked for before the stop command went out
   bool clipping_pending_report_ = false;
   BacklashQueue backlash_queue_;
+  // How far the board had executed at the last status reply, in SegmentsSent's count.
+  uint32_t last_reply_executed_ = 0;
+  bool reply_executed_known_ = false;
   HomeSwitchTable home_switches_;
   RampGenerator ramps_;
   Backlash backlash_;

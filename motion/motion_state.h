@@ -30,6 +30,17 @@ inline constexpr bool IsHomeInProgress(int32_t state, int32_t pending_signal_sta
                                        pending_signal_state == kHomeSwitchReleased));
 }
 
+inline constexpr bool IsProbeInProgress(int32_t state, int32_t pending_signal_state) {
+  return state == kProbeTripped ||
+         (state == kAwaitingSignal && pending_signal_state == kProbeTripped);
+}
+
+// States that run the jog ring's ramps: a jog, a home or a probe.
+inline constexpr bool RunsJogRamps(int32_t state) {
+  return state == kJogging || state == kAwaitingSignal || state == kHomeSwitchFound ||
+         state == kHomeSwitchReleased || state == kProbeTripped;
+}
+
 enum SegmentSourceId : int8_t {
   kHostTrajectory = 0,
   kJogRing = 1,

@@ -33,8 +33,9 @@ bool MotionEngine::ProbeWorkerStep(uint32_t start, bool may_block) {
   }
   {
     Lock lock(mutex_);
-    // A take-up owns the ramps and the stream it interrupted until it finishes.
-    if (state() != kBacklashTakeUp) {
+    // A take-up owns the ramps and the stream it interrupted until it finishes, and a stop
+    // asked for before the probe sends its command first.
+    if (state() != kBacklashTakeUp && state() != kStopRequested) {
       StartProbeMove();
       return false;
     }
@@ -52,6 +53,7 @@ void MotionEngine::StartProbeMove() {
     services_.status.Raise(kMsgProbeDisabled);
     return;
   }
+  TakeOverFromRamps(true);
   double s = host.planner.Get(planner::kProbeFeedRate);
   // With no axis far enough from its target the previous probe axis moves again.
   int axis = probe_axis();

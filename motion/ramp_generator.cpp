@@ -25,6 +25,14 @@ double AtLeastOneStep(double magnitude) {
   return magnitude >= 1 ? magnitude : 1;
 }
 
+// A velocity ramp passing through zero on its way to a target beyond it (a reversed jog, a
+// home backing off its switch) runs on. A distance ramp ends on zero, and so does a ramp that
+// cannot accelerate: it would stand still for ever.
+bool RampEnded(const AxisRamp& r) {
+  if (r.Velocity != 0) return false;
+  return r.Mode == kRampDistance || r.TargetVelocity == 0 || !UsableAccelStep(r.AccelStep);
+}
+
 }  // namespace
 
 void RampGenerator::Select(SegmentSourceId source) {
@@ -40,13 +48,20 @@ void RampGenerator::ClearSets() {
 double RampGenerator::SpeedToStepsPerSegment(int axis, double speed) const {
   if (!ValidAxis(axis)) return 0;
   const HostBlock& planner = services_.host.planner;
-  return speed * planner.Get(planner::kStepsPerUnit[axis]) * planner.Get(planner::kSegmentPeriod);
+  return speed * planner.Get(planner::kStepsPerUnit[axis]) * SegmentPeriod();
 }
 
 void RampGenerator::RecomputeAccelSteps() {
+  RecomputeAccelSteps(active_set());
+}
+
+void RampGenerator::RecomputeJogAccelSteps() {
+  RecomputeAccelSteps(jog_ramps_);
+}
+
+void RampGenerator::RecomputeAccelSteps(RampSet& set) {
   const HostBlock& planner = services_.host.planner;
-  const double period = planner.Get(planner::kSegmentPeriod);
-  RampSet& set = active_set();
+  const double period = SegmentPeriod();
   for (int i = 0; i < kRampAxes; ++i) {
     const double step =
         (planner.Get(planner::kAxisAcceleration[i]) * planner.Get(planner::kStepsPerUnit[i])) *
@@ -122,6 +137,10 @@ void RampGenerator::StopAllRamps() {
   }
 }
 
+bool RampGenerator::AllIdle(const RampSet& set) {
+  return !AnyInMode(set, kRampVelocity) && !AnyInMode(set, kRampDistance);
+}
+
 bool RampGenerator::RampsIdleAndDrained() {
   for (AxisRamp& r : active_set()) {
     if (r.Mode != kRampIdle) return false;
@@ -144,11 +163,12 @@ void RampGenerator::GenerateRampSegments() {
       any_active = true;
       UpdateAxisRamp(r);
       EmitRampSegment(set, ring);
-      if (r.Velocity == 0) r.Mode = kRampIdle;
+      if (RampEnded(r)) r.Mode = kRampIdle;
     }
     if (!any_active) {
       const HostBlocks& host = services_.host;
-      host.planner.Set(planner::kFlushPartial, true);
+      // The backlash ring's tail is flushed without it (MotionEngine::MayFlushPartial).
+      if (active_ != kBacklashRing) host.planner.Set(planner::kFlushPartial, true);
       host.engine.Set(engine::kPluginMotionActive, false);
       return;
     }
@@ -159,9 +179,7 @@ void RampGenerator::GenerateRampSegments() {
 // so a pass starts while fewer than 22 records are queued: the look-ahead moves are tuned to.
 bool RampGenerator::PassAllowed(int32_t fill) const {
   if (fill > kMaxQueuedRecords - kRampAxes) return false;
-  const double period = services_.host.planner.Get(planner::kSegmentPeriod);
-  // Without a usable period there is no time to measure; the record bound alone applies.
-  if (!(std::isfinite(period) && period > 0)) return true;
+  const double period = SegmentPeriod();
   const int32_t setting =
       std::max(services_.jog_buffer_ms.load(std::memory_order_relaxed), kMinJogBufferMs);
   const int32_t limit = TruncToInt32(setting / (period * 1000.0));
@@ -179,7 +197,14 @@ void RampGenerator::EmitRampSegment(RampSet& set, SegmentRing& ring) {
 }
 
 int32_t RampGenerator::BufferedMilliseconds(int32_t count) const {
-  return TruncToInt32(count * services_.host.planner.Get(planner::kSegmentPeriod) * 1000.0);
+  return TruncToInt32(count * SegmentPeriod() * 1000.0);
+}
+
+double RampGenerator::SegmentPeriod() const {
+  const double period = services_.host.planner.Get(planner::kSegmentPeriod);
+  // A period the host never set, or spoilt, must not let the look-ahead run to seconds of
+  // motion that a jog-off or a home's reversal would have to wait behind.
+  return std::isfinite(period) && period > 0 ? period : kDefaultSegmentPeriod;
 }
 
 }  // namespace vaskel

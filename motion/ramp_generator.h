@@ -33,12 +33,15 @@ class RampGenerator {
 
   double SpeedToStepsPerSegment(int axis, double speed) const;
   void RecomputeAccelSteps();
+  // A changed acceleration reaches jogs, homes and probes whatever set a take-up left current.
+  void RecomputeJogAccelSteps();
   // True when the ramp was started (the start-of-move check and the mode rule allowed it).
   bool StartVelocityRamp(int axis, int negative, double magnitude);
   bool StartDistanceRamp(int axis, int32_t steps, double speed);
   void StopAxisRamp(int axis);
   void StopAllRamps();
   bool RampsIdleAndDrained();
+  static bool AllIdle(const RampSet& set);
   void GenerateRampSegments();
   int32_t BufferedMilliseconds(int32_t count) const;
 
@@ -48,8 +51,13 @@ class RampGenerator {
   // Look-ahead used for a setting below the dialog's range (a profile can hold anything, a
   // non-number reads as 0): too short a look-ahead never fills a motion packet.
   static constexpr int32_t kMinJogBufferMs = 100;
+  // The link's segment period, for a host period that cannot be used.
+  static constexpr double kDefaultSegmentPeriod = 0.003;
 
  private:
+  void RecomputeAccelSteps(RampSet& set);
+  // The host's period, or the plug-in's own where the host's is unusable.
+  double SegmentPeriod() const;
   bool PassAllowed(int32_t fill) const;
   void EmitRampSegment(RampSet& set, SegmentRing& ring);
 

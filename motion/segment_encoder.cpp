@@ -23,27 +23,34 @@ EncoderConfig LoadEncoderConfig(const HostBlock& engine) {
 
 bool EncodeSegment(const EncoderConfig& config, const StepCounts& steps, int32_t& shared_direction,
                    uint8_t* out) {
-  bool clipped = false;
   std::array<int32_t, 6> t{};
+  std::array<bool, 6> clipped_axis{};
   for (size_t a = 0; a < 6; ++a) {
     const int32_t v = TruncToInt32(steps[a]);
     t[a] = std::clamp(v, -kMaxFieldSteps, kMaxFieldSteps);
-    clipped |= t[a] != v;
+    clipped_axis[a] = t[a] != v;
   }
 
-  // Channels 3 and 4 carry the first two enabled axes of 3..5; channel 5 always axis 5.
-  std::array<int32_t, 6> c{t[0], t[1], t[2], 0, 0, t[5]};
+  // Channels 3 and 4 carry the first two enabled axes of 3..5; channel 5 always axis 5. An
+  // axis no channel carries is not sent, so its count cannot be clipped either.
+  constexpr int kNoAxis = -1;
+  std::array<int, 6> from{0, 1, 2, kNoAxis, kNoAxis, 5};
   size_t slot = 3;
   for (size_t i = 0; i < 3 && slot < 5; ++i) {
-    if (config.enabled[i]) c[slot++] = t[3 + i];
+    if (config.enabled[i]) from[slot++] = static_cast<int>(3 + i);
   }
 
+  bool clipped = false;
   std::array<uint32_t, 6> f{};
   for (size_t a = 0; a < 6; ++a) {
     int32_t d = config.reversed[a] ? 1 : 0;
-    int32_t n = c[a];
-    if (a >= 3 && config.slave_master[a - 3] >= 0)
-      n = c[static_cast<size_t>(config.slave_master[a - 3])];
+    int source = from[a];
+    if (a >= 3 && config.slave_master[a - 3] >= 0) source = from[config.slave_master[a - 3]];
+    int32_t n = 0;
+    if (source != kNoAxis) {
+      n = t[static_cast<size_t>(source)];
+      clipped |= clipped_axis[static_cast<size_t>(source)];
+    }
     if (n < 0) {
       n = -n;
       d = 1 - d;

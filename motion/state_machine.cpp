@@ -90,10 +90,21 @@ bool MotionEngine::StepBacklashTakeUp() {
   const bool real_take_up = backlash_.take_up_in_progress();
   if (!backlash_.TakeUpStep()) return false;
   // The board still holds the take-up's last segments; a stop now would throw them away
-  // although their correction is already on its way to the host's position.
+  // although their correction is already on its way to the host's position. Only a status
+  // request sent after them can say that the board has run them.
   stop_waits_for_board_ = real_take_up && resume_state() == kStopRequested;
+  if (stop_waits_for_board_) {
+    stop_seen_sequence_ = services_.link.last_status_sequence();
+    stop_next_sequence_ = services_.link.sequence_counter();
+  }
   set_state(resume_state());
   set_resume_state(0);
+  // A dwell that took over during the take-up: the jog or home it interrupted is over.
+  if (segment_source() == kJogRing && !RunsJogRamps(state()) && state() != kStopRequested) {
+    ramps_.StopAllRamps();
+    SelectSource(kHostTrajectory);
+    services_.host.engine.Set(engine::kPluginMotionActive, false);
+  }
   return true;
 }
 
@@ -108,18 +119,43 @@ bool MotionEngine::StepAwaitingSignal() {
     set_state(next);
     return true;
   }
+  const int32_t pending = pending_signal_state();
   StepJogging();
+  // Its ramps ran out without the signal: the home or probe is over all the same.
+  if (state() == kRunning) EndSignalFlags(kAwaitingSignal, pending);
   return false;
 }
 
 void MotionEngine::StepStopRequested() {
   if (stop_waits_for_board_) {
+    if (!FreshStatusSince(stop_seen_sequence_, stop_next_sequence_)) return;
     if (services_.link.device_fill() > 1) return;
     stop_waits_for_board_ = false;
   }
   if (segment_source() == kJogRing) ramps_.StopAllRamps();
   services_.link.SendCommand(kOpStopMotion, 0);
+  if (dwell_after_stop_) {
+    // The dwell came after the stop: it takes over from the drain, as it would have a tick on.
+    dwell_after_stop_ = false;
+    CleanUpStoppedActivity();
+    services_.host.engine.Set(engine::kDwellActive, int32_t{1});
+    set_state(kDwelling);
+    return;
+  }
   set_state(kStopDraining);
+}
+
+// Sequence numbers run 1..16383 and wrap. The last processed status reply is fresh when it
+// has moved on from `seen` and does not answer a request sent before `next` went out; a link
+// that restarted its numbering lands outside that window too.
+bool MotionEngine::FreshStatusSince(int32_t seen, int32_t next) const {
+  constexpr int32_t kNumbers = 16383;
+  const int32_t last = services_.link.last_status_sequence();
+  if (last == seen) return false;
+  const auto distance = [](int32_t from, int32_t to) {
+    return ((to - from) % kNumbers + kNumbers) % kNumbers;
+  };
+  return distance(seen, last) >= distance(seen, next);
 }
 
 void MotionEngine::StepStopDraining() {
@@ -133,6 +169,13 @@ void MotionEngine::CleanUpStoppedActivity() {
   const HostBlock& engine = services_.host.engine;
   const int32_t stopped = stopped_state_.exchange(kRunning);
   const int32_t pending = pending_signal_state();
+  if (stopped == kHalted) {
+    // What Halted would have done once drained.
+    engine.Set(engine::kPluginMotionActive, false);
+    engine.Set(engine::kPositionsChanged, true);
+    home_requested_.store(false, std::memory_order_release);
+    return;
+  }
   if (stopped == kDwelling) {
     engine.Set(engine::kDwellActive, int32_t{0});
     return;
@@ -141,10 +184,8 @@ void MotionEngine::CleanUpStoppedActivity() {
       stopped != kJogging && stopped != kProbeTripped) {
     return;
   }
-  if (IsHomeInProgress(stopped, pending)) ClearHomingFlags();
-  if (stopped == kProbeTripped || (stopped == kAwaitingSignal && pending == kProbeTripped)) {
-    engine.Set(engine::kProbeActive, false);
-  }
+  if (IsHomeInProgress(stopped, pending)) ClearHomingFlags(true);
+  if (IsProbeInProgress(stopped, pending)) engine.Set(engine::kProbeActive, false);
   engine.Set(engine::kPluginMotionActive, false);
   engine.Set(engine::kPositionsChanged, true);
 }

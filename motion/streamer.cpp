@@ -14,7 +14,7 @@ void MotionEngine::StreamSegments() {
   const EncoderConfig config = LoadEncoderConfig(host.engine);
   const StepCounts empty{};
   for (int32_t p = 0; p < max_packets_per_pass_; ++p) {
-    if (pending < kSegmentsPerPacket && !host.planner.Get(planner::kFlushPartial)) break;
+    if (pending < kSegmentsPerPacket && !MayFlushPartial()) break;
     // Counted down from the first look at the ring: with FlushPartial set it goes below zero
     // and the rest of the pass is still sent.
     pending -= kSegmentsPerPacket;
@@ -49,6 +49,17 @@ void MotionEngine::StreamSegments() {
     }
   }
   ReportClipping();
+}
+
+// A packet may go out short when nothing more will come to fill it: the host says so for its
+// own stream with FlushPartial, and a take-up's ring is done once its moves are all generated.
+// The take-up never writes the host's flag, or the flag would outlast it and pad the host's
+// stream mid-contour.
+bool MotionEngine::MayFlushPartial() {
+  if (segment_source() == kBacklashRing) {
+    return PendingEntries(kBacklashRing) != 0 && RampGenerator::AllIdle(ramps_.backlash_ramps());
+  }
+  return services_.host.planner.Get(planner::kFlushPartial);
 }
 
 void MotionEngine::SendEmptyMotionPacket() {

@@ -3,6 +3,8 @@
 // aborts and dwells.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "motion_fixture.h"
 #include "sim/board/segment_decode.h"
 
@@ -194,30 +196,42 @@ TEST_F(BacklashTest, StopDuringTakeUpClosesTheRecordAndSendsTheEmptyPacketFirst)
   Tick();
   ctx.Notify(-1);
   EXPECT_EQ(motion().state(), kBacklashTakeUp);
-  ASSERT_TRUE(TickUntil(kStopDraining));
+  ASSERT_TRUE(TickUntil(kStopRequested));
+  AnswerStatusRequest(0);
+  Tick();
+  ASSERT_EQ(motion().state(), kStopDraining);
   EXPECT_EQ(moved[0], -kAmount);  // the held entry was discarded with the host's queue
   EXPECT_NE(queue().records[0].end_marker.load(), 0u);
   EXPECT_EQ(queue().closing_index.load(), 1u);
   ASSERT_GE(sent.size(), 2u);
   EXPECT_EQ(sent.back()[0], kOpStop);
-  const Packet& empty = sent[sent.size() - 2];
+  const Packet& empty = sent[sent.size() - 3];  // then the status request the stop waited for
   EXPECT_EQ(empty[0], kOpMotion);
   for (int k = 0; k < 7; ++k) EXPECT_TRUE(SegmentIsEmpty(empty, k));
   EXPECT_EQ(CountOpcode(sent, kOpStop), 1);
 }
 
-// The stop command would empty the board's queue of the take-up's last segments.
+// The stop command would empty the board's queue of the take-up's last segments. Only a reply
+// to a status request sent after them tells that the board has run them: an older one, in
+// flight when the take-up finished, may show a queue that has not received them yet.
 TEST_F(BacklashTest, HeldStopWaitsForTheBoardToRunTheTakeUp) {
   PushHostCounts({-3, 0, 0, 0, 0, 0});
   Tick();
   ctx.Notify(-1);
-  ctx.link().set_status_for_test(30, true);
-  ASSERT_TRUE(TickUntil(kStopRequested));
+  AnswerStatusRequest(30);
+  // A request that goes out before the take-up's last packet is answered after it.
+  const int32_t in_flight = ctx.link().sequence_counter();
+  ctx.link().SendStatusRequest();
+  ASSERT_TRUE(TickUntil(kStopRequested, 100));
   EXPECT_NE(queue().records[0].end_marker.load(), 0u);
+  AnswerStatus(in_flight, 0);
   Tick();
   EXPECT_EQ(motion().state(), kStopRequested);
   EXPECT_EQ(CountOpcode(sent, kOpStop), 0);
-  ctx.link().set_status_for_test(1, true);
+  AnswerStatusRequest(12);
+  Tick();
+  EXPECT_EQ(motion().state(), kStopRequested);
+  AnswerStatusRequest(1);
   Tick();
   EXPECT_EQ(motion().state(), kStopDraining);
   EXPECT_EQ(CountOpcode(sent, kOpStop), 1);
@@ -255,15 +269,19 @@ TEST_F(BacklashTest, AbortDuringTakeUpReleasesItAndStreamingResumes) {
   EXPECT_EQ(queue().open_index.load(), 0u);
   Tick();
   ASSERT_EQ(motion().state(), kRunning);
-  // The next reversal is taken up in a record of its own, from slot 0 again.
+  // The board never made the aborted take-up: the axis is still in its old direction, and
+  // the next negative move takes it up, in a record of its own from slot 0 again.
   PushHostCounts({4, 0, 0, 0, 0, 0});
+  Tick();
+  ASSERT_EQ(motion().state(), kRunning);
+  PushHostCounts({-4, 0, 0, 0, 0, 0});
   Tick();
   ASSERT_EQ(motion().state(), kBacklashTakeUp);
   ASSERT_TRUE(TickUntil(kRunning));
   EXPECT_EQ(HostPending(), 0);
   EXPECT_EQ(queue().open_index.load(), 1u);
   EXPECT_EQ(queue().closing_index.load(), 1u);
-  EXPECT_EQ(queue().records[0].correction[0].load(), -kAmount);
+  EXPECT_EQ(queue().records[0].correction[0].load(), kAmount);
   EXPECT_NE(queue().records[0].end_marker.load(), 0u);
 }
 
@@ -325,6 +343,64 @@ TEST_F(BacklashTest, DwellAskedForDuringATakeUpFollowsIt) {
   Tick();
   EXPECT_EQ(motion().state(), kRunning);
   EXPECT_EQ(engine().Get(engine::kDwellActive), 0);
+}
+
+// The reversing entry found in slot 2: the slots after it go out empty, the entry stays at the
+// consumer index, and the rest of the pass draws on the still empty backlash ring.
+TEST_F(BacklashTest, ReversalInTheMiddleOfAPacketHoldsTheRestOfIt) {
+  PushHostCounts({1, 0, 0, 0, 0, 0});
+  PushHostCounts({2, 0, 0, 0, 0, 0});
+  PushHostCounts({-3, 0, 0, 0, 0, 0});
+  for (int i = 0; i < 20; ++i) PushHostCounts({-1, 0, 0, 0, 0, 0});
+  const int32_t first = engine().Get(engine::kTrajConsumerIndex);
+  Tick();
+  EXPECT_EQ(motion().state(), kBacklashTakeUp);
+  EXPECT_EQ(engine().Get(engine::kTrajConsumerIndex), first + 2);
+  // 23 pending when the pass began: three packets, the last two all empty.
+  ASSERT_EQ(CountOpcode(sent, kOpMotion), 3);
+  EXPECT_EQ(Axis0Steps(sent[0], 0), 1);
+  EXPECT_EQ(Axis0Steps(sent[0], 1), 2);
+  for (size_t p = 0; p < sent.size(); ++p) {
+    for (int k = p == 0 ? 2 : 0; k < 7; ++k) EXPECT_TRUE(SegmentIsEmpty(sent[p], k)) << p << k;
+  }
+  ASSERT_TRUE(TickUntil(kRunning));
+  EXPECT_EQ(moved[0], 1 + 2 - kAmount - 3 - 20);
+}
+
+// BacklashSpeed is in units of 1/204800 unit per second: 1024000 is 5 units/s, 15 steps a
+// segment at 1000 steps per unit.
+TEST_F(BacklashTest, TakeUpRunsAtItsSpeedOver204800) {
+  SetBacklash(0, 600, 1024000);
+  PushHostCounts({-3, 0, 0, 0, 0, 0});
+  ASSERT_TRUE(TickUntil(kRunning));
+  int fastest = 0;
+  for (const Packet& p : sent) {
+    if (p[0] != kOpMotion) continue;
+    for (int k = 0; k < 7; ++k) fastest = std::max(fastest, Axis0Steps(p, k));
+  }
+  EXPECT_EQ(fastest, 15);
+  EXPECT_EQ(moved[0], -600 - 3);
+}
+
+// A take-up that interrupted the host stream leaves the backlash set current; a changed
+// acceleration must still reach the jog ramps.
+TEST_F(BacklashTest, AccelerationNotificationReachesTheJogRampsAfterATakeUp) {
+  TakeUpNegative();
+  planner().Set(planner::kAxisAcceleration[0], 2000.0);
+  ctx.Notify(6);
+  EXPECT_DOUBLE_EQ(motion().ramps().jog_ramps()[0].AccelStep, 2000.0 * 1000.0 * 9e-6 / 2);
+}
+
+// The take-up borrows FlushPartial for its own tail; the host's stream it resumes must not go
+// out padded with empty segments because of it.
+TEST_F(BacklashTest, TakeUpLeavesTheHostsFlushPartialAsItWas) {
+  planner().Set(planner::kFlushPartial, false);
+  PushHostCounts({-3, 0, 0, 0, 0, 0});
+  for (int i = 0; i < 9; ++i) PushHostCounts({-1, 0, 0, 0, 0, 0});
+  ASSERT_TRUE(TickUntil(kRunning));
+  EXPECT_FALSE(planner().Get(planner::kFlushPartial));
+  // Ten entries: one packet of seven went out, three wait for more.
+  EXPECT_EQ(HostPending(), 3);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <string>
 
 #include "motion/motion_state.h"
@@ -21,11 +22,16 @@ class MovesEndToEnd : public ::testing::Test {
  protected:
   void Run(const std::string& text) {
     std::string error;
-    ASSERT_TRUE(sim::ParseScenario(std::string(kAxes) + text, &scenario_, &error)) << error;
+    // Each run on a fresh board and scenario.
+    scenario_ = sim::Scenario{};
+    report_ = sim::RunReport{};
+    board_ = std::make_unique<sim::SimulatedBoardView>();
+    const std::string axes = axes_.empty() ? kAxes : axes_;
+    ASSERT_TRUE(sim::ParseScenario(axes + text, &scenario_, &error)) << error;
     options_.plugin_path = VASKEL_PLUGIN_PATH;
     options_.profile_path = ::testing::TempDir() + "vaskel_e2e_moves_profile.xml";
     options_.trace_every_ms = 3;  // one board segment a row
-    sim::ScenarioRunner runner(scenario_, options_, &board_);
+    sim::ScenarioRunner runner(scenario_, options_, board_.get());
     ASSERT_TRUE(runner.Run(&report_, &error)) << error;
     rows_ = runner.trace().rows();
   }
@@ -41,9 +47,10 @@ class MovesEndToEnd : public ::testing::Test {
     return rows_.size();
   }
 
+  std::string axes_;  // axis lines instead of the usual two
   sim::Scenario scenario_;
   sim::RunOptions options_;
-  sim::SimulatedBoardView board_;
+  std::unique_ptr<sim::SimulatedBoardView> board_;
   sim::RunReport report_;
   std::vector<sim::TraceRow> rows_;
 };
@@ -66,6 +73,17 @@ TEST_F(MovesEndToEnd, HomeFindsTheSwitchBacksOffAtHalfSpeedAndReadsZero) {
   EXPECT_EQ(fastest_seek, -30);
   EXPECT_EQ(fastest_return, 15);
   EXPECT_EQ(report_.underruns, 0u);
+}
+
+// 9 steps a segment toward the switch, an acceleration step of 4.5: the reversal to -4.5 lands
+// on exactly zero on its way back off the switch, and must not end the home there.
+TEST_F(MovesEndToEnd, HomeWhoseReversalLandsOnZeroStillBacksOffAndReferences) {
+  axes_ = "axis X steps 200 velocity 30 accel 5000 home_speed 100\n";
+  Run("signal 2 pin 3\nmachine home 0 min -3000 pin 3\nat 0.5 home X\nend 4\n");
+  ASSERT_TRUE(Passed(kHomeSwitchReleased));
+  EXPECT_EQ(rows_.back().motion_state, kRunning);
+  EXPECT_EQ(report_.host_position[0], 0);
+  EXPECT_GT(report_.board_count[0], -3000);
 }
 
 TEST_F(MovesEndToEnd, ProbeStopsOnTheTripAndReturnsToRunning) {
@@ -124,6 +142,46 @@ TEST_F(MovesEndToEnd, StopDuringATakeUpLetsItFinishThenStops) {
   // and retired, so the host shows none of it.
   EXPECT_EQ(report_.board_count[0], 1000 - 600);
   EXPECT_EQ(report_.host_position[0], 1000);
+}
+
+// A zig-zag of short moves with backlash on: take-ups come faster than status replies, so
+// several can be executed and not yet retired when the machine stops.
+std::string ZigZag(int pairs, const char* at) {
+  std::string text = "at 0.2 backlash on\nat 0.2 backlash X 50 2048000\n";  // 30 steps a segment
+  for (int i = 0; i < pairs; ++i) {
+    text += std::string("at ") + at + " move X0.06 F600\n";
+    text += std::string("at ") + at + " move X0 F600\n";
+  }
+  return text;
+}
+
+// However an emergency stop cuts the take-ups (executed and unretired, running, still queued),
+// the host's position keeps its distance from the board's count: after a last move in the
+// negative direction that distance is the one negative take-up, as if nothing had stopped.
+TEST_F(MovesEndToEnd, EStopDuringCompensatedContouringKeepsTheBooksStraight) {
+  for (int estop_ms : {560, 590, 620, 650, 680, 710, 740, 770}) {
+    SCOPED_TRACE(estop_ms);
+    const std::string t = std::to_string(estop_ms / 1000.0);
+    Run(ZigZag(30, "0.5") + "at " + t + " estop on\nat 1.5 estop off\n" +
+        "at 1.7 move X-1 F600\nend 3.5\n");
+    ASSERT_TRUE(Passed(kHalted));
+    EXPECT_EQ(rows_.back().motion_state, kRunning);
+    EXPECT_EQ(report_.host_position[0] - report_.board_count[0], 50);
+  }
+}
+
+// A take-up pauses the contour twice, before and after its own moves; the host's segments
+// that follow go out in full packets, without empty segments among them.
+TEST_F(MovesEndToEnd, TakeUpsPauseTheContourOnlyAroundThemselves) {
+  constexpr int kPairs = 20;
+  Run(ZigZag(kPairs, "0.5") + "end 8\n");
+  const uint64_t take_ups = 2 * kPairs - 1;
+  EXPECT_LE(board_->board().Stats().pauses, 2 * take_ups);
+  EXPECT_EQ(report_.underruns, 0u);
+  EXPECT_EQ(report_.segments_consumed, report_.segments_queued);
+  EXPECT_EQ(report_.host_position[0], 0);
+  EXPECT_EQ(report_.board_count[0], -50);  // the last take-up was a negative one
+  RecordProperty("pauses", static_cast<int>(board_->board().Stats().pauses));
 }
 
 }  // namespace

@@ -236,5 +236,94 @@ TEST_F(MoveCommands, ProbeTripStopsTheMoveAndReturnsToRunning) {
   EXPECT_EQ(motion().state(), kRunning);
 }
 
+// Whatever ends a home or a probe ends its flags: a start the check refused, or its ramp
+// stopped by a JogOff before the signal came.
+TEST_F(MoveCommands, HomeAndProbeFlagsEndWithTheirMove) {
+  constexpr uint64_t kHomingBit = uint64_t{1} << 56;
+  engine().Set(engine::kEngineOffline, true);
+  planner().Set(planner::kHomingSignalWord, kHomingBit | 1);
+  ctx.Home(0);
+  Tick();
+  EXPECT_EQ(motion().state(), kAwaitingSignal);
+  EXPECT_TRUE(engine().Get(engine::kHomingActive));
+  ASSERT_TRUE(TickUntil(kRunning));
+  EXPECT_FALSE(engine().Get(engine::kHomingActive));
+  EXPECT_EQ(planner().Get(planner::kHomingSignalWord), 1u);
+  engine().Set(engine::kEngineOffline, false);
+
+  engine().Set(engine::kAxisReferenced[1], true);
+  planner().Set(planner::kHomingSignalWord, kHomingBit);
+  ctx.Home(1);
+  for (int i = 0; i < 10; ++i) Tick();
+  ASSERT_EQ(motion().state(), kAwaitingSignal);
+  ctx.JogOff(1);
+  ASSERT_TRUE(TickUntil(kRunning));
+  EXPECT_FALSE(engine().Get(engine::kHomingActive));
+  EXPECT_EQ(planner().Get(planner::kHomingSignalWord), 0u);
+  EXPECT_TRUE(engine().Get(engine::kAxisReferenced[1]));  // nothing moved it off its count
+
+  EnableProbeInput();
+  planner().Set(planner::kProbeFeedRate, 2.0);
+  SetProbeTarget(2, -3);
+  engine().Set(engine::kProbeActive, true);  // as the host sets it for a probe
+  ctx.Probe();
+  RunMs(1000);
+  for (int i = 0; i < 10; ++i) Tick();
+  ASSERT_EQ(motion().state(), kAwaitingSignal);
+  ctx.Probe();  // a probe taking over from a probe is still probing
+  RunMs(1000);
+  EXPECT_TRUE(engine().Get(engine::kProbeActive));
+  for (int i = 0; i < 10; ++i) Tick();
+  ASSERT_EQ(motion().state(), kAwaitingSignal);
+  ctx.JogOff(2);
+  ASSERT_TRUE(TickUntil(kRunning));
+  EXPECT_FALSE(engine().Get(engine::kProbeActive));
+}
+
+// A probe or a dwell that takes over from a jog stops it and drops what it had queued: the
+// next jog of another axis must not send the old jog's records.
+TEST_F(MoveCommands, ProbeOrDwellTakingOverAJogLeavesNothingOfIt) {
+  int64_t axis0 = 0;
+  auto tick = [&] {
+    motion().MotionStep();
+    for (const Packet& p : TakePackets()) {
+      if (p[0] != kOpMotion) continue;
+      for (int k = 0; k < 7; ++k) axis0 += Axis0Steps(p, k);
+    }
+  };
+  EnableProbeInput();
+  planner().Set(planner::kProbeFeedRate, 2.0);
+  SetProbeTarget(1, -3);
+  for (bool probe : {true, false}) {
+    ctx.JogOn(0, 0, 0);
+    for (int i = 0; i < 10; ++i) tick();
+    ASSERT_GT(motion().PendingEntries(kJogRing), 0);
+    if (probe) {
+      ctx.Probe();
+      RunMs(1000);
+      ASSERT_EQ(motion().state(), kAwaitingSignal);
+      EXPECT_EQ(motion().ramps().jog_ramps()[0].Mode, kRampIdle);
+      for (int i = 0; i < 5; ++i) tick();
+      *ProbeActiveByte() = 1;
+    } else {
+      ctx.DoDwell(0.05);
+      EXPECT_EQ(motion().state(), kDwelling);
+      EXPECT_EQ(motion().ramps().jog_ramps()[0].Mode, kRampIdle);
+      EXPECT_EQ(motion().PendingEntries(kJogRing), 0);
+      EXPECT_FALSE(engine().Get(engine::kPluginMotionActive));
+      platform.clock_.AdvanceMs(50);
+    }
+    for (int i = 0; i < 500 && motion().state() != kRunning; ++i) tick();
+    ASSERT_EQ(motion().state(), kRunning);
+    *ProbeActiveByte() = 0;
+    axis0 = 0;
+    ctx.JogOn(1, 0, 0);
+    for (int i = 0; i < 20; ++i) tick();
+    ctx.JogOff(1);
+    for (int i = 0; i < 500 && motion().state() != kRunning; ++i) tick();
+    EXPECT_EQ(axis0, 0) << (probe ? "probe" : "dwell");
+  }
+}
+
 }  // namespace
 }  // namespace vaskel::testing

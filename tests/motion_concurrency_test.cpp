@@ -61,5 +61,38 @@ TEST_F(MotionConcurrency, LimitTripRacesTheTick) {
   EXPECT_TRUE(s == kHalted || s == kRunning) << s;
 }
 
+// Status processing retires backlash records on the receiver thread while aborts on the host
+// thread empty the queue: the retire index must never end up past the open index.
+TEST_F(MotionConcurrency, RecordRetirementRacesAborts) {
+  engine().Set(engine::kBacklashEnabled, true);
+  engine().Set(engine::kBacklashAmount[0], 5);
+  engine().Set(engine::kBacklashSpeed[0], 4096000);
+  planner().Set(planner::kStepsPerUnit[0], 1000.0);
+  planner().Set(planner::kAxisAcceleration[0], 1000.0);
+  planner().Set(planner::kFlushPartial, true);
+
+  std::atomic<bool> done{false};
+  std::thread receiver([&] {
+    while (!done) {
+      motion().PositionsFollowBoard(0);
+      std::this_thread::yield();
+    }
+  });
+  const BacklashQueue& queue = motion().backlash_queue();
+  for (int i = 0; i < 3000; ++i) {
+    PushHostCounts({i % 2 == 0 ? -1.0 : 1.0, 0, 0, 0, 0, 0});
+    motion().MotionStep();
+    if (i % 3 == 0) {
+      ctx.Notify(10);
+      motion().MotionStep();  // drained: back to Running
+    }
+    TakePackets();
+    const uint32_t outstanding = (queue.open_index.load() - queue.retire_index.load()) & 0x3ff;
+    ASSERT_LT(outstanding, 16u) << i;
+  }
+  done = true;
+  receiver.join();
+}
+
 }  // namespace
 }  // namespace vaskel::testing

@@ -76,6 +76,21 @@ class MotionTest : public ::testing::Test {
     return true;
   }
 
+  // The board answers a status request sent now: `fill` segments queued, counts and inputs 0.
+  void AnswerStatusRequest(int32_t fill) {
+    const int32_t sequence = ctx.link().sequence_counter();
+    ctx.link().SendStatusRequest();
+    AnswerStatus(sequence, fill);
+  }
+  void AnswerStatus(int32_t sequence, int32_t fill) {
+    std::array<uint8_t, kReportSize> report{};
+    report[1] = static_cast<uint8_t>(sequence);
+    report[2] = static_cast<uint8_t>(sequence >> 8);
+    report[3] = static_cast<uint8_t>(fill);
+    report[4] = static_cast<uint8_t>(fill >> 8);
+    ctx.link().HandleReport(report.data(), report.size());
+  }
+
   std::string StatusText() const {
     return std::string(host_string::View(planner().Get(planner::kStatusText)));
   }

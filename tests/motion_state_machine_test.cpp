@@ -290,6 +290,7 @@ TEST_F(StateMachine, ProbeTripStopsAndReturnsWhenDrained) {
   EXPECT_EQ(StopsSent(), 1);
   Tick();
   EXPECT_EQ(motion().state(), kProbeTripped);
+  EXPECT_TRUE(engine().Get(engine::kProbeActive));  // the host reads the position once it drops
   SetFill(0);
   Tick();
   EXPECT_EQ(motion().state(), kRunning);
@@ -391,6 +392,56 @@ TEST_F(StateMachine, MotionResetSelectsTheHostAndEmptiesTheBacklashQueue) {
   EXPECT_EQ(motion().ramps().active(), kJogRing);
   EXPECT_EQ(motion().backlash_queue().open_index.load(), 0u);
   EXPECT_EQ(motion().state(), kDwelling);
+}
+
+// A stop asked for while halted still ends with what Halted would have done once drained.
+TEST_F(StateMachine, StopWhileHaltedStillCleansUpAsHalted) {
+  SetFill(5);
+  engine().Set(engine::kEStopActive, true);
+  Tick();
+  ASSERT_EQ(motion().state(), kHalted);
+  engine().Set(engine::kEStopActive, false);
+  engine().Set(engine::kPluginMotionActive, true);
+  ctx.Home(0);
+  ctx.Notify(-1);
+  Tick();
+  ASSERT_EQ(motion().state(), kStopDraining);
+  SetFill(0);
+  engine().Set(engine::kPositionsChanged, false);
+  Tick();
+  EXPECT_EQ(motion().state(), kRunning);
+  EXPECT_FALSE(engine().Get(engine::kPluginMotionActive));
+  EXPECT_TRUE(engine().Get(engine::kPositionsChanged));
+  EXPECT_FALSE(motion().home_requested());
+  Tick();
+  EXPECT_EQ(motion().state(), kRunning);  // no home started from the dropped request
+}
+
+// A dwell or a probe asked for before the stop command went out follows it.
+TEST_F(StateMachine, DwellOrProbeDuringAStopRequestLetsTheStopGoFirst) {
+  ctx.Notify(-1);
+  ctx.DoDwell(0.05);
+  EXPECT_EQ(motion().state(), kStopRequested);
+  EXPECT_EQ(engine().Get(engine::kDwellActive), 1);
+  Tick();
+  EXPECT_EQ(StopsSent(), 1);
+  EXPECT_EQ(motion().state(), kDwelling);
+  platform.clock_.AdvanceMs(50);
+  Tick();
+  ASSERT_EQ(motion().state(), kRunning);
+
+  engine().Store<uint8_t>(input_signal::Offset(engine::kProbeInput, input_signal::kEnabled), 1);
+  ctx.Notify(-1);
+  ctx.Probe();
+  for (int i = 0; i < 1100; ++i) {
+    platform.clock_.AdvanceMs(1);
+    platform.workers_.Pump();
+  }
+  EXPECT_EQ(motion().state(), kStopRequested);
+  Tick();
+  EXPECT_EQ(StopsSent(), 1);
+  platform.workers_.Pump();
+  EXPECT_EQ(motion().state(), kAwaitingSignal);
 }
 
 }  // namespace

@@ -38,6 +38,22 @@ TEST_F(RampVelocity, JogOffDeceleratesToIdleWithoutLosingSteps) {
   EXPECT_TRUE(Pass().empty());
 }
 
+// A jog turned round passes through zero, here landing on it exactly, and runs on to its new
+// target; only a target of zero ends a velocity ramp.
+TEST_F(RampVelocity, RetargetAcrossZeroRunsOnToTheNewTarget) {
+  jog(0).AccelStep = 0.5;
+  ramps().StartVelocityRamp(0, 0, 1);
+  EXPECT_THAT(Watch(0, 2).velocities, ElementsAre(0.5, 1));
+  ramps().StartVelocityRamp(0, 1, 1);
+  const RampTrace s = Watch(0, 5);
+  EXPECT_THAT(s.velocities, ElementsAre(0.5, 0, -0.5, -1, -1));
+  EXPECT_EQ(jog(0).Mode, kRampVelocity);
+  EXPECT_THAT(s.steps, ElementsAre(1, 0, 0, -1, -1));
+  ramps().StopAxisRamp(0);
+  EXPECT_THAT(Run(0).velocities, ElementsAre(-0.5, 0));
+  EXPECT_EQ(jog(0).Mode, kRampIdle);
+}
+
 TEST_F(RampVelocity, MagnitudeBelowOneRunsAtOne) {
   for (double m : {0.2, 0.0, -5.0, std::nan("")}) {
     ramps().StartVelocityRamp(0, 0, m);

@@ -135,6 +135,34 @@ TEST(SegmentEncoder, OversizedCountsAreClippedWithoutTouchingNeighbours) {
   EXPECT_EQ(Field(b, 2), 2048u + 2047u);
 }
 
+// Only a count that reaches a field can be clipped: a disabled axis, or a third enabled axis
+// of 3..5 beyond the two shared channels, is not sent at all.
+TEST(SegmentEncoder, CountsNoChannelCarriesAreNotReportedClipped) {
+  int32_t dir = 0;
+  bool clipped = true;
+  EncoderConfig axis3_off;
+  axis3_off.enabled = {false, true, true};
+  Encode({0, 0, 0, 5000, 0, 0}, dir, axis3_off, &clipped);
+  EXPECT_FALSE(clipped);
+
+  // Axes 3, 4 and 5 enabled: channels 3 and 4 carry axes 3 and 4, channel 5 axis 5.
+  Encode({0, 0, 0, 0, 0, 2048}, dir, {}, &clipped);
+  EXPECT_TRUE(clipped);
+  EncoderConfig axis4_off;
+  axis4_off.enabled = {true, false, true};
+  Encode({0, 0, 0, 0, 2048, 0}, dir, axis4_off, &clipped);
+  EXPECT_FALSE(clipped);
+  // A slave sends its master's count: a clipped master is clipped in the slave's field too,
+  // and the slave's own count is never sent.
+  EncoderConfig slaved;
+  slaved.slave_master = {-1, 0, -1};
+  Encode({0, 0, 0, 0, 9999, 0}, dir, slaved, &clipped);
+  EXPECT_FALSE(clipped);
+  const Bytes b = Encode({3000, 0, 0, 0, 0, 0}, dir, slaved, &clipped);
+  EXPECT_TRUE(clipped);
+  EXPECT_EQ(Field(b, 4), 2047u);
+}
+
 TEST(SegmentEncoder, NanAndFractionsTruncateTowardZero) {
   int32_t dir = 0;
   bool clipped = true;

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "motion_fixture.h"
+#include "sim/board/segment_decode.h"
 
 namespace vaskel::testing {
 namespace {
@@ -189,6 +190,27 @@ TEST_F(Streaming, EmptyMotionPacketCarriesTheSharedDirectionBit) {
   ASSERT_EQ(more.size(), 5u);
   const uint8_t expected[9] = {0, 0x88, 0, 0, 0x88, 0, 0, 0x88, 0};
   EXPECT_TRUE(std::equal(expected, expected + 9, more[1].data() + 1 + 9));
+}
+
+// The encoder takes its configuration from the host's own fields, read through the blocks the
+// host lends: a reversed axis, a disabled axis of 3..5 and a slave sending its master's count.
+TEST_F(Streaming, EncodingFollowsTheHostsAxisFields) {
+  engine().Set(engine::kAxisReversed[1], true);
+  engine().Set(engine::kAxisEnabled[3], false);
+  engine().Set(engine::kAxisSlaved[5], true);
+  engine().Set(engine::kAxisSlaveMaster[5], 0);
+  planner().Set(planner::kFlushPartial, true);
+  PushHostCounts({5, 7, 0, 9, 4, 2});
+  motion().MotionStep();
+  const std::vector<Packet> packets = TakePackets();
+  ASSERT_FALSE(packets.empty());
+  const std::array<uint16_t, 6> f = sim::SegmentFields(packets[0].data() + 1);
+  EXPECT_EQ(f[0], 5);
+  EXPECT_EQ(f[1], 2048 + 7);  // reversed: a positive count goes out with the direction bit
+  EXPECT_EQ(f[2], 0);
+  EXPECT_EQ(f[3], 4);  // axis 3 is off: channel 3 carries axis 4, channel 4 axis 5
+  EXPECT_EQ(f[4], 2);
+  EXPECT_EQ(f[5], 5);  // axis 5 follows axis 0
 }
 
 }  // namespace

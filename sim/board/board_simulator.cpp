@@ -87,6 +87,7 @@ void BoardSimulator::HandlePacketLocked(const uint8_t* p) {
       config_[op] = value;
       queue_.clear();
       credit_ms_ = 0;
+      moved_since_stop_ = idle_since_move_ = false;
       break;
     case kOpMotionSegments:
       for (int k = 0; k < kSegmentsPerPacket; ++k) {
@@ -168,6 +169,14 @@ void BoardSimulator::AdvanceLocked() {
 }
 
 void BoardSimulator::ExecuteLocked(const ChannelSteps& s) {
+  const bool moving = std::any_of(s.begin(), s.end(), [](int32_t c) { return c != 0; });
+  if (moving) {
+    if (idle_since_move_) ++stats_.pauses;
+    moved_since_stop_ = true;
+    idle_since_move_ = false;
+  } else if (moved_since_stop_) {
+    idle_since_move_ = true;
+  }
   for (int c = 0; c < kChannels; ++c) {
     counts_[c] =
         static_cast<int32_t>(static_cast<uint32_t>(counts_[c]) + static_cast<uint32_t>(s[c]));

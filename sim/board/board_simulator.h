@@ -33,6 +33,9 @@ struct BoardStats {
   // The queue ran empty on a segment that still moved an axis: the host stopped feeding a
   // motion in progress. A move that ends cleanly ends on empty segments and does not count.
   uint64_t underruns = 0;
+  // Runs of empty segments between two moving ones, no stop between them: the motion paused
+  // on its way (a backlash take-up's own padding pauses it twice).
+  uint64_t pauses = 0;
   size_t highest_fill = 0;
   uint64_t segments_received = 0;
   uint64_t segments_executed = 0;
@@ -131,6 +134,8 @@ class BoardSimulator {
   ChannelSteps counts_{};
   uint32_t last_ms_ = 0;
   uint32_t credit_ms_ = 0;
+  bool moved_since_stop_ = false;
+  bool idle_since_move_ = false;
   uint32_t override_mask_ = 0;
   uint32_t override_levels_ = 0;
   std::optional<StatusRequestRecord> last_status_;
