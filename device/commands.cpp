@@ -60,6 +60,7 @@ void DeviceLink::SendStatusRequest() {
   WriteLittleEndian(p, 4, mask);
   // Registered before the commit, so the reply cannot come before its entry.
   pending_.RegisterReply(sequence, {&DeviceLink::OnStatusThunk, this});
+  NoteRequest(sequence, kOpStatusRequest);
   CommitPacket();
   sequence_.Next();
 }
@@ -67,6 +68,7 @@ void DeviceLink::SendStatusRequest() {
 void DeviceLink::SendSyncQuery(uint8_t opcode) {
   const int32_t sequence = sequence_.value();
   pending_.RegisterReply(sequence, {&DeviceLink::IgnoreReply, nullptr});
+  NoteRequest(sequence, opcode);
   SendCommand(opcode, sequence);
   sequence_.Next();
 }
@@ -103,6 +105,7 @@ void DeviceLink::DispatchReply() {
 }
 
 void DeviceLink::ServiceLink() {
+  LogLinkEvents();
   if (!device_connected()) {
     StartLink();
     needs_configuration_ = true;

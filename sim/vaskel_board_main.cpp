@@ -26,6 +26,20 @@ void OnSignal(int) {
   g_stop.store(true);
 }
 
+// One line for whoever watches the emulator: what the board took and did so far.
+void PrintStats(vaskel::sim::BoardSimulator& board, const char* when) {
+  const vaskel::sim::BoardStats stats = board.Stats();
+  const vaskel::sim::ChannelSteps c = board.Counts();
+  std::printf(
+      "vaskel-board: stats %s: segments received %llu executed %llu, underruns %llu, highest "
+      "fill %zu, malformed %llu, counts %d %d %d %d %d %d\n",
+      when, static_cast<unsigned long long>(stats.segments_received),
+      static_cast<unsigned long long>(stats.segments_executed),
+      static_cast<unsigned long long>(stats.underruns), stats.highest_fill,
+      static_cast<unsigned long long>(stats.malformed), c[0], c[1], c[2], c[3], c[4], c[5]);
+  std::fflush(stdout);
+}
+
 void Usage() {
   std::fprintf(stderr,
                "usage: vaskel-board --listen HOST:PORT [--machine FILE] [--queue N] "
@@ -225,18 +239,25 @@ int main(int argc, char** argv) {
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);
 
+  constexpr uint32_t kStatsPeriodMs = 10000;
   bool had_client = false;
+  uint32_t last_stats_ms = clock.TickCountMs();
   while (!g_stop.load()) {
     server.Step(20);
     if (server.has_client() != had_client) {
       had_client = server.has_client();
       if (had_client) {
         std::printf("vaskel-board: client connected\n");
+        std::fflush(stdout);
+        last_stats_ms = clock.TickCountMs();
       } else {
         // What the client left the machine at, for whoever drives the emulator.
         PrintCounts("client gone", board);
+        PrintStats(board, "at the client's leaving");
       }
-      std::fflush(stdout);
+    } else if (had_client && clock.TickCountMs() - last_stats_ms >= kStatsPeriodMs) {
+      last_stats_ms = clock.TickCountMs();
+      PrintStats(board, "every 10 s");
     }
   }
   const vaskel::sim::BoardStats stats = board.Stats();
