@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "plugin/plugin_context.h"
 #include "motion/segment_encoder.h"
+#include "plugin/plugin_context.h"
 #include "test_platform.h"
 
 namespace vaskel {

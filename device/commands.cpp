@@ -61,6 +61,7 @@ void DeviceLink::SendStatusRequest() {
   WriteLittleEndian(p, 4, mask);
   // Registered before the commit, so the reply cannot come before its entry.
   pending_.RegisterReply(sequence, {&DeviceLink::OnStatusThunk, this});
+  NoteRequest(sequence, kOpStatusRequest);
   CommitPacket();
   last_request_ms_ = services_.clock.TickCountMs();
   sequence_.Next();
@@ -69,6 +70,7 @@ void DeviceLink::SendStatusRequest() {
 void DeviceLink::SendSyncQuery(uint8_t opcode) {
   const int32_t sequence = sequence_.value();
   pending_.RegisterReply(sequence, {&DeviceLink::IgnoreReply, nullptr});
+  NoteRequest(sequence, opcode);
   SendCommand(opcode, sequence);
   sequence_.Next();
 }
@@ -105,6 +107,7 @@ void DeviceLink::DispatchReply() {
 }
 
 void DeviceLink::ServiceLink() {
+  LogLinkEvents();
   if (!device_connected()) {
     StartLink();
     needs_configuration_ = true;

@@ -49,8 +49,10 @@ void DeviceLink::OpenDevice() {
   if (!device_connected() && messages.index() == kMsgDuplicateDevice) messages.ShowMessage();
 }
 
-void DeviceLink::CloseDevice() {
+void DeviceLink::CloseDevice(LinkCloseReason reason) {
   ReleasePort();
+  close_reason_.store(reason, std::memory_order_relaxed);
+  closes_posted_.fetch_add(1, std::memory_order_acq_rel);
   services_.status.Raise(kMsgDevicePulledOut);
   WakeWorkers();
 }

@@ -24,7 +24,9 @@
 #include <optional>
 
 #include "device/board_link.h"
+#include "device/flight_recorder.h"
 #include "device/link_client.h"
+#include "device/link_stats.h"
 #include "device/opcodes.h"
 #include "device/packet_ring.h"
 #include "device/pending_reply_table.h"
@@ -33,6 +35,7 @@
 #include "host/host_block.h"
 #include "host/status_line.h"
 #include "platform/clock.h"
+#include "platform/diagnostic_log.h"
 #include "platform/hid.h"
 #include "platform/worker.h"
 
@@ -47,7 +50,11 @@ struct LinkServices {
   std::function<HidBus&()> bus;  // looked up at every discovery pass
   const std::atomic<int32_t>& device_buffer_ms;
   LinkClient& client;
+  DiagnosticLog& log;  // the flight recorder's dumps and the stats lines
 };
+
+// Why the link closed, as the diagnostic log tells it.
+enum class LinkCloseReason : uint8_t { kClosed, kUnplugged, kStuckWrite, kWriteFailures };
 
 class DeviceLink final : public BoardLink {
  public:
@@ -66,7 +73,10 @@ class DeviceLink final : public BoardLink {
   // A host period the host never set (or spoilt) falls back to the board's own.
   static constexpr double kDefaultSegmentPeriod = 0.003;
 
-  explicit DeviceLink(LinkServices services) : services_(std::move(services)) {}
+  static constexpr uint32_t kStatsPeriodMs = 10000;
+
+  explicit DeviceLink(LinkServices services)
+      : services_(std::move(services)), recording_(services_.log.enabled()) {}
   ~DeviceLink();
   DeviceLink(const DeviceLink&) = delete;
   DeviceLink& operator=(const DeviceLink&) = delete;
@@ -92,7 +102,7 @@ class DeviceLink final : public BoardLink {
   // Discovery and connection; StartLink returns kLinkStarted or kNoBoard.
   int32_t StartLink();
   void OpenDevice();
-  void CloseDevice();
+  void CloseDevice(LinkCloseReason reason = LinkCloseReason::kClosed);
 
   // Receiver side: stores one input report of `size` bytes and dispatches it.
   void HandleReport(const uint8_t* report, size_t size) {
@@ -136,6 +146,14 @@ class DeviceLink final : public BoardLink {
   uint32_t rewind_count() const { return rewind_count_.load(std::memory_order_acquire); }
   int32_t last_rewind_fill() const { return last_rewind_fill_.load(std::memory_order_acquire); }
   void set_sequence_counter(int32_t value) { sequence_.Set(value); }  // for tests
+
+  // Diagnostics (link_log.cpp). Figures: since load, or since the last stats line.
+  LinkStats& stats() { return stats_; }
+  LinkFigures Figures(bool whole_run);
+  const FlightRecorder& recorder() const { return recorder_; }
+  // Host's thread (the service step and Shutdown): writes what has to be logged, a close's
+  // stats line and flight-recorder dump, or the stats line that is due.
+  void LogLinkEvents();
   PendingReplyTable& pending_replies() { return pending_; }
   const SeenDeviceTable& seen_devices() const { return seen_; }
 
@@ -193,7 +211,28 @@ class DeviceLink final : public BoardLink {
   static void IgnoreReply(void* user, const uint8_t* payload, size_t size) {}
   uint32_t AxisFlagMask() const;
   void ApplyChannelMapping(std::array<int32_t, 6>& counts) const;
+  // The flight recorder's two writers and the request table behind reply latencies.
+  void RecordSent();
+  void RecordReceived(const uint8_t* report, size_t size);
+  void NoteRequest(int32_t sequence, uint8_t opcode);
+  void WriteStatsLine(uint32_t now_ms);
+  void WriteDump(const std::string& reason, uint32_t now_ms);
+
   LinkServices services_;
+
+  // Diagnostics.
+  const bool recording_;  // the flight recorder runs only while there is a log to dump to
+  FlightRecorder recorder_;
+  LinkStats stats_;
+  static constexpr size_t kRequestSlots = 1024;
+  // sequence | opcode << 16, and the commit time, of the latest request in each slot.
+  std::array<std::atomic<uint32_t>, kRequestSlots> request_info_{};
+  std::array<std::atomic<uint32_t>, kRequestSlots> request_ms_{};
+  std::atomic<uint32_t> closes_posted_{0};
+  std::atomic<LinkCloseReason> close_reason_{LinkCloseReason::kClosed};
+  uint32_t closes_logged_ = 0;    // host's thread
+  uint32_t stats_logged_ms_ = 0;  // host's thread
+  uint64_t dumped_packets_ = 0;   // host's thread: packets both ways at the last dump
   std::atomic<bool> device_connected_{false};
   std::atomic<bool> link_running_{false};
   // Every close counts here, so a reply read before a close can be told apart from one after.

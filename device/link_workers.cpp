@@ -13,16 +13,17 @@ int32_t DeviceLink::StartLink() {
   // (OpenDevice, through ResetForNewConnection).
   OpenDevice();
   if (!device_connected()) return kNoBoard;
+  stats_.OnConnected(services_.clock.TickCountMs());
+  stats_logged_ms_ = services_.clock.TickCountMs();
   VASKEL_SCHEDULE_POINT(services_.workers, "link start: board opened");
   if (!workers_started_) {
     workers_started_ = true;
     Workers& workers = services_.workers;
-    workers.Spawn("vaskel receiver", [this](bool may_block) { return ReceiverStep(may_block); });
+    workers.Spawn("vaskel-recv", [this](bool may_block) { return ReceiverStep(may_block); });
     workers.Spawn(
-        "vaskel write completion",
-        [this](bool may_block) { return WriteCompletionStep(may_block); },
+        "vaskel-wdone", [this](bool may_block) { return WriteCompletionStep(may_block); },
         WorkerPriority::AboveNormal);
-    workers.Spawn("vaskel sender", [this](bool may_block) { return SenderStep(may_block); });
+    workers.Spawn("vaskel-send", [this](bool may_block) { return SenderStep(may_block); });
   }
   return kLinkStarted;
 }
@@ -45,6 +46,7 @@ void DeviceLink::RewindSelectedSource(int32_t fill) {
   services_.client.RewindStream(fill);
   last_rewind_fill_.store(fill, std::memory_order_release);
   rewind_count_.fetch_add(1, std::memory_order_acq_rel);
+  stats_.OnRewind();
 }
 
 std::shared_ptr<HidPort> DeviceLink::CurrentPort() {
@@ -136,7 +138,7 @@ bool DeviceLink::AwaitWriteDone(bool may_block) {
   // by the old fill would run again what the board had already done.
   if (++resync_requests_made_ == 0) ++resync_requests_made_;
   resync_request_.store(resync_requests_made_, std::memory_order_release);
-  CloseDevice();
+  CloseDevice(LinkCloseReason::kStuckWrite);
   MarkWriteDone(0);
   advance_to_next_.store(false, std::memory_order_release);
   return true;
@@ -161,29 +163,33 @@ void DeviceLink::WriteReport() {
   }
   switch (error) {
     case hid_error::kNone:
+      RecordSent();
       // Failures are counted in a row; a write that went through ends the row.
       write_error_count_.store(0, std::memory_order_release);
       advance_to_next_.store(true, std::memory_order_release);
       MarkWriteDone(0);
       return;
     case hid_error::kIoPending:
+      RecordSent();
       write_error_count_.store(0, std::memory_order_release);
       advance_to_next_.store(true, std::memory_order_release);
       WakeWorkers();  // the completion worker waits for it
       return;
     case hid_error::kDeviceNotConnected:
+      stats_.OnWriteFailure(error);
       write_error_count_.store(0, std::memory_order_release);
-      CloseDevice();
+      CloseDevice(LinkCloseReason::kUnplugged);
       MarkWriteDone(0);
       advance_to_next_.store(false, std::memory_order_release);
       return;
     default: {
+      stats_.OnWriteFailure(error);
       const int32_t failures = write_error_count_.load(std::memory_order_acquire) + 1;
       write_error_count_.store(failures, std::memory_order_release);
       if (failures > kMaxWriteErrors) {
         if (++resync_requests_made_ == 0) ++resync_requests_made_;
         resync_request_.store(resync_requests_made_, std::memory_order_release);
-        CloseDevice();
+        CloseDevice(LinkCloseReason::kWriteFailures);
         write_error_count_.store(0, std::memory_order_release);
       }
       services_.status.ShowSystemError(error);
@@ -250,6 +256,7 @@ void DeviceLink::HandleReport(const uint8_t* report, size_t size, uint32_t close
   // A short report must not leave an older report's bytes behind it.
   std::memset(slot + size, 0, kReportSize - size);
   last_report_size_ = size;
+  RecordReceived(slot, size);
   receive_ring_.Commit();
   DispatchReply();
   report_close_count_.reset();

@@ -19,3 +19,37 @@ enum DeviceOpcode : uint8_t {
 };
 
 }  // namespace vaskel
+
+namespace vaskel {
+
+// The opcode's name, for logs; null for a byte that is no opcode of the board.
+inline const char* OpcodeName(unsigned opcode) {
+  switch (opcode) {
+    case kOpConfigCommit:
+      return "ConfigCommit";
+    case kOpConfigReset:
+      return "ConfigReset";
+    case kOpConfigOptionB:
+      return "ConfigOptionB";
+    case kOpMotionSegments:
+      return "MotionSegments";
+    case kOpStatusRequest:
+      return "StatusRequest";
+    case kOpStopMotion:
+      return "StopMotion";
+    case kOpSetStepClock:
+      return "SetStepClock";
+    case kOpSetPeriodTicks:
+      return "SetPeriodTicks";
+    case kOpConfigOptionA:
+      return "ConfigOptionA";
+    case kOpSyncQueryA:
+      return "SyncQueryA";
+    case kOpSyncQueryB:
+      return "SyncQueryB";
+    default:
+      return nullptr;
+  }
+}
+
+}  // namespace vaskel

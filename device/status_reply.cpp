@@ -28,6 +28,7 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size) {
   // rewind is masked and the room test signed, so none of them can do harm.
   if (size < kStatusPayloadSize) {
     rejected_replies_.fetch_add(1, std::memory_order_relaxed);
+    stats_.OnReplyRejected();
     return;
   }
   uint32_t fill = 0;
@@ -36,9 +37,12 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size) {
   // and must neither rewind the stream nor mark the closed link running.
   if (ReportPredatesClose()) {
     rejected_replies_.fetch_add(1, std::memory_order_relaxed);
+    stats_.OnReplyRejected();
     return;
   }
   device_fill_.store(static_cast<int32_t>(fill), std::memory_order_release);
+  const uint32_t now = services_.clock.TickCountMs();
+  stats_.OnStatusReply(now, static_cast<int32_t>(fill), p);
 
   // Read once: a close while this reply is handled must not turn it into an alignment.
   const bool running = link_running();
@@ -48,6 +52,7 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size) {
     // Only the request this reply answers is consumed; one made by a close since then stays
     // for the next connection.
     resync_request_.compare_exchange_strong(resync_request, 0, std::memory_order_acq_rel);
+    stats_.OnResync();
     services_.client.ResetSegmentsSent();
     return;
   }
@@ -95,7 +100,9 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size) {
     }
   }
 
-  host.planner.Set(planner::kDeviceNeedsData, static_cast<int32_t>(fill) < NeedsDataLimit());
+  const bool needs_data = static_cast<int32_t>(fill) < NeedsDataLimit();
+  host.planner.Set(planner::kDeviceNeedsData, needs_data);
+  stats_.OnNeedsData(now, needs_data);
   services_.client.OnInputWord();
   last_status_sequence_.store(dispatching_sequence_, std::memory_order_release);
 }

@@ -22,7 +22,7 @@ void Wait(bool may_block, uint32_t ms) {
 void MotionEngine::Probe() {
   const uint32_t start = services_.clock.TickCountMs();
   services_.workers.Spawn(
-      "probe", [this, start](bool may_block) { return ProbeWorkerStep(start, may_block); });
+      "vaskel-probe", [this, start](bool may_block) { return ProbeWorkerStep(start, may_block); });
 }
 
 bool MotionEngine::ProbeWorkerStep(uint32_t start, bool may_block) {

@@ -13,6 +13,8 @@ class Clock {
   virtual uint32_t TickCountMs() = 0;
   // Calendar time in whole seconds since 1970-01-01 UTC (the stuck-write clock).
   virtual int64_t WallSeconds() = 0;
+  // A finer monotonic clock, in microseconds, for measuring short spans (the tick body).
+  virtual uint64_t MonotonicMicros() { return uint64_t{TickCountMs()} * 1000u; }
 };
 
 // Virtual time for tests: both clocks move only when the test says so.

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/clock.h"
+#include "platform/diagnostic_log.h"
 #include "platform/hid.h"
 #include "platform/timer.h"
 #include "platform/worker.h"
@@ -31,6 +32,11 @@ class Platform {
   virtual std::string SystemErrorText(uint32_t code) = 0;
   // The plug-in library's file name without directory and extension.
   virtual std::string ModuleBaseName() = 0;
+  // The diagnostic log (VASKEL_LOG); off unless the platform opened one.
+  virtual DiagnosticLog& log() {
+    static DiagnosticLog off;
+    return off;
+  }
 };
 
 // The platform of the loaded library (one per process), made on first use.

@@ -24,6 +24,18 @@ size_t SoftTimerQueue::ActiveCount() const {
       std::count_if(entries_.begin(), entries_.end(), [](const Entry& e) { return e.alive; }));
 }
 
+int32_t SoftTimerQueue::DueInMs() {
+  std::lock_guard lock(mutex_);
+  const uint32_t now = clock_.TickCountMs();
+  int32_t soonest = -1;
+  for (const Entry& e : entries_) {
+    if (!e.alive) continue;
+    const int32_t in = std::max<int32_t>(0, static_cast<int32_t>(e.due_ms - now));
+    if (soonest < 0 || in < soonest) soonest = in;
+  }
+  return soonest;
+}
+
 int SoftTimerQueue::Dispatch() {
   // The timers due when the call begins, oldest due first; each runs at most once per call, as
   // window-timer messages coalesce, so a tick body slower than its period cannot keep the

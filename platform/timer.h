@@ -19,6 +19,9 @@ class TimerService {
   virtual void Kill(TimerId id) = 0;
   // Runs the ticks that are due, where the caller's loop delivers them (0 elsewhere).
   virtual int Dispatch() { return 0; }
+  // Milliseconds until the next tick is due where the caller's loop delivers them (0: one is
+  // due now), or -1 when no timer runs or the system delivers the ticks.
+  virtual int32_t DueInMs() { return -1; }
 };
 
 // Timers kept in a table and run by whoever calls Dispatch() from its loop: the Linux form of
@@ -32,6 +35,7 @@ class SoftTimerQueue : public TimerService {
   // many ran. A timer that fell behind runs once and is rescheduled a period after now, like
   // a window timer, so the call always returns.
   int Dispatch() override;
+  int32_t DueInMs() override;
   size_t ActiveCount() const;
 
  private:

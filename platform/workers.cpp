@@ -11,7 +11,8 @@ void ThreadWorkers::Spawn(const std::string& name, WorkerStep step, WorkerPriori
   std::lock_guard lock(mutex_);
   if (stop_.load(std::memory_order_acquire)) return;
   Thread& entry = threads_.emplace_back();
-  entry.thread = std::thread([this, &entry, step = std::move(step)] {
+  entry.thread = std::thread([this, &entry, name, step = std::move(step)] {
+    if (set_name_) set_name_(name.c_str());
     while (!stop_.load(std::memory_order_acquire)) {
       if (!step(true)) break;
     }

@@ -15,7 +15,10 @@ namespace vaskel {
 class ThreadWorkers : public Workers {
  public:
   using PriorityFn = void (*)(std::thread&, WorkerPriority);
-  explicit ThreadWorkers(PriorityFn set_priority = nullptr) : set_priority_(set_priority) {}
+  // Called on the new thread before its first step, so debuggers and `top -H` show the name.
+  using NameFn = void (*)(const char* name);
+  explicit ThreadWorkers(PriorityFn set_priority = nullptr, NameFn set_name = nullptr)
+      : set_priority_(set_priority), set_name_(set_name) {}
   ~ThreadWorkers() override { StopAll(); }
   void Spawn(const std::string& name, WorkerStep step, WorkerPriority priority) override;
   // Joins the threads whose workers have finished.
@@ -33,6 +36,7 @@ class ThreadWorkers : public Workers {
   void ReapFinished();
 
   PriorityFn set_priority_;
+  NameFn set_name_;
   std::atomic<bool> stop_{false};
   mutable std::mutex mutex_;
   std::list<Thread> threads_;  // nodes stay put, so each thread can mark its own

@@ -158,3 +158,22 @@ VASKEL_EXPORT int32_t VaskelMotionState(void) {
   return GuardEntry(&Plugin, EntryKind::Plain, int32_t{0},
                     [](PluginContext& p) -> int32_t { return p.motion().state(); });
 }
+
+#if !defined(_WIN32)
+// The link's figures since load (what the stats lines show, and the board's status as its
+// replies told it); 0 when the caller's structure is not this library's.
+VASKEL_EXPORT int32_t VaskelLinkFigures(vaskel::LinkFigures* out) {
+  if (!out || out->size != sizeof(vaskel::LinkFigures)) return 0;
+  return GuardEntry(&Plugin, EntryKind::Plain, int32_t{0}, [out](PluginContext& p) -> int32_t {
+    *out = p.link().Figures(true);
+    return 1;
+  });
+}
+
+// Milliseconds until DispatchTimers has a tick to run, -1 when no timer runs: a host's loop
+// may sleep that long.
+VASKEL_EXPORT int32_t VaskelTimerDueInMs(void) {
+  return GuardEntry(&Plugin, EntryKind::Plain, int32_t{-1},
+                    [](PluginContext& p) { return p.platform().timers().DueInMs(); });
+}
+#endif

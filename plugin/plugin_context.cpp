@@ -14,7 +14,7 @@ PluginContext::PluginContext(Platform& platform)
       link_bridge_(motion_, spindle_),
       link_(LinkServices{blocks_, messages_, platform.clock(), platform.workers(),
                          [&platform]() -> HidBus& { return platform.hid(); },
-                         settings_.device_buffer, link_bridge_}) {}
+                         settings_.device_buffer, link_bridge_, platform.log()}) {}
 
 PluginContext::~PluginContext() {
   // Nothing of this instance may run once it is gone: no tick, no worker.

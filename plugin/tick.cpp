@@ -25,6 +25,7 @@ void PluginContext::OnTimerTick(TimerId id) {
     live_timers_.erase(std::remove(live_timers_.begin(), live_timers_.end(), id),
                        live_timers_.end());
     tick_.timer_armed = false;
+    link_.stats().OnTickLapse();
     return;
   }
   if (tick_.update_seen) {
@@ -39,7 +40,10 @@ void PluginContext::TickBody() {
   if (tick_.tick_busy == 1) return;
   tick_.tick_busy = 1;
   ++tick_.bodies_run;
+  Clock& clock = platform_.clock();
+  const uint64_t start_us = clock.MonotonicMicros();
   if (link_.link_running()) motion_.MotionStep();
+  link_.stats().OnTick(static_cast<uint32_t>(clock.MonotonicMicros() - start_us));
   tick_.tick_busy = 0;
 }
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Every test: unit and end-to-end tests under AddressSanitizer/UBSan and under
-# ThreadSanitizer, and the 32-bit Windows cross build of the plug-in with its export table
-# checked and its test program run under Wine.
+# ThreadSanitizer, the 32-bit Windows cross build of the plug-in with its export table
+# checked and its test program run under Wine, and the Linux USB HID path in a guest kernel.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -25,6 +25,11 @@ for preset in debug tsan; do
   echo "== test: $preset"
   ctest --preset "$preset" -j "$jobs"
 done
+
+# The real USB HID path: hidapi over hidraw against the board as a USB device, in a guest
+# kernel under QEMU.
+echo "== test: USB HID path in a guest kernel"
+scripts/usb-vm-test.sh
 
 # The deterministic simulator under ASan/UBSan: the regression seeds run in CTest above; here
 # fresh seeds (a new range every run) for a fixed budget.

@@ -3,7 +3,9 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <sstream>
+#include <system_error>
 #include <thread>
 
 #include "host/host_layout.h"
@@ -69,6 +71,8 @@ class Run {
       return false;
     }
     motion_state_ = reinterpret_cast<int32_t (*)()>(library.Find("VaskelMotionState"));
+    link_figures_ = reinterpret_cast<int32_t (*)(LinkFigures*)>(library.Find("VaskelLinkFigures"));
+    timer_due_in_ = reinterpret_cast<int32_t (*)()>(library.Find("VaskelTimerDueInMs"));
     bool ok = true;
     {
       SubstituteHost host(library.api());
@@ -79,6 +83,11 @@ class Run {
         blocks().window.Set(window::kJogFullSpeed, &jog_full_speed_);
         ok = Loop(clock, virtual_clock, error);
         host.Stop();
+        // After StopPlug, so the figures hold every reply the host's positions came from.
+        if (link_figures_) {
+          report_.figures.size = sizeof(LinkFigures);
+          report_.have_figures = link_figures_(&report_.figures) != 0;
+        }
         Collect();
       }
       host_ = nullptr;
@@ -151,16 +160,39 @@ class Run {
     return false;
   }
 
+  // On virtual time every millisecond is stepped. On real time the loop sleeps until the next
+  // thing is due: an Update, a tick, a scenario action or the end.
+  uint32_t NextDue(uint32_t t, size_t next_action) const {
+    const uint32_t update = options_.update_ms;
+    uint32_t next = std::min(scenario_.end_ms, (t / update + 1) * update);
+    if (next_action < scenario_.actions.size()) {
+      next = std::min(next, std::max(t + 1, scenario_.actions[next_action].at_ms));
+    }
+    const int32_t tick_in = timer_due_in_ ? timer_due_in_() : 10;
+    if (tick_in >= 0) next = std::min(next, t + static_cast<uint32_t>(std::max(tick_in, 1)));
+    return std::max(next, t + 1);
+  }
+
+  void SleepUntil(Clock& clock, uint32_t start, uint32_t t) {
+    for (;;) {
+      const uint32_t elapsed = clock.TickCountMs() - start;
+      if (static_cast<int32_t>(elapsed - t) >= 0) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(t - elapsed));
+      ++report_.wakeups;
+    }
+  }
+
   bool Loop(Clock& clock, FakeClock& virtual_clock, std::string* error) {
     size_t next_action = 0;
     std::string last_status = host_->StatusText();
     const uint32_t start = clock.TickCountMs();
-    for (uint32_t t = 1; t <= scenario_.end_ms; ++t) {
+    uint32_t last_sample = 0;
+    report_.real_time = board_ == nullptr;
+    for (uint32_t t = 1; t <= scenario_.end_ms;) {
       if (board_) {
         virtual_clock.AdvanceMs(1);
       } else {
-        while (clock.TickCountMs() - start < t)
-          std::this_thread::sleep_for(std::chrono::microseconds(200));
+        SleepUntil(clock, start, t);
       }
       while (next_action < scenario_.actions.size() && scenario_.actions[next_action].at_ms <= t) {
         if (!Act(scenario_.actions[next_action], t, error)) return false;
@@ -176,7 +208,11 @@ class Run {
         report_.messages.push_back({t, status});
         last_status = status;
       }
-      if (t % options_.trace_every_ms == 0) Sample(t);
+      if (board_ ? t % options_.trace_every_ms == 0 : t - last_sample >= options_.trace_every_ms) {
+        Sample(t);
+        last_sample = t;
+      }
+      t = board_ ? t + 1 : NextDue(t, next_action);
     }
     if (pending_step_) AppendPositions(report_.steps.back().text);
     report_.duration_ms = scenario_.end_ms;
@@ -249,6 +285,7 @@ class Run {
       pending_step_ = false;
     }
     report_.steps.push_back({t, said});
+    trace_.Mark(t, said.substr(2));
     if (verb == "jog" || verb == "home" || verb == "probe") plugin_moved_ = true;
     if (verb == "move") {
       // A host plans its next move from where the plug-in's own moves left the machine.
@@ -412,9 +449,14 @@ class Run {
       report_.board_count[a] = board_ ? board_->count(a) : 0;
     }
     if (board_) {
+      report_.board_known = true;
       report_.underruns = board_->underruns();
       report_.highest_fill = board_->highest_fill();
       report_.board_segments = board_->segments_received();
+    } else if (report_.have_figures) {
+      // All that is known of another board is what its status replies said.
+      report_.highest_fill = report_.figures.highest_fill;
+      for (int a = 0; a < kAxes; ++a) report_.board_count[a] = report_.figures.last_counts[a];
     }
   }
 
@@ -434,16 +476,35 @@ class Run {
   uint32_t pending_step_time_ = 0;
   static constexpr uint32_t kSettleMs = 120;
   int32_t (*motion_state_)() = nullptr;
+  int32_t (*link_figures_)(LinkFigures*) = nullptr;
+  int32_t (*timer_due_in_)() = nullptr;
 };
 
 }  // namespace
 
+std::string DefaultProfilePath() {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+#if defined(VASKEL_BUILD_TMP_DIR)
+  const fs::path build_tmp(VASKEL_BUILD_TMP_DIR);
+  if (fs::is_directory(build_tmp.parent_path(), ec)) {
+    fs::create_directories(build_tmp, ec);
+    if (fs::is_directory(build_tmp, ec)) return (build_tmp / "vaskel-profile.xml").string();
+  }
+#endif
+  const fs::path tmp = fs::temp_directory_path(ec);
+  return ((ec ? fs::path(".") : tmp) / "vaskel-profile.xml").string();
+}
+
 bool ScenarioRunner::Run(RunReport* report, std::string* error) {
   *report = RunReport{};
   trace_ = TraceWriter{};
+  trace_.KeepRows(options_.keep_trace_rows);
+  if (!options_.csv_path.empty() && !trace_.StreamCsv(options_.csv_path, error)) return false;
   class Run run(scenario_, options_, board_, *report, trace_);
-  if (!run.Execute(error)) return false;
-  if (!options_.csv_path.empty() && !trace_.WriteCsv(options_.csv_path, error)) return false;
+  const bool ran = run.Execute(error);
+  if (!trace_.Finish(ran ? error : nullptr) || !ran) return false;
+  if (report->have_figures) trace_.SetFillLimit(report->figures.fill_limit);
   if (!options_.svg_path.empty() &&
       !trace_.WriteSvg(options_.svg_path, report->axes_used ? report->axes_used : 1u, error)) {
     return false;
@@ -457,16 +518,37 @@ std::string FormatReport(const RunReport& r) {
   char line[160];
   std::snprintf(line, sizeof line, "run time            %.3f s\n", r.duration_ms / 1000.0);
   out << line;
-  out << "segments queued     " << r.segments_queued << " by the host planner\n"
-      << "segments streamed   " << r.segments_consumed << " taken by the plug-in, "
-      << r.board_segments << " received by the board\n"
-      << "board underruns     " << r.underruns << "\n"
-      << "highest board fill  " << r.highest_fill << " segments\n\n"
-      << "axis   commanded       board     host position\n";
+  out << "segments queued     " << r.segments_queued << " by the host planner\n";
+  if (r.board_known) {
+    out << "segments streamed   " << r.segments_consumed << " taken by the plug-in, "
+        << r.board_segments << " received by the board\n"
+        << "board underruns     " << r.underruns << "\n"
+        << "highest board fill  " << r.highest_fill << " segments\n\n";
+  } else {
+    // An external board says only what its status replies carry.
+    out << "segments streamed   " << r.segments_consumed << " taken by the plug-in\n"
+        << "highest board fill  ";
+    if (r.have_figures) {
+      out << r.highest_fill << " segments (from the status replies; underruns unknown)\n\n";
+    } else {
+      out << "unknown (the plug-in gives no figures)\n\n";
+    }
+  }
+  if (r.have_figures) out << FormatStatsLine(r.figures) << "\n";
+  if (r.real_time && r.duration_ms > 0) {
+    std::snprintf(line, sizeof line, "real-time loop      %llu wake-ups, %.0f a second\n",
+                  static_cast<unsigned long long>(r.wakeups), r.wakeups * 1000.0 / r.duration_ms);
+    out << line;
+  }
+  // Another board's counts are the last its status replies gave.
+  const bool counts_known = r.board_known || r.have_figures;
+  out << "\naxis   commanded " << (r.board_known ? "      board" : "    replied")
+      << "     host position\n";
   for (int a = 0; a < 6; ++a) {
     if (!(r.axes_used & (1u << a))) continue;
-    std::snprintf(line, sizeof line, "%-4s %11lld %11d %11d%s\n", kNames[a],
-                  static_cast<long long>(r.commanded[a]), r.board_count[a], r.host_position[a],
+    const std::string count = counts_known ? std::to_string(r.board_count[a]) : "-";
+    std::snprintf(line, sizeof line, "%-4s %11lld %11s %11d%s\n", kNames[a],
+                  static_cast<long long>(r.commanded[a]), count.c_str(), r.host_position[a],
                   r.commanded[a] == r.host_position[a] ? "" : "   (differs)");
     out << line;
   }

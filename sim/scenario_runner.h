@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "device/link_stats.h"
 #include "platform/clock.h"
 #include "platform/hid.h"
 #include "sim/host_planner.h"
@@ -30,13 +31,18 @@ class BoardView {
   virtual uint64_t segments_received() = 0;
 };
 
+// Where the substitute host keeps its profile unless told: under the build's directory when
+// this program was built there, else the system's temporary directory; never the current one.
+std::string DefaultProfilePath();
+
 struct RunOptions {
   std::string plugin_path;
-  std::string profile_path = "vaskel-profile.xml";
+  std::string profile_path = DefaultProfilePath();
   uint32_t update_ms = 50;
   uint32_t trace_every_ms = 10;
   std::string csv_path;  // empty: no file
   std::string svg_path;
+  bool keep_trace_rows = false;  // trace().rows() holds every row (tests); memory grows with time
 };
 
 struct MessageEvent {
@@ -48,7 +54,8 @@ struct RunReport {
   uint32_t duration_ms = 0;
   uint64_t segments_queued = 0;    // by the host planner into the trajectory ring
   uint64_t segments_consumed = 0;  // taken from the ring by the plug-in
-  uint64_t board_segments = 0;     // received by the board
+  uint64_t board_segments = 0;     // received by the board (the simulator only)
+  bool board_known = false;        // the simulator's own counts; else the status replies' only
   StepVector commanded{};
   std::array<int32_t, 6> board_count{};
   std::array<int32_t, 6> host_position{};
@@ -60,6 +67,10 @@ struct RunReport {
   std::vector<MessageEvent> steps;
   std::vector<std::string> notes;  // what the runner itself did or refused
   unsigned axes_used = 0;
+  bool have_figures = false;  // the plug-in told its link's figures
+  LinkFigures figures;
+  bool real_time = false;
+  uint64_t wakeups = 0;  // times the real-time loop woke
 };
 
 class ScenarioRunner {

@@ -1,16 +1,22 @@
 // vaskel-board: one simulated board served to the plug-in's emulator link over TCP
-// (VASKEL_DEVICE=tcp:HOST:PORT). Runs on the real clock until interrupted.
+// (VASKEL_DEVICE=tcp:HOST:PORT), or as a USB/IP device that a Linux kernel imports and the
+// plug-in then finds on its USB HID bus. Runs on the real clock until interrupted.
 #include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 #include "platform/device_selection.h"
 #include "sim/board/board_simulator.h"
 #include "sim/board/machine_model.h"
 #include "sim/board/steady_clock.h"
 #include "sim/tcp_board_server.h"
+#if defined(__linux__)
+#include "sim/usbip/usbip_board_server.h"
+#include "sim/usbip/vhci_attach.h"
+#endif
 
 namespace {
 
@@ -20,28 +26,171 @@ void OnSignal(int) {
   g_stop.store(true);
 }
 
-void Usage() {
-  std::fprintf(stderr, "usage: vaskel-board --listen HOST:PORT [--machine FILE] [--queue N]\n");
+// One line for whoever watches the emulator: what the board took and did so far.
+void PrintStats(vaskel::sim::BoardSimulator& board, const char* when) {
+  const vaskel::sim::BoardStats stats = board.Stats();
+  const vaskel::sim::ChannelSteps c = board.Counts();
+  std::printf(
+      "vaskel-board: stats %s: segments received %llu executed %llu, underruns %llu, highest "
+      "fill %zu, malformed %llu, counts %d %d %d %d %d %d\n",
+      when, static_cast<unsigned long long>(stats.segments_received),
+      static_cast<unsigned long long>(stats.segments_executed),
+      static_cast<unsigned long long>(stats.underruns), stats.highest_fill,
+      static_cast<unsigned long long>(stats.malformed), c[0], c[1], c[2], c[3], c[4], c[5]);
+  std::fflush(stdout);
 }
+
+void Usage() {
+  std::fprintf(stderr,
+               "usage: vaskel-board --listen HOST:PORT [--machine FILE] [--queue N] "
+               "[--identity VID:PID:REL]\n"
+               "       vaskel-board --usbip HOST:PORT [--attach] [--machine FILE] [--queue N] "
+               "[--identity VID:PID:REL]\n");
+}
+
+// Three hexadecimal 16-bit numbers, e.g. 8888:0006:0100.
+bool ParseIdentity(const char* text, vaskel::HidDeviceInfo* out) {
+  unsigned v = 0, p = 0, r = 0;
+  char tail = 0;
+  if (std::sscanf(text, "%x:%x:%x%c", &v, &p, &r, &tail) != 3 || v > 0xffff || p > 0xffff ||
+      r > 0xffff) {
+    return false;
+  }
+  out->vendor = static_cast<uint16_t>(v);
+  out->product = static_cast<uint16_t>(p);
+  out->release = static_cast<uint16_t>(r);
+  return true;
+}
+
+void PrintCounts(const char* what, vaskel::sim::BoardSimulator& board) {
+  const vaskel::sim::ChannelSteps c = board.Counts();
+  std::printf("vaskel-board: %s, counts %d %d %d %d %d %d\n", what, c[0], c[1], c[2], c[3], c[4],
+              c[5]);
+  std::fflush(stdout);
+}
+
+#if defined(__linux__)
+std::atomic<int> g_cable_toggles{0};
+std::atomic<int> g_stall_toggles{0};
+
+void OnCableSignal(int) {
+  g_cable_toggles.fetch_add(1);
+}
+
+void OnStallSignal(int) {
+  g_stall_toggles.fetch_add(1);
+}
+
+// Serves the board as a USB/IP device; with attach, imports it into this machine's own
+// virtual host controller (root and vhci-hcd needed), as the usbip tool would. SIGUSR1
+// unplugs the board and plugs it back in (attached again with attach); SIGUSR2 stalls its
+// writes and releases them.
+int ServeUsbip(vaskel::sim::BoardSimulator& board, const vaskel::TcpEndpoint& endpoint,
+               const vaskel::HidDeviceInfo& identity, bool attach) {
+  vaskel::sim::UsbipBoardServer server(board,
+                                       {identity.vendor, identity.product, identity.release});
+  std::string error;
+  if (!server.Listen(endpoint.host, endpoint.port, &error)) {
+    std::fprintf(stderr, "vaskel-board: %s\n", error.c_str());
+    return 1;
+  }
+  std::printf("vaskel-board: USB/IP device %s on %s:%u\n", vaskel::sim::UsbipBoardServer::kBusId,
+              endpoint.host.c_str(), server.port());
+  std::fflush(stdout);
+  std::signal(SIGINT, OnSignal);
+  std::signal(SIGTERM, OnSignal);
+  std::signal(SIGUSR1, OnCableSignal);
+  std::signal(SIGUSR2, OnStallSignal);
+  std::atomic<bool> attach_failed{false};
+  std::thread attacher;
+  auto start_attach = [&] {
+    if (attacher.joinable()) attacher.join();
+    // The import needs the server answering, so it runs beside the loop.
+    attacher = std::thread([&] {
+      std::string why;
+      if (vaskel::sim::usbip::AttachUsbipDevice(endpoint.host, server.port(),
+                                                vaskel::sim::UsbipBoardServer::kBusId, &why) < 0) {
+        std::fprintf(stderr, "vaskel-board: %s\n", why.c_str());
+        attach_failed.store(true);
+      }
+    });
+  };
+  if (attach) start_attach();
+  bool had_importer = false;
+  int cable_toggles = 0;
+  int stall_toggles = 0;
+  bool stalled = false;
+  while (!g_stop.load() && !attach_failed.load()) {
+    server.Step(20);
+    if (g_cable_toggles.load() != cable_toggles) {
+      ++cable_toggles;
+      if (board.plugged()) {
+        board.Unplug();
+        std::printf("vaskel-board: unplugged\n");
+      } else {
+        board.Replug();
+        std::printf("vaskel-board: plugged in\n");
+        if (attach) start_attach();
+      }
+      std::fflush(stdout);
+    }
+    if (g_stall_toggles.load() != stall_toggles) {
+      ++stall_toggles;
+      stalled = !stalled;
+      board.StallWrites(stalled);
+      std::printf("vaskel-board: writes %s\n", stalled ? "stalled" : "flowing");
+      std::fflush(stdout);
+    }
+    if (server.imported() != had_importer) {
+      had_importer = server.imported();
+      if (had_importer) {
+        std::printf("vaskel-board: imported\n");
+        std::fflush(stdout);
+      } else {
+        PrintCounts("importer gone", board);
+      }
+    }
+  }
+  if (attacher.joinable()) attacher.join();
+  PrintCounts("stopped", board);
+  return attach_failed.load() ? 1 : 0;
+}
+#endif
 
 }  // namespace
 
 int main(int argc, char** argv) {
   vaskel::TcpEndpoint listen;
   bool have_listen = false;
+  bool usbip = false;
+  bool attach = false;
+  vaskel::HidDeviceInfo identity{
+      vaskel::sim::kBoardVendor, vaskel::sim::kBoardProduct, vaskel::sim::kBoardRelease, {}};
   vaskel::sim::BoardOptions options;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
+    if (arg == "--attach") {
+      attach = true;
+      continue;
+    }
     const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
     if (!value) {
       Usage();
       return 2;
     }
     ++i;
-    if (arg == "--listen") {
+    if (arg == "--listen" || arg == "--usbip") {
+      usbip = arg == "--usbip";
       have_listen = vaskel::ParseTcpEndpoint(value, &listen, true);
       if (!have_listen) {
-        std::fprintf(stderr, "vaskel-board: bad --listen '%s' (expected HOST:PORT)\n", value);
+        std::fprintf(stderr, "vaskel-board: bad %s '%s' (expected HOST:PORT)\n", arg.c_str(),
+                     value);
+        return 2;
+      }
+    } else if (arg == "--identity") {
+      if (!ParseIdentity(value, &identity)) {
+        std::fprintf(stderr, "vaskel-board: bad --identity '%s' (expected VID:PID:REL in hex)\n",
+                     value);
         return 2;
       }
     } else if (arg == "--machine") {
@@ -64,14 +213,22 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  if (!have_listen) {
+  if (!have_listen || (attach && !usbip)) {
     Usage();
     return 2;
   }
 
   vaskel::sim::SteadyClock clock;
   vaskel::sim::BoardSimulator board(clock, options);
-  vaskel::sim::TcpBoardServer server(board);
+  if (usbip) {
+#if defined(__linux__)
+    return ServeUsbip(board, listen, identity, attach);
+#else
+    std::fprintf(stderr, "vaskel-board: --usbip needs Linux\n");
+    return 2;
+#endif
+  }
+  vaskel::sim::TcpBoardServer server(board, identity);
   std::string error;
   if (!server.Listen(listen.host, listen.port, &error)) {
     std::fprintf(stderr, "vaskel-board: %s\n", error.c_str());
@@ -82,20 +239,25 @@ int main(int argc, char** argv) {
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);
 
+  constexpr uint32_t kStatsPeriodMs = 10000;
   bool had_client = false;
+  uint32_t last_stats_ms = clock.TickCountMs();
   while (!g_stop.load()) {
     server.Step(20);
     if (server.has_client() != had_client) {
       had_client = server.has_client();
       if (had_client) {
         std::printf("vaskel-board: client connected\n");
+        std::fflush(stdout);
+        last_stats_ms = clock.TickCountMs();
       } else {
         // What the client left the machine at, for whoever drives the emulator.
-        const vaskel::sim::ChannelSteps c = board.Counts();
-        std::printf("vaskel-board: client gone, counts %d %d %d %d %d %d\n", c[0], c[1], c[2], c[3],
-                    c[4], c[5]);
+        PrintCounts("client gone", board);
+        PrintStats(board, "at the client's leaving");
       }
-      std::fflush(stdout);
+    } else if (had_client && clock.TickCountMs() - last_stats_ms >= kStatsPeriodMs) {
+      last_stats_ms = clock.TickCountMs();
+      PrintStats(board, "every 10 s");
     }
   }
   const vaskel::sim::BoardStats stats = board.Stats();

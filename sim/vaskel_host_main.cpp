@@ -1,5 +1,6 @@
 // vaskel-host: the substitute host as a program. Loads the built plug-in, runs it through the
 // host's calling order with Update every few milliseconds, and reports what it showed.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -85,7 +86,7 @@ int main(int argc, char** argv) {
   if (argc >= 2 && std::string(argv[1]) == "run") return RunScenario(argc, argv, plugin);
   if (argc >= 2 && std::string(argv[1]) == "chaos")
     return vaskel::chaos::ChaosMain(argc - 1, argv + 1);
-  std::string profile = "vaskel-profile.xml";
+  std::string profile = vaskel::sim::DefaultProfilePath();
   int update_ms = 50;
   int duration_ms = 1000;
   for (int i = 1; i < argc; ++i) {
@@ -122,6 +123,7 @@ int main(int argc, char** argv) {
     std::printf("plug-in: %s\n", display.c_str());
 
     using Clock = std::chrono::steady_clock;
+    const auto due_in = reinterpret_cast<int32_t (*)()>(library.Find("VaskelTimerDueInMs"));
     const auto end = Clock::now() + std::chrono::milliseconds(duration_ms);
     auto next_update = Clock::now();
     std::string last_status;
@@ -136,7 +138,11 @@ int main(int argc, char** argv) {
         std::printf("status: %s\n", status.c_str());
         last_status = status;
       }
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      // Asleep until the next Update or tick, whichever comes first.
+      auto wake = std::min(next_update, end);
+      const int32_t tick_in = due_in ? due_in() : 10;
+      if (tick_in >= 0) wake = std::min(wake, Clock::now() + std::chrono::milliseconds(tick_in));
+      std::this_thread::sleep_until(wake);
     }
     host.Stop();
     std::printf("status line at stop: \"%s\"\n", host.StatusText().c_str());

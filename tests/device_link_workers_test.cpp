@@ -321,7 +321,8 @@ TEST(LinkWorkers, AResynchronisationAskedForWhileAReplyConsumesTheLastOneIsKept)
   CloseDuringRewindClient client;
   const std::atomic<int32_t> buffer_ms{200};
   DeviceLink link(LinkServices{h.host(), h.ctx->messages(), h.platform.clock_, h.platform.workers_,
-                               [&]() -> HidBus& { return h.bus; }, buffer_ms, client});
+                               [&]() -> HidBus& { return h.bus; }, buffer_ms, client,
+                               h.platform.log_});
   const auto fail_21_writes = [&] {
     h.board.QueueWriteResults(hid_error::kGenFailure, 21);
     link.SendCommand(kOpConfigOptionA, 0);

@@ -31,6 +31,7 @@ class MovesEndToEnd : public ::testing::Test {
     options_.plugin_path = VASKEL_PLUGIN_PATH;
     options_.profile_path = ::testing::TempDir() + "vaskel_e2e_moves_profile.xml";
     options_.trace_every_ms = 3;  // one board segment a row
+    options_.keep_trace_rows = true;
     sim::ScenarioRunner runner(scenario_, options_, board_.get());
     ASSERT_TRUE(runner.Run(&report_, &error)) << error;
     rows_ = runner.trace().rows();

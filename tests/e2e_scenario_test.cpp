@@ -19,6 +19,7 @@ RunReport RunText(const std::string& text, SimulatedBoardView& board,
   RunOptions options;
   options.plugin_path = VASKEL_PLUGIN_PATH;
   options.profile_path = ::testing::TempDir() + "e2e-scenario-profile.xml";
+  options.keep_trace_rows = trace != nullptr;
   ScenarioRunner runner(scenario, options, &board);
   RunReport report;
   EXPECT_TRUE(runner.Run(&report, &error)) << error;

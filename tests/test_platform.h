@@ -3,7 +3,9 @@
 // workers and a settable HID bus. Each test builds its own.
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/dialog_view.h"
 #include "platform/null_hid.h"
@@ -12,6 +14,25 @@
 #include "platform/workers.h"
 
 namespace vaskel::testing {
+
+// A diagnostic log kept in memory; off unless a test turns it on before making its context.
+class CapturedLog : public DiagnosticLog {
+ public:
+  bool enabled() const override { return on; }
+  void Write(std::string_view line) override {
+    std::lock_guard lock(mutex_);
+    lines_.emplace_back(line);
+  }
+  std::vector<std::string> lines() const {
+    std::lock_guard lock(mutex_);
+    return lines_;
+  }
+  bool on = false;
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> lines_;
+};
 
 class TestPlatform : public Platform {
  public:
@@ -29,7 +50,9 @@ class TestPlatform : public Platform {
     return code == 31 ? "A device attached to the system is not functioning." : "";
   }
   std::string ModuleBaseName() override { return "vaskel"; }
+  DiagnosticLog& log() override { return log_; }
 
+  CapturedLog log_;
   FakeClock clock_;
   SoftTimerQueue timers_{clock_};
   CooperativeWorkers workers_;

@@ -2,6 +2,7 @@
 // (DispatchTimers), std::thread workers, hidapi for the board, pugixml for the profile and a
 // headless settings dialog.
 #include <dlfcn.h>
+#include <pthread.h>
 #include <time.h>
 
 #include <cstdlib>
@@ -34,7 +35,19 @@ class PosixClock : public Clock {
                                  static_cast<uint64_t>(ts.tv_nsec) / 1000000u);
   }
   int64_t WallSeconds() override { return static_cast<int64_t>(::time(nullptr)); }
+  uint64_t MonotonicMicros() override {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+  }
 };
+
+// Linux keeps at most 15 characters of a thread's name.
+void NamePosixThread(const char* name) {
+  char shortened[16] = {};
+  std::strncpy(shortened, name, sizeof shortened - 1);
+  pthread_setname_np(pthread_self(), shortened);
+}
 
 std::string BaseNameWithoutExtension(const char* path) {
   std::string name = path ? path : "";
@@ -46,6 +59,8 @@ std::string BaseNameWithoutExtension(const char* path) {
 class PosixPlatform : public Platform {
  public:
   PosixPlatform() {
+    // First, so that whatever follows may log.
+    log_.Open(std::getenv(kLogVariable), [](const char* text) { WriteDiagnostic(text); });
     auto hook = reinterpret_cast<VaskelHostEnvironmentFn>(
         dlsym(RTLD_DEFAULT, VASKEL_HOST_ENVIRONMENT_SYMBOL));
     HostEnvironment* env = hook ? hook() : nullptr;
@@ -54,13 +69,16 @@ class PosixPlatform : public Platform {
     if (env && env->cooperative) {
       workers_ = std::make_unique<CooperativeWorkers>();
     } else {
-      workers_ = std::make_unique<ThreadWorkers>();
+      workers_ = std::make_unique<ThreadWorkers>(nullptr, &NamePosixThread);
     }
     HidBusChoice choice =
         ChooseHidBus(std::getenv(kDeviceVariable), env ? env->hid : nullptr, *clock_,
                      {&MakeSystemHidBus, &MakeTcpHidBus, &sim::MakeStandaloneSimBus});
-    if (!choice.notice.empty()) WriteDiagnostic(choice.notice);
-    if (!choice.source.empty()) WriteDiagnostic(choice.source);
+    for (const std::string* line : {&choice.notice, &choice.source}) {
+      if (line->empty()) continue;
+      WriteDiagnostic(*line);
+      log_.Write(*line);
+    }
     own_hid_ = std::move(choice.owned);
     hid_ = choice.bus ? choice.bus : &null_hid_;
   }
@@ -69,6 +87,7 @@ class PosixPlatform : public Platform {
   TimerService& timers() override { return *timers_; }
   HidBus& hid() override { return *hid_; }
   Workers& workers() override { return *workers_; }
+  DiagnosticLog& log() override { return log_; }
   std::unique_ptr<ProfileDocument> NewProfileDocument() override {
     return NewPugixmlProfileDocument();
   }
@@ -99,6 +118,7 @@ class PosixPlatform : public Platform {
   }
 
  private:
+  FileDiagnosticLog log_;
   PosixClock own_clock_;
   Clock* clock_ = nullptr;
   std::unique_ptr<SoftTimerQueue> timers_;

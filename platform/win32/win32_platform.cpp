@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <ctime>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -32,6 +33,15 @@ class Win32Clock : public Clock {
  public:
   uint32_t TickCountMs() override { return GetTickCount(); }
   int64_t WallSeconds() override { return static_cast<int64_t>(std::time(nullptr)); }
+  uint64_t MonotonicMicros() override {
+    LARGE_INTEGER count{}, frequency{};
+    QueryPerformanceCounter(&count);
+    QueryPerformanceFrequency(&frequency);
+    if (frequency.QuadPart <= 0) return uint64_t{GetTickCount()} * 1000u;
+    const uint64_t f = static_cast<uint64_t>(frequency.QuadPart);
+    const uint64_t c = static_cast<uint64_t>(count.QuadPart);
+    return c / f * 1000000u + c % f * 1000000u / f;
+  }
 };
 
 // A window timer has no user pointer, so the callback finds its target in a table. The table
@@ -89,14 +99,31 @@ void SetWin32Priority(std::thread& thread, WorkerPriority priority) {
   }
 }
 
+// SetThreadDescription exists from Windows 10 1607 on; older systems (and Wine) may lack it.
+void NameWin32Thread(const char* name) {
+  using SetDescriptionFn = HRESULT(WINAPI*)(HANDLE, PCWSTR);
+  static const auto set_description = reinterpret_cast<SetDescriptionFn>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleA("kernel32.dll"), "SetThreadDescription")));
+  if (!set_description) return;
+  wchar_t wide[64] = {};
+  for (size_t i = 0; i + 1 < std::size(wide) && name[i]; ++i) {
+    wide[i] = static_cast<unsigned char>(name[i]);
+  }
+  set_description(GetCurrentThread(), wide);
+}
+
 class Win32Platform : public Platform {
  public:
-  Win32Platform() : workers_(&SetWin32Priority) {
+  Win32Platform() : workers_(&SetWin32Priority, &NameWin32Thread) {
+    log_.Open(std::getenv(kLogVariable), [](const char* text) { WriteDiagnostic(text); });
     HidBusChoice choice =
         ChooseHidBus(std::getenv(kDeviceVariable), nullptr, clock_,
                      {&MakeSystemHidBus, &MakeTcpHidBus, &sim::MakeStandaloneSimBus});
-    if (!choice.notice.empty()) WriteDiagnostic(choice.notice);
-    if (!choice.source.empty()) WriteDiagnostic(choice.source);
+    for (const std::string* line : {&choice.notice, &choice.source}) {
+      if (line->empty()) continue;
+      WriteDiagnostic(*line);
+      log_.Write(*line);
+    }
     own_hid_ = std::move(choice.owned);
     hid_ = choice.bus ? choice.bus : &null_hid_;
   }
@@ -104,6 +131,7 @@ class Win32Platform : public Platform {
   TimerService& timers() override { return timers_; }
   HidBus& hid() override { return *hid_; }
   Workers& workers() override { return workers_; }
+  DiagnosticLog& log() override { return log_; }
   std::unique_ptr<ProfileDocument> NewProfileDocument() override {
     return NewMsxmlProfileDocument();
   }
@@ -134,6 +162,7 @@ class Win32Platform : public Platform {
   }
 
  private:
+  FileDiagnosticLog log_;
   Win32Clock clock_;
   Win32Timers timers_;
   NullHidBus null_hid_;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "board_process.h"
+#include "file_text.h"
 #include "harness.h"
 #include "host/host_layout.h"
 #include "sim/plugin_loader.h"
@@ -42,6 +43,12 @@ class DeviceVariable {
   ~DeviceVariable() { _putenv("VASKEL_DEVICE="); }
 };
 
+class LogVariable {
+ public:
+  explicit LogVariable(const std::string& path) { _putenv(("VASKEL_LOG=" + path).c_str()); }
+  ~LogVariable() { _putenv("VASKEL_LOG="); }
+};
+
 WINE_TEST(StreamsATrajectoryToTheBoardEmulatorOverTcpThenStopsItsThreads) {
   wine_tests::BoardProcess board;
   std::string error;
@@ -50,6 +57,9 @@ WINE_TEST(StreamsATrajectoryToTheBoardEmulatorOverTcpThenStopsItsThreads) {
     REQUIRE(false);
   }
   DeviceVariable device("tcp:127.0.0.1:" + std::to_string(board.port()));
+  const std::string log_path = wine_tests::ScratchDir() + "tcp-link.log";
+  DeleteFileA(log_path.c_str());
+  LogVariable log(log_path);
   wine_tests::MessagePump pump;
   pump.PumpFor(50);
   const size_t threads_before = wine_tests::CountProcessThreads();
@@ -95,6 +105,16 @@ WINE_TEST(StreamsATrajectoryToTheBoardEmulatorOverTcpThenStopsItsThreads) {
   library.Unload();
   CHECK_EQ(pump.PumpFor(200), 0);
   CHECK(wine_tests::CountProcessThreads() <= threads_before);
+
+  // VASKEL_LOG: StopPlug left a stats line and the flight recorder's dump, motion included.
+  std::string text;
+  CHECK(wine_tests::ReadTextFile(log_path, &text));
+  CHECK(text.find("vaskel: board from the emulator at 127.0.0.1:") == 0);
+  CHECK(text.find("\nstats ") != std::string::npos);
+  CHECK(text.find("\nflight recorder at ") != std::string::npos);
+  CHECK(text.find(" ms, StopPlug: ") != std::string::npos);
+  CHECK(text.find(" out 17 MotionSegments steps 10,0,0,0,0,0 ") != std::string::npos);
+  CHECK(text.find(" in  18 StatusRequest seq ") != std::string::npos);
 }
 
 }  // namespace

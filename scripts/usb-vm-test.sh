@@ -1,0 +1,158 @@
+#!/usr/bin/env bash
+# The plug-in's real USB HID path, end to end, without hardware: boots the machine's own Debian
+# kernel under QEMU with a busybox initramfs, mounts this machine's root read-only inside the
+# guest, and runs the USB tests there. Each test serves the board simulator as a USB/IP device
+# that the guest kernel imports through vhci-hcd, so the plug-in finds it over hidapi/hidraw
+# like a board on a cable. Prints "N passed, N failed"; exits non-zero when a test failed or
+# the guest did not finish.
+#
+#   scripts/usb-vm-test.sh [--wine] [GTEST_ARGS...]   e.g. --gtest_filter='*Unplug*'
+#
+# --wine: afterwards, the Windows library under Wine in the guest against a board that
+# vaskel-board --usbip --attach plugs in (vaskel-wine-tests.exe --filter Usb); its result is
+# reported, not counted.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+wine=0
+if [ "${1:-}" = --wine ]; then
+  wine=1
+  shift
+fi
+test_args=$(printf ' %q' "$@")
+started=$(date +%s.%N)
+
+scripts/setup.sh vm
+
+# Non-sanitized binaries: the guest has 512 MB and emulated CPUs.
+echo "== build: release (plug-in, board, USB tests)"
+cmake --preset release >/dev/null
+cmake --build --preset release -j "$(nproc)" --target vaskel vaskel-board vaskel-host vaskel_usb_tests
+
+state=build/usb-vm
+mkdir -p "$state"
+prefix=$root/$state/wine-prefix
+virtfs_wine=()
+if [ "$wine" -eq 1 ]; then
+  echo "== build: mingw32 (library, Windows test program)"
+  cmake --preset mingw32 >/dev/null
+  cmake --build --preset mingw32 -j "$(nproc)" --target vaskel vaskel-wine-tests
+  # The prefix is made here, natively; the guest writes to it through its own share.
+  if [ ! -f "$prefix/system.reg" ]; then
+    rm -rf "$prefix"
+    WINEPREFIX=$prefix WINEARCH=win32 WINEDEBUG=${VASKEL_WINEDEBUG:--all} WINEDLLOVERRIDES="mscoree,mshtml=" \
+      timeout 300 xvfb-run -a wineboot -i >/dev/null 2>&1
+    WINEPREFIX=$prefix timeout 30 wineserver -k >/dev/null 2>&1 || true
+  fi
+  virtfs_wine=(-virtfs "local,path=$prefix,mount_tag=wineprefix,security_model=none,multidevs=remap")
+fi
+
+# What the guest runs, from this machine's root.
+cat >"$state/guest.sh" <<GUEST
+#!/bin/sh
+cd "$root"
+build/release/tests/vaskel_usb_tests $test_args
+status=\$?
+if [ $wine -eq 1 ]; then
+  build/release/vaskel-board --usbip 127.0.0.1:0 --attach >/tmp/board.log 2>&1 &
+  board=\$!
+  for i in \$(seq 150); do [ -e /dev/hidraw0 ] && break; sleep 0.2; done
+  # Sections that Wine reads rather than maps can come back short over 9p: run from tmpfs.
+  mkdir -p /tmp/win && cp build/mingw32/vaskel-wine-tests.exe build/mingw32/vaskel.dll /tmp/win/
+  begun=\$(cut -d' ' -f1 /proc/uptime)
+  WINEPREFIX=$prefix WINEARCH=win32 WINEDEBUG=${VASKEL_WINEDEBUG:--all} WINEDLLOVERRIDES="mscoree,mshtml=,winedbg.exe=d" \
+    VASKEL_WINE_USB_BOARD=1 timeout 600 xvfb-run -a wine /tmp/win/vaskel-wine-tests.exe --filter Usb
+  echo "usb-vm: wine exit \$? in \$(echo "\$(cut -d' ' -f1 /proc/uptime) \$begun" | awk '{print \$1 - \$2}') s"
+  kill \$board
+  wait \$board
+  cat /tmp/board.log
+fi
+exit \$status
+GUEST
+chmod +x "$state/guest.sh"
+
+kernel=$(ls /boot/vmlinuz-* | sort -V | tail -1)
+version=${kernel#/boot/vmlinuz-}
+modules=/lib/modules/$version
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+initrd=$work/initrd
+
+# The modules and what each needs, in load order (modules.dep lists a module's needs with the
+# deepest last).
+wanted="virtio_pci 9pnet_virtio 9p vhci-hcd usbhid hid-generic"
+declare -A loaded=()
+order=()
+load() {
+  local name=$1 path deps dep
+  path=$(grep -E "(^|/)${name}\.ko(\.[a-z]+)?:" "$modules/modules.dep" | head -1 | cut -d: -f1)
+  [ -n "$path" ] || { echo "usb-vm: module $name not in $modules" >&2; exit 1; }
+  [ -z "${loaded[$path]:-}" ] || return 0
+  deps=$(grep -E "^${path}:" "$modules/modules.dep" | cut -d: -f2)
+  for dep in $(echo "$deps" | tr ' ' '\n' | tac); do
+    load "$(basename "$dep" | sed -E 's/\.ko(\.[a-z]+)?$//')"
+  done
+  loaded[$path]=1
+  order+=("$path")
+}
+for m in $wanted; do load "$m"; done
+
+mkdir -p "$initrd"/{bin,dev,proc,sys,host,modules}
+cp /bin/busybox "$initrd/bin/busybox"
+for path in "${order[@]}"; do
+  case $path in
+    *.ko.xz) xz -dc "$modules/$path" >"$initrd/modules/$(basename "${path%.xz}")" ;;
+    *.ko.zst) zstd -dcq "$modules/$path" >"$initrd/modules/$(basename "${path%.zst}")" ;;
+    *) cp "$modules/$path" "$initrd/modules/" ;;
+  esac
+  basename "$path" | sed -E 's/\.(xz|zst)$//' >>"$initrd/modules/order"
+done
+
+cat >"$initrd/init" <<INIT
+#!/bin/busybox sh
+/bin/busybox --install -s /bin
+mount -t proc proc /proc
+mount -t sysfs sys /sys
+mount -t devtmpfs dev /dev
+for m in \$(cat /modules/order); do insmod /modules/\$m || echo "usb-vm: insmod \$m failed"; done
+mount -t 9p -o trans=virtio,version=9p2000.L,ro,msize=262144 hostroot /host || echo "usb-vm: no host root"
+mount -t proc proc /host/proc
+mount -t sysfs sys /host/sys
+mount -t devtmpfs dev /host/dev
+mount -t tmpfs tmp /host/tmp
+[ $wine -eq 0 ] || mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 wineprefix "/host$prefix"
+ifconfig lo 127.0.0.1 up
+echo "usb-vm: guest up after \$(cut -d' ' -f1 /proc/uptime) s"
+chroot /host /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/tmp ${VASKEL_USB_TRACE:+VASKEL_USB_TRACE=1} "$root/$state/guest.sh"
+echo "usb-vm: exit \$? after \$(cut -d' ' -f1 /proc/uptime) s"
+poweroff -f
+INIT
+chmod +x "$initrd/init"
+(cd "$initrd" && find . | busybox cpio -o -H newc 2>/dev/null | gzip -1 >"$work/initrd.gz")
+
+# Wine's 32-bit code returns from its handlers with IRET; TCG faults that on the user stack
+# when SMAP is on, so the Wine run goes without it.
+cpu=max
+[ "$wine" -eq 0 ] || cpu=max,-smap
+echo "== guest: $kernel"
+log=$work/console.log
+set +e
+timeout $((wine ? 900 : 240)) qemu-system-x86_64 -accel tcg -cpu "$cpu" -m 512 -smp 2 -nographic -no-reboot \
+  -kernel "$kernel" -initrd "$work/initrd.gz" \
+  -append "console=ttyS0 quiet loglevel=3 panic=-1" \
+  -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
+  "${virtfs_wine[@]}" \
+  </dev/null 2>&1 | tee "$log"
+set -e
+
+ended=$(date +%s.%N)
+summary=$(grep -aE '^[0-9]+ passed, [0-9]+ failed' "$log" | tail -1 | tr -d '\r')
+status=$(grep -aE '^usb-vm: exit [0-9]+' "$log" | tail -1 | awk '{print $3}')
+awk "BEGIN{printf \"usb-vm: script took %.1f s\\n\", $ended - $started}"
+if [ -z "$summary" ] || [ -z "$status" ]; then
+  echo "usb-vm: the guest did not finish"
+  echo "0 passed, 1 failed"
+  exit 1
+fi
+echo "$summary"
+[ "$status" = 0 ]
