@@ -5,6 +5,7 @@
 #include "device/link.h"
 #include "device/little_endian.h"
 #include "host/truncate.h"
+#include "platform/schedule_point.h"
 
 namespace vaskel {
 
@@ -62,6 +63,7 @@ void DeviceLink::SendStatusRequest() {
   pending_.RegisterReply(sequence, {&DeviceLink::OnStatusThunk, this});
   NoteRequest(sequence, kOpStatusRequest);
   CommitPacket();
+  last_request_ms_ = services_.clock.TickCountMs();
   sequence_.Next();
 }
 
@@ -109,10 +111,18 @@ void DeviceLink::ServiceLink() {
   if (!device_connected()) {
     StartLink();
     needs_configuration_ = true;
+    VASKEL_SCHEDULE_POINT(services_.workers, "service: link started");
   }
   if (device_connected() && needs_configuration_) {
     SendStartupConfiguration();
     needs_configuration_ = false;
+    VASKEL_SCHEDULE_POINT(services_.workers, "service: board configured");
+  } else if (device_connected() && !link_running() &&
+             services_.clock.TickCountMs() - last_request_ms_ >= kAlignRetryMs) {
+    // The reply that aligns (or resynchronises) was lost: without another request the link
+    // would stay connected and never run.
+    SendStatusRequest();
+    return;
   }
   if (link_running()) SendStatusRequest();
 }

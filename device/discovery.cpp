@@ -1,5 +1,6 @@
 // Finding the board among the HID interfaces, opening it and closing it.
 #include "device/link.h"
+#include "platform/schedule_point.h"
 
 namespace vaskel {
 
@@ -28,6 +29,10 @@ void DeviceLink::OpenDevice() {
     // A port that failed to open still counts as connected: its writes fail and the write
     // error rule closes the link again.
     std::shared_ptr<HidPort> port = bus.Open(info.path);
+    // Before the port is published: once it is, the sender may write, and nothing left from
+    // the closed connection may reach the new one.
+    ResetForNewConnection();
+    VASKEL_SCHEDULE_POINT(services_.workers, "link start: rings reset");
     {
       // The write state is reset before the port is published, under the lock the sender
       // starts a write under: a write the sender starts on the new port is never forgotten.

@@ -175,6 +175,8 @@ class DeviceLink final : public BoardLink {
  private:
   // Closes the port and marks the link down; the callers say whether the user hears of it.
   void ReleasePort();
+  // A board was found: both rings and the pending-reply table start afresh.
+  void ResetForNewConnection();
   enum class SenderPhase { kTake, kAwaitConnection, kAwaitWrite, kWrite };
   static constexpr uint32_t kWaitSliceMs = 100;
   static constexpr uint32_t kEmptyRingWaitMs = 3;
@@ -248,7 +250,9 @@ class DeviceLink final : public BoardLink {
   std::atomic<int32_t> last_rewind_fill_{0};
 
   // Host's thread only.
+  static constexpr uint32_t kAlignRetryMs = 500;  // no reply to align on: ask again
   SequenceCounter sequence_;
+  uint32_t last_request_ms_ = 0;
   bool needs_configuration_ = false;
   bool workers_started_ = false;
   SeenDeviceTable seen_;

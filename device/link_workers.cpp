@@ -4,12 +4,31 @@
 #include <cstring>
 
 #include "device/link.h"
+#include "platform/schedule_point.h"
 
 namespace vaskel {
 
 int32_t DeviceLink::StartLink() {
+  // A board found resets both rings and the pending-reply table before its port is published
+  // (OpenDevice, through ResetForNewConnection).
   OpenDevice();
   if (!device_connected()) return kNoBoard;
+  stats_.OnConnected(services_.clock.TickCountMs());
+  stats_logged_ms_ = services_.clock.TickCountMs();
+  VASKEL_SCHEDULE_POINT(services_.workers, "link start: board opened");
+  if (!workers_started_) {
+    workers_started_ = true;
+    Workers& workers = services_.workers;
+    workers.Spawn("vaskel-recv", [this](bool may_block) { return ReceiverStep(may_block); });
+    workers.Spawn(
+        "vaskel-wdone", [this](bool may_block) { return WriteCompletionStep(may_block); },
+        WorkerPriority::AboveNormal);
+    workers.Spawn("vaskel-send", [this](bool may_block) { return SenderStep(may_block); });
+  }
+  return kLinkStarted;
+}
+
+void DeviceLink::ResetForNewConnection() {
   {
     std::lock_guard lock(receive_mutex_);
     receive_ring_.ResetRing();
@@ -21,18 +40,6 @@ int32_t DeviceLink::StartLink() {
   // Requests that died in the reset ring are never answered; their entries would otherwise
   // stay until the table is full and every later reply is dropped.
   pending_.Clear();
-  stats_.OnConnected(services_.clock.TickCountMs());
-  stats_logged_ms_ = services_.clock.TickCountMs();
-  if (!workers_started_) {
-    workers_started_ = true;
-    Workers& workers = services_.workers;
-    workers.Spawn("vaskel-recv", [this](bool may_block) { return ReceiverStep(may_block); });
-    workers.Spawn(
-        "vaskel-wdone", [this](bool may_block) { return WriteCompletionStep(may_block); },
-        WorkerPriority::AboveNormal);
-    workers.Spawn("vaskel-send", [this](bool may_block) { return SenderStep(may_block); });
-  }
-  return kLinkStarted;
 }
 
 void DeviceLink::RewindSelectedSource(int32_t fill) {
@@ -126,7 +133,11 @@ bool DeviceLink::AwaitWriteDone(bool may_block) {
   const int64_t now = services_.clock.WallSeconds();
   if (now - write_start_time_ < kWriteTimeoutSeconds) return false;
   // Stuck: the board's queue is sent again after the reconnection, and this packet with it.
-  RewindSelectedSource(device_fill());
+  // The last fill is seconds old and the board may have run on since, so the first reply of
+  // the next connection says how far to rewind (as after a run of failed writes); rewinding
+  // by the old fill would run again what the board had already done.
+  if (++resync_requests_made_ == 0) ++resync_requests_made_;
+  resync_request_.store(resync_requests_made_, std::memory_order_release);
   CloseDevice(LinkCloseReason::kStuckWrite);
   MarkWriteDone(0);
   advance_to_next_.store(false, std::memory_order_release);

@@ -6,9 +6,11 @@ bool PendingReplyTable::RegisterReply(int32_t sequence, ReplyHandler handler) {
   // Sequence 0 marks a free entry; storing it would leave a linked entry that looks free.
   if (sequence == 0) return false;
   std::lock_guard lock(mutex_);
-  for (int32_t i = 1; i < kEntries; ++i) {
+  // Every entry below the hint is taken, so the search for the lowest free one starts there.
+  for (int32_t i = lowest_free_; i < kEntries; ++i) {
     Entry& e = entries_[i];
     if (e.sequence != 0) continue;
+    lowest_free_ = i + 1;
     e.next = 0;
     e.sequence = sequence;
     e.handler = handler;
@@ -22,21 +24,30 @@ bool PendingReplyTable::RegisterReply(int32_t sequence, ReplyHandler handler) {
 
 ReplyHandler PendingReplyTable::TakeReplyHandler(int32_t sequence) {
   std::lock_guard lock(mutex_);
-  int32_t current = 0;
-  while (entries_[current].next != 0) {
-    const int32_t index = entries_[current].next;
-    Entry& e = entries_[index];
-    if (e.sequence == sequence) {
-      entries_[current].next = e.next;
-      if (tail_ == index) tail_ = current;
-      const ReplyHandler handler = e.handler;
-      e = Entry{};
-      --pending_;
+  int32_t found = 0;
+  for (int32_t i = entries_[0].next; i != 0; i = entries_[i].next) {
+    if (entries_[i].sequence == sequence) {
+      found = i;
+      break;
+    }
+  }
+  if (found == 0) return {};
+  // The board answers in order: every request registered before this one has lost its reply,
+  // and its entry would otherwise stay until the table is full and every reply is dropped.
+  const ReplyHandler handler = entries_[found].handler;
+  int32_t i = entries_[0].next;
+  for (;;) {
+    const int32_t next = entries_[i].next;
+    entries_[i] = Entry{};
+    if (i < lowest_free_) lowest_free_ = i;
+    --pending_;
+    if (i == found) {
+      entries_[0].next = next;
+      if (next == 0) tail_ = 0;
       return handler;
     }
-    current = index;
+    i = next;
   }
-  return {};
 }
 
 void PendingReplyTable::Clear() {
@@ -44,6 +55,7 @@ void PendingReplyTable::Clear() {
   entries_ = {};
   tail_ = 0;
   pending_ = 0;
+  lowest_free_ = 1;
 }
 
 int32_t PendingReplyTable::pending() const {

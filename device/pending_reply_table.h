@@ -25,7 +25,8 @@ class PendingReplyTable {
   // Adds a pending entry in the lowest free slot, at the end of the list (oldest first).
   // False, and nothing changes, when no entry is free or the sequence number is 0.
   bool RegisterReply(int32_t sequence, ReplyHandler handler);
-  // Removes and returns the oldest pending entry with this sequence number; empty when none.
+  // Removes and returns the oldest pending entry with this sequence number, with every entry
+  // registered before it (their replies were lost); empty, and nothing removed, when none.
   ReplyHandler TakeReplyHandler(int32_t sequence);
   // Forgets every pending entry.
   void Clear();
@@ -44,6 +45,7 @@ class PendingReplyTable {
   std::array<Entry, kEntries> entries_{};
   int32_t tail_ = 0;  // last entry of the list, so registering does not walk it
   int32_t pending_ = 0;
+  int32_t lowest_free_ = 1;
 };
 
 }  // namespace vaskel

@@ -44,18 +44,41 @@ class Input {
   size_t at_ = 0;
 };
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static HostMemory memory;
-  std::memset(memory.engine.data(), 0, memory.engine.size());
+// One context for the whole process, brought back to its start between inputs: building a
+// context per input (its rings and tables) cost more than the input itself.
+struct Fixture {
+  HostMemory memory;
   vaskel::testing::TestPlatform platform;
-  {
-    PluginContext ctx(platform);
-    ctx.SetProName(host_string::Make("vaskel.xml"));
+  PluginContext ctx{platform};
+  Fixture() { ctx.SetProName(host_string::Make("vaskel.xml")); }
+
+  void Reset() {
+    std::memset(memory.engine.data(), 0, memory.engine.size());
     ctx.InitControl(memory.engine.data(), memory.setup.data(), memory.planner.data(),
                     memory.window.data());
     ctx.PostInitControl();
+    DeviceLink& link = ctx.link();
+    link.send_ring().ResetRing();
+    link.receive_ring().ResetRing();
+    link.pending_replies().Clear();
+    link.set_status_for_test(0, false);
+    link.set_input_word_for_test(0);
+    for (int axis = 0; axis < 6; ++axis) {
+      link.set_axis_offset(axis, 0);
+      link.set_board_count_for_test(axis, 0);
+    }
+    ctx.settings().device_buffer = Settings::kDefaultBuffer;
+  }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static Fixture* fixture = new Fixture;  // never destroyed: no worker outlives main
+  fixture->Reset();
+  PluginContext& ctx = fixture->ctx;
+  HostMemory& memory = fixture->memory;
+  {
     DeviceLink& link = ctx.link();
     const HostBlock& engine = ctx.host().engine;
     const HostBlock& planner = ctx.host().planner;

@@ -52,6 +52,10 @@ void MotionEngine::EndActivity(int32_t activity) {
       ramps_.StopAllRamps();
       SelectSource(kHostTrajectory);
       break;
+    case kDwelling:
+      // Nothing else ends an aborted dwell's flag: Halted and Running never look at it.
+      host.engine.Set(engine::kDwellActive, int32_t{0});
+      break;
     case kBacklashTakeUp:
       EndTakeUp();
       break;

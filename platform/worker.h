@@ -23,6 +23,9 @@ class Workers {
   virtual int Pump() = 0;
   // Asks every worker to finish and waits for the real threads to end (library unload).
   virtual void StopAll() = 0;
+  // A point inside a host call where the host's thread holds no lock and a worker could run
+  // (platform/schedule_point.h); the deterministic simulator steps one there.
+  virtual void SchedulePoint(const char* where) {}
 };
 
 }  // namespace vaskel

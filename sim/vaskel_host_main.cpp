@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "sim/chaos/chaos_command.h"
 #include "sim/plugin_loader.h"
 #include "sim/scenario.h"
 #include "sim/scenario_runner.h"
@@ -22,7 +23,8 @@ void Usage() {
                "usage: vaskel-host [--plugin PATH] [--profile FILE] [--update-ms N] "
                "[--duration-ms N]\n"
                "       vaskel-host run SCENARIO [--plugin PATH] [--profile FILE] "
-               "[--trace CSV] [--svg SVG]\n");
+               "[--trace CSV] [--svg SVG]\n"
+               "       vaskel-host chaos --seeds A..B [--minutes M] | --seed N --replay\n");
 }
 
 // Runs a scenario against the in-process simulator on virtual time, or, when VASKEL_DEVICE
@@ -82,6 +84,8 @@ int RunScenario(int argc, char** argv, std::string plugin) {
 int main(int argc, char** argv) {
   std::string plugin = vaskel::sim::DefaultPluginPath(argv[0], VASKEL_DEFAULT_PLUGIN);
   if (argc >= 2 && std::string(argv[1]) == "run") return RunScenario(argc, argv, plugin);
+  if (argc >= 2 && std::string(argv[1]) == "chaos")
+    return vaskel::chaos::ChaosMain(argc - 1, argv + 1);
   std::string profile = vaskel::sim::DefaultProfilePath();
   int update_ms = 50;
   int duration_ms = 1000;

@@ -45,14 +45,21 @@ TEST(PendingReplyTable, FullTableRefusesAndTheLowestFreeEntryIsReused) {
   EXPECT_EQ(table.pending(), 1023);
   EXPECT_EQ(table.IndexOf(5000), 0);
 
-  ASSERT_TRUE(table.TakeReplyHandler(300));
-  ASSERT_TRUE(table.TakeReplyHandler(7));
-  EXPECT_FALSE(table.TakeReplyHandler(7));
+  ASSERT_TRUE(table.TakeReplyHandler(1));
+  ASSERT_TRUE(table.TakeReplyHandler(2));
+  EXPECT_FALSE(table.TakeReplyHandler(2));
   ASSERT_TRUE(table.RegisterReply(5000, Counting(&calls)));
-  EXPECT_EQ(table.IndexOf(5000), 7);
+  EXPECT_EQ(table.IndexOf(5000), 1);
   ASSERT_TRUE(table.RegisterReply(5001, Counting(&calls)));
-  EXPECT_EQ(table.IndexOf(5001), 300);
+  EXPECT_EQ(table.IndexOf(5001), 2);
   EXPECT_FALSE(table.RegisterReply(5002, Counting(&calls)));
+  // The board answers in order: a reply retires every older request, whose replies were lost.
+  ASSERT_TRUE(table.TakeReplyHandler(300));
+  EXPECT_EQ(table.pending(), 1023 - 298);  // 3..300 gone; 301..1023, 5000 and 5001 left
+  EXPECT_EQ(table.IndexOf(299), 0);
+  EXPECT_EQ(table.IndexOf(301), 301);
+  EXPECT_FALSE(table.TakeReplyHandler(7));
+  EXPECT_EQ(table.pending(), 1023 - 298);
 }
 
 TEST(PendingReplyTable, EqualSequenceNumbersAreTakenOldestFirst) {
@@ -68,7 +75,9 @@ TEST(PendingReplyTable, EqualSequenceNumbersAreTakenOldestFirst) {
   ASSERT_TRUE(table.RegisterReply(7, Counting(&other)));
   table.TakeReplyHandler(7)(nullptr, 0);
   EXPECT_EQ(younger, 1);
-  EXPECT_EQ(table.pending(), 2);
+  // 9 was asked before the first 7 and lost its reply; only the last 7 is left.
+  EXPECT_EQ(table.IndexOf(9), 0);
+  EXPECT_EQ(table.pending(), 1);
 }
 
 TEST(PendingReplyTable, SequenceZeroIsRefused) {

@@ -78,7 +78,7 @@ TEST(LinkWorkers, UnplugClosesAtOnceAndTheKeptPacketGoesFirstAfterReconnection) 
   EXPECT_TRUE(h.link().link_running());     // aligned again
 }
 
-TEST(LinkWorkers, WriteStuckForFourSecondsRewindsClosesAndKeepsThePacket) {
+TEST(LinkWorkers, WriteStuckForFourSecondsClosesKeepsThePacketAndResynchronises) {
   LinkHarness h;
   h.BringUp();
   h.board.SetStatus(37, {});
@@ -100,8 +100,9 @@ TEST(LinkWorkers, WriteStuckForFourSecondsRewindsClosesAndKeepsThePacket) {
   h.platform.clock_.AdvanceMs(1);
   h.Pump();
   EXPECT_FALSE(h.link().device_connected());
-  EXPECT_EQ(h.link().rewind_count(), 1u);
-  EXPECT_EQ(h.link().last_rewind_fill(), 37);
+  // The fill of 37 is four seconds old: the next connection's first reply decides the rewind.
+  EXPECT_EQ(h.link().rewind_count(), 0u);
+  EXPECT_TRUE(h.link().resync_pending());
   // It then tries the kept packet on the closed link: one failure, its text shown.
   EXPECT_EQ(h.link().write_error_count(), 1);
   EXPECT_EQ(h.StatusText(), "System error 6 (0x00000006).");
@@ -109,16 +110,21 @@ TEST(LinkWorkers, WriteStuckForFourSecondsRewindsClosesAndKeepsThePacket) {
 
   h.Pump(3);  // closed: nothing more happens
   EXPECT_EQ(h.link().write_error_count(), 1);
-  EXPECT_EQ(h.link().rewind_count(), 1u);
+  EXPECT_EQ(h.link().rewind_count(), 0u);
 
   h.board.CompleteWrite();
   h.board.ClearWritten();
+  h.board.SetAutoReply(true);
+  h.board.SetStatus(12, {});
   h.UpdateAndPump();
   const auto written = h.board.written();
   ASSERT_FALSE(written.empty());
   EXPECT_EQ(written[0][1], kOpConfigOptionB);
   EXPECT_EQ(ReportValue(written[0], 2, 4), 2u);
-  EXPECT_EQ(written[1][1], kOpSyncQueryA);
+  EXPECT_EQ(written[1][1], kOpStatusRequest);  // the resynchronising request
+  EXPECT_EQ(written[2][1], kOpSyncQueryA);
+  EXPECT_EQ(h.link().rewind_count(), 1u);
+  EXPECT_EQ(h.link().last_rewind_fill(), 12);
 }
 
 TEST(LinkWorkers, CompletedWriteLetsTheNextOneGo) {
@@ -496,11 +502,13 @@ TEST(LinkWorkers, AWriteTheSystemHoldsClosesTheLinkAfterFourSeconds) {
   h.platform.clock_.AdvanceMs(1);
   h.Pump();
   EXPECT_FALSE(h.link().device_connected());
-  EXPECT_EQ(h.link().rewind_count(), 1u);
+  // The next connection's first reply decides the rewind.
+  EXPECT_EQ(h.link().rewind_count(), 0u);
+  EXPECT_TRUE(h.link().resync_pending());
   EXPECT_FALSE(h.link().advance_to_next());
 
   // The held report ended with the close. After the reconnection the report that waited
-  // behind it goes first, then the new start-up.
+  // behind it goes first, then the new start-up, which resynchronises first.
   system.SetHold(false);
   h.Update();
   // The writer thread takes each report in its own time; pump until three have gone out.
@@ -513,7 +521,7 @@ TEST(LinkWorkers, AWriteTheSystemHoldsClosesTheLinkAfterFourSeconds) {
   EXPECT_EQ(written[0][1], kOpSyncQueryA);
   EXPECT_EQ(written[1][1], kOpSyncQueryB);
   EXPECT_EQ(ReportValue(written[1], 2, 4), 2u);
-  EXPECT_EQ(written[2][1], kOpSyncQueryA);
+  EXPECT_EQ(written[2][1], kOpStatusRequest);
   EXPECT_FALSE(system.capped());
 }
 

@@ -85,7 +85,7 @@ void BoardSimulator::HandlePacketLocked(const uint8_t* p) {
       break;
     case kOpStopMotion:
       config_[op] = value;
-      queue_.clear();
+      DropQueueLocked(stats_.steps_stopped);
       credit_ms_ = 0;
       moved_since_stop_ = idle_since_move_ = false;
       break;
@@ -181,7 +181,15 @@ void BoardSimulator::ExecuteLocked(const ChannelSteps& s) {
     counts_[c] =
         static_cast<int32_t>(static_cast<uint32_t>(counts_[c]) + static_cast<uint32_t>(s[c]));
   }
+  for (int c = 0; c < kChannels; ++c) stats_.steps_executed[c] += s[c];
   ++stats_.segments_executed;
+}
+
+void BoardSimulator::DropQueueLocked(std::array<int64_t, 6>& dropped) {
+  for (const ChannelSteps& s : queue_) {
+    for (int c = 0; c < kChannels; ++c) dropped[c] += s[c];
+  }
+  queue_.clear();
 }
 
 uint32_t BoardSimulator::InputWordLocked() const {
@@ -196,7 +204,9 @@ bool BoardSimulator::ConnectionEndedLocked(uint64_t generation,
 
 int BoardSimulator::TakeReply(uint8_t out[kReportSize], int timeout_ms, uint64_t generation,
                               const std::atomic<bool>* cancel) {
-  const auto deadline = SteadyClock::now() + std::chrono::milliseconds(std::max(timeout_ms, 0));
+  // A look without waiting (the cooperative runners) needs no deadline.
+  const auto deadline = timeout_ms > 0 ? SteadyClock::now() + std::chrono::milliseconds(timeout_ms)
+                                       : SteadyClock::time_point{};
   std::unique_lock lock(mutex_);
   for (;;) {
     if (ConnectionEndedLocked(generation, cancel)) return -1;
@@ -228,6 +238,11 @@ bool BoardSimulator::WaitWhileStalled(int timeout_ms, uint64_t generation,
 void BoardSimulator::Kick() {
   std::lock_guard lock(mutex_);
   changed_.notify_all();
+}
+
+size_t BoardSimulator::QueuedReplies() {
+  std::lock_guard lock(mutex_);
+  return replies_.size();
 }
 
 size_t BoardSimulator::Fill() {
@@ -310,6 +325,12 @@ void BoardSimulator::DelayReplies(uint32_t ms) {
   reply_delay_ms_ = ms;
 }
 
+void BoardSimulator::SetSegmentMs(uint32_t ms) {
+  std::lock_guard lock(mutex_);
+  AdvanceLocked();
+  segment_ms_ = std::max<uint32_t>(1, ms);
+}
+
 void BoardSimulator::ClearFaults() {
   std::lock_guard lock(mutex_);
   stalled_ = false;
@@ -325,7 +346,7 @@ void BoardSimulator::Unplug() {
   if (!plugged_) return;
   plugged_ = false;
   ++generation_;
-  queue_.clear();
+  DropQueueLocked(stats_.steps_unplugged);
   replies_.clear();
   credit_ms_ = 0;
   changed_.notify_all();

@@ -44,6 +44,10 @@ struct BoardStats {
   uint64_t replies_dropped = 0;
   uint64_t writes_refused = 0;
   uint64_t writes_stalled = 0;
+  // Steps by channel: executed, and dropped from the queue by a stop or with an unplug.
+  std::array<int64_t, 6> steps_executed{};
+  std::array<int64_t, 6> steps_stopped{};
+  std::array<int64_t, 6> steps_unplugged{};
 };
 
 // One well-formed packet as the board took it: its opcode and its first 32-bit operand.
@@ -83,6 +87,7 @@ class BoardSimulator {
 
   // Board state, brought up to the clock first.
   size_t Fill();
+  size_t QueuedReplies();  // due or not
   ChannelSteps Counts();
   uint32_t InputWord();
   std::optional<StatusRequestRecord> LastStatusRequest();
@@ -101,6 +106,8 @@ class BoardSimulator {
   void RefuseWrites(uint32_t code, int count);  // count < 0: until cleared
   void DropReplies(int count);                  // count < 0: until cleared
   void DelayReplies(uint32_t ms);
+  // A board slower than real time: one segment per `ms` of its clock from now on.
+  void SetSegmentMs(uint32_t ms);
   void ClearFaults();
   // Unplug ends the connection: writes fail with kDeviceNotConnected, reads end, the queues
   // are lost. Replug starts a new connection; counts and configuration survive.
@@ -117,6 +124,8 @@ class BoardSimulator {
 
   void AdvanceLocked();
   void ExecuteLocked(const ChannelSteps& s);
+  // Empties the queue, counting what it held into `dropped`.
+  void DropQueueLocked(std::array<int64_t, 6>& dropped);
   void HandlePacketLocked(const uint8_t* p);
   void QueueReplyLocked(const std::array<uint8_t, kReportSize>& bytes);
   uint32_t InputWordLocked() const;
@@ -124,7 +133,7 @@ class BoardSimulator {
 
   Clock& clock_;
   const size_t capacity_;
-  const uint32_t segment_ms_;
+  uint32_t segment_ms_;
   std::mutex mutex_;
   std::condition_variable changed_;
   MachineModel machine_;

@@ -1,0 +1,258 @@
+#include "sim/chaos/chaos_command.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "sim/chaos/seed_run.h"
+#include "sim/chaos/shrink.h"
+#include "sim/chaos/world.h"
+
+namespace vaskel::chaos {
+namespace {
+
+void Usage() {
+  std::fprintf(
+      stderr,
+      "usage: vaskel-host chaos --seeds A..B [--minutes M] [--no-shrink] [--relax NAMES]\n"
+      "       vaskel-host chaos --seed-file FILE [--minutes M]\n"
+      "       (--budget S: stop starting seeds after S seconds of real time)\n"
+      "       vaskel-host chaos --seed N --replay [--minutes M] [--only a1,a2,f0]\n"
+      "relaxations, comma-separated, for faults not fixed yet:\n"
+      "  activity-flags  a home or probe ended otherwise leaves its flags set\n"
+      "  orphaned-moves  a dwell or probe that takes over leaves jog records or DwellActive\n"
+      "  pending-home    a stop while Halted leaves a pending home to start later\n"
+      "  resync-after-ring-reset  a resynchronising rewind ignores packets the link\n"
+      "                  start dropped from the send ring\n");
+}
+
+bool ParseU64(const std::string& s, uint64_t* out) {
+  if (s.empty()) return false;
+  char* end = nullptr;
+  *out = std::strtoull(s.c_str(), &end, 10);
+  return end && *end == '\0';
+}
+
+std::vector<int> IndexOf(const World& full, const World& part, bool actions) {
+  std::vector<int> kept;
+  size_t from = 0;
+  const size_t n = actions ? part.actions.size() : part.faults.size();
+  for (size_t i = 0; i < n; ++i) {
+    const size_t total = actions ? full.actions.size() : full.faults.size();
+    for (size_t j = from; j < total; ++j) {
+      const bool same = actions ? (full.actions[j].at_ms == part.actions[i].at_ms &&
+                                   full.actions[j].kind == part.actions[i].kind)
+                                : (full.faults[j].at_ms == part.faults[i].at_ms &&
+                                   full.faults[j].kind == part.faults[i].kind);
+      if (same) {
+        kept.push_back(static_cast<int>(j));
+        from = j + 1;
+        break;
+      }
+    }
+  }
+  return kept;
+}
+
+std::string OnlyArgument(const World& full, const World& part) {
+  std::string text;
+  for (int i : IndexOf(full, part, true)) text += (text.empty() ? "a" : ",a") + std::to_string(i);
+  for (int i : IndexOf(full, part, false)) text += (text.empty() ? "f" : ",f") + std::to_string(i);
+  return text.empty() ? "none" : text;
+}
+
+void PrintFailure(uint64_t seed, uint32_t minutes_ms, const SeedResult& r) {
+  std::printf("seed %llu FAILED: %s: %s at %.3f s (virtual)\n",
+              static_cast<unsigned long long>(seed), r.violation.invariant.c_str(),
+              r.violation.detail.c_str(), r.violation.time_ms / 1000.0);
+  std::printf("  replay: vaskel-host chaos --seed %llu --replay --minutes %g\n",
+              static_cast<unsigned long long>(seed), minutes_ms / 60000.0);
+  std::printf("%s", r.packets.c_str());
+}
+
+void PrintWorld(const World& w) {
+  std::printf(
+      "world of seed %llu: %s, buffers %d/%d ms, timer gap %.1f ms, Update %u..%u ms, "
+      "worker rate %.2f\n",
+      static_cast<unsigned long long>(w.seed), w.stream_only ? "stream only" : "mixed",
+      w.device_buffer_ms, w.jog_buffer_ms, w.timer_gap_ms_x10 / 10.0, w.update_min_ms,
+      w.update_max_ms, w.worker_rate);
+  for (int a = 0; a < 6; ++a) {
+    const AxisSetup& x = w.axes[a];
+    if (!x.enabled) continue;
+    std::printf("  axis %d: %g steps/unit, %g units/s, %g units/s2, backlash %d at %d, %s%s\n", a,
+                x.steps_per_unit, x.velocity, x.acceleration, x.backlash_amount, x.backlash_speed,
+                x.reversed ? "reversed " : "", x.slave_master >= 0 ? "slaved" : "");
+  }
+  for (const sim::MachineSwitch& s : w.switches) {
+    std::printf("  switch kind %d axis %d %s %d pin %d%s\n", static_cast<int>(s.kind), s.axis,
+                s.side == sim::SwitchSide::Min ? "min" : "max", s.position, s.pin,
+                s.active_low ? " active-low" : "");
+  }
+  for (const Fault& f : w.faults) std::printf("  fault %s\n", DescribeFault(f).c_str());
+  for (const Action& a : w.actions) std::printf("  %s\n", DescribeAction(a).c_str());
+}
+
+}  // namespace
+
+int ChaosMain(int argc, char** argv) {
+  uint64_t first = 0, last = 0;
+  bool have_range = false, replay = false, shrink = true, verbose = false;
+  double minutes = 1;
+  double budget_seconds = 0;  // 0: every seed asked for
+  std::string seed_file, only;
+  SeedOptions options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+    if (arg == "--seeds" && value) {
+      const std::string range = value;
+      const size_t dots = range.find("..");
+      if (dots == std::string::npos || !ParseU64(range.substr(0, dots), &first) ||
+          !ParseU64(range.substr(dots + 2), &last) || last < first) {
+        Usage();
+        return 2;
+      }
+      have_range = true;
+      ++i;
+    } else if (arg == "--seed" && value && ParseU64(value, &first)) {
+      last = first;
+      have_range = true;
+      ++i;
+    } else if (arg == "--seed-file" && value) {
+      seed_file = value;
+      ++i;
+    } else if (arg == "--minutes" && value) {
+      minutes = std::atof(value);
+      ++i;
+    } else if (arg == "--only" && value) {
+      only = value;
+      ++i;
+    } else if (arg == "--relax" && value) {
+      std::stringstream names(value);
+      std::string name;
+      while (std::getline(names, name, ',')) {
+        if (name == "activity-flags") {
+          options.relax.activity_flags = true;
+        } else if (name == "orphaned-moves") {
+          options.relax.orphaned_moves = true;
+        } else if (name == "pending-home") {
+          options.relax.pending_home = true;
+        } else if (name == "resync-after-ring-reset") {
+          options.relax.resync_after_ring_reset = true;
+        } else {
+          Usage();
+          return 2;
+        }
+      }
+      ++i;
+    } else if (arg == "--budget" && value) {
+      budget_seconds = std::atof(value);
+      ++i;
+    } else if (arg == "--replay") {
+      replay = true;
+    } else if (arg == "--no-shrink") {
+      shrink = false;
+    } else if (arg == "--verbose") {
+      verbose = true;
+    } else {
+      Usage();
+      return 2;
+    }
+  }
+  std::vector<uint64_t> seeds;
+  if (!seed_file.empty()) {
+    std::ifstream in(seed_file);
+    if (!in) {
+      std::fprintf(stderr, "vaskel-host chaos: cannot read %s\n", seed_file.c_str());
+      return 2;
+    }
+    std::string line;
+    while (std::getline(in, line)) {
+      const std::string word = line.substr(0, line.find_first_of(" \t#"));
+      uint64_t seed = 0;
+      if (ParseU64(word, &seed)) seeds.push_back(seed);
+    }
+  } else if (have_range) {
+    for (uint64_t s = first; s <= last; ++s) seeds.push_back(s);
+  }
+  if (seeds.empty() || !(minutes > 0)) {
+    Usage();
+    return 2;
+  }
+  const auto duration_ms = static_cast<uint32_t>(minutes * 60000);
+
+  if (replay) {
+    World world = GenerateWorld(seeds.front(), duration_ms);
+    if (!only.empty()) {
+      std::vector<int> actions, faults;
+      std::stringstream list(only);
+      std::string item;
+      while (std::getline(list, item, ',')) {
+        if (item.size() < 2) continue;
+        (item[0] == 'a' ? actions : faults).push_back(std::atoi(item.c_str() + 1));
+      }
+      world = Restrict(world, actions, faults);
+    }
+    PrintWorld(world);
+    options.trace = true;
+    const SeedResult r = RunWorld(world, options);
+    std::printf("seed %llu trace hash %016llx, %.3f s virtual: %s\n",
+                static_cast<unsigned long long>(seeds.front()),
+                static_cast<unsigned long long>(r.hash), r.virtual_ms / 1000.0,
+                r.passed ? "passed" : "FAILED");
+    if (!r.passed) PrintFailure(seeds.front(), duration_ms, r);
+    return r.passed ? 0 : 1;
+  }
+
+  const auto start = std::chrono::steady_clock::now();
+  size_t passed = 0, run = 0;
+  uint64_t combined = 0;
+  for (uint64_t seed : seeds) {
+    if (budget_seconds > 0 &&
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() >
+            budget_seconds) {
+      break;
+    }
+    ++run;
+    const World world = GenerateWorld(seed, duration_ms);
+    const SeedResult r = RunWorld(world, options);
+    combined = combined * 31 + r.hash;
+    if (verbose) {
+      std::printf("seed %llu hash %016llx %s\n", static_cast<unsigned long long>(seed),
+                  static_cast<unsigned long long>(r.hash), r.passed ? "passed" : "FAILED");
+    }
+    if (r.passed) {
+      ++passed;
+      continue;
+    }
+    PrintFailure(seed, duration_ms, r);
+    if (shrink) {
+      const ShrinkResult s = Shrink(world, r, options);
+      std::printf(
+          "  shrunk in %d runs to %zu of %zu faults and %zu of %zu actions (%s at %.3f s):\n",
+          s.runs, s.world.faults.size(), world.faults.size(), s.world.actions.size(),
+          world.actions.size(), s.result.violation.detail.c_str(),
+          s.result.violation.time_ms / 1000.0);
+      for (const Fault& f : s.world.faults) std::printf("    fault %s\n", DescribeFault(f).c_str());
+      for (const Action& a : s.world.actions) std::printf("    %s\n", DescribeAction(a).c_str());
+      std::printf(
+          "  replay shrunk: vaskel-host chaos --seed %llu --replay --minutes %g --only %s\n",
+          static_cast<unsigned long long>(seed), minutes, OnlyArgument(world, s.world).c_str());
+    }
+    std::fflush(stdout);
+  }
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::printf(
+      "chaos: %zu of %zu seeds passed (trace hash %016llx), %.1f seeds/s, %.0fx real time\n",
+      passed, run, static_cast<unsigned long long>(combined), run / seconds,
+      run * (duration_ms / 1000.0) / seconds);
+  return passed == run ? 0 : 1;
+}
+
+}  // namespace vaskel::chaos

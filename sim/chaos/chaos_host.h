@@ -1,0 +1,61 @@
+#pragma once
+// The host side of a seed: the four host blocks, the machine's settings written into them, the
+// host's program of moves fed into the trajectory ring, and its calls into the plug-in context.
+// It keeps the books of every step it queued, so conservation can be checked.
+#include <array>
+#include <cstdint>
+#include <deque>
+
+#include "plugin/plugin_context.h"
+#include "sim/chaos/world.h"
+#include "sim/substitute_host.h"
+
+namespace vaskel::chaos {
+
+class ChaosHost {
+ public:
+  static constexpr int32_t kLookahead = 600;
+
+  ChaosHost(const World& world, PluginContext& ctx) : world_(world), ctx_(ctx) {}
+  ~ChaosHost();
+
+  // SetProName, the machine's settings, InitControl, PostInitControl.
+  void Start();
+  void Act(const Action& action);
+  // The end of the world's chaos: E-stop and offline off, limits overridden, jogs off, and in a
+  // world with plug-in moves a stop that ends whatever is still running.
+  void Settle(int phase);
+  // Pushes planned segments while the ring has room; sets or clears FlushPartial.
+  void Feed();
+  // Feed has something to push, or FlushPartial to set.
+  bool has_work() const {
+    return !program_.empty() ||
+           (QueuedSegments() > 0 && !blocks().planner.Get(planner::kFlushPartial));
+  }
+  void Update() { ctx_.Update(); }
+
+  const HostBlocks& blocks() const { return memory_.blocks(); }
+  bool program_done() const { return program_.empty() && QueuedSegments() == 0; }
+  int32_t QueuedSegments() const;
+  // Steps by axis the host queued, and those the plug-in discarded from its ring.
+  const std::array<int64_t, 6>& queued_steps() const { return queued_; }
+  const std::array<int64_t, 6>& discarded_steps() const { return discarded_; }
+  // Called after every step: counts what the plug-in dropped from the ring since.
+  void NoteRingChanges();
+
+ private:
+  void ForgetPlan();
+  std::array<int64_t, 6> SumSlots(int32_t from, int32_t to) const;
+
+  const World& world_;
+  PluginContext& ctx_;
+  sim::HostMemory memory_;
+  uint8_t jog_full_speed_ = 0;
+  std::deque<std::array<int32_t, 6>> program_;
+  std::array<int64_t, 6> queued_{};
+  std::array<int64_t, 6> discarded_{};
+  int32_t producer_seen_ = 0;
+  int32_t consumer_seen_ = 0;
+};
+
+}  // namespace vaskel::chaos

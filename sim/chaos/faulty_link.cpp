@@ -1,0 +1,171 @@
+#include "sim/chaos/faulty_link.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "device/opcodes.h"
+#include "sim/board/segment_decode.h"
+#include "sim/board/sim_hid_bus.h"
+
+namespace vaskel::chaos {
+
+class FaultyPort : public HidPort {
+ public:
+  FaultyPort(FaultyBus& bus, uint64_t generation, uint64_t connection)
+      : bus_(bus), generation_(generation), connection_(connection) {}
+  uint32_t StartWrite(const uint8_t report[kReportSize]) override {
+    if (closed_) return hid_error::kInvalidHandle;
+    if (bus_.board_.generation() != generation_) return hid_error::kDeviceNotConnected;
+    ActiveFaults& f = bus_.faults_;
+    if (f.refuse_left > 0) {
+      --f.refuse_left;
+      return f.refuse_code;
+    }
+    if (f.stuck) {
+      std::memcpy(pending_.data(), report, kReportSize);
+      has_pending_ = true;
+      return hid_error::kIoPending;
+    }
+    return bus_.Write(report, generation_, connection_);
+  }
+  bool WaitWriteDone(uint32_t) override {
+    if (!has_pending_) return true;
+    if (closed_ || bus_.board_.generation() != generation_) {
+      has_pending_ = false;  // abandoned with the connection
+      return true;
+    }
+    if (bus_.faults_.stuck) return false;
+    has_pending_ = false;
+    bus_.Write(pending_.data(), generation_, connection_);
+    return true;
+  }
+  int Read(uint8_t report[kReportSize], int) override {
+    if (closed_) return -1;
+    return bus_.Read(report, generation_);
+  }
+  void Close() override { closed_ = true; }
+
+ private:
+  FaultyBus& bus_;
+  const uint64_t generation_;
+  const uint64_t connection_;
+  bool closed_ = false;
+  bool has_pending_ = false;
+  std::array<uint8_t, kReportSize> pending_{};
+};
+
+std::vector<HidDeviceInfo> FaultyBus::Enumerate() {
+  if (!board_.plugged()) return {};
+  return {{sim::kBoardVendor, sim::kBoardProduct, sim::kBoardRelease, sim::SimHidBus::kBoardPath}};
+}
+
+std::unique_ptr<HidPort> FaultyBus::Open(const std::string& path) {
+  if (path != sim::SimHidBus::kBoardPath || !board_.plugged()) return nullptr;
+  // Replies of an earlier connection never reach a new one.
+  held_.clear();
+  return std::make_unique<FaultyPort>(*this, board_.generation(), ++connections_);
+}
+
+void FaultyBus::NoteRequest(const uint8_t* report) {
+  const uint8_t op = report[1];
+  if (op != kOpStatusRequest && op != kOpSyncQueryA && op != kOpSyncQueryB) return;
+  const uint32_t sequence = static_cast<uint32_t>(report[2] | report[3] << 8);
+  if (seen_requests_[sequence] == request_epoch_) ++repeated_requests_;
+  seen_requests_[sequence] = request_epoch_;
+  // The counter wraps after 65535 requests; a new lap may use every number again.
+  if (sequence == 0xffff) ++request_epoch_;
+}
+
+void FaultyBus::NoteConnectionStart(const uint8_t* report, uint64_t connection) {
+  if (connection != connection_seen_) {
+    connection_seen_ = connection;
+    awaiting_configuration_ = true;
+    kept_pending_ = {};
+  }
+  if (!awaiting_configuration_) return;
+  const uint8_t op = report[1];
+  if (op == kOpMotionSegments) {
+    for (int k = 0; k < sim::kSegmentsPerPacket; ++k) {
+      const sim::ChannelSteps s = sim::DecodeSegment(report + 2 + sim::kSegmentBytes * k);
+      for (int c = 0; c < 6; ++c) kept_pending_[c] += s[c];
+    }
+    return;
+  }
+  awaiting_configuration_ = false;
+  // A status request first is a resynchronisation: its rewind sends those steps again.
+  if (op == kOpStatusRequest) return;
+  for (int c = 0; c < 6; ++c) kept_dropped_[c] += kept_pending_[c];
+}
+
+uint32_t FaultyBus::Write(const uint8_t* report, uint64_t generation, uint64_t connection) {
+  const uint32_t result = board_.Write(report, kReportSize);
+  if (result == hid_error::kNone) {
+    NoteConnectionStart(report, connection);
+    NoteRequest(report);
+    ++writes_delivered_;
+    Log(sent_, report, static_cast<int>(kReportSize));
+  }
+  return result;
+}
+
+int FaultyBus::Read(uint8_t* out, uint64_t generation) {
+  const uint32_t now = clock_.TickCountMs();
+  // A held reply that is due goes first.
+  for (auto it = held_.begin(); it != held_.end(); ++it) {
+    if (static_cast<int32_t>(now - it->due_ms) >= 0) {
+      const int size = it->size;
+      std::memcpy(out, it->bytes.data(), kReportSize);
+      held_.erase(it);
+      Log(received_, out, size);
+      return size;
+    }
+  }
+  std::array<uint8_t, kReportSize> reply{};
+  if (board_.TakeReply(reply.data(), 0, generation) <= 0) return 0;
+  const ActiveFaults& f = faults_;
+  int size = static_cast<int>(kReportSize);
+  if (f.drop > 0 && rng_.Chance(f.drop)) return 0;
+  if (f.unknown_sequence > 0 && rng_.Chance(f.unknown_sequence)) {
+    const auto sequence = static_cast<uint16_t>(rng_.Next());
+    reply[1] = static_cast<uint8_t>(sequence);
+    reply[2] = static_cast<uint8_t>(sequence >> 8);
+  }
+  if (f.fill_lie > 0 && rng_.Chance(f.fill_lie)) {
+    const auto fill = static_cast<uint16_t>(rng_.Next());
+    reply[3] = static_cast<uint8_t>(fill);
+    reply[4] = static_cast<uint8_t>(fill >> 8);
+  }
+  if (f.short_reply > 0 && rng_.Chance(f.short_reply)) {
+    size = static_cast<int>(rng_.Range(0, kReportSize - 1));
+  } else if (f.long_reply > 0 && rng_.Chance(f.long_reply)) {
+    // The padding after the status carries bytes no board sends.
+    for (size_t k = 33; k < kReportSize; ++k) reply[k] = static_cast<uint8_t>(rng_.Next());
+  }
+  if (f.duplicate > 0 && rng_.Chance(f.duplicate)) held_.push_back({now, size, reply});
+  if (f.delay > 0 && rng_.Chance(f.delay)) {
+    held_.push_back({now + static_cast<uint32_t>(rng_.Range(1, f.delay_ms)), size, reply});
+    return 0;
+  }
+  if (f.reorder > 0 && rng_.Chance(f.reorder)) {
+    // Overtaken by the next reply: held until a little later.
+    held_.push_back({now + 1 + static_cast<uint32_t>(rng_.Range(0, 20)), size, reply});
+    return 0;
+  }
+  std::memcpy(out, reply.data(), kReportSize);
+  Log(received_, out, size);
+  return size;
+}
+
+void FaultyBus::Log(std::deque<LoggedPacket>& log, const uint8_t* bytes, int size) {
+  LoggedPacket p;
+  p.time_ms = clock_.TickCountMs();
+  p.size = size;
+  std::memcpy(p.bytes.data(), bytes, kReportSize);
+  hash_.AddValue(p.time_ms);
+  hash_.AddValue(size);
+  hash_.Add(bytes, static_cast<size_t>(std::max(size, 0)));
+  if (log.size() == kLogSize) log.pop_front();
+  log.push_back(p);
+}
+
+}  // namespace vaskel::chaos

@@ -1,0 +1,87 @@
+#pragma once
+// The board simulator behind a HID bus that misbehaves on demand: replies dropped, doubled,
+// late, out of order, with a wrong sequence number, cut short or padded, with any fill; writes
+// refused or stuck; the board unplugged. It keeps the last packets each way for a failure report.
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/hid.h"
+#include "sim/board/board_simulator.h"
+#include "sim/chaos/rng.h"
+
+namespace vaskel::chaos {
+
+// What the link suffers right now; the runner switches these as the world's faults begin and end.
+struct ActiveFaults {
+  double drop = 0, duplicate = 0, delay = 0, reorder = 0, unknown_sequence = 0, short_reply = 0,
+         long_reply = 0, fill_lie = 0;
+  uint32_t delay_ms = 0;
+  uint32_t refuse_code = 0;
+  int32_t refuse_left = 0;
+  bool stuck = false;
+};
+
+struct LoggedPacket {
+  uint32_t time_ms = 0;
+  int size = 0;
+  std::array<uint8_t, kReportSize> bytes{};
+};
+
+class FaultyBus : public HidBus {
+ public:
+  static constexpr size_t kLogSize = 64;
+  FaultyBus(sim::BoardSimulator& board, Clock& clock, Rng& rng, TraceHash& hash)
+      : board_(board), clock_(clock), rng_(rng), hash_(hash) {}
+
+  std::vector<HidDeviceInfo> Enumerate() override;
+  std::unique_ptr<HidPort> Open(const std::string& path) override;
+
+  ActiveFaults& faults() { return faults_; }
+  sim::BoardSimulator& board() { return board_; }
+  // Replies taken from the board and not yet handed to the plug-in.
+  size_t held_replies() const { return held_.size(); }
+  const std::deque<LoggedPacket>& sent() const { return sent_; }
+  const std::deque<LoggedPacket>& received() const { return received_; }
+  // Sequence numbers of requests that reached the board twice (none is allowed).
+  uint64_t repeated_requests() const { return repeated_requests_; }
+  uint64_t writes_delivered() const { return writes_delivered_; }
+  // Motion steps by channel written on a new connection before its start-up configuration,
+  // whose stop clears them, when no resynchronisation sends them again.
+  const std::array<int64_t, 6>& kept_steps_dropped() const { return kept_dropped_; }
+
+ private:
+  friend class FaultyPort;
+  struct Held {
+    uint32_t due_ms;
+    int size;
+    std::array<uint8_t, kReportSize> bytes;
+  };
+  uint32_t Write(const uint8_t* report, uint64_t generation, uint64_t connection);
+  void NoteConnectionStart(const uint8_t* report, uint64_t connection);
+  int Read(uint8_t* out, uint64_t generation);
+  void Log(std::deque<LoggedPacket>& log, const uint8_t* bytes, int size);
+  void NoteRequest(const uint8_t* report);
+
+  sim::BoardSimulator& board_;
+  Clock& clock_;
+  Rng& rng_;
+  TraceHash& hash_;
+  ActiveFaults faults_;
+  std::deque<Held> held_;
+  std::deque<LoggedPacket> sent_, received_;
+  std::vector<uint32_t> seen_requests_ = std::vector<uint32_t>(65536, 0);
+  uint32_t request_epoch_ = 1;
+  uint64_t repeated_requests_ = 0;
+  uint64_t writes_delivered_ = 0;
+  uint64_t connections_ = 0;
+  uint64_t connection_seen_ = 0;
+  bool awaiting_configuration_ = false;
+  std::array<int64_t, 6> kept_pending_{};
+  std::array<int64_t, 6> kept_dropped_{};
+};
+
+}  // namespace vaskel::chaos

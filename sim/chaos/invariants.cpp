@@ -1,0 +1,241 @@
+#include "sim/chaos/invariants.h"
+
+#include <cstdio>
+
+#include "sim/board/segment_decode.h"
+
+namespace vaskel::chaos {
+namespace {
+
+std::string Format(const char* fmt, long long a = 0, long long b = 0, long long c = 0) {
+  char text[200];
+  std::snprintf(text, sizeof text, fmt, a, b, c);
+  return text;
+}
+
+bool MovesAnything(const uint8_t* slot) {
+  for (int k = 0; k < sim::kSegmentsPerPacket; ++k) {
+    const sim::ChannelSteps s = sim::DecodeSegment(slot + 1 + sim::kSegmentBytes * k);
+    for (int32_t v : s) {
+      if (v != 0) return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+void Invariants::Fail(const std::string& invariant, const std::string& detail) {
+  if (failed()) return;
+  violation_.invariant = invariant;
+  violation_.detail = detail;
+  violation_.time_ms = ctx_.platform().clock().TickCountMs();
+}
+
+void Invariants::BeforeStep(StepKind kind) {
+  const HostBlock& e = host_.blocks().engine;
+  estop_before_ = e.Get(engine::kEStopActive);
+  DeviceLink& link = ctx_.link();
+  running_before_ = link.link_running();
+  BacklashQueue& q = ctx_.motion().backlash_queue();
+  retire_before_ = q.retire_index.load();
+  open_before_ = q.open_index.load();
+  for (int a = 0; a < 6; ++a) offsets_before_[a] = link.axis_offset(a);
+  if (kind == StepKind::Update && !link.device_connected()) {
+    // A link start resets the send ring: what waits there is dropped, by rule.
+    PacketRing& ring = link.send_ring();
+    ring_before_ = {};
+    for (int32_t i = 0, at = ring.read_index(); i < ring.count(); ++i, ++at) {
+      const uint8_t* slot = ring.SlotAt(at);
+      if (slot[0] != kOpMotionSegments) continue;
+      for (int k = 0; k < sim::kSegmentsPerPacket; ++k) {
+        const sim::ChannelSteps s = sim::DecodeSegment(slot + 1 + sim::kSegmentBytes * k);
+        for (int c = 0; c < 6; ++c) ring_before_[c] += s[c];
+      }
+    }
+    ring_count_before_ = ring.count();
+  } else {
+    ring_count_before_ = -1;
+  }
+}
+
+void Invariants::ScanCommits(bool ring_reset) {
+  PacketRing& ring = ctx_.link().send_ring();
+  const int32_t now = ring.write_index();
+  const int32_t from = ring_reset ? 0 : send_write_seen_;
+  for (int32_t i = from; i != now; i = (i + 1) & (PacketRing::kSlots - 1)) {
+    const uint8_t* slot = ring.SlotAt(i);
+    if (slot[0] == kOpStopMotion) stop_owed_ = false;
+    if (slot[0] == kOpMotionSegments && estop_before_ && MovesAnything(slot)) {
+      Fail("safety", "a motion packet that moves was queued while E-stop was set");
+    }
+  }
+  send_write_seen_ = now;
+}
+
+void Invariants::AfterStep(StepKind kind) {
+  DeviceLink& link = ctx_.link();
+  const HostBlock& e = host_.blocks().engine;
+  // An Update on a closed link that finds the board resets the send ring.
+  const bool ring_reset = ring_count_before_ >= 0 && link.device_connected();
+  if (ring_reset) {
+    for (int c = 0; c < 6; ++c) {
+      ring_reset_steps_[c] += ring_before_[c];
+      if (ring_before_[c] != 0 && link.resync_pending()) resync_after_ring_reset_ = true;
+    }
+  }
+  const int32_t sent = link.send_ring().count(), got = link.receive_ring().count();
+  if (sent < 0 || sent >= PacketRing::kSlots || got < 0 || got >= PacketRing::kSlots) {
+    Fail("bounds", Format("a packet ring lapped: send %lld, receive %lld", sent, got));
+  }
+  if (link.pending_replies().pending() >= PendingReplyTable::kEntries) {
+    Fail("bounds", "the pending-reply table overflowed");
+  }
+  if (bus_.repeated_requests() != 0) {
+    Fail("conservation", "a request reached the board twice");
+  }
+  const bool tripped = !estop_before_ && e.Get(engine::kEStopActive) &&
+                       kind != StepKind::HostCall && kind != StepKind::Update;
+  const uint64_t ticks = ctx_.tick().bodies_run;
+  if (tripped) {
+    stop_owed_ = true;
+    ticks_at_trip_ = ticks;
+  }
+  ScanCommits(ring_reset);
+  if (stop_owed_ && !tripped && ticks > ticks_at_trip_ + 1) {
+    Fail("safety", "the plug-in set E-stop and no stop reached the send ring within a tick");
+  }
+  if (!e.Get(engine::kEStopActive)) stop_owed_ = false;
+  if (e.Get(engine::kHomingActive) &&
+      ctx_.platform().clock().TickCountMs() > world_.quiet_ms + 200) {
+    homing_after_quiet_ = true;
+  }
+
+  // A take-up retired by a status reply moves its corrections into the offsets, once.
+  BacklashQueue& q = ctx_.motion().backlash_queue();
+  const uint32_t retire = q.retire_index.load(), open = q.open_index.load();
+  if (kind == StepKind::Worker && running_before_ && link.link_running() &&
+      retire != retire_before_ && open == open_before_ &&
+      ((retire - retire_before_) & BacklashQueue::kMask) <=
+          ((open - retire_before_) & BacklashQueue::kMask)) {
+    std::array<int64_t, 6> want{};
+    for (uint32_t r = retire_before_; r != retire; r = (r + 1) & BacklashQueue::kMask) {
+      for (int a = 0; a < 6; ++a) want[a] += q.records[r].correction[a].load();
+    }
+    for (int a = 0; a < 6; ++a) {
+      const int64_t moved = static_cast<int64_t>(link.axis_offset(a)) - offsets_before_[a];
+      if (moved != want[a]) {
+        Fail("positions", Format("axis %lld: a retired take-up moved the offset by %lld, not %lld",
+                                 a, moved, want[a]));
+      }
+    }
+  }
+}
+
+std::array<int32_t, 6> Invariants::MappedBoardCounts() {
+  const sim::ChannelSteps raw = bus_.board().Counts();
+  const HostBlock& e = host_.blocks().engine;
+  std::array<int32_t, 6> c{};
+  for (int i = 0; i < 6; ++i) {
+    c[i] = e.Get(engine::kAxisReversed[i])
+               ? static_cast<int32_t>(0u - static_cast<uint32_t>(raw[i]))
+               : raw[i];
+  }
+  // Channels 3 and 4 carry the first two enabled axes of 3..5; a disabled axis 3 leaves the
+  // board's channel 3 on all three.
+  if (!e.Get(engine::kAxisEnabled[3])) return {c[0], c[1], c[2], c[3], c[3], c[3]};
+  if (e.Get(engine::kAxisEnabled[4])) return {c[0], c[1], c[2], c[3], c[4], 0};
+  if (e.Get(engine::kAxisEnabled[5])) return {c[0], c[1], c[2], c[3], 0, c[4]};
+  return c;
+}
+
+void Invariants::CheckSettled() {
+  if (failed()) return;
+  DeviceLink& link = ctx_.link();
+  MotionEngine& motion = ctx_.motion();
+  const HostBlocks& b = host_.blocks();
+  if (!link.link_running()) return Fail("liveness", "the link is not running");
+  if (relax_.pending_home && homing_after_quiet_) return;
+  // A home left pending across the settling stop starts after it, from wherever the jogs
+  // left the axis, and may run long or into a limit.
+  const bool home_relaxed =
+      relax_.pending_home &&
+      (homing_after_quiet_ || IsHomeInProgress(motion.state(), motion.pending_signal_state()));
+  if (motion.state() != kRunning && !home_relaxed) {
+    return Fail("liveness", Format("motion state %lld, not Running", motion.state()));
+  }
+  for (SegmentSourceId s : {kHostTrajectory, kJogRing, kBacklashRing}) {
+    if (s == kJogRing && (relax_.orphaned_moves || home_relaxed)) continue;
+    if (motion.PendingEntries(s) != 0) {
+      return Fail("liveness", Format("segment source %lld still holds %lld entries", s,
+                                     motion.PendingEntries(s)));
+    }
+  }
+  const bool flags_relaxed = relax_.activity_flags;
+  // A probe that takes over a dwell leaves the dwell's flag, like the jog records it orphans.
+  bool probes = false;
+  for (const Action& x : world_.actions) probes |= x.kind == ActionKind::Probe;
+  const struct {
+    bool on;
+    const char* name;
+  } flags[] = {
+      {b.engine.Get(engine::kHomingActive) && !flags_relaxed && !home_relaxed, "HomingActive"},
+      {b.engine.Get(engine::kDwellActive) != 0 && !(relax_.orphaned_moves && probes),
+       "DwellActive"},
+      {b.engine.Get(engine::kProbeActive) && !flags_relaxed, "ProbeActive"},
+      {b.engine.Get(engine::kBacklashActive), "BacklashActive"},
+      {b.engine.Get(engine::kPluginMotionActive) && !relax_.orphaned_moves && !home_relaxed,
+       "PluginMotionActive"},
+      {((b.planner.Get(planner::kHomingSignalWord) >> 56) & 1) != 0 && !flags_relaxed,
+       "HomingSignalWord bit 56"}};
+  for (const auto& f : flags) {
+    if (f.on) return Fail("liveness", std::string(f.name) + " is still set");
+  }
+  sim::BoardSimulator& board = bus_.board();
+  if (home_relaxed) return;  // the home still runs; the rest is checked when it has ended
+  if (board.Fill() != 0)
+    return Fail("liveness", Format("the board still holds %lld segments",
+                                   static_cast<long long>(board.Fill())));
+  if (link.pending_replies().pending() > 4) {
+    return Fail("bounds",
+                Format("%lld pending replies after quiescence", link.pending_replies().pending()));
+  }
+  const std::array<int32_t, 6> counts = MappedBoardCounts();
+  for (int a = 0; a < 6; ++a) {
+    const int32_t position = b.engine.Get(engine::kAxisPosition[a]);
+    const auto want = static_cast<int32_t>(static_cast<uint32_t>(counts[a]) +
+                                           static_cast<uint32_t>(link.axis_offset(a)));
+    if (position != want) {
+      return Fail("positions", Format("axis %lld at %lld, the board's count and offset say %lld", a,
+                                      position, want));
+    }
+  }
+  const sim::BoardStats stats = board.Stats();
+  if (stats.segments_lost != 0 && !fill_lied_) {
+    return Fail("bounds", Format("the board's queue overflowed (%lld segments lost)",
+                                 static_cast<long long>(stats.segments_lost)));
+  }
+  if (stats.malformed != 0) return Fail("bounds", "the board received malformed packets");
+  if (world_.stream_only && !fill_lied_ &&
+      !(relax_.resync_after_ring_reset && resync_after_ring_reset_)) {
+    // Every step the host queued reached the board once, but for what was dropped by rule:
+    // a discard of the host's ring, the board's queue lost with an unplug, the send ring reset
+    // at a link start, the packet kept from a failed write that the start-up stop clears.
+    // A rewind must send again exactly what the board lost.
+    for (int a = 0; a < 3; ++a) {
+      if (!world_.axes[a].enabled) continue;
+      const int64_t sign = world_.axes[a].reversed ? -1 : 1;
+      const int64_t executed = sign * stats.steps_executed[a];
+      const int64_t dropped =
+          sign * (stats.steps_unplugged[a] + ring_reset_steps_[a] + bus_.kept_steps_dropped()[a]);
+      const int64_t queued = host_.queued_steps()[a] - host_.discarded_steps()[a];
+      if (executed + dropped != queued) {
+        return Fail("conservation",
+                    Format("axis %lld: the board executed %lld steps; queued less dropped is %lld",
+                           a, executed, queued - dropped));
+      }
+    }
+  }
+}
+
+}  // namespace vaskel::chaos

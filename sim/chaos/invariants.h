@@ -1,0 +1,86 @@
+#pragma once
+// What must hold in every world, checked after every step of a seed. The first violation is
+// kept with its name and the virtual time; the run stops there.
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "plugin/plugin_context.h"
+#include "sim/board/board_simulator.h"
+#include "sim/chaos/chaos_host.h"
+#include "sim/chaos/faulty_link.h"
+#include "sim/chaos/world.h"
+
+namespace vaskel::chaos {
+
+enum class StepKind : uint8_t { HostCall, Update, Tick, Worker };
+
+// Known faults that other work is fixing; each switch relaxes the one check that finds it so
+// the rest of a seed keeps running.
+struct Relaxations {
+  // HomingActive, ProbeActive or HomingSignalWord bit 56 left set by a home or probe that
+  // ended some other way than by its signal.
+  bool activity_flags = false;
+  // A jog or home that a dwell or probe took over leaves records in the jog ring.
+  bool orphaned_moves = false;
+  // A stop requested while Halted skips the clean-up that drops a pending home, which then
+  // starts after the stop.
+  bool pending_home = false;
+  // A resynchronisation rewinds by the board's fill alone, although the link start has also
+  // dropped motion packets from the send ring: the wrong segments are sent again.
+  bool resync_after_ring_reset = false;
+};
+
+struct Violation {
+  std::string invariant;
+  std::string detail;
+  uint32_t time_ms = 0;
+};
+
+class Invariants {
+ public:
+  Invariants(const World& world, PluginContext& ctx, ChaosHost& host, FaultyBus& bus,
+             const Relaxations& relax)
+      : world_(world), ctx_(ctx), host_(host), bus_(bus), relax_(relax) {}
+
+  void BeforeStep(StepKind kind);
+  void AfterStep(StepKind kind);
+  // Once faults and actions are over and the quiet time has passed: the plug-in has settled.
+  void CheckSettled();
+  void NoteFillLie() { fill_lied_ = true; }
+
+  bool failed() const { return !violation_.invariant.empty(); }
+  const Violation& violation() const { return violation_; }
+
+ private:
+  void Fail(const std::string& invariant, const std::string& detail);
+  void ScanCommits(bool ring_reset);
+  std::array<int32_t, 6> MappedBoardCounts();
+
+  const World& world_;
+  PluginContext& ctx_;
+  ChaosHost& host_;
+  FaultyBus& bus_;
+  const Relaxations& relax_;
+  Violation violation_;
+
+  // State seen before the step.
+  bool estop_before_ = false;
+  bool running_before_ = false;
+  uint32_t retire_before_ = 0;
+  uint32_t open_before_ = 0;
+  std::array<int32_t, 6> offsets_before_{};
+  int32_t send_write_seen_ = 0;
+  bool stop_owed_ = false;  // the plug-in set E-stop; the board has not been told to stop
+  uint64_t ticks_at_trip_ = 0;
+  // Motion steps by channel waiting in the send ring before a host call that may start the
+  // link, and those a link start dropped with the ring.
+  std::array<int64_t, 6> ring_before_{};
+  int32_t ring_count_before_ = -1;
+  std::array<int64_t, 6> ring_reset_steps_{};
+  bool resync_after_ring_reset_ = false;
+  bool homing_after_quiet_ = false;
+  bool fill_lied_ = false;
+};
+
+}  // namespace vaskel::chaos

@@ -1,0 +1,324 @@
+#include "sim/chaos/seed_run.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+
+#include "platform/clock.h"
+#include "plugin/plugin_context.h"
+#include "sim/board/board_simulator.h"
+#include "sim/chaos/chaos_host.h"
+#include "sim/chaos/faulty_link.h"
+#include "sim/chaos/scheduler.h"
+
+namespace vaskel::chaos {
+namespace {
+
+constexpr uint32_t kSettleMs = 5000;      // faults over: the plug-in is live again by then
+constexpr uint32_t kMostExtraMs = 60000;  // a program still draining may extend the run
+constexpr uint64_t kSchedulingSalt = 0x5deece66dULL;
+
+std::string FormatPackets(const char* title, const std::deque<LoggedPacket>& log) {
+  std::string out = title;
+  out += "\n";
+  char line[64];
+  for (const LoggedPacket& p : log) {
+    std::snprintf(line, sizeof line, "  %9.3f s %2d:", p.time_ms / 1000.0, p.size);
+    out += line;
+    const int shown = std::min(p.size, 24);
+    for (int k = 0; k < shown; ++k) {
+      std::snprintf(line, sizeof line, " %02x", p.bytes[k]);
+      out += line;
+    }
+    if (p.size > shown) out += " ...";
+    out += "\n";
+  }
+  return out;
+}
+
+class SeedRun {
+ public:
+  SeedRun(const World& world, const SeedOptions& options)
+      : world_(world),
+        options_(options),
+        rng_(world.seed ^ kSchedulingSalt),
+        board_(clock_, BoardOptionsFor(world)),
+        bus_(board_, clock_, rng_, hash_),
+        platform_(clock_, bus_, world.timer_gap_ms_x10),
+        ctx_(platform_),
+        host_(world, ctx_),
+        invariants_(world, ctx_, host_, bus_, options.relax) {}
+
+  SeedResult Run() {
+    platform_.scheduled_workers().set_schedule_point_handler(
+        [this](const char* where) { OnSchedulePoint(where); });
+    host_.Start();
+    uint32_t next_update = 0;
+    size_t next_action = 0;
+    uint32_t paused_until = 0;
+    uint32_t drained_at = 0;
+    uint32_t end = world_.duration_ms;
+    bool settled_checked = false;
+    for (uint32_t t = 1; t <= end && !invariants_.failed(); ++t) {
+      clock_.AdvanceMs(1);
+      ApplyFaults(t);
+      events_.clear();
+      while (next_action < world_.actions.size() && world_.actions[next_action].at_ms <= t) {
+        events_.push_back(static_cast<int>(next_action++));
+      }
+      if (t == world_.quiet_ms) events_.push_back(kSettle0);
+      if (t == world_.quiet_ms + 200) events_.push_back(kSettle1);
+      if (host_.has_work()) events_.push_back(kFeed);
+      if (t >= next_update && t >= paused_until) {
+        events_.push_back(kUpdate);
+        next_update =
+            t + static_cast<uint32_t>(rng_.Range(world_.update_min_ms, world_.update_max_ms));
+      }
+      if (platform_.scheduled_timers().due()) events_.push_back(kTimers);
+      // Host calls keep their order; each worker step that runs falls anywhere between them.
+      for (size_t w = 0; w < platform_.scheduled_workers().count(); ++w) {
+        if (!rng_.Chance(world_.worker_rate) || Idle(w)) continue;
+        const size_t at = rng_.Next() % (events_.size() + 1);
+        events_.insert(events_.begin() + static_cast<std::ptrdiff_t>(at),
+                       kWorker0 + static_cast<int>(w));
+      }
+      for (int ev : events_) {
+        if (ev >= 0 && ev < kWorker0 && world_.actions[ev].kind == ActionKind::Pause) {
+          paused_until = t + static_cast<uint32_t>(world_.actions[ev].value);
+        }
+        RunEvent(ev);
+        if (invariants_.failed()) break;
+      }
+      // Liveness: once the program has drained after the quiet time, the plug-in settles.
+      if (t >= world_.quiet_ms + 200 && drained_at == 0 && host_.program_done()) {
+        drained_at = t;
+        end = std::min(world_.duration_ms + kMostExtraMs,
+                       std::max(end, drained_at + kSettleMs + 1000));
+      }
+      if (drained_at != 0 && !settled_checked && t >= drained_at + kSettleMs) {
+        invariants_.CheckSettled();
+        settled_checked = true;
+      }
+    }
+    if (!invariants_.failed() && !settled_checked) {
+      invariants_.CheckSettled();
+      if (!invariants_.failed() && !host_.program_done()) {
+        Fail("liveness", "the host's trajectory never drained");
+      }
+    }
+    if (!invariants_.failed()) invariants_.CheckSettled();
+    if (options_.trace) {
+      ScheduledWorkers& w = platform_.scheduled_workers();
+      std::printf("at the end: %zu workers:", w.count());
+      for (size_t i = 0; i < w.count(); ++i) std::printf(" '%s'", w.name(i).c_str());
+      std::printf("; send ring holds %d, sent %llu packets to the board\n",
+                  ctx_.link().send_ring().count(),
+                  static_cast<unsigned long long>(bus_.writes_delivered()));
+    }
+    ctx_.StopPlug();
+    SeedResult result;
+    result.passed = !invariants_.failed() && own_violation_.invariant.empty();
+    result.violation = invariants_.failed() ? invariants_.violation() : own_violation_;
+    result.hash = hash_.value();
+    result.virtual_ms = clock_.TickCountMs();
+    if (!result.passed) {
+      result.packets =
+          FormatPackets("last packets to the board (time, size, bytes):", bus_.sent()) +
+          FormatPackets("last packets from the board:", bus_.received());
+    }
+    return result;
+  }
+
+ private:
+  static constexpr int kSettle0 = -1, kSettle1 = -2, kFeed = -3, kUpdate = -4, kTimers = -5;
+  static constexpr int kWorker0 = 1 << 20;
+
+  static sim::BoardOptions BoardOptionsFor(const World& world) {
+    sim::BoardOptions o;
+    for (const sim::MachineSwitch& s : world.switches) o.machine.Add(s);
+    return o;
+  }
+
+  void Fail(const std::string& invariant, const std::string& detail) {
+    own_violation_ = {invariant, detail, clock_.TickCountMs()};
+  }
+
+  void RunEvent(int ev) {
+    const StepKind kind = ev >= kWorker0  ? StepKind::Worker
+                          : ev == kTimers ? StepKind::Tick
+                          : ev == kUpdate ? StepKind::Update
+                                          : StepKind::HostCall;
+    invariants_.BeforeStep(kind);
+    if (ev >= kWorker0) {
+      platform_.scheduled_workers().Step(static_cast<size_t>(ev - kWorker0));
+    } else if (ev >= 0) {
+      if (options_.trace) std::printf("%s\n", DescribeAction(world_.actions[ev]).c_str());
+      host_.Act(world_.actions[ev]);
+    } else if (ev == kSettle0 || ev == kSettle1) {
+      if (options_.trace)
+        std::printf("%8.3f s  settle %d\n", clock_.TickCountMs() / 1000.0, -ev - 1);
+      host_.Settle(-ev - 1);
+    } else if (ev == kFeed) {
+      host_.Feed();
+    } else if (ev == kUpdate) {
+      host_.Update();
+    } else {
+      ctx_.DispatchTimers();
+    }
+    host_.NoteRingChanges();
+    invariants_.AfterStep(kind);
+    if (options_.trace) TraceLink();
+    const int32_t state = ctx_.motion().state();
+    if (state != last_state_) {
+      last_state_ = state;
+      hash_.AddValue(clock_.TickCountMs());
+      hash_.AddValue(state);
+      if (options_.trace) {
+        std::printf("%8.3f s  motion state %d\n", clock_.TickCountMs() / 1000.0, state);
+      }
+    }
+  }
+
+  // A step of this worker now would find nothing to do: skipped, for speed only.
+  bool Idle(size_t w) {
+    DeviceLink& link = ctx_.link();
+    const std::string& name = platform_.scheduled_workers().name(w);
+    if (name == "vaskel sender") {
+      return link.send_ring().count() == 0 && link.advance_to_next() && !link.write_in_flight();
+    }
+    if (name == "vaskel write completion") return !link.write_in_flight();
+    if (name == "vaskel receiver") {
+      return bus_.held_replies() == 0 && board_.QueuedReplies() == 0;
+    }
+    return false;
+  }
+
+  void TraceLink() {
+    DeviceLink& link = ctx_.link();
+    const int flags = link.device_connected() | link.link_running() << 1 |
+                      link.write_in_flight() << 2 | link.advance_to_next() << 3 |
+                      link.resync_pending() << 4;
+    if (flags == last_link_flags_) return;
+    last_link_flags_ = flags;
+    std::printf(
+        "%8.3f s  link: connected %d running %d in-flight %d advance %d resync %d, "
+        "fill %d, errors %d, pending replies %d\n",
+        clock_.TickCountMs() / 1000.0, flags & 1, flags >> 1 & 1, flags >> 2 & 1, flags >> 3 & 1,
+        flags >> 4 & 1, link.device_fill(), link.write_error_count(),
+        link.pending_replies().pending());
+  }
+
+  void OnSchedulePoint(const char* where) {
+    ScheduledWorkers& workers = platform_.scheduled_workers();
+    if (workers.count() == 0 || !rng_.Chance(world_.schedule_point_rate)) return;
+    workers.Step(rng_.Next() % workers.count());
+  }
+
+  void ApplyFaults(uint32_t t) {
+    for (const Fault& f : world_.faults) {
+      if (f.at_ms == t) SetFault(f, true);
+      if (f.at_ms + f.duration_ms == t) SetFault(f, false);
+    }
+  }
+
+  void SetFault(const Fault& f, bool on) {
+    if (options_.trace) {
+      if (on) {
+        std::printf("%s\n", DescribeFault(f).c_str());
+      } else {
+        std::printf("%8.3f s  end of the fault at %.3f s\n", clock_.TickCountMs() / 1000.0,
+                    f.at_ms / 1000.0);
+      }
+    }
+    hash_.AddValue(clock_.TickCountMs());
+    hash_.AddValue(f.kind);
+    ActiveFaults& a = bus_.faults();
+    const double rate = on ? f.rate : 0;
+    switch (f.kind) {
+      case FaultKind::DropReplies:
+        a.drop = rate;
+        break;
+      case FaultKind::DuplicateReplies:
+        a.duplicate = rate;
+        break;
+      case FaultKind::DelayReplies:
+        a.delay = rate;
+        a.delay_ms = f.param;
+        break;
+      case FaultKind::ReorderReplies:
+        a.reorder = rate;
+        break;
+      case FaultKind::UnknownSequence:
+        a.unknown_sequence = rate;
+        break;
+      case FaultKind::ShortReplies:
+        a.short_reply = rate;
+        break;
+      case FaultKind::LongReplies:
+        a.long_reply = rate;
+        break;
+      case FaultKind::FillLie:
+        a.fill_lie = rate;
+        if (on) invariants_.NoteFillLie();
+        break;
+      case FaultKind::RefuseWrites:
+        if (f.param == hid_error::kDeviceNotConnected) {
+          // The board is gone for as long as its writes say so.
+          if (on) {
+            board_.Unplug();
+          } else {
+            board_.Replug();
+          }
+        } else {
+          a.refuse_code = f.param;
+          a.refuse_left = on ? f.count : 0;
+        }
+        break;
+      case FaultKind::StuckWrites:
+        a.stuck = on;
+        break;
+      case FaultKind::Unplug:
+        if (on) {
+          board_.Unplug();
+        } else {
+          if (f.param == 1) {
+            for (int c = 0; c < 6; ++c) board_.SetCount(c, 0);
+          }
+          board_.Replug();
+        }
+        break;
+      case FaultKind::SlowBoard:
+        board_.SetSegmentMs(on ? f.param : 3);
+        break;
+      case FaultKind::LateTimer:
+        platform_.scheduled_timers().set_late_ms(on ? f.param : 0);
+        break;
+    }
+  }
+
+  const World& world_;
+  const SeedOptions& options_;
+  FakeClock clock_;
+  Rng rng_;
+  TraceHash hash_;
+  sim::BoardSimulator board_;
+  FaultyBus bus_;
+  ChaosPlatform platform_;
+  PluginContext ctx_;
+  ChaosHost host_;
+  Invariants invariants_;
+  std::vector<int> events_;
+  int32_t last_state_ = -1;
+  int last_link_flags_ = -1;
+  Violation own_violation_;
+};
+
+}  // namespace
+
+SeedResult RunWorld(const World& world, const SeedOptions& options) {
+  // A context with its rings is too large for a thread's stack.
+  auto run = std::make_unique<SeedRun>(world, options);
+  return run->Run();
+}
+
+}  // namespace vaskel::chaos

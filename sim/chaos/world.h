@@ -1,0 +1,108 @@
+#pragma once
+// What one seed draws: the machine, the host's program and the link's faults. A world is plain
+// data, so a failing one can be cut down (shrink.h) and run again.
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "sim/board/machine_model.h"
+
+namespace vaskel::chaos {
+
+struct AxisSetup {
+  bool enabled = false;
+  bool reversed = false;
+  int slave_master = -1;  // axes 3..5 only
+  double steps_per_unit = 1000;
+  double velocity = 50;
+  double acceleration = 500;
+  int32_t backlash_amount = 0;
+  int32_t backlash_speed = 0;
+  int32_t home_speed_percent = 100;
+  bool home_direction = false;
+};
+
+// An input record wired to a board pin (records 0..17: limit-, limit+, home by axis; 22 probe).
+struct Wiring {
+  int record = 0;
+  int pin = 1;
+  bool active_low = false;
+};
+
+enum class ActionKind : uint8_t {
+  Move,      // axis_mask, steps[] over `count` segments
+  JogOn,     // axis, direction, x = speed
+  JogOff,    // axis
+  Home,      // axis
+  Probe,     // axis, x = target in units, value = feed per minute
+  Dwell,     // x = seconds
+  Notify,    // value
+  EStop,     // value 0/1
+  Offline,   // value 0/1
+  Override,  // value 0/1
+  Spindle,   // x = ratio; negative: off
+  Config,
+  Backlash,  // value 0/1
+  Pause,     // value = ms without Update
+};
+
+struct Action {
+  uint32_t at_ms = 0;
+  ActionKind kind = ActionKind::Notify;
+  int axis = 0;
+  int direction = 0;
+  int32_t value = 0;
+  int32_t count = 0;
+  double x = 0;
+  std::array<int32_t, 6> steps{};
+};
+
+enum class FaultKind : uint8_t {
+  DropReplies,
+  DuplicateReplies,
+  DelayReplies,  // param: up to ms
+  ReorderReplies,
+  UnknownSequence,
+  ShortReplies,
+  LongReplies,
+  FillLie,       // the fill field says anything
+  RefuseWrites,  // param: error code, count: run length
+  StuckWrites,   // writes never complete while it lasts
+  Unplug,        // param: 1 = the board's counts are reset on replug
+  SlowBoard,     // param: ms per segment
+  LateTimer,     // param: ms late
+};
+
+struct Fault {
+  uint32_t at_ms = 0;
+  uint32_t duration_ms = 0;
+  FaultKind kind = FaultKind::DropReplies;
+  uint32_t param = 0;
+  int32_t count = 0;
+  double rate = 0;  // chance per reply, for reply faults
+};
+
+struct World {
+  uint64_t seed = 0;
+  bool stream_only = false;  // moves and harmless calls only: every queued step must arrive
+  std::array<AxisSetup, 6> axes{};
+  std::vector<sim::MachineSwitch> switches;
+  std::vector<Wiring> wiring;
+  int32_t device_buffer_ms = 200;
+  int32_t jog_buffer_ms = 200;
+  uint32_t timer_gap_ms_x10 = 156;  // 15.6 ms, 31.2 ms or 20 ms
+  uint32_t update_min_ms = 20, update_max_ms = 200;
+  double worker_rate = 1.0;          // chance a worker runs in a given millisecond
+  double schedule_point_rate = 0.5;  // chance a schedule point runs a worker step
+  uint32_t quiet_ms = 0;             // no fault and no action from here on
+  uint32_t duration_ms = 60000;
+  std::vector<Action> actions;
+  std::vector<Fault> faults;
+};
+
+World GenerateWorld(uint64_t seed, uint32_t duration_ms);
+std::string DescribeAction(const Action& a);
+std::string DescribeFault(const Fault& f);
+
+}  // namespace vaskel::chaos
