@@ -57,6 +57,8 @@ void MotionEngine::EndSignalFlags(int32_t state, int32_t pending) {
 // over from a probe goes on probing: ProbeActive stays.
 void MotionEngine::TakeOverFromRamps(bool probing) {
   const int32_t s = state();
+  // A probe ends the dwell it takes over; a dwell over a dwell keeps the flag it has just set.
+  if (probing && s == kDwelling) services_.host.engine.Set(engine::kDwellActive, int32_t{0});
   if (!RunsJogRamps(s)) return;
   const int32_t pending = pending_signal_state();
   if (!(probing && IsProbeInProgress(s, pending))) EndSignalFlags(s, pending);

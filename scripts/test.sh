@@ -40,7 +40,7 @@ first=$(( $(date +%s) % 100000000 * 1000 ))
 # reported without failing the run; VASKEL_CHAOS_STRICT=1 makes it fail.
 if ! build/debug/vaskel-host chaos --seeds "$first..$((first + 1000000))" \
   --budget "${VASKEL_CHAOS_SECONDS:-120}" \
-  --relax orphaned-moves,pending-home,resync-after-ring-reset; then
+  --relax resync-after-ring-reset; then
   echo "chaos: fresh seeds failed (replay commands above)"
   [ "${VASKEL_CHAOS_STRICT:-0}" = 1 ] && exit 1
 fi
