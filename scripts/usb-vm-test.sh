@@ -120,6 +120,9 @@ mount -t proc proc /host/proc
 mount -t sysfs sys /host/sys
 mount -t devtmpfs dev /host/dev
 mount -t tmpfs tmp /host/tmp
+# The checkout comes over a share of its own: under /tmp it would be hidden by the tmpfs above.
+mkdir -p "/host$root" 2>/dev/null
+mount -t 9p -o trans=virtio,version=9p2000.L,ro,msize=262144 repo "/host$root" || echo "usb-vm: no checkout"
 [ $wine -eq 0 ] || mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 wineprefix "/host$prefix"
 ifconfig lo 127.0.0.1 up
 echo "usb-vm: guest up after \$(cut -d' ' -f1 /proc/uptime) s"
@@ -141,6 +144,7 @@ timeout $((wine ? 900 : 240)) qemu-system-x86_64 -accel tcg -cpu "$cpu" -m 512 -
   -kernel "$kernel" -initrd "$work/initrd.gz" \
   -append "console=ttyS0 quiet loglevel=3 panic=-1" \
   -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
+  -virtfs "local,path=$root,mount_tag=repo,security_model=none,readonly=on,multidevs=remap" \
   "${virtfs_wine[@]}" \
   </dev/null 2>&1 | tee "$log"
 set -e
