@@ -164,6 +164,8 @@ void MotionEngine::DoDwell(double time) {
     CleanUpStoppedActivity();
     host.engine.Set(engine::kDwellActive, int32_t{1});
   }
+  // Halted never gets to its clean-up once the dwell has taken over.
+  if (s == kHalted) EndHalted();
   TakeOverFromRamps(false);
   set_state(kDwelling);
 }

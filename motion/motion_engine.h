@@ -118,6 +118,9 @@ class MotionEngine {
   void EndTakeUp();
   bool RunStateStep();  // true: run the loop again in this tick
   void StepHalted();
+  // What Halted does once the board has drained: no plug-in motion, positions re-read, no
+  // pending home.
+  void EndHalted();
   void StepRunning();
   void StepDwelling();
   bool StepBacklashTakeUp();

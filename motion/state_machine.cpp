@@ -64,11 +64,15 @@ bool MotionEngine::RunStateStep() {
 
 void MotionEngine::StepHalted() {
   if (!IsDeviceDrained()) return;
+  EndHalted();
+  if (!services_.host.engine.Get(engine::kEStopActive)) set_state(kRunning);
+}
+
+void MotionEngine::EndHalted() {
   const HostBlock& engine = services_.host.engine;
   engine.Set(engine::kPluginMotionActive, false);
   engine.Set(engine::kPositionsChanged, true);
   home_requested_.store(false, std::memory_order_release);
-  if (!engine.Get(engine::kEStopActive)) set_state(kRunning);
 }
 
 void MotionEngine::StepRunning() {
@@ -170,10 +174,7 @@ void MotionEngine::CleanUpStoppedActivity() {
   const int32_t stopped = stopped_state_.exchange(kRunning);
   const int32_t pending = pending_signal_state();
   if (stopped == kHalted) {
-    // What Halted would have done once drained.
-    engine.Set(engine::kPluginMotionActive, false);
-    engine.Set(engine::kPositionsChanged, true);
-    home_requested_.store(false, std::memory_order_release);
+    EndHalted();  // what Halted would have done once drained
     return;
   }
   if (stopped == kDwelling) {
