@@ -18,6 +18,8 @@
 #include <cerrno>
 #endif
 
+#include "sim/listening_socket.h"
+
 namespace vaskel::sim {
 namespace {
 
@@ -92,39 +94,10 @@ TcpBoardServer::~TcpBoardServer() {
 }
 
 bool TcpBoardServer::Listen(const std::string& host, uint16_t port, std::string* error) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_PASSIVE;
-  addrinfo* found = nullptr;
-  const std::string service = std::to_string(port);
-  if (getaddrinfo(host.empty() ? nullptr : host.c_str(), service.c_str(), &hints, &found) != 0 ||
-      !found) {
-    if (error) *error = "cannot resolve '" + host + "'";
-    return false;
-  }
-  Native s = socket(found->ai_family, found->ai_socktype, found->ai_protocol);
-  const intptr_t handle = static_cast<intptr_t>(s);
-  bool ok = handle >= 0;
-  if (ok) {
-    int one = 1;
-    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one), sizeof one);
-    ok = bind(s, found->ai_addr, static_cast<int>(found->ai_addrlen)) == 0 && listen(s, 4) == 0;
-  }
-  if (ok) {
-    sockaddr_storage bound{};
-    socklen_t length = sizeof bound;
-    getsockname(s, reinterpret_cast<sockaddr*>(&bound), &length);
-    port_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
-                                              : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
-    SetNonBlocking(s);
-    listener_ = handle;
-  } else {
-    if (error) *error = "cannot listen on " + host + ":" + service;
-    if (handle >= 0) CloseNative(handle);
-  }
-  freeaddrinfo(found);
-  return ok;
+  const intptr_t s = OpenListeningSocket(host, port, port_, error);
+  if (s < 0) return false;
+  listener_ = s;
+  return true;
 }
 
 void TcpBoardServer::Step(int timeout_ms) {

@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "sim/listening_socket.h"
+
 namespace vaskel::sim {
 namespace {
 
@@ -39,38 +41,10 @@ UsbipBoardServer::~UsbipBoardServer() {
 }
 
 bool UsbipBoardServer::Listen(const std::string& host, uint16_t port, std::string* error) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_PASSIVE;
-  addrinfo* found = nullptr;
-  const std::string service = std::to_string(port);
-  if (getaddrinfo(host.empty() ? nullptr : host.c_str(), service.c_str(), &hints, &found) != 0 ||
-      !found) {
-    if (error) *error = "cannot resolve '" + host + "'";
-    return false;
-  }
-  const int s = socket(found->ai_family, found->ai_socktype, found->ai_protocol);
-  bool ok = s >= 0;
-  if (ok) {
-    int one = 1;
-    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    ok = bind(s, found->ai_addr, found->ai_addrlen) == 0 && listen(s, 4) == 0;
-  }
-  if (ok) {
-    sockaddr_storage bound{};
-    socklen_t length = sizeof bound;
-    getsockname(s, reinterpret_cast<sockaddr*>(&bound), &length);
-    port_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
-                                              : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
-    SetNonBlocking(s);
-    listener_ = s;
-  } else {
-    if (error) *error = "cannot listen on " + host + ":" + service;
-    if (s >= 0) close(s);
-  }
-  freeaddrinfo(found);
-  return ok;
+  const intptr_t s = OpenListeningSocket(host, port, port_, error);
+  if (s < 0) return false;
+  listener_ = static_cast<int>(s);
+  return true;
 }
 
 void UsbipBoardServer::Step(int timeout_ms) {
