@@ -18,23 +18,11 @@
 namespace {
 
 using namespace vaskel;
+using wine_tests::RunUntil;
 
 const std::string kConnected = "vaskel device is connnected to your computer!";
 constexpr int kSegments = 300;
 constexpr int kStepsPerSegment = 10;
-
-// Update every 50 ms, pumping meanwhile, until `done` or `limit_ms`; true when done.
-template <class Done>
-bool RunUntil(sim::SubstituteHost& host, wine_tests::MessagePump& pump, uint32_t limit_ms,
-              Done done) {
-  const uint32_t start = GetTickCount();
-  while (!done()) {
-    if (GetTickCount() - start > limit_ms) return false;
-    host.Update();
-    pump.PumpFor(50);
-  }
-  return true;
-}
 
 // The variable is read when the library makes its platform, that is at its first call.
 class DeviceVariable {

@@ -17,22 +17,11 @@
 namespace {
 
 using namespace vaskel;
+using wine_tests::RunUntil;
 
 const std::string kConnected = "vaskel device is connnected to your computer!";
 constexpr int kSegments = 70;
 constexpr int kStepsPerSegment = 3;
-
-template <class Done>
-bool RunUntil(sim::SubstituteHost& host, wine_tests::MessagePump& pump, uint32_t limit_ms,
-              Done done) {
-  const uint32_t start = GetTickCount();
-  while (!done()) {
-    if (GetTickCount() - start > limit_ms) return false;
-    host.Update();
-    pump.PumpFor(50);
-  }
-  return true;
-}
 
 WINE_TEST(FindsTheUsbBoardThroughSetupDiAndStreamsToIt) {
   if (!std::getenv("VASKEL_WINE_USB_BOARD")) {

@@ -39,4 +39,17 @@ class MessagePump {
   UINT_PTR last_timer_id_ = 0;
 };
 
+// Calls the host's Update every 50 ms, pumping meanwhile, until `done` or `limit_ms`; true
+// when done.
+template <class Host, class Done>
+bool RunUntil(Host& host, MessagePump& pump, uint32_t limit_ms, Done done) {
+  const uint32_t start = GetTickCount();
+  while (!done()) {
+    if (GetTickCount() - start > limit_ms) return false;
+    host.Update();
+    pump.PumpFor(50);
+  }
+  return true;
+}
+
 }  // namespace wine_tests
