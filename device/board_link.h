@@ -15,6 +15,12 @@ class BoardLink {
   // Any thread.
   virtual void SendCommand(uint8_t opcode, int32_t value) = 0;
 
+  // Motion packets committed and not yet taken by the sender, in segments, and the board's
+  // device-buffer limit in segments: while replies are held up (a stuck write), the room the
+  // last reply reported must not turn into an unbounded queue in front of the board.
+  virtual int32_t segments_awaiting_write() = 0;
+  virtual int32_t NeedsDataLimit() const = 0;
+
   virtual bool link_running() const = 0;
   virtual int32_t device_fill() const = 0;
   virtual int32_t board_count(int axis) const = 0;

@@ -39,6 +39,18 @@ void DeviceLink::CommitPacket() {
   WakeWorkers();
 }
 
+int32_t DeviceLink::segments_awaiting_write() {
+  // Under the producer lock no slot in the counted range is being filled; the sender only
+  // reads them. A few packets normally, a device buffer's worth behind a hanging write.
+  std::lock_guard lock(producer_mutex_);
+  int32_t segments = 0;
+  const int32_t count = send_ring_.count();
+  for (int32_t i = 0, at = send_ring_.read_index(); i < count; ++i, ++at) {
+    if (send_ring_.SlotAt(at)[0] == kOpMotionSegments) segments += kSegmentsPerMotionPacket;
+  }
+  return segments;
+}
+
 uint32_t DeviceLink::AxisFlagMask() const {
   const HostBlock& engine = services_.host.engine;
   uint32_t mask = 0;
@@ -49,7 +61,7 @@ uint32_t DeviceLink::AxisFlagMask() const {
   return mask;
 }
 
-void DeviceLink::SendStatusRequest() {
+void DeviceLink::SendStatusRequest(StatusRole role) {
   const int32_t sequence = sequence_.value();
   const uint32_t outputs = services_.client.OutputWord();
   const auto spindle = static_cast<uint32_t>(services_.client.SpindleValue()) & 0xffffu;
@@ -60,7 +72,10 @@ void DeviceLink::SendStatusRequest() {
   p = WriteLittleEndian(p, 2, spindle);
   WriteLittleEndian(p, 4, mask);
   // Registered before the commit, so the reply cannot come before its entry.
-  pending_.RegisterReply(sequence, {&DeviceLink::OnStatusThunk, this});
+  const auto handler = role == StatusRole::kResyncBackup ? &DeviceLink::OnResyncBackupThunk
+                       : role == StatusRole::kAfterStop  ? &DeviceLink::OnAfterStopThunk
+                                                         : &DeviceLink::OnStatusThunk;
+  pending_.RegisterReply(sequence, {handler, this});
   NoteRequest(sequence, kOpStatusRequest);
   CommitPacket();
   last_request_ms_ = services_.clock.TickCountMs();
@@ -77,8 +92,10 @@ void DeviceLink::SendSyncQuery(uint8_t opcode) {
 
 void DeviceLink::SendStartupConfiguration() {
   // After a close for failed writes the first reply rewinds the stream, and the reply to the
-  // request that ends the configuration aligns the positions.
-  if (resync_pending()) SendStatusRequest();
+  // request that ends the configuration aligns the positions. A second measuring request
+  // just ahead of the stop answers for the first if its reply is lost.
+  const bool resync = resync_pending();
+  if (resync) SendStatusRequest();
   SendSyncQuery(kOpSyncQueryA);
   SendSyncQuery(kOpSyncQueryB);
   SendCommand(kOpConfigReset, 0);
@@ -89,9 +106,10 @@ void DeviceLink::SendStartupConfiguration() {
   SendCommand(kOpSetPeriodTicks, TruncToInt32(static_cast<double>(step_rate) * period * 4.0));
   SendCommand(kOpConfigOptionA, 24);
   SendCommand(kOpConfigOptionB, 0);
+  if (resync) SendStatusRequest(StatusRole::kResyncBackup);
   SendCommand(kOpStopMotion, 0);
   SendCommand(kOpConfigCommit, 0);
-  SendStatusRequest();
+  SendStatusRequest(resync ? StatusRole::kAfterStop : StatusRole::kAny);
 }
 
 void DeviceLink::DispatchReply() {
@@ -121,7 +139,7 @@ void DeviceLink::ServiceLink() {
              services_.clock.TickCountMs() - last_request_ms_ >= kAlignRetryMs) {
     // The reply that aligns (or resynchronises) was lost: without another request the link
     // would stay connected and never run.
-    SendStatusRequest();
+    SendStatusRequest(resync_pending() ? StatusRole::kAfterStop : StatusRole::kAny);
     return;
   }
   if (link_running()) SendStatusRequest();

@@ -96,7 +96,12 @@ class DeviceLink final : public BoardLink {
   uint8_t* BeginPacket(uint8_t opcode);   // returns byte 1 of the slot; CommitPacket ends it
   uint8_t* BeginMotionPacket() override;  // returns byte 1 of the slot, bytes 1..63 zeroed
   void CommitPacket() override;
-  void SendStatusRequest();
+  // What a status reply may tell while a resynchronisation is pending: a reply to a request
+  // sent before the start-up stop measures what the board lost; one sent after it cannot, as
+  // the stop has cleared the board's queue. The second measuring request only stands in for a
+  // lost first one.
+  enum class StatusRole : uint8_t { kAny, kResyncBackup, kAfterStop };
+  void SendStatusRequest(StatusRole role = StatusRole::kAny);
   void SendStartupConfiguration();
 
   // Discovery and connection; StartLink returns kLinkStarted or kNoBoard.
@@ -108,9 +113,10 @@ class DeviceLink final : public BoardLink {
   void HandleReport(const uint8_t* report, size_t size) {
     HandleReport(report, size, close_count_.load());
   }
-  void OnStatusReply(const uint8_t* payload, size_t size);
+  void OnStatusReply(const uint8_t* payload, size_t size, StatusRole role = StatusRole::kAny);
   // DeviceBufferSetting over the segment period, in segments.
-  int32_t NeedsDataLimit() const;
+  int32_t NeedsDataLimit() const override;
+  int32_t segments_awaiting_write() override;
 
   // The board's latest status.
   bool device_connected() const { return device_connected_.load(std::memory_order_acquire); }
@@ -199,6 +205,7 @@ class DeviceLink final : public BoardLink {
   void DropHeldPacket();
   bool AwaitWriteDone(bool may_block);
   void WriteReport();
+  void NoteWritten();
   void MarkWriteDone(uint64_t generation);
   // Waits up to `ms` for `ready` (a test of shared state), woken by WakeWorkers.
   template <class Ready>
@@ -217,6 +224,8 @@ class DeviceLink final : public BoardLink {
   void RewindSelectedSource(int32_t fill);
   void SendSyncQuery(uint8_t opcode);
   static void OnStatusThunk(void* user, const uint8_t* payload, size_t size);
+  static void OnResyncBackupThunk(void* user, const uint8_t* payload, size_t size);
+  static void OnAfterStopThunk(void* user, const uint8_t* payload, size_t size);
   static void IgnoreReply(void* user, const uint8_t* payload, size_t size) {}
   uint32_t AxisFlagMask() const;
   void ApplyChannelMapping(std::array<int32_t, 6>& counts) const;
@@ -287,7 +296,12 @@ class DeviceLink final : public BoardLink {
   // Segments of motion packets a link start dropped from the send ring while a resync was
   // pending; the resynchronising reply rewinds by them as well as by the board's fill.
   std::atomic<int32_t> segments_dropped_for_resync_{0};
-  uint32_t resync_requests_made_ = 0;  // sender only
+  // The motion segments written on this connection ahead of its first command: what a
+  // resynchronising reply's fill would at least have shown, when every such reply is lost.
+  std::atomic<int32_t> segments_before_configuration_{0};
+  uint32_t written_epoch_ = 0;          // sender only
+  bool configuration_reached_ = false;  // sender only
+  uint32_t resync_requests_made_ = 0;   // sender only
   SenderPhase sender_phase_ = SenderPhase::kAwaitWrite;
   int64_t write_start_time_ = 0;
   std::array<uint8_t, kReportSize> report_{};  // the packet being written, kept for a retry

@@ -203,6 +203,7 @@ void DeviceLink::WriteReport() {
   switch (error) {
     case hid_error::kNone:
       holding_packet_.store(false, std::memory_order_release);
+      NoteWritten();
       RecordSent();
       // Failures are counted in a row; a write that went through ends the row.
       write_error_count_.store(0, std::memory_order_release);
@@ -211,6 +212,7 @@ void DeviceLink::WriteReport() {
       return;
     case hid_error::kIoPending:
       holding_packet_.store(false, std::memory_order_release);
+      NoteWritten();
       RecordSent();
       write_error_count_.store(0, std::memory_order_release);
       advance_to_next_.store(true, std::memory_order_release);
@@ -239,6 +241,21 @@ void DeviceLink::WriteReport() {
       return;
     }
   }
+}
+
+void DeviceLink::NoteWritten() {
+  const uint32_t epoch = connection_epoch_.load(std::memory_order_acquire);
+  if (epoch != written_epoch_) {
+    written_epoch_ = epoch;
+    configuration_reached_ = false;
+    segments_before_configuration_.store(0, std::memory_order_release);
+  }
+  if (configuration_reached_) return;
+  if (report_[1] != kOpMotionSegments) {
+    configuration_reached_ = true;
+    return;
+  }
+  segments_before_configuration_.fetch_add(kSegmentsPerMotionPacket, std::memory_order_acq_rel);
 }
 
 bool DeviceLink::WriteCompletionStep(bool may_block) {

@@ -23,7 +23,15 @@ void DeviceLink::OnStatusThunk(void* user, const uint8_t* payload, size_t size) 
   static_cast<DeviceLink*>(user)->OnStatusReply(payload, size);
 }
 
-void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size) {
+void DeviceLink::OnResyncBackupThunk(void* user, const uint8_t* payload, size_t size) {
+  static_cast<DeviceLink*>(user)->OnStatusReply(payload, size, StatusRole::kResyncBackup);
+}
+
+void DeviceLink::OnAfterStopThunk(void* user, const uint8_t* payload, size_t size) {
+  static_cast<DeviceLink*>(user)->OnStatusReply(payload, size, StatusRole::kAfterStop);
+}
+
+void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole role) {
   // A reply too short to hold a status changes nothing. Any 16-bit fill is a status: the
   // rewind is masked and the room test signed, so none of them can do harm.
   if (size < kStatusPayloadSize) {
@@ -40,6 +48,11 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size) {
     stats_.OnReplyRejected();
     return;
   }
+  // The stand-in measurement, when the first one has done its work: it was taken before the
+  // stop, so it must neither align nor stand as the board's fill.
+  if (role == StatusRole::kResyncBackup && resync_request_.load(std::memory_order_acquire) == 0) {
+    return;
+  }
   device_fill_.store(static_cast<int32_t>(fill), std::memory_order_release);
   const uint32_t now = services_.clock.TickCountMs();
   stats_.OnStatusReply(now, static_cast<int32_t>(fill), p);
@@ -48,7 +61,13 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size) {
   const bool running = link_running();
   uint32_t resync_request = resync_request_.load(std::memory_order_acquire);
   if (!running && resync_request != 0) {
-    RewindSelectedSource(static_cast<int32_t>(fill) +
+    // Both measuring replies lost: what this connection wrote ahead of its configuration is
+    // known, what the board still held from before is not (after a stuck write, it has long
+    // run out).
+    const int32_t lost = role == StatusRole::kAfterStop
+                             ? segments_before_configuration_.load(std::memory_order_acquire)
+                             : static_cast<int32_t>(fill);
+    RewindSelectedSource(lost +
                          segments_dropped_for_resync_.exchange(0, std::memory_order_acq_rel));
     // Only the request this reply answers is consumed; one made by a close since then stays
     // for the next connection.

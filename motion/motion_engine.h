@@ -145,6 +145,7 @@ class MotionEngine {
   static bool RecordExecuted(const BacklashRecord& record, uint32_t executed);
   void ApplyCorrections(const BacklashRecord& record);
   void SettleBacklashRecords();
+  void DropTakeUpsNotRun(uint32_t executed);
   void CleanUpStoppedActivity();
 
   int32_t Producer(SegmentSourceId s);

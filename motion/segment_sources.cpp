@@ -76,16 +76,55 @@ StepCounts MotionEngine::ReadEntry(SegmentSourceId s, int32_t slot) {
 
 void MotionEngine::RewindSelectedSource(int32_t lost) {
   Lock lock(mutex_);
-  const SegmentSourceId s = segment_source();
   // A fill no board could have (a corrupt reply) reaches no further back than the stream.
   uint32_t span = static_cast<uint32_t>(lost) & 0xffffu;
   span = std::min({span, SegmentsSent(), static_cast<uint32_t>(kSegmentRingMask) + 1});
+  DropTakeUpsNotRun(SegmentsSent() - span);
+  const SegmentSourceId s = segment_source();
   uint32_t entries = 0;
   for (uint32_t k = 1; k <= span; ++k) {
     if (streamed_origin_[(streamed_total_ - k) & kSegmentRingMask] == s) ++entries;
   }
   const uint32_t index = static_cast<uint32_t>(Consumer(s)) + 4096u - entries;
   SetConsumer(s, static_cast<int32_t>(index & kSegmentRingMask));
+}
+
+// The board has run the stream up to `executed` and lost the rest. Take-ups it ran settle
+// into the offsets; the first it did not run turns the axes back to their directions before
+// it, and with the later ones it is dropped: each is made again when its reversing entry
+// goes out again. One still being generated ends, and what it interrupted takes over.
+void MotionEngine::DropTakeUpsNotRun(uint32_t executed) {
+  BacklashQueue& queue = backlash_queue_;
+  const uint32_t open = queue.open_index.load(std::memory_order_acquire) & BacklashQueue::kMask;
+  for (uint32_t i = queue.retire_index.load(std::memory_order_acquire) & BacklashQueue::kMask;
+       i != open; i = (i + 1) & BacklashQueue::kMask) {
+    const BacklashRecord& record = queue.records[i];
+    if (!RecordExecuted(record, executed)) {
+      backlash_.RestoreDirections(record.direction_before);
+      break;
+    }
+    ApplyCorrections(record);
+  }
+  queue.Reset();
+  if (state() != kBacklashTakeUp || !backlash_.take_up_in_progress()) return;
+  const SegmentSourceId interrupted = backlash_.interrupted_source();
+  int32_t resume = resume_state();
+  // Stopped by hand: a stop of the ramps would also set FlushPartial, the host's own word on
+  // the stream the take-up interrupted.
+  for (AxisRamp& r : ramps_.backlash_ramps()) {
+    r.Velocity = 0;
+    r.TargetVelocity = 0;
+    r.Mode = kRampIdle;
+  }
+  SegmentRing& ring = ramps_.backlash_ring();
+  ring.consumer.store(ring.producer.load(std::memory_order_acquire), std::memory_order_release);
+  backlash_.OnAbort();
+  for (auto& suspended : suspended_) suspended.store(false, std::memory_order_release);
+  SelectSource(interrupted);
+  services_.host.engine.Set(engine::kPluginMotionActive, interrupted == kJogRing);
+  if (resume == 0) resume = kRunning;
+  set_state(resume);
+  set_resume_state(0);
 }
 
 }  // namespace vaskel

@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "motion/motion_engine.h"
 
 namespace vaskel {
@@ -8,6 +10,12 @@ void MotionEngine::StreamSegments() {
   BoardLink& link = services_.link;
   if (source_suspended(segment_source())) return;
   if (!host.planner.Get(planner::kDeviceNeedsData)) return;
+  // DeviceNeedsData is only as fresh as the last reply: behind a write that hangs, the send
+  // ring would take the whole trajectory and hand it to the board at once.
+  if (link.segments_awaiting_write() >=
+      std::max(link.NeedsDataLimit(), kSegmentsPerPacket * max_packets_per_pass_)) {
+    return;
+  }
   int32_t pending = PendingEntries(segment_source());
   if (pending == 0) return;
 

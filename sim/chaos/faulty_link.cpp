@@ -31,7 +31,10 @@ class FaultyPort : public HidPort {
   bool WaitWriteDone(uint32_t) override {
     if (!has_pending_) return true;
     if (closed_ || bus_.board_.generation() != generation_) {
-      has_pending_ = false;  // abandoned with the connection
+      // Abandoned with the connection. The plug-in keeps the packet of a write it gave up
+      // on; one that an unplug ended is done for the plug-in and lost for the board.
+      if (!closed_) bus_.NoteUnpluggedWrite(pending_.data());
+      has_pending_ = false;
       return true;
     }
     if (bus_.faults_.stuck) return false;
@@ -95,6 +98,14 @@ void FaultyBus::NoteConnectionStart(const uint8_t* report, uint64_t connection) 
   // A status request first is a resynchronisation: its rewind sends those steps again.
   if (op == kOpStatusRequest) return;
   for (int c = 0; c < 6; ++c) kept_dropped_[c] += kept_pending_[c];
+}
+
+void FaultyBus::NoteUnpluggedWrite(const uint8_t* report) {
+  if (report[1] != kOpMotionSegments) return;
+  for (int k = 0; k < sim::kSegmentsPerPacket; ++k) {
+    const sim::ChannelSteps s = sim::DecodeSegment(report + 2 + sim::kSegmentBytes * k);
+    for (int c = 0; c < 6; ++c) unplugged_write_[c] += s[c];
+  }
 }
 
 uint32_t FaultyBus::Write(const uint8_t* report, uint64_t generation, uint64_t connection) {

@@ -52,6 +52,9 @@ class FaultyBus : public HidBus {
   // Motion steps by channel written on a new connection before its start-up configuration,
   // whose stop clears them, when no resynchronisation sends them again.
   const std::array<int64_t, 6>& kept_steps_dropped() const { return kept_dropped_; }
+  // Motion steps of a stuck write that an unplug ended: the board never took them, and they
+  // are lost with its queue.
+  const std::array<int64_t, 6>& unplugged_write_steps() const { return unplugged_write_; }
 
  private:
   friend class FaultyPort;
@@ -65,6 +68,7 @@ class FaultyBus : public HidBus {
   int Read(uint8_t* out, uint64_t generation);
   void Log(std::deque<LoggedPacket>& log, const uint8_t* bytes, int size);
   void NoteRequest(const uint8_t* report);
+  void NoteUnpluggedWrite(const uint8_t* report);
 
   sim::BoardSimulator& board_;
   Clock& clock_;
@@ -82,6 +86,7 @@ class FaultyBus : public HidBus {
   bool awaiting_configuration_ = false;
   std::array<int64_t, 6> kept_pending_{};
   std::array<int64_t, 6> kept_dropped_{};
+  std::array<int64_t, 6> unplugged_write_{};
 };
 
 }  // namespace vaskel::chaos

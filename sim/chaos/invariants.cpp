@@ -234,8 +234,8 @@ void Invariants::CheckSettled() {
       if (!world_.axes[a].enabled) continue;
       const int64_t sign = world_.axes[a].reversed ? -1 : 1;
       const int64_t executed = sign * stats.steps_executed[a];
-      const int64_t dropped =
-          sign * (stats.steps_unplugged[a] + ring_reset_steps_[a] + bus_.kept_steps_dropped()[a]);
+      const int64_t dropped = sign * (stats.steps_unplugged[a] + bus_.unplugged_write_steps()[a] +
+                                      ring_reset_steps_[a] + bus_.kept_steps_dropped()[a]);
       const int64_t queued = host_.queued_steps()[a] - host_.discarded_steps()[a];
       if (executed + dropped != queued) {
         return Fail("conservation",
