@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/chaos/heap_watch.h"
 #include "sim/chaos/seed_run.h"
 #include "sim/chaos/shrink.h"
 #include "sim/chaos/world.h"
@@ -207,6 +208,7 @@ int ChaosMain(int argc, char** argv) {
 
   const auto start = std::chrono::steady_clock::now();
   size_t passed = 0, run = 0;
+  HeapWatch heap;
   uint64_t combined = 0;
   for (uint64_t seed : seeds) {
     if (budget_seconds > 0 &&
@@ -222,8 +224,15 @@ int ChaosMain(int argc, char** argv) {
       std::printf("seed %llu hash %016llx %s\n", static_cast<unsigned long long>(seed),
                   static_cast<unsigned long long>(r.hash), r.passed ? "passed" : "FAILED");
     }
-    if (r.passed) {
+    if (r.passed && heap.Flat(seed)) {
       ++passed;
+      continue;
+    }
+    if (r.passed) {
+      // Each seed frees its context; what the process still holds after one must not grow.
+      std::printf("seed %llu FAILED: bounds: %s\n", static_cast<unsigned long long>(seed),
+                  heap.growth().c_str());
+      std::fflush(stdout);
       continue;
     }
     PrintFailure(seed, duration_ms, r);

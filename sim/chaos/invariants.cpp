@@ -32,9 +32,21 @@ void Invariants::Fail(const std::string& invariant, const std::string& detail) {
   violation_.time_ms = ctx_.platform().clock().TickCountMs();
 }
 
+uint16_t Invariants::RampsRunning() {
+  RampGenerator& ramps = ctx_.motion().ramps();
+  uint16_t bits = 0;
+  for (size_t a = 0; a < ramps.jog_ramps().size(); ++a) {
+    if (ramps.jog_ramps()[a].Mode != kRampIdle) bits |= 1u << a;
+    if (ramps.backlash_ramps()[a].Mode != kRampIdle) bits |= 1u << (8 + a);
+  }
+  return bits;
+}
+
 void Invariants::BeforeStep(StepKind kind) {
   const HostBlock& e = host_.blocks().engine;
   estop_before_ = e.Get(engine::kEStopActive);
+  offline_before_ = e.Get(engine::kEngineOffline) != 0;
+  ramps_running_before_ = RampsRunning();
   DeviceLink& link = ctx_.link();
   running_before_ = link.link_running();
   BacklashQueue& q = ctx_.motion().backlash_queue();
@@ -110,6 +122,14 @@ void Invariants::AfterStep(StepKind kind) {
     ticks_at_trip_ = ticks;
   }
   ScanCommits(ring_reset);
+  // The host's own trajectory is the host's to send; the plug-in starts no move of its own
+  // (jog, home, probe, take-up) while the engine is offline or stopped.
+  const uint16_t started = RampsRunning() & ~ramps_running_before_;
+  if (started != 0 && (offline_before_ || estop_before_) &&
+      (e.Get(engine::kEngineOffline) != 0 || e.Get(engine::kEStopActive))) {
+    Fail("safety", Format("a plug-in move started (ramps %#llx) while the engine was ", started) +
+                       (offline_before_ ? "offline" : "under E-stop"));
+  }
   if (stop_owed_ && !tripped && ticks > ticks_at_trip_ + 1) {
     Fail("safety", "the plug-in set E-stop and no stop reached the send ring within a tick");
   }

@@ -53,6 +53,7 @@ class Invariants {
   void Fail(const std::string& invariant, const std::string& detail);
   void ScanCommits(bool ring_reset);
   std::array<int32_t, 6> MappedBoardCounts();
+  uint16_t RampsRunning();
 
   const World& world_;
   PluginContext& ctx_;
@@ -63,6 +64,8 @@ class Invariants {
 
   // State seen before the step.
   bool estop_before_ = false;
+  bool offline_before_ = false;
+  uint16_t ramps_running_before_ = 0;  // a bit per jog and take-up ramp
   bool running_before_ = false;
   uint32_t retire_before_ = 0;
   uint32_t open_before_ = 0;
