@@ -146,6 +146,8 @@ class MotionEngine {
   void ApplyCorrections(const BacklashRecord& record);
   void SettleBacklashRecords();
   void DropTakeUpsNotRun(uint32_t executed);
+  // The take-up is over: back to the state it interrupted, or what took over meanwhile.
+  void ResumeAfterTakeUp();
   void CleanUpStoppedActivity();
 
   int32_t Producer(SegmentSourceId s);

@@ -108,7 +108,7 @@ void MotionEngine::DropTakeUpsNotRun(uint32_t executed) {
   queue.Reset();
   if (state() != kBacklashTakeUp || !backlash_.take_up_in_progress()) return;
   const SegmentSourceId interrupted = backlash_.interrupted_source();
-  int32_t resume = resume_state();
+  const int32_t resume = resume_state();
   // Stopped by hand: a stop of the ramps would also set FlushPartial, the host's own word on
   // the stream the take-up interrupted.
   for (AxisRamp& r : ramps_.backlash_ramps()) {
@@ -122,9 +122,8 @@ void MotionEngine::DropTakeUpsNotRun(uint32_t executed) {
   for (auto& suspended : suspended_) suspended.store(false, std::memory_order_release);
   SelectSource(interrupted);
   services_.host.engine.Set(engine::kPluginMotionActive, interrupted == kJogRing);
-  if (resume == 0) resume = kRunning;
-  set_state(resume);
-  set_resume_state(0);
+  set_resume_state(resume);
+  ResumeAfterTakeUp();
 }
 
 }  // namespace vaskel

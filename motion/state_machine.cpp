@@ -101,7 +101,12 @@ bool MotionEngine::StepBacklashTakeUp() {
     stop_seen_sequence_ = services_.link.last_status_sequence();
     stop_next_sequence_ = services_.link.sequence_counter();
   }
-  set_state(resume_state());
+  ResumeAfterTakeUp();
+  return true;
+}
+
+void MotionEngine::ResumeAfterTakeUp() {
+  set_state(resume_state() != 0 ? resume_state() : kRunning);
   set_resume_state(0);
   // A dwell that took over during the take-up: the jog or home it interrupted is over.
   if (segment_source() == kJogRing && !RunsJogRamps(state()) && state() != kStopRequested) {
@@ -109,7 +114,6 @@ bool MotionEngine::StepBacklashTakeUp() {
     SelectSource(kHostTrajectory);
     services_.host.engine.Set(engine::kPluginMotionActive, false);
   }
-  return true;
 }
 
 bool MotionEngine::StepAwaitingSignal() {
