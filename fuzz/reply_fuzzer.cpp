@@ -77,6 +77,7 @@ struct Fixture {
       link.set_board_count_for_test(axis, 0);
     }
     ctx.settings().device_buffer = Settings::kDefaultBuffer;
+    ctx.motion().set_state(kRunning);  // a tripped limit halts it
   }
 };
 
@@ -104,7 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Input in(data, size);
     int requests = 0;
     for (int operations = 0; operations < kMaxOperations && !in.empty(); ++operations) {
-      switch (in.Byte() % 8) {
+      switch (in.Byte() % 9) {
         case 0:
           if (requests++ < kMaxRequests) link.SendStatusRequest();
           break;
@@ -158,6 +159,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         case 7:
           link.set_axis_offset(in.Byte() % 6, static_cast<int32_t>(in.Word()));
           break;
+        case 8: {  // an input signal's record and the engine flags the input scan reads
+          using namespace input_signal;
+          const size_t record = in.Byte() % engine::kInputSignalCount;
+          for (const size_t field : {kEnabled, kPin, kPort, kActiveLow}) {
+            engine.Store<uint8_t>(Offset(record, field), in.Byte());
+          }
+          const uint8_t flags = in.Byte();
+          engine.Store<uint8_t>(Offset(record, kEmulated), flags & 1);
+          engine.Set(engine::kEStopActive, (flags & 2) != 0);
+          engine.Set(engine::kLimitOverride, (flags & 4) != 0);
+          engine.Set(engine::kEngineOffline, (flags & 8) != 0);
+          break;
+        }
       }
     }
   }
