@@ -8,7 +8,6 @@
 namespace vaskel {
 namespace {
 
-constexpr int kSegmentsPerPacket = 7;
 constexpr int kSegmentBytes = 9;
 
 // One segment's six signed step counts: 12-bit fields packed two to three bytes, bit 11 the
@@ -84,7 +83,7 @@ std::string FormatRecordedPacket(const RecordedPacket& packet) {
   switch (packet.opcode) {
     case kOpMotionSegments:
       line += " steps";
-      for (int s = 0; s < kSegmentsPerPacket; ++s) {
+      for (int s = 0; s < kSegmentsPerMotionPacket; ++s) {
         line += " ";
         AppendSegmentSteps(line, b + 1 + kSegmentBytes * s);
       }

@@ -141,6 +141,11 @@ class DeviceLink final : public BoardLink {
   bool advance_to_next() const { return advance_to_next_.load(std::memory_order_acquire); }
   int32_t write_error_count() const { return write_error_count_.load(std::memory_order_acquire); }
   bool workers_started() const { return workers_started_; }
+  // The packet the sender has taken and not yet written (a failed write keeps it), if any;
+  // for the simulator, which steps the sender on the same thread.
+  const uint8_t* held_packet_for_test() const {
+    return holding_packet_.load(std::memory_order_acquire) ? report_.data() + 1 : nullptr;
+  }
   uint32_t rejected_replies() const { return rejected_replies_.load(std::memory_order_relaxed); }
   // Rewinds of the selected segment source asked for by the link, and the fill of the last.
   uint32_t rewind_count() const { return rewind_count_.load(std::memory_order_acquire); }
@@ -177,7 +182,7 @@ class DeviceLink final : public BoardLink {
   void ReleasePort();
   // A board was found: both rings and the pending-reply table start afresh.
   void ResetForNewConnection();
-  enum class SenderPhase { kTake, kAwaitConnection, kAwaitWrite, kWrite };
+  enum class SenderPhase { kAwaitWrite, kTake, kAwaitConnection, kWrite };
   static constexpr uint32_t kWaitSliceMs = 100;
   static constexpr uint32_t kEmptyRingWaitMs = 3;
   static constexpr int kMaxWritesPerStep = 64;
@@ -188,6 +193,10 @@ class DeviceLink final : public BoardLink {
   bool WriteCompletionStep(bool may_block);
   bool ReceiverStep(bool may_block);
   bool TakeSendPacket();
+  // The packet the sender holds was taken before the last link start, is a motion packet, and
+  // no resynchronisation will rewind the stream over it.
+  bool HeldPacketIsStaleMotion() const;
+  void DropHeldPacket();
   bool AwaitWriteDone(bool may_block);
   void WriteReport();
   void MarkWriteDone(uint64_t generation);
@@ -275,10 +284,18 @@ class DeviceLink final : public BoardLink {
   // The resynchronisation asked for by the last close after too many failed writes, by number
   // (0: none), so a reply clears only the request it consumed.
   std::atomic<uint32_t> resync_request_{0};
+  // Segments of motion packets a link start dropped from the send ring while a resync was
+  // pending; the resynchronising reply rewinds by them as well as by the board's fill.
+  std::atomic<int32_t> segments_dropped_for_resync_{0};
   uint32_t resync_requests_made_ = 0;  // sender only
-  SenderPhase sender_phase_ = SenderPhase::kTake;
+  SenderPhase sender_phase_ = SenderPhase::kAwaitWrite;
   int64_t write_start_time_ = 0;
   std::array<uint8_t, kReportSize> report_{};  // the packet being written, kept for a retry
+  // Link starts so far (bumped with the ring reset, under the ring locks), and the one the
+  // held packet was taken under.
+  std::atomic<uint32_t> connection_epoch_{0};
+  uint32_t held_epoch_ = 0;
+  std::atomic<bool> holding_packet_{false};  // taken and not yet written
   // Write generations: the completion worker clears WriteInFlight only for the write it
   // waited on, never for one the sender started since.
   std::mutex write_mutex_;

@@ -143,6 +143,7 @@ LinkFigures LinkStats::Figures(uint32_t now_ms, bool whole_run, int32_t fill_lim
   f.reconnections = connections > 0 ? connections - 1 : 0;
   f.resyncs = resyncs_.load(std::memory_order_relaxed);
   f.rewinds = rewinds_.load(std::memory_order_relaxed);
+  f.stale_packets_dropped = stale_dropped_.load(std::memory_order_relaxed);
   f.replies_processed = processed_.load(std::memory_order_relaxed);
   f.replies_rejected = rejected_.load(std::memory_order_relaxed);
 
@@ -212,6 +213,10 @@ std::string FormatStatsLine(const LinkFigures& f) {
   std::snprintf(part, sizeof part, "; reconnections %u; resyncs %u; rewinds %u", f.reconnections,
                 f.resyncs, f.rewinds);
   line += part;
+  if (f.stale_packets_dropped) {
+    std::snprintf(part, sizeof part, "; stale motion packets dropped %u", f.stale_packets_dropped);
+    line += part;
+  }
   std::snprintf(part, sizeof part, "; status replies %llu processed %llu rejected",
                 static_cast<unsigned long long>(f.replies_processed),
                 static_cast<unsigned long long>(f.replies_rejected));

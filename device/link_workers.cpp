@@ -35,6 +35,16 @@ void DeviceLink::ResetForNewConnection() {
   }
   {
     std::scoped_lock lock(producer_mutex_, consumer_mutex_);
+    connection_epoch_.fetch_add(1, std::memory_order_acq_rel);
+    // After a close that asked for a resynchronisation, the motion packets dropped here are
+    // as lost to the board as the queue it has left: the rewind sends both again.
+    if (resync_pending()) {
+      int32_t segments = 0;
+      for (int32_t i = 0, at = send_ring_.read_index(); i < send_ring_.count(); ++i, ++at) {
+        if (send_ring_.SlotAt(at)[0] == kOpMotionSegments) segments += kSegmentsPerMotionPacket;
+      }
+      segments_dropped_for_resync_.fetch_add(segments, std::memory_order_acq_rel);
+    }
     send_ring_.ResetRing();
   }
   // Requests that died in the reset ring are never answered; their entries would otherwise
@@ -77,6 +87,13 @@ bool DeviceLink::WriteToAwait() {
 bool DeviceLink::SenderStep(bool may_block) {
   for (int writes = 0; writes < kMaxWritesPerStep;) {
     switch (sender_phase_) {
+      case SenderPhase::kAwaitWrite:
+        // The next packet is taken only once the last write has ended: a write that sticks
+        // keeps its own packet, to be written first on the next connection, and the packets
+        // behind it stay in the ring.
+        if (!AwaitWriteDone(may_block)) return true;
+        sender_phase_ = SenderPhase::kTake;
+        break;
       case SenderPhase::kTake:
         // A packet kept after a failed write is written again before anything new is taken.
         if (advance_to_next() && !TakeSendPacket()) {
@@ -90,16 +107,20 @@ bool DeviceLink::SenderStep(bool may_block) {
           WaitForWork(may_block, kWaitSliceMs, [this] { return device_connected(); });
           return true;
         }
-        write_start_time_ = services_.clock.WallSeconds();
-        sender_phase_ = SenderPhase::kAwaitWrite;
-        break;
-      case SenderPhase::kAwaitWrite:
-        if (!AwaitWriteDone(may_block)) return true;
+        if (HeldPacketIsStaleMotion()) {
+          // The board of a plain reconnection has lost its queue and the stream is not
+          // rewound: a few segments of the old trajectory would only jerk the machine before
+          // the start-up stop. Commands, and a resync's packets, are still written.
+          DropHeldPacket();
+          sender_phase_ = SenderPhase::kTake;
+          break;
+        }
         sender_phase_ = SenderPhase::kWrite;
         break;
       case SenderPhase::kWrite:
+        write_start_time_ = services_.clock.WallSeconds();
         WriteReport();
-        sender_phase_ = SenderPhase::kTake;
+        sender_phase_ = SenderPhase::kAwaitWrite;
         ++writes;
         break;
     }
@@ -115,7 +136,20 @@ bool DeviceLink::TakeSendPacket() {
   // kept packet goes out with the bytes it had when it was taken.
   report_[0] = 0;  // report id
   std::memcpy(report_.data() + 1, packet, kReportSize - 1);
+  held_epoch_ = connection_epoch_.load(std::memory_order_acquire);
+  holding_packet_.store(true, std::memory_order_release);
   return true;
+}
+
+bool DeviceLink::HeldPacketIsStaleMotion() const {
+  return report_[1] == kOpMotionSegments &&
+         held_epoch_ != connection_epoch_.load(std::memory_order_acquire) && !resync_pending();
+}
+
+void DeviceLink::DropHeldPacket() {
+  holding_packet_.store(false, std::memory_order_release);
+  advance_to_next_.store(true, std::memory_order_release);
+  stats_.OnStalePacketDropped();
 }
 
 bool DeviceLink::AwaitWriteDone(bool may_block) {
@@ -140,6 +174,11 @@ bool DeviceLink::AwaitWriteDone(bool may_block) {
   resync_request_.store(resync_requests_made_, std::memory_order_release);
   CloseDevice(LinkCloseReason::kStuckWrite);
   MarkWriteDone(0);
+  // One failed write, told as a write on the closed link would tell it; the packet is kept.
+  stats_.OnWriteFailure(hid_error::kInvalidHandle);
+  write_error_count_.fetch_add(1, std::memory_order_acq_rel);
+  services_.status.ShowSystemError(hid_error::kInvalidHandle);
+  holding_packet_.store(true, std::memory_order_release);
   advance_to_next_.store(false, std::memory_order_release);
   return true;
 }
@@ -163,6 +202,7 @@ void DeviceLink::WriteReport() {
   }
   switch (error) {
     case hid_error::kNone:
+      holding_packet_.store(false, std::memory_order_release);
       RecordSent();
       // Failures are counted in a row; a write that went through ends the row.
       write_error_count_.store(0, std::memory_order_release);
@@ -170,6 +210,7 @@ void DeviceLink::WriteReport() {
       MarkWriteDone(0);
       return;
     case hid_error::kIoPending:
+      holding_packet_.store(false, std::memory_order_release);
       RecordSent();
       write_error_count_.store(0, std::memory_order_release);
       advance_to_next_.store(true, std::memory_order_release);

@@ -18,6 +18,9 @@ enum DeviceOpcode : uint8_t {
   kOpSyncQueryB = 29,
 };
 
+// A motion packet carries seven 9-byte segments after its opcode.
+constexpr int32_t kSegmentsPerMotionPacket = 7;
+
 }  // namespace vaskel
 
 namespace vaskel {

@@ -48,7 +48,8 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size) {
   const bool running = link_running();
   uint32_t resync_request = resync_request_.load(std::memory_order_acquire);
   if (!running && resync_request != 0) {
-    RewindSelectedSource(static_cast<int32_t>(fill));
+    RewindSelectedSource(static_cast<int32_t>(fill) +
+                         segments_dropped_for_resync_.exchange(0, std::memory_order_acq_rel));
     // Only the request this reply answers is consumed; one made by a close since then stays
     // for the next connection.
     resync_request_.compare_exchange_strong(resync_request, 0, std::memory_order_acq_rel);

@@ -117,7 +117,8 @@ void Backlash::Finish() {
   const HostBlock& engine = services_.host.engine;
   engine_.SelectSource(interrupted_source_);
   engine_.set_source_suspended(interrupted_source_, false);
-  if (interrupted_source_ == kJogRing) engine.Set(engine::kPluginMotionActive, true);
+  // The take-up's own ramps set the flag; it stays only for the jog or home they interrupted.
+  engine.Set(engine::kPluginMotionActive, interrupted_source_ == kJogRing);
   if (record_open_) {
     BacklashQueue& queue = engine_.backlash_queue();
     const uint32_t closing =

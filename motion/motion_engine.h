@@ -73,7 +73,10 @@ class MotionEngine {
   uint32_t clipped_segments() const { return clipped_segments_.load(std::memory_order_relaxed); }
 
   // Device link (receiver thread unless noted).
-  void RewindSelectedSource(int32_t fill);  // sender or receiver: index -= fill, mod 4096
+  // Receiver: the board never executed the last `lost` segments streamed. The selected source
+  // goes back by the entries of its own among them, so padding and empty packets are not
+  // counted as moves; never by more than was streamed since the last resynchronisation.
+  void RewindSelectedSource(int32_t lost);
   uint32_t SegmentsSent() const { return segments_sent_.load(std::memory_order_acquire); }
   void ResetSegmentsSent() { segments_sent_.store(0, std::memory_order_release); }
   BacklashQueue& backlash_queue() { return backlash_queue_; }
@@ -149,7 +152,9 @@ class MotionEngine {
   void SetConsumer(SegmentSourceId s, int32_t index);
   StepCounts ReadEntry(SegmentSourceId s, int32_t slot);
   bool MayFlushPartial();
-  void EncodeInto(uint8_t* out, const EncoderConfig& config, const StepCounts& steps);
+  // `origin`: the source the segment was read from, or kNoSource for padding.
+  void EncodeInto(uint8_t* out, const EncoderConfig& config, const StepCounts& steps,
+                  uint8_t origin);
   void ReportClipping();
 
   MotionServices services_;
@@ -168,6 +173,11 @@ class MotionEngine {
   std::atomic<SegmentSourceId> source_{kHostTrajectory};
   std::array<std::atomic<bool>, 3> suspended_{};
   std::atomic<uint32_t> segments_sent_{0};
+  // Where each of the last streamed segments came from, by a running count, so a rewind can
+  // tell source entries from padding (motion lock).
+  static constexpr uint8_t kNoSource = 0xff;
+  std::array<uint8_t, kSegmentRingMask + 1> streamed_origin_{};
+  uint32_t streamed_total_ = 0;
   int32_t shared_direction_bit_ = 0;
   std::atomic<uint32_t> clipped_segments_{0};
   bool clipping_reported_ = false;

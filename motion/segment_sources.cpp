@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "motion/motion_engine.h"
 
 namespace vaskel {
@@ -72,10 +74,17 @@ StepCounts MotionEngine::ReadEntry(SegmentSourceId s, int32_t slot) {
   return steps;
 }
 
-void MotionEngine::RewindSelectedSource(int32_t fill) {
+void MotionEngine::RewindSelectedSource(int32_t lost) {
   Lock lock(mutex_);
   const SegmentSourceId s = segment_source();
-  const uint32_t index = static_cast<uint32_t>(Consumer(s)) + 4096u - static_cast<uint32_t>(fill);
+  // A fill no board could have (a corrupt reply) reaches no further back than the stream.
+  uint32_t span = static_cast<uint32_t>(lost) & 0xffffu;
+  span = std::min({span, SegmentsSent(), static_cast<uint32_t>(kSegmentRingMask) + 1});
+  uint32_t entries = 0;
+  for (uint32_t k = 1; k <= span; ++k) {
+    if (streamed_origin_[(streamed_total_ - k) & kSegmentRingMask] == s) ++entries;
+  }
+  const uint32_t index = static_cast<uint32_t>(Consumer(s)) + 4096u - entries;
   SetConsumer(s, static_cast<int32_t>(index & kSegmentRingMask));
 }
 

@@ -28,16 +28,16 @@ void MotionEngine::StreamSegments() {
       const int32_t consumer = Consumer(s) & kSegmentRingMask;
       if (reversal_seen || PendingEntries(s) == 0) {
         every_slot_real = false;
-        EncodeInto(out, config, empty);
+        EncodeInto(out, config, empty, kNoSource);
         continue;
       }
       const StepCounts steps = ReadEntry(s, consumer);
       if (backlash_.DetectReversal(steps)) {
         reversal_seen = true;
-        EncodeInto(out, config, empty);  // the entry waits for the take-up
+        EncodeInto(out, config, empty, kNoSource);  // the entry waits for the take-up
         continue;
       }
-      EncodeInto(out, config, steps);
+      EncodeInto(out, config, steps, static_cast<uint8_t>(s));
       SetConsumer(s, consumer + 1);
     }
     link.CommitPacket();
@@ -68,12 +68,14 @@ void MotionEngine::SendEmptyMotionPacket() {
   const StepCounts empty{};
   uint8_t* packet = services_.link.BeginMotionPacket();
   for (size_t k = 0; k < kSegmentsPerPacket; ++k) {
-    EncodeInto(packet + kSegmentBytes * k, config, empty);
+    EncodeInto(packet + kSegmentBytes * k, config, empty, kNoSource);
   }
   services_.link.CommitPacket();
 }
 
-void MotionEngine::EncodeInto(uint8_t* out, const EncoderConfig& config, const StepCounts& steps) {
+void MotionEngine::EncodeInto(uint8_t* out, const EncoderConfig& config, const StepCounts& steps,
+                              uint8_t origin) {
+  streamed_origin_[streamed_total_++ & kSegmentRingMask] = origin;
   if (EncodeSegment(config, steps, shared_direction_bit_, out)) {
     clipped_segments_.fetch_add(1, std::memory_order_relaxed);
     clipping_pending_report_ = true;

@@ -39,8 +39,7 @@ first=$(( $(date +%s) % 100000000 * 1000 ))
 # flow control behind a stuck write, positions after a resynchronisation), a failure here is
 # reported without failing the run; VASKEL_CHAOS_STRICT=1 makes it fail.
 if ! build/debug/vaskel-host chaos --seeds "$first..$((first + 1000000))" \
-  --budget "${VASKEL_CHAOS_SECONDS:-120}" \
-  --relax resync-after-ring-reset; then
+  --budget "${VASKEL_CHAOS_SECONDS:-120}"; then
   echo "chaos: fresh seeds failed (replay commands above)"
   [ "${VASKEL_CHAOS_STRICT:-0}" = 1 ] && exit 1
 fi

@@ -89,7 +89,7 @@ TEST(LinkWorkers, WriteStuckForFourSecondsClosesKeepsThePacketAndResynchronises)
 
   h.board.QueueWriteResults(hid_error::kIoPending);
   h.link().SendCommand(kOpConfigOptionA, 1);  // goes out and never completes
-  h.link().SendCommand(kOpConfigOptionB, 2);  // waits behind it
+  h.link().SendCommand(kOpConfigOptionB, 2);  // waits behind it, in the ring
   h.Pump();
   ASSERT_TRUE(h.link().write_in_flight());
   h.platform.clock_.AdvanceMs(3999);
@@ -103,7 +103,7 @@ TEST(LinkWorkers, WriteStuckForFourSecondsClosesKeepsThePacketAndResynchronises)
   // The fill of 37 is four seconds old: the next connection's first reply decides the rewind.
   EXPECT_EQ(h.link().rewind_count(), 0u);
   EXPECT_TRUE(h.link().resync_pending());
-  // It then tries the kept packet on the closed link: one failure, its text shown.
+  // The stuck write counts as one failure, its text shown; it is kept for the next link.
   EXPECT_EQ(h.link().write_error_count(), 1);
   EXPECT_EQ(h.StatusText(), "System error 6 (0x00000006).");
   EXPECT_FALSE(h.link().advance_to_next());
@@ -119,8 +119,9 @@ TEST(LinkWorkers, WriteStuckForFourSecondsClosesKeepsThePacketAndResynchronises)
   h.UpdateAndPump();
   const auto written = h.board.written();
   ASSERT_FALSE(written.empty());
-  EXPECT_EQ(written[0][1], kOpConfigOptionB);
-  EXPECT_EQ(ReportValue(written[0], 2, 4), 2u);
+  // The stuck packet goes first; the one behind it went with the ring reset.
+  EXPECT_EQ(written[0][1], kOpConfigOptionA);
+  EXPECT_EQ(ReportValue(written[0], 2, 4), 1u);
   EXPECT_EQ(written[1][1], kOpStatusRequest);  // the resynchronising request
   EXPECT_EQ(written[2][1], kOpSyncQueryA);
   EXPECT_EQ(h.link().rewind_count(), 1u);
@@ -507,21 +508,24 @@ TEST(LinkWorkers, AWriteTheSystemHoldsClosesTheLinkAfterFourSeconds) {
   EXPECT_TRUE(h.link().resync_pending());
   EXPECT_FALSE(h.link().advance_to_next());
 
-  // The held report ended with the close. After the reconnection the report that waited
-  // behind it goes first, then the new start-up, which resynchronises first.
+  // The held report ends when the system lets it go. After the reconnection it is tried again
+  // first (those that waited behind it went with the ring reset), then the new start-up,
+  // which resynchronises first.
   system.SetHold(false);
   h.Update();
   // The writer thread takes each report in its own time; pump until three have gone out.
-  for (int i = 0; i < 5000 && system.written().size() < 3; ++i) {
+  for (int i = 0; i < 5000 && system.written().size() < 4; ++i) {
     h.Pump();
-    system.WaitWritten(3, 1);
+    system.WaitWritten(4, 1);
   }
   const auto written = system.written();
-  ASSERT_GE(written.size(), 3u);
-  EXPECT_EQ(written[0][1], kOpSyncQueryA);
-  EXPECT_EQ(written[1][1], kOpSyncQueryB);
-  EXPECT_EQ(ReportValue(written[1], 2, 4), 2u);
+  ASSERT_GE(written.size(), 4u);
+  for (size_t k : {0, 1}) {
+    EXPECT_EQ(written[k][1], kOpSyncQueryA);
+    EXPECT_EQ(ReportValue(written[k], 2, 4), 1u);
+  }
   EXPECT_EQ(written[2][1], kOpStatusRequest);
+  EXPECT_EQ(written[3][1], kOpSyncQueryA);
   EXPECT_FALSE(system.capped());
 }
 

@@ -129,16 +129,30 @@ TEST_F(Streaming, DiscardMovesBothIndicesPastTheChunk) {
   EXPECT_EQ(engine().Get(engine::kTrajConsumerIndex), 160);
 }
 
-TEST_F(Streaming, RewindSetsTheCurrentSourceBackByTheFill) {
-  engine().Set(engine::kTrajConsumerIndex, 10);
-  motion().RewindSelectedSource(30);
-  EXPECT_EQ(engine().Get(engine::kTrajConsumerIndex), 4076);
+TEST_F(Streaming, RewindGoesBackByTheSourceEntriesAmongTheLostSegments) {
+  // 10 entries: one full packet, then three with four padding slots, then two empty packets.
+  planner().Set(planner::kFlushPartial, true);
+  PushHost(10);
+  motion().MotionStep();
+  ASSERT_EQ(TakePackets().size(), 4u);
+  ASSERT_EQ(engine().Get(engine::kTrajConsumerIndex), 10);
+  // The last 21 segments hold entries 8..10: padding is no entry to send again.
+  motion().RewindSelectedSource(21);
+  EXPECT_EQ(engine().Get(engine::kTrajConsumerIndex), 7);
+  motion().ResetSegmentsSent();
 
+  // A fill no board could have goes no further back than what was streamed since.
+  motion().MotionStep();
+  ASSERT_EQ(TakePackets().size(), 4u);
+  ASSERT_EQ(engine().Get(engine::kTrajConsumerIndex), 10);
+  motion().RewindSelectedSource(0xffff);
+  EXPECT_EQ(engine().Get(engine::kTrajConsumerIndex), 7);
+
+  // Only the selected source goes back.
   motion().SelectSource(kJogRing);
-  motion().ramps().jog_ring().consumer.store(5);
-  motion().RewindSelectedSource(5);
+  motion().RewindSelectedSource(30);
   EXPECT_EQ(motion().ramps().jog_ring().consumer.load(), 0);
-  EXPECT_EQ(engine().Get(engine::kTrajConsumerIndex), 4076);
+  EXPECT_EQ(engine().Get(engine::kTrajConsumerIndex), 7);
 }
 
 TEST_F(Streaming, StreamsTheJogRingWhenSelected) {

@@ -25,9 +25,7 @@ void Usage() {
       "relaxations, comma-separated, for faults not fixed yet:\n"
       "  activity-flags  a home or probe ended otherwise leaves its flags set\n"
       "  orphaned-moves  a dwell or probe that takes over leaves jog records or DwellActive\n"
-      "  pending-home    a stop while Halted leaves a pending home to start later\n"
-      "  resync-after-ring-reset  a resynchronising rewind ignores packets the link\n"
-      "                  start dropped from the send ring\n");
+      "  pending-home    a stop while Halted leaves a pending home to start later\n");
 }
 
 bool ParseU64(const std::string& s, uint64_t* out) {
@@ -142,8 +140,6 @@ int ChaosMain(int argc, char** argv) {
           options.relax.orphaned_moves = true;
         } else if (name == "pending-home") {
           options.relax.pending_home = true;
-        } else if (name == "resync-after-ring-reset") {
-          options.relax.resync_after_ring_reset = true;
         } else {
           Usage();
           return 2;

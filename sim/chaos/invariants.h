@@ -26,9 +26,6 @@ struct Relaxations {
   // A stop requested while Halted skips the clean-up that drops a pending home, which then
   // starts after the stop.
   bool pending_home = false;
-  // A resynchronisation rewinds by the board's fill alone, although the link start has also
-  // dropped motion packets from the send ring: the wrong segments are sent again.
-  bool resync_after_ring_reset = false;
 };
 
 struct Violation {
@@ -78,7 +75,6 @@ class Invariants {
   std::array<int64_t, 6> ring_before_{};
   int32_t ring_count_before_ = -1;
   std::array<int64_t, 6> ring_reset_steps_{};
-  bool resync_after_ring_reset_ = false;
   bool homing_after_quiet_ = false;
   bool fill_lied_ = false;
 };
