@@ -28,6 +28,8 @@ void MotionEngine::AbortAndHalt() {
 
 void MotionEngine::AbortLocked() {
   stop_waits_for_board_ = false;
+  // A dwell waiting for the stop command to go out will not follow it now.
+  if (dwell_after_stop_) services_.host.engine.Set(engine::kDwellActive, int32_t{0});
   dwell_after_stop_ = false;
   EndActivity(state());
   SettleBacklashRecords();
@@ -58,6 +60,11 @@ void MotionEngine::EndActivity(int32_t activity) {
       break;
     case kBacklashTakeUp:
       EndTakeUp();
+      break;
+    case kStopRequested:
+    case kStopDraining:
+      // The stop will not get to its own clean-up of what it interrupted.
+      CleanUpStoppedActivity();
       break;
     case kProbeTripped:
       // The trip's own abort leaves ProbeActive to the drain; any later abort ends the probe.
