@@ -147,6 +147,8 @@ class DeviceLink final : public BoardLink {
   bool advance_to_next() const { return advance_to_next_.load(std::memory_order_acquire); }
   int32_t write_error_count() const { return write_error_count_.load(std::memory_order_acquire); }
   bool workers_started() const { return workers_started_; }
+  // Link starts that found a board (each resets the rings), for tests and the simulator.
+  uint32_t link_starts() const { return connection_epoch_.load(std::memory_order_acquire); }
   // The packet the sender has taken and not yet written (a failed write keeps it), if any;
   // for the simulator, which steps the sender on the same thread.
   const uint8_t* held_packet_for_test() const {

@@ -53,6 +53,8 @@ void Invariants::BeforeStep(StepKind kind) {
   retire_before_ = q.retire_index.load();
   open_before_ = q.open_index.load();
   for (int a = 0; a < 6; ++a) offsets_before_[a] = link.axis_offset(a);
+  link_starts_before_ = link.link_starts();
+  resync_before_ = link.resync_pending();
   if (kind == StepKind::Update && !link.device_connected()) {
     // A link start resets the send ring: what waits there is dropped, by rule.
     PacketRing& ring = link.send_ring();
@@ -95,12 +97,16 @@ void Invariants::ScanCommits(bool ring_reset) {
 void Invariants::AfterStep(StepKind kind) {
   DeviceLink& link = ctx_.link();
   const HostBlock& e = host_.blocks().engine;
-  // An Update on a closed link that finds the board resets the send ring.
-  const bool ring_reset = ring_count_before_ >= 0 && link.device_connected();
+  // An Update on a closed link that finds the board resets the send ring (and the link may
+  // have closed again before the step is over).
+  const bool ring_reset = link.link_starts() != link_starts_before_;
+  if (ring_reset && ring_count_before_ < 0) {
+    Fail("bounds", "the send ring was reset outside a link start");
+  }
   if (ring_reset) {
     // Under a pending resynchronisation the rewind sends them again; otherwise they are lost
     // with the connection, by rule.
-    if (!link.resync_pending()) {
+    if (!resync_before_) {
       for (int c = 0; c < 6; ++c) ring_reset_steps_[c] += ring_before_[c];
     }
   }

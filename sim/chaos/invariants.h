@@ -77,6 +77,8 @@ class Invariants {
   // link, and those a link start dropped with the ring.
   std::array<int64_t, 6> ring_before_{};
   int32_t ring_count_before_ = -1;
+  uint32_t link_starts_before_ = 0;
+  bool resync_before_ = false;  // nothing runs between the step's start and a link start in it
   std::array<int64_t, 6> ring_reset_steps_{};
   bool homing_after_quiet_ = false;
   bool fill_lied_ = false;
