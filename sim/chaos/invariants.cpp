@@ -225,6 +225,11 @@ void Invariants::CheckSettled() {
   for (const auto& f : flags) {
     if (f.on) return Fail("liveness", std::string(f.name) + " is still set");
   }
+  if (referenced_axis_ >= 0 && !b.engine.Get(engine::kAxisReferenced[referenced_axis_])) {
+    return Fail("liveness", Format("the home of axis %lld, its switch within reach, did not end "
+                                   "referenced",
+                                   referenced_axis_));
+  }
   sim::BoardSimulator& board = bus_.board();
   if (home_relaxed) return;  // the home still runs; the rest is checked when it has ended
   if (board.Fill() != 0)

@@ -45,6 +45,8 @@ class Invariants {
   // Once faults and actions are over and the quiet time has passed: the plug-in has settled.
   void CheckSettled();
   void NoteFillLie() { fill_lied_ = true; }
+  // A home set off once everything had settled, with its switch within reach.
+  void ExpectReferenced(int axis) { referenced_axis_ = axis; }
 
   bool failed() const { return !violation_.invariant.empty(); }
   const Violation& violation() const { return violation_; }
@@ -82,6 +84,7 @@ class Invariants {
   std::array<int64_t, 6> ring_reset_steps_{};
   bool homing_after_quiet_ = false;
   bool fill_lied_ = false;
+  int referenced_axis_ = -1;
 };
 
 }  // namespace vaskel::chaos

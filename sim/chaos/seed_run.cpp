@@ -1,6 +1,7 @@
 #include "sim/chaos/seed_run.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <memory>
 
@@ -68,6 +69,7 @@ class SeedRun {
       }
       if (t == world_.quiet_ms) events_.push_back(kSettle0);
       if (t == world_.quiet_ms + 200) events_.push_back(kSettle1);
+      if (t == world_.quiet_ms + kFinalHomeAfterMs) events_.push_back(kFinalHome);
       if (host_.has_work()) events_.push_back(kFeed);
       if (t >= next_update && t >= paused_until) {
         events_.push_back(kUpdate);
@@ -95,7 +97,11 @@ class SeedRun {
         end = std::min(world_.duration_ms + kMostExtraMs,
                        std::max(end, drained_at + kSettleMs + 1000));
       }
-      if (drained_at != 0 && !settled_checked && t >= drained_at + kSettleMs) {
+      if (final_home_deadline_ > end) {
+        end = std::min(world_.duration_ms + kMostExtraMs, final_home_deadline_ + 1000);
+      }
+      if (drained_at != 0 && !settled_checked && t >= drained_at + kSettleMs &&
+          t >= final_home_deadline_) {
         invariants_.CheckSettled();
         settled_checked = true;
       }
@@ -130,7 +136,60 @@ class SeedRun {
   }
 
  private:
-  static constexpr int kSettle0 = -1, kSettle1 = -2, kFeed = -3, kUpdate = -4, kTimers = -5;
+  static constexpr int kSettle0 = -1, kSettle1 = -2, kFeed = -3, kUpdate = -4, kTimers = -5,
+                       kFinalHome = -6;
+  static constexpr uint32_t kFinalHomeAfterMs = 1000;
+  static constexpr uint32_t kLongestFinalHomeMs = 30000;
+
+  // Once settled, a world with a home switch homes its axis; a switch within reach must end
+  // the home referenced. The time allowed follows from where the axis is: the way to the
+  // switch at the home speed, the overshoot and its way back at half of it, and the drain.
+  void StartFinalHome() {
+    const sim::MachineSwitch* home = nullptr;
+    for (const sim::MachineSwitch& sw : world_.switches) {
+      if (sw.kind == sim::SwitchKind::Home && !world_.axes[sw.axis].reversed) {
+        home = &sw;
+        break;
+      }
+    }
+    if (home == nullptr) return;
+    const AxisSetup& x = world_.axes[home->axis];
+    const double speed = x.velocity * x.steps_per_unit * x.home_speed_percent / 200.0;
+    const double accel = x.acceleration * x.steps_per_unit;
+    if (!(speed > 0) || !(accel > 0)) return;
+    // Within reach: on the near side of the switch, so the home runs onto it, not away.
+    const double at = board_.Counts()[home->axis];
+    const double distance =
+        home->side == sim::SwitchSide::Max ? home->position - at : at - home->position;
+    if (!(distance > 0)) return;
+    const double overshoot = speed * speed / (2 * accel);
+    // The switch is seen while both buffers' worth of the move is still queued: the axis runs
+    // on by that much. A limit closer than that behind the switch ends the home in an E-stop.
+    const double run_on =
+        speed * (world_.device_buffer_ms + world_.jog_buffer_ms + 200) / 1000.0 + overshoot;
+    for (const sim::MachineSwitch& sw : world_.switches) {
+      if (sw.kind == sim::SwitchKind::Limit && sw.axis == home->axis && sw.side == home->side &&
+          std::fabs(static_cast<double>(sw.position) - home->position) < 1.5 * run_on) {
+        return;
+      }
+    }
+    // A take-up where the home sets off and another where it turns back, a step a segment at
+    // the slowest.
+    const double take_ups_ms = 2.0 * (x.backlash_amount * 3.0 + 500.0);
+    const double ms = 1000.0 * ((distance + 2 * overshoot) / (speed / 2) + 2 * speed / accel) +
+                      take_ups_ms + 4000;
+    if (ms > kLongestFinalHomeMs) return;
+    if (options_.trace) {
+      std::printf("%8.3f s  final home axis %d from %.0f, switch at %d, %.0f ms allowed\n",
+                  clock_.TickCountMs() / 1000.0, home->axis, at, home->position, ms);
+    }
+    Action action;
+    action.kind = ActionKind::Home;
+    action.axis = home->axis;
+    host_.Act(action);
+    final_home_deadline_ = clock_.TickCountMs() + static_cast<uint32_t>(ms);
+    invariants_.ExpectReferenced(home->axis);
+  }
   static constexpr int kWorker0 = 1 << 20;
 
   static sim::BoardOptions BoardOptionsFor(const World& world) {
@@ -158,6 +217,8 @@ class SeedRun {
       if (options_.trace)
         std::printf("%8.3f s  settle %d\n", clock_.TickCountMs() / 1000.0, -ev - 1);
       host_.Settle(-ev - 1);
+    } else if (ev == kFinalHome) {
+      if (!world_.stream_only) StartFinalHome();
     } else if (ev == kFeed) {
       host_.Feed();
     } else if (ev == kUpdate) {
@@ -309,6 +370,7 @@ class SeedRun {
   Invariants invariants_;
   std::vector<int> events_;
   int32_t last_state_ = -1;
+  uint32_t final_home_deadline_ = 0;
   int last_link_flags_ = -1;
   Violation own_violation_;
 };
