@@ -116,6 +116,9 @@ class DeviceLink final : public BoardLink {
   void OnStatusReply(const uint8_t* payload, size_t size, StatusRole role = StatusRole::kAny);
   // DeviceBufferSetting over the segment period, in segments.
   int32_t NeedsDataLimit() const override;
+  double SegmentPeriod() const;  // the host's, in seconds, or the board's own
+  // Resynchronisations whose measuring replies were all lost: their rewind was estimated.
+  uint32_t estimated_resyncs() const { return estimated_resyncs_.load(std::memory_order_relaxed); }
   int32_t segments_awaiting_write() override;
 
   // The board's latest status.
@@ -261,6 +264,8 @@ class DeviceLink final : public BoardLink {
   // directly has no read time.
   std::optional<uint32_t> report_close_count_;
   std::atomic<int32_t> device_fill_{0};
+  std::atomic<uint32_t> fill_ms_{0};  // when it was last reported
+  std::atomic<uint32_t> estimated_resyncs_{0};
   std::atomic<int32_t> board_count_[6] = {};
   std::atomic<int32_t> axis_offset_[6] = {};
   std::atomic<uint32_t> input_word_{0};

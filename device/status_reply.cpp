@@ -1,5 +1,6 @@
 // The board's status reply: queue fill, six channel counts and the input pin word, turned into
 // the host's positions, the planner's need for data and the input scan.
+#include <algorithm>
 #include <cmath>
 
 #include "device/link.h"
@@ -53,20 +54,29 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
   if (role == StatusRole::kResyncBackup && resync_request_.load(std::memory_order_acquire) == 0) {
     return;
   }
-  device_fill_.store(static_cast<int32_t>(fill), std::memory_order_release);
+  const int32_t previous_fill = device_fill_.load(std::memory_order_acquire);
   const uint32_t now = services_.clock.TickCountMs();
+  const uint32_t previous_fill_ms = fill_ms_.exchange(now, std::memory_order_acq_rel);
+  device_fill_.store(static_cast<int32_t>(fill), std::memory_order_release);
   stats_.OnStatusReply(now, static_cast<int32_t>(fill), p);
 
   // Read once: a close while this reply is handled must not turn it into an alignment.
   const bool running = link_running();
   uint32_t resync_request = resync_request_.load(std::memory_order_acquire);
   if (!running && resync_request != 0) {
-    // Both measuring replies lost: what this connection wrote ahead of its configuration is
-    // known, what the board still held from before is not (after a stuck write, it has long
-    // run out).
-    const int32_t lost = role == StatusRole::kAfterStop
-                             ? segments_before_configuration_.load(std::memory_order_acquire)
-                             : static_cast<int32_t>(fill);
+    int32_t lost = static_cast<int32_t>(fill);
+    if (role == StatusRole::kAfterStop) {
+      // Both measuring replies lost, and the stop has cleared the board since. What this
+      // connection wrote ahead of its configuration is known; what the board still held
+      // from before is estimated from the last fill and the time it has had to run since.
+      const double period_ms = 1000.0 * SegmentPeriod();
+      const double ran = static_cast<double>(now - previous_fill_ms) / period_ms;
+      const double left = std::max(0.0, static_cast<double>(previous_fill) - ran);
+      lost = segments_before_configuration_.load(std::memory_order_acquire) +
+             TruncToInt32(std::min(left, 65535.0));
+      estimated_resyncs_.fetch_add(1, std::memory_order_relaxed);
+      stats_.OnEstimatedResync();
+    }
     RewindSelectedSource(lost +
                          segments_dropped_for_resync_.exchange(0, std::memory_order_acq_rel));
     // Only the request this reply answers is consumed; one made by a close since then stays
@@ -144,12 +154,15 @@ void DeviceLink::ApplyChannelMapping(std::array<int32_t, 6>& counts) const {
   }
 }
 
-int32_t DeviceLink::NeedsDataLimit() const {
-  double period = services_.host.planner.Get(planner::kSegmentPeriod);
+double DeviceLink::SegmentPeriod() const {
+  const double period = services_.host.planner.Get(planner::kSegmentPeriod);
   // A period the host never set (or spoilt) would divide by zero; the plug-in's own applies.
-  if (!(period > 0.0) || !std::isfinite(period)) period = kDefaultSegmentPeriod;
+  return period > 0.0 && std::isfinite(period) ? period : kDefaultSegmentPeriod;
+}
+
+int32_t DeviceLink::NeedsDataLimit() const {
   const double buffer = services_.device_buffer_ms.load(std::memory_order_relaxed);
-  return TruncToInt32(buffer / (1000.0 * period));
+  return TruncToInt32(buffer / (1000.0 * SegmentPeriod()));
 }
 
 }  // namespace vaskel

@@ -161,7 +161,7 @@ class SeedRun {
     const double at = board_.Counts()[home->axis];
     const double distance =
         home->side == sim::SwitchSide::Max ? home->position - at : at - home->position;
-    if (!(distance > 0)) return;
+    if (!(distance > 0) || host_.blocks().engine.Get(engine::kEStopActive)) return;
     const double overshoot = speed * speed / (2 * accel);
     // The switch is seen while both buffers' worth of the move is still queued: the axis runs
     // on by that much. A limit closer than that behind the switch ends the home in an E-stop.
