@@ -62,10 +62,17 @@ void MotionEngine::EndActivity(int32_t activity) {
       EndTakeUp();
       break;
     case kStopRequested:
-    case kStopDraining:
-      // The stop will not get to its own clean-up of what it interrupted.
-      CleanUpStoppedActivity();
+    case kStopDraining: {
+      // The stop will not get to its own clean-up: what it interrupted ends here, as an
+      // abort would have ended it.
+      const int32_t stopped = stopped_state_.exchange(kRunning);
+      if (stopped == kHalted) {
+        EndHalted();
+      } else if (stopped != kRunning && stopped != kStopRequested && stopped != kStopDraining) {
+        EndActivity(stopped);  // the host's queue was the stop's own to discard
+      }
       break;
+    }
     case kProbeTripped:
       // The trip's own abort leaves ProbeActive to the drain; any later abort ends the probe.
       if (pending_signal_state() != kProbeTripped) host.engine.Set(engine::kProbeActive, false);

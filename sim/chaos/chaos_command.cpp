@@ -17,16 +17,11 @@ namespace vaskel::chaos {
 namespace {
 
 void Usage() {
-  std::fprintf(
-      stderr,
-      "usage: vaskel-host chaos --seeds A..B [--minutes M] [--no-shrink] [--relax NAMES]\n"
-      "       vaskel-host chaos --seed-file FILE [--minutes M]\n"
-      "       (--budget S: stop starting seeds after S seconds of real time)\n"
-      "       vaskel-host chaos --seed N --replay [--minutes M] [--only a1,a2,f0]\n"
-      "relaxations, comma-separated, for faults not fixed yet:\n"
-      "  activity-flags  a home or probe ended otherwise leaves its flags set\n"
-      "  orphaned-moves  a dwell or probe that takes over leaves jog records or DwellActive\n"
-      "  pending-home    a stop while Halted leaves a pending home to start later\n");
+  std::fprintf(stderr,
+               "usage: vaskel-host chaos --seeds A..B [--minutes M] [--no-shrink]\n"
+               "       vaskel-host chaos --seed-file FILE [--minutes M]\n"
+               "       (--budget S: stop starting seeds after S seconds of real time)\n"
+               "       vaskel-host chaos --seed N --replay [--minutes M] [--only a1,a2,f0]\n");
 }
 
 bool ParseU64(const std::string& s, uint64_t* out) {
@@ -130,22 +125,6 @@ int ChaosMain(int argc, char** argv) {
       ++i;
     } else if (arg == "--only" && value) {
       only = value;
-      ++i;
-    } else if (arg == "--relax" && value) {
-      std::stringstream names(value);
-      std::string name;
-      while (std::getline(names, name, ',')) {
-        if (name == "activity-flags") {
-          options.relax.activity_flags = true;
-        } else if (name == "orphaned-moves") {
-          options.relax.orphaned_moves = true;
-        } else if (name == "pending-home") {
-          options.relax.pending_home = true;
-        } else {
-          Usage();
-          return 2;
-        }
-      }
       ++i;
     } else if (arg == "--budget" && value) {
       budget_seconds = std::atof(value);

@@ -140,10 +140,6 @@ void Invariants::AfterStep(StepKind kind) {
     Fail("safety", "the plug-in set E-stop and no stop reached the send ring within a tick");
   }
   if (!e.Get(engine::kEStopActive)) stop_owed_ = false;
-  if (e.Get(engine::kHomingActive) &&
-      ctx_.platform().clock().TickCountMs() > world_.quiet_ms + 200) {
-    homing_after_quiet_ = true;
-  }
 
   // A take-up retired by a status reply moves its corrections into the offsets, once.
   BacklashQueue& q = ctx_.motion().backlash_queue();
@@ -189,12 +185,6 @@ void Invariants::CheckSettled() {
   MotionEngine& motion = ctx_.motion();
   const HostBlocks& b = host_.blocks();
   if (!link.link_running()) return Fail("liveness", "the link is not running");
-  if (relax_.pending_home && homing_after_quiet_) return;
-  // A home left pending across the settling stop starts after it, from wherever the jogs
-  // left the axis, and may run long or into a limit.
-  const bool home_relaxed =
-      relax_.pending_home &&
-      (homing_after_quiet_ || IsHomeInProgress(motion.state(), motion.pending_signal_state()));
   // A jog that ran near a limit may carry the axis onto it while the settling stop drains
   // the board: the trip and its E-stop are then the right end, and the host's to clear.
   bool at_limit = false;
@@ -205,33 +195,25 @@ void Invariants::CheckSettled() {
   }
   const bool tripped_at_limit =
       at_limit && b.engine.Get(engine::kEStopActive) && motion.state() == kHalted;
-  if (motion.state() != kRunning && !home_relaxed && !tripped_at_limit) {
+  if (motion.state() != kRunning && !tripped_at_limit) {
     return Fail("liveness", Format("motion state %lld, not Running", motion.state()));
   }
   for (SegmentSourceId s : {kHostTrajectory, kJogRing, kBacklashRing}) {
-    if (s == kJogRing && (relax_.orphaned_moves || home_relaxed)) continue;
     if (motion.PendingEntries(s) != 0) {
       return Fail("liveness", Format("segment source %lld still holds %lld entries", s,
                                      motion.PendingEntries(s)));
     }
   }
-  const bool flags_relaxed = relax_.activity_flags;
-  // A probe that takes over a dwell leaves the dwell's flag, like the jog records it orphans.
-  bool probes = false;
-  for (const Action& x : world_.actions) probes |= x.kind == ActionKind::Probe;
   const struct {
     bool on;
     const char* name;
   } flags[] = {
-      {b.engine.Get(engine::kHomingActive) && !flags_relaxed && !home_relaxed, "HomingActive"},
-      {b.engine.Get(engine::kDwellActive) != 0 && !(relax_.orphaned_moves && probes),
-       "DwellActive"},
-      {b.engine.Get(engine::kProbeActive) && !flags_relaxed, "ProbeActive"},
+      {b.engine.Get(engine::kHomingActive), "HomingActive"},
+      {b.engine.Get(engine::kDwellActive) != 0, "DwellActive"},
+      {b.engine.Get(engine::kProbeActive), "ProbeActive"},
       {b.engine.Get(engine::kBacklashActive), "BacklashActive"},
-      {b.engine.Get(engine::kPluginMotionActive) && !relax_.orphaned_moves && !home_relaxed,
-       "PluginMotionActive"},
-      {((b.planner.Get(planner::kHomingSignalWord) >> 56) & 1) != 0 && !flags_relaxed,
-       "HomingSignalWord bit 56"}};
+      {b.engine.Get(engine::kPluginMotionActive), "PluginMotionActive"},
+      {((b.planner.Get(planner::kHomingSignalWord) >> 56) & 1) != 0, "HomingSignalWord bit 56"}};
   for (const auto& f : flags) {
     if (f.on) return Fail("liveness", std::string(f.name) + " is still set");
   }
@@ -241,7 +223,6 @@ void Invariants::CheckSettled() {
                                    referenced_axis_));
   }
   sim::BoardSimulator& board = bus_.board();
-  if (home_relaxed) return;  // the home still runs; the rest is checked when it has ended
   if (board.Fill() != 0)
     return Fail("liveness", Format("the board still holds %lld segments",
                                    static_cast<long long>(board.Fill())));

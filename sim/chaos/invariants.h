@@ -15,19 +15,6 @@ namespace vaskel::chaos {
 
 enum class StepKind : uint8_t { HostCall, Update, Tick, Worker };
 
-// Known faults that other work is fixing; each switch relaxes the one check that finds it so
-// the rest of a seed keeps running.
-struct Relaxations {
-  // HomingActive, ProbeActive or HomingSignalWord bit 56 left set by a home or probe that
-  // ended some other way than by its signal.
-  bool activity_flags = false;
-  // A jog or home that a dwell or probe took over leaves records in the jog ring.
-  bool orphaned_moves = false;
-  // A stop requested while Halted skips the clean-up that drops a pending home, which then
-  // starts after the stop.
-  bool pending_home = false;
-};
-
 struct Violation {
   std::string invariant;
   std::string detail;
@@ -36,9 +23,8 @@ struct Violation {
 
 class Invariants {
  public:
-  Invariants(const World& world, PluginContext& ctx, ChaosHost& host, FaultyBus& bus,
-             const Relaxations& relax)
-      : world_(world), ctx_(ctx), host_(host), bus_(bus), relax_(relax) {}
+  Invariants(const World& world, PluginContext& ctx, ChaosHost& host, FaultyBus& bus)
+      : world_(world), ctx_(ctx), host_(host), bus_(bus) {}
 
   void BeforeStep(StepKind kind);
   void AfterStep(StepKind kind);
@@ -61,7 +47,6 @@ class Invariants {
   PluginContext& ctx_;
   ChaosHost& host_;
   FaultyBus& bus_;
-  const Relaxations& relax_;
   Violation violation_;
 
   // State seen before the step.
@@ -82,7 +67,6 @@ class Invariants {
   uint32_t link_starts_before_ = 0;
   bool resync_before_ = false;  // nothing runs between the step's start and a link start in it
   std::array<int64_t, 6> ring_reset_steps_{};
-  bool homing_after_quiet_ = false;
   bool fill_lied_ = false;
   int referenced_axis_ = -1;
 };

@@ -48,7 +48,7 @@ class SeedRun {
         platform_(clock_, bus_, world.timer_gap_ms_x10),
         ctx_(platform_),
         host_(world, ctx_),
-        invariants_(world, ctx_, host_, bus_, options.relax) {}
+        invariants_(world, ctx_, host_, bus_) {}
 
   SeedResult Run() {
     platform_.scheduled_workers().set_schedule_point_handler(
@@ -69,7 +69,12 @@ class SeedRun {
       }
       if (t == world_.quiet_ms) events_.push_back(kSettle0);
       if (t == world_.quiet_ms + 200) events_.push_back(kSettle1);
-      if (t == world_.quiet_ms + kFinalHomeAfterMs) events_.push_back(kFinalHome);
+      // Once the settling stop is over (or never, for a plug-in that does not get there).
+      if (!final_home_tried_ && t >= world_.quiet_ms + kFinalHomeAfterMs &&
+          ctx_.motion().state() == kRunning) {
+        final_home_tried_ = true;
+        events_.push_back(kFinalHome);
+      }
       if (host_.has_work()) events_.push_back(kFeed);
       if (t >= next_update && t >= paused_until) {
         events_.push_back(kUpdate);
@@ -99,6 +104,12 @@ class SeedRun {
       }
       if (final_home_deadline_ > end) {
         end = std::min(world_.duration_ms + kMostExtraMs, final_home_deadline_ + 1000);
+      }
+      // The last home is looked at once it has ended and a status round has shown where it
+      // left the axis, or at its deadline.
+      if (final_home_deadline_ != 0 && !ctx_.motion().home_requested() &&
+          !host_.blocks().engine.Get(engine::kHomingActive)) {
+        final_home_deadline_ = std::min(final_home_deadline_, t + 1000);
       }
       if (drained_at != 0 && !settled_checked && t >= drained_at + kSettleMs &&
           t >= final_home_deadline_) {
@@ -139,7 +150,7 @@ class SeedRun {
   static constexpr int kSettle0 = -1, kSettle1 = -2, kFeed = -3, kUpdate = -4, kTimers = -5,
                        kFinalHome = -6;
   static constexpr uint32_t kFinalHomeAfterMs = 1000;
-  static constexpr uint32_t kLongestFinalHomeMs = 30000;
+  static constexpr uint32_t kLongestFinalHomeMs = 55000;
 
   // Once settled, a world with a home switch homes its axis; a switch within reach must end
   // the home referenced. The time allowed follows from where the axis is: the way to the
@@ -176,8 +187,10 @@ class SeedRun {
     // A take-up where the home sets off and another where it turns back, a step a segment at
     // the slowest.
     const double take_ups_ms = 2.0 * (x.backlash_amount * 3.0 + 500.0);
-    const double ms = 1000.0 * ((distance + 2 * overshoot) / (speed / 2) + 2 * speed / accel) +
-                      take_ups_ms + 4000;
+    double ms = 1000.0 * ((distance + 2 * overshoot) / (speed / 2) + 2 * speed / accel) +
+                take_ups_ms + 4000;
+    // Three times the estimate: the check waits for the home's end, not for the estimate.
+    ms *= 3;
     if (ms > kLongestFinalHomeMs) return;
     if (options_.trace) {
       std::printf("%8.3f s  final home axis %d from %.0f, switch at %d, %.0f ms allowed\n",
@@ -187,7 +200,8 @@ class SeedRun {
     action.kind = ActionKind::Home;
     action.axis = home->axis;
     host_.Act(action);
-    final_home_deadline_ = clock_.TickCountMs() + static_cast<uint32_t>(ms);
+    final_home_started_ = clock_.TickCountMs();
+    final_home_deadline_ = final_home_started_ + static_cast<uint32_t>(ms);
     invariants_.ExpectReferenced(home->axis);
   }
   static constexpr int kWorker0 = 1 << 20;
@@ -371,6 +385,8 @@ class SeedRun {
   std::vector<int> events_;
   int32_t last_state_ = -1;
   uint32_t final_home_deadline_ = 0;
+  uint32_t final_home_started_ = 0;
+  bool final_home_tried_ = false;
   int last_link_flags_ = -1;
   Violation own_violation_;
 };

@@ -13,7 +13,6 @@ namespace vaskel::chaos {
 
 struct SeedOptions {
   bool trace = false;  // print every host call, fault and state change
-  Relaxations relax;
 };
 
 struct SeedResult {
