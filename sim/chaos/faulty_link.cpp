@@ -135,8 +135,12 @@ int FaultyBus::Read(uint8_t* out, uint64_t generation) {
   if (board_.TakeReply(reply.data(), 0, generation) <= 0) return 0;
   const ActiveFaults& f = faults_;
   int size = static_cast<int>(kReportSize);
-  if (f.drop > 0 && rng_.Chance(f.drop)) return 0;
+  if (f.drop > 0 && rng_.Chance(f.drop)) {
+    ++replies_disturbed_;
+    return 0;
+  }
   if (f.unknown_sequence > 0 && rng_.Chance(f.unknown_sequence)) {
+    ++replies_disturbed_;
     const auto sequence = static_cast<uint16_t>(rng_.Next());
     reply[1] = static_cast<uint8_t>(sequence);
     reply[2] = static_cast<uint8_t>(sequence >> 8);
@@ -147,6 +151,7 @@ int FaultyBus::Read(uint8_t* out, uint64_t generation) {
     reply[4] = static_cast<uint8_t>(fill >> 8);
   }
   if (f.short_reply > 0 && rng_.Chance(f.short_reply)) {
+    ++replies_disturbed_;
     size = static_cast<int>(rng_.Range(0, kReportSize - 1));
   } else if (f.long_reply > 0 && rng_.Chance(f.long_reply)) {
     // The padding after the status carries bytes no board sends.
@@ -154,10 +159,12 @@ int FaultyBus::Read(uint8_t* out, uint64_t generation) {
   }
   if (f.duplicate > 0 && rng_.Chance(f.duplicate)) held_.push_back({now, size, reply});
   if (f.delay > 0 && rng_.Chance(f.delay)) {
+    ++replies_disturbed_;
     held_.push_back({now + static_cast<uint32_t>(rng_.Range(1, f.delay_ms)), size, reply});
     return 0;
   }
   if (f.reorder > 0 && rng_.Chance(f.reorder)) {
+    ++replies_disturbed_;
     // Overtaken by the next reply: held until a little later.
     held_.push_back({now + 1 + static_cast<uint32_t>(rng_.Range(0, 20)), size, reply});
     return 0;

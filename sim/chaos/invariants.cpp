@@ -103,6 +103,15 @@ void Invariants::AfterStep(StepKind kind) {
   if (ring_reset && ring_count_before_ < 0) {
     Fail("bounds", "the send ring was reset outside a link start");
   }
+  if (ring_reset) disturbed_at_link_start_ = bus_.replies_disturbed();
+  // An estimated resynchronisation is the answer to measuring replies that were all lost; on
+  // a connection whose every reply arrived whole and in order it hides a fault.
+  if (link.estimated_resyncs() != estimated_seen_) {
+    estimated_seen_ = link.estimated_resyncs();
+    if (bus_.replies_disturbed() == disturbed_at_link_start_) {
+      Fail("conservation", "a resynchronisation was estimated though no reply had been lost");
+    }
+  }
   if (ring_reset) {
     // Under a pending resynchronisation the rewind sends them again; otherwise they are lost
     // with the connection, by rule.
