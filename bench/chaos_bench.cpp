@@ -9,7 +9,6 @@ namespace {
 
 void BM_ChaosMinuteSeed(benchmark::State& state) {
   vaskel::chaos::SeedOptions options;
-  options.relax = {true, true, true, true};  // the speed, not the verdict
   uint64_t seed = 1;
   double virtual_seconds = 0;
   for (auto _ : state) {

@@ -258,11 +258,12 @@ class SeedRun {
   bool Idle(size_t w) {
     DeviceLink& link = ctx_.link();
     const std::string& name = platform_.scheduled_workers().name(w);
-    if (name == "vaskel sender") {
-      return link.send_ring().count() == 0 && link.advance_to_next() && !link.write_in_flight();
+    if (name == "vaskel-send") {
+      return link.send_ring().count() == 0 && link.advance_to_next() && !link.write_in_flight() &&
+             link.held_packet_for_test() == nullptr;
     }
-    if (name == "vaskel write completion") return !link.write_in_flight();
-    if (name == "vaskel receiver") {
+    if (name == "vaskel-wdone") return !link.write_in_flight();
+    if (name == "vaskel-recv") {
       return bus_.held_replies() == 0 && board_.QueuedReplies() == 0;
     }
     return false;
