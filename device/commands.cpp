@@ -40,9 +40,13 @@ void DeviceLink::CommitPacket() {
 }
 
 int32_t DeviceLink::segments_awaiting_write() {
+  std::lock_guard lock(producer_mutex_);
+  return MotionSegmentsInSendRing();
+}
+
+int32_t DeviceLink::MotionSegmentsInSendRing() const {
   // Under the producer lock no slot in the counted range is being filled; the sender only
   // reads them. A few packets normally, a device buffer's worth behind a hanging write.
-  std::lock_guard lock(producer_mutex_);
   int32_t segments = 0;
   const int32_t count = send_ring_.count();
   for (int32_t i = 0, at = send_ring_.read_index(); i < count; ++i, ++at) {

@@ -211,6 +211,8 @@ class DeviceLink final : public BoardLink {
   bool AwaitWriteDone(bool may_block);
   void WriteReport();
   void NoteWritten();
+  // Segments in the motion packets waiting in the send ring; the producer lock is held.
+  int32_t MotionSegmentsInSendRing() const;
   void MarkWriteDone(uint64_t generation);
   // Waits up to `ms` for `ready` (a test of shared state), woken by WakeWorkers.
   template <class Ready>

@@ -39,11 +39,7 @@ void DeviceLink::ResetForNewConnection() {
     // After a close that asked for a resynchronisation, the motion packets dropped here are
     // as lost to the board as the queue it has left: the rewind sends both again.
     if (resync_pending()) {
-      int32_t segments = 0;
-      for (int32_t i = 0, at = send_ring_.read_index(); i < send_ring_.count(); ++i, ++at) {
-        if (send_ring_.SlotAt(at)[0] == kOpMotionSegments) segments += kSegmentsPerMotionPacket;
-      }
-      segments_dropped_for_resync_.fetch_add(segments, std::memory_order_acq_rel);
+      segments_dropped_for_resync_.fetch_add(MotionSegmentsInSendRing(), std::memory_order_acq_rel);
     }
     send_ring_.ResetRing();
   }
