@@ -23,4 +23,11 @@ ChannelSteps DecodeSegment(const uint8_t b[kSegmentBytes]) {
   return steps;
 }
 
+void AddPacketSteps(const uint8_t* segments, std::array<int64_t, kChannels>& totals) {
+  for (int k = 0; k < kSegmentsPerPacket; ++k) {
+    const ChannelSteps s = DecodeSegment(segments + kSegmentBytes * k);
+    for (int c = 0; c < kChannels; ++c) totals[c] += s[c];
+  }
+}
+
 }  // namespace vaskel::sim

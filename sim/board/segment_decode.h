@@ -18,4 +18,8 @@ std::array<uint16_t, kChannels> SegmentFields(const uint8_t bytes[kSegmentBytes]
 // Signed steps of each channel. A direction bit on a zero count moves nothing.
 ChannelSteps DecodeSegment(const uint8_t bytes[kSegmentBytes]);
 
+// Adds the steps of a motion packet's seven segments (`segments`: the byte after the opcode)
+// to per-channel totals.
+void AddPacketSteps(const uint8_t* segments, std::array<int64_t, kChannels>& totals);
+
 }  // namespace vaskel::sim

@@ -88,10 +88,7 @@ void FaultyBus::NoteConnectionStart(const uint8_t* report, uint64_t connection) 
   if (!awaiting_configuration_) return;
   const uint8_t op = report[1];
   if (op == kOpMotionSegments) {
-    for (int k = 0; k < sim::kSegmentsPerPacket; ++k) {
-      const sim::ChannelSteps s = sim::DecodeSegment(report + 2 + sim::kSegmentBytes * k);
-      for (int c = 0; c < 6; ++c) kept_pending_[c] += s[c];
-    }
+    sim::AddPacketSteps(report + 2, kept_pending_);
     return;
   }
   awaiting_configuration_ = false;
@@ -101,11 +98,7 @@ void FaultyBus::NoteConnectionStart(const uint8_t* report, uint64_t connection) 
 }
 
 void FaultyBus::NoteUnpluggedWrite(const uint8_t* report) {
-  if (report[1] != kOpMotionSegments) return;
-  for (int k = 0; k < sim::kSegmentsPerPacket; ++k) {
-    const sim::ChannelSteps s = sim::DecodeSegment(report + 2 + sim::kSegmentBytes * k);
-    for (int c = 0; c < 6; ++c) unplugged_write_[c] += s[c];
-  }
+  if (report[1] == kOpMotionSegments) sim::AddPacketSteps(report + 2, unplugged_write_);
 }
 
 uint32_t FaultyBus::Write(const uint8_t* report, uint64_t generation, uint64_t connection) {

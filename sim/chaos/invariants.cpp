@@ -61,19 +61,12 @@ void Invariants::BeforeStep(StepKind kind) {
     ring_before_ = {};
     for (int32_t i = 0, at = ring.read_index(); i < ring.count(); ++i, ++at) {
       const uint8_t* slot = ring.SlotAt(at);
-      if (slot[0] != kOpMotionSegments) continue;
-      for (int k = 0; k < sim::kSegmentsPerPacket; ++k) {
-        const sim::ChannelSteps s = sim::DecodeSegment(slot + 1 + sim::kSegmentBytes * k);
-        for (int c = 0; c < 6; ++c) ring_before_[c] += s[c];
-      }
+      if (slot[0] == kOpMotionSegments) sim::AddPacketSteps(slot + 1, ring_before_);
     }
     ring_count_before_ = ring.count();
     // So is a motion packet the sender took from it and holds unwritten.
     if (const uint8_t* held = link.held_packet_for_test(); held && held[0] == kOpMotionSegments) {
-      for (int k = 0; k < sim::kSegmentsPerPacket; ++k) {
-        const sim::ChannelSteps s = sim::DecodeSegment(held + 1 + sim::kSegmentBytes * k);
-        for (int c = 0; c < 6; ++c) ring_before_[c] += s[c];
-      }
+      sim::AddPacketSteps(held + 1, ring_before_);
     }
   } else {
     ring_count_before_ = -1;
