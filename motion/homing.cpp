@@ -4,15 +4,28 @@ namespace vaskel {
 
 void MotionEngine::Home(int axis) {
   if (!IsAxis(axis)) return;  // the host passes 0..5; anything else has no switch to seek
+  Lock lock(mutex_);
+  // A home asked for while the host's program runs would set off by itself when the program
+  // ends, maybe minutes later: it is refused now, as any plug-in move would be.
+  if (PendingEntries(kHostTrajectory) != 0) {
+    services_.status.Raise(kMsgQueueNotEmpty);
+    return;
+  }
   home_axis_request_.store(axis, std::memory_order_relaxed);
   home_requested_.store(true, std::memory_order_release);
 }
 
 void MotionEngine::StartPendingHome() {
   if (!home_requested()) return;
+  home_requested_.store(false, std::memory_order_release);
   const HostBlocks& host = services_.host;
   const int axis = home_axis_request();
   const auto a = static_cast<size_t>(axis);
+  // Refused (E-stop, offline, the host queued meanwhile): the request is gone, nothing moved.
+  if (const int32_t refusal = MoveRefusal(); refusal != 0) {
+    services_.status.Raise(refusal);
+    return;
+  }
   set_homing_axis(axis);
   double v = -host.planner.Get(planner::kAxisVelocity[a]) *
              (host.planner.Get(planner::kHomeSpeedPercent[a]) / 200.0);
@@ -24,12 +37,11 @@ void MotionEngine::StartPendingHome() {
     negative = 1;
     v = -v;
   }
-  ramps_.StartVelocityRamp(axis, negative, ramps_.SpeedToStepsPerSegment(axis, v));
+  if (!ramps_.StartVelocityRamp(axis, negative, ramps_.SpeedToStepsPerSegment(axis, v))) return;
   set_awaited_signal(home_switches_.ActiveByte(axis));
   set_pending_signal_state(kHomeSwitchFound);
   set_state(kAwaitingSignal);
   host.engine.Set(engine::kHomingActive, true);
-  home_requested_.store(false, std::memory_order_release);
 }
 
 // The host's homing signals are dropped and, for an aborted home, the axis loses its reference.

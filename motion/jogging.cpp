@@ -18,8 +18,9 @@ void MotionEngine::JogOn(int axis, int direction, double speed) {
     v = v * host.setup.Get(setup::kJogPercent) / 100.0;
   }
   if (speed != 0) v = speed;
-  ramps_.StartVelocityRamp(axis, direction, ramps_.SpeedToStepsPerSegment(axis, v));
-  // Even a refused start: the Jogging step finds nothing running and returns to Running.
+  // A refused jog changes nothing but the status line: entering Jogging over the host's
+  // stream would flush and pad the host's contour.
+  if (!ramps_.StartVelocityRamp(axis, direction, ramps_.SpeedToStepsPerSegment(axis, v))) return;
   set_state(kJogging);
 }
 

@@ -27,13 +27,30 @@ void MotionEngine::AbortAndHalt() {
 }
 
 void MotionEngine::AbortLocked() {
-  stop_waits_for_board_ = false;
   // A dwell waiting for the stop command to go out will not follow it now.
   if (dwell_after_stop_) services_.host.engine.Set(engine::kDwellActive, int32_t{0});
   dwell_after_stop_ = false;
   EndActivity(state());
+  // Whatever was in force, the host's queue goes with the abort: entries queued behind a
+  // dwell, a home or a probe would otherwise hold Halted or a drain for ever, and would run
+  // later on a machine the user had stopped.
+  DropHostQueue();
+  SendStopCommand();
+}
+
+void MotionEngine::DropHostQueue() {
+  const HostBlocks& host = services_.host;
+  host.engine.Set(engine::kTrajConsumerIndex, host.engine.Get(engine::kTrajProducerIndex));
+  host.planner.Set(planner::kFlushPartial, true);
+}
+
+// Take-ups the last status reply showed executed move into the offsets; the first one it did
+// not show is dropped with the rest, and the axes turn back to their directions before it.
+// After the stop a reply's fill is 0 and would make every record look executed.
+void MotionEngine::SendStopCommand() {
   SettleBacklashRecords();
   backlash_queue_.Reset();
+  streamed_at_last_stop_ = streamed_total_;
   services_.link.SendCommand(kOpStopMotion, 0);
 }
 
@@ -41,8 +58,7 @@ void MotionEngine::EndActivity(int32_t activity) {
   const HostBlocks& host = services_.host;
   switch (activity) {
     case kRunning:
-      host.engine.Set(engine::kTrajConsumerIndex, host.engine.Get(engine::kTrajProducerIndex));
-      host.planner.Set(planner::kFlushPartial, true);
+      DropHostQueue();
       break;
     case kAwaitingSignal:
       // A home that is still seeking its switch, or a probe, is over as well; the host must
@@ -81,8 +97,17 @@ void MotionEngine::EndActivity(int32_t activity) {
       break;
     case kHomeSwitchFound:
     case kHomeSwitchReleased:
+      // The home's own stop at the switch's release ends nothing: the home goes on until the
+      // board has drained and the axis is referenced. Any other abort interrupts the home.
+      if (activity == kHomeSwitchFound || pending_signal_state() != kHomeSwitchReleased) {
+        ClearHomingFlags(true);
+      }
+      host.engine.Set(engine::kPluginMotionActive, false);
+      ramps_.StopAllRamps();
+      SelectSource(kHostTrajectory);
+      break;
     case kJogging:
-      ClearHomingFlags(true);
+      // A jog homes nothing: the references of homed axes stand.
       host.engine.Set(engine::kPluginMotionActive, false);
       ramps_.StopAllRamps();
       SelectSource(kHostTrajectory);
@@ -126,19 +151,19 @@ void MotionEngine::RequestStop() {
   }
 }
 
+int32_t MotionEngine::MoveRefusal() {
+  const HostBlocks& host = services_.host;
+  if (host.engine.Get(engine::kEStopActive)) return kMsgMoveAtEStop;
+  if (host.engine.Get(engine::kEngineOffline)) return kMsgEngineOffline;
+  if (PendingEntries(kHostTrajectory) != 0 && state() != kBacklashTakeUp) return kMsgQueueNotEmpty;
+  return 0;
+}
+
 bool MotionEngine::StartOfMoveCheck() {
   Lock lock(mutex_);
   const HostBlocks& host = services_.host;
-  if (host.engine.Get(engine::kEStopActive)) {
-    services_.status.Raise(kMsgMoveAtEStop);
-    return false;
-  }
-  if (host.engine.Get(engine::kEngineOffline)) {
-    services_.status.Raise(kMsgEngineOffline);
-    return false;
-  }
-  if (PendingEntries(kHostTrajectory) != 0 && state() != kBacklashTakeUp) {
-    services_.status.Raise(kMsgQueueNotEmpty);
+  if (const int32_t refusal = MoveRefusal(); refusal != 0) {
+    services_.status.Raise(refusal);
     return false;
   }
   host.engine.Set(engine::kPluginMotionActive, true);

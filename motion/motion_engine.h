@@ -117,6 +117,13 @@ class MotionEngine {
 
   // All of these run with the motion lock held.
   void AbortLocked();
+  // The board is told to stop: take-ups it has not run are settled first, and nothing streamed
+  // before the command may come back through a rewind.
+  void SendStopCommand();
+  // The host's queued entries are dropped and its stream is flushed.
+  void DropHostQueue();
+  // Why a plug-in move may not start now (a status message), or 0.
+  int32_t MoveRefusal();
   void EndActivity(int32_t activity);
   void EndTakeUp();
   bool RunStateStep();  // true: run the loop again in this tick
@@ -139,6 +146,7 @@ class MotionEngine {
   // The probe worker's step: due 1000 ms after `start`.
   bool ProbeWorkerStep(uint32_t start, bool may_block);
   void StartProbeMove();
+  void RefuseProbe(int32_t message);
   void ClearHomingFlags(bool unreference);
   void EndSignalFlags(int32_t state, int32_t pending);
   void TakeOverFromRamps(bool probing);
@@ -184,9 +192,13 @@ class MotionEngine {
   int32_t shared_direction_bit_ = 0;
   std::atomic<uint32_t> clipped_segments_{0};
   bool clipping_reported_ = false;
-  bool stop_waits_for_board_ = false;  // a stop held during a take-up, until the board drains
-  int32_t stop_seen_sequence_ = 0;     // the last status reply when the held stop began to wait
-  int32_t stop_next_sequence_ = 0;     // the first request sent after the take-up's last packet
+  // A home's drain after its own stop counts only on a status reply to a request sent after
+  // that stop: an older one may show a fill the stop has not yet cut.
+  int32_t home_stop_seen_sequence_ = 0;  // the last status reply when the stop went out
+  int32_t home_stop_next_sequence_ = 0;  // the first request sent after the stop
+  // Segments streamed before the last stop command: the stop threw away whatever of them the
+  // board had not run, so no rewind may send them again.
+  uint32_t streamed_at_last_stop_ = 0;
   bool dwell_after_stop_ = false;      // a dwell asked for before the stop command went out
   bool clipping_pending_report_ = false;
   BacklashQueue backlash_queue_;

@@ -48,9 +48,13 @@ void MotionEngine::StartProbeMove() {
   const HostBlocks& host = services_.host;
   using namespace input_signal;
   if (!host.engine.Load<uint8_t>(Offset(engine::kProbeInput, kEnabled))) {
-    host.engine.Set(engine::kProbeRunning, int32_t{0});
-    host.planner.Set(planner::kProbePending, int32_t{0});
-    services_.status.Raise(kMsgProbeDisabled);
+    RefuseProbe(kMsgProbeDisabled);
+    return;
+  }
+  // Refused before anything is taken over: the probe must not arm its trip on the host's
+  // program or stop a jog it was never allowed to replace.
+  if (const int32_t refusal = MoveRefusal(); refusal != 0) {
+    RefuseProbe(refusal);
     return;
   }
   TakeOverFromRamps(true);
@@ -73,10 +77,22 @@ void MotionEngine::StartProbeMove() {
     negative = 1;
     s = -s;
   }
-  ramps_.StartVelocityRamp(axis, negative, ramps_.SpeedToStepsPerSegment(axis, s));
+  if (!ramps_.StartVelocityRamp(axis, negative, ramps_.SpeedToStepsPerSegment(axis, s))) {
+    RefuseProbe(0);  // the ramp rule has shown its own message
+    return;
+  }
   set_awaited_signal(host.engine.ByteAt(Offset(engine::kProbeInput, kActive)));
   set_pending_signal_state(kProbeTripped);
   set_state(kAwaitingSignal);
+}
+
+// The host learns that no probe runs: the probe is over before it began.
+void MotionEngine::RefuseProbe(int32_t message) {
+  const HostBlocks& host = services_.host;
+  host.engine.Set(engine::kProbeRunning, int32_t{0});
+  host.planner.Set(planner::kProbePending, int32_t{0});
+  host.engine.Set(engine::kProbeActive, false);
+  if (message != 0) services_.status.Raise(message);
 }
 
 }  // namespace vaskel

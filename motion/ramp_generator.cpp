@@ -183,7 +183,9 @@ bool RampGenerator::PassAllowed(int32_t fill) const {
   const int32_t setting =
       std::max(services_.jog_buffer_ms.load(std::memory_order_relaxed), kMinJogBufferMs);
   const int32_t limit = TruncToInt32(setting / (period * 1000.0));
-  return BufferedMilliseconds(fill) < limit;
+  // A period as long as the look-ahead would leave no room for a single record, and nothing
+  // would ever move: a packet's worth is always allowed.
+  return fill < MotionEngine::kSegmentsPerPacket || BufferedMilliseconds(fill) < limit;
 }
 
 void RampGenerator::EmitRampSegment(RampSet& set, SegmentRing& ring) {

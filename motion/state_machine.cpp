@@ -77,10 +77,12 @@ void MotionEngine::EndHalted() {
 
 void MotionEngine::StepRunning() {
   if (segment_source() != kHostTrajectory) SelectSource(kHostTrajectory);
+  // A home asked for before the host queued its program would otherwise set off by itself
+  // once the program has streamed: it is refused while the host's queue holds anything.
+  if (home_requested() && PendingEntries(kHostTrajectory) != 0) StartPendingHome();
   StreamSegments();
-  // A reversal found while streaming has handed the tick to the take-up, and a home cannot
-  // start while host segments are still queued: the request waits for both.
-  if (state() == kRunning && PendingEntries(kHostTrajectory) == 0) StartPendingHome();
+  // A reversal found while streaming has handed the tick to the take-up; the request waits.
+  if (state() == kRunning) StartPendingHome();
 }
 
 void MotionEngine::StepDwelling() {
@@ -91,16 +93,9 @@ void MotionEngine::StepDwelling() {
 }
 
 bool MotionEngine::StepBacklashTakeUp() {
-  const bool real_take_up = backlash_.take_up_in_progress();
   if (!backlash_.TakeUpStep()) return false;
-  // The board still holds the take-up's last segments; a stop now would throw them away
-  // although their correction is already on its way to the host's position. Only a status
-  // request sent after them can say that the board has run them.
-  stop_waits_for_board_ = real_take_up && resume_state() == kStopRequested;
-  if (stop_waits_for_board_) {
-    stop_seen_sequence_ = services_.link.last_status_sequence();
-    stop_next_sequence_ = services_.link.sequence_counter();
-  }
+  // A stop asked for meanwhile goes out in this tick; the board may still hold the take-up's
+  // last segments, and the stop command settles its record by what the board has run.
   ResumeAfterTakeUp();
   return true;
 }
@@ -135,13 +130,8 @@ bool MotionEngine::StepAwaitingSignal() {
 }
 
 void MotionEngine::StepStopRequested() {
-  if (stop_waits_for_board_) {
-    if (!FreshStatusSince(stop_seen_sequence_, stop_next_sequence_)) return;
-    if (services_.link.device_fill() > 1) return;
-    stop_waits_for_board_ = false;
-  }
   if (segment_source() == kJogRing) ramps_.StopAllRamps();
-  services_.link.SendCommand(kOpStopMotion, 0);
+  SendStopCommand();
   if (dwell_after_stop_) {
     // The dwell came after the stop: it takes over from the drain, as it would have a tick on.
     dwell_after_stop_ = false;
@@ -211,8 +201,12 @@ void MotionEngine::StepHomeSwitchReleased() {
   if (pending_signal_state() == kHomeSwitchReleased) {
     AbortLocked();
     set_pending_signal_state(kNoSignalState);
+    home_stop_seen_sequence_ = services_.link.last_status_sequence();
+    home_stop_next_sequence_ = services_.link.sequence_counter();
     return;
   }
+  // The reference is the board's count once the stop has settled it.
+  if (!FreshStatusSince(home_stop_seen_sequence_, home_stop_next_sequence_)) return;
   if (!IsDeviceDrained() || !backlash_queue_.empty()) return;
   const HostBlocks& host = services_.host;
   const int axis = homing_axis();
@@ -225,6 +219,7 @@ void MotionEngine::StepHomeSwitchReleased() {
   host.planner.Set(planner::kHomingSignalWord, word & ~(uint64_t{1} << 56));
   host.engine.Set(engine::kPositionsChanged, true);
   host.engine.Set(engine::kHomingActive, false);
+  host.engine.Set(engine::kPluginMotionActive, false);
   set_state(kRunning);
 }
 
