@@ -8,6 +8,8 @@ void MotionEngine::Home(int axis) {
   // A home asked for while the host's program runs would set off by itself when the program
   // ends, maybe minutes later: it is refused now, as any plug-in move would be.
   if (PendingEntries(kHostTrajectory) != 0) {
+    // The host learns that no home runs, unless one already does.
+    if (!IsHomeInProgress(state(), pending_signal_state())) ClearHomingFlags(false);
     services_.status.Raise(kMsgQueueNotEmpty);
     return;
   }
@@ -23,6 +25,7 @@ void MotionEngine::StartPendingHome() {
   const auto a = static_cast<size_t>(axis);
   // Refused (E-stop, offline, the host queued meanwhile): the request is gone, nothing moved.
   if (const int32_t refusal = MoveRefusal(); refusal != 0) {
+    ClearHomingFlags(false);
     services_.status.Raise(refusal);
     return;
   }
@@ -37,7 +40,10 @@ void MotionEngine::StartPendingHome() {
     negative = 1;
     v = -v;
   }
-  if (!ramps_.StartVelocityRamp(axis, negative, ramps_.SpeedToStepsPerSegment(axis, v))) return;
+  if (!ramps_.StartVelocityRamp(axis, negative, ramps_.SpeedToStepsPerSegment(axis, v))) {
+    ClearHomingFlags(false);
+    return;
+  }
   set_awaited_signal(home_switches_.ActiveByte(axis));
   set_pending_signal_state(kHomeSwitchFound);
   set_state(kAwaitingSignal);

@@ -129,20 +129,33 @@ TEST_F(MovesEndToEnd, OneTakeUpLeavesTheBoardItsAmountApart) {
   EXPECT_EQ(report_.board_count[0], 1000 - 50);
 }
 
-TEST_F(MovesEndToEnd, StopDuringATakeUpLetsItFinishThenStops) {
+// A stop during a take-up goes out once the take-up is generated, not after the board has run
+// it: the take-up is cut, its record dropped, and the axis keeps its direction from before it.
+// The host's position follows the board from there, and the next reversal takes up the whole
+// amount again.
+TEST_F(MovesEndToEnd, StopDuringATakeUpCutsItAndTheNextReversalTakesUpInFull) {
   // A 600-step take-up at one step a segment lasts 1.8 s; the stop comes in the middle.
   Run("at 0.2 backlash on\nat 0.2 backlash X 600 1\n"
-      "at 0.5 move X1 F1200\nat 1.0 move X0 F1200\nat 1.8 notify -1\nend 5\n");
+      "at 0.5 move X1 F1200\nat 1.0 move X0 F1200\nat 1.8 notify -1\n"
+      "at 3.5 move X2 F1200\nat 5.0 move X1 F1200\nend 8\n");
   const size_t take_up = Find(kBacklashTakeUp);
   ASSERT_LT(take_up, rows_.size());
   const size_t draining = Find(kStopDraining, take_up);
   ASSERT_LT(draining, rows_.size());
-  EXPECT_GT(rows_[draining].time_ms, 2500u);  // not before the take-up ended
+  const size_t running = Find(kRunning, draining);
+  ASSERT_LT(running, rows_.size());
+  // Cut: the board stood still short of the take-up's 600 steps.
+  const int32_t stopped_at = rows_[running].board_count[0];
+  EXPECT_GT(stopped_at, 1000 - 600);
+  EXPECT_LT(stopped_at, 1000);
+  EXPECT_EQ(rows_[running].host_position[0], stopped_at);
+  // A unit up with no take-up, then a unit down behind a full one.
+  const size_t next_take_up = Find(kBacklashTakeUp, running);
+  ASSERT_LT(next_take_up, rows_.size());
+  EXPECT_GE(rows_[next_take_up].time_ms, 5000u);
+  EXPECT_EQ(report_.host_position[0], stopped_at);
+  EXPECT_EQ(report_.host_position[0] - report_.board_count[0], 600);
   EXPECT_EQ(rows_.back().motion_state, kRunning);
-  // The whole take-up ran; the reversing move was dropped by the stop, and the record closed
-  // and retired, so the host shows none of it.
-  EXPECT_EQ(report_.board_count[0], 1000 - 600);
-  EXPECT_EQ(report_.host_position[0], 1000);
 }
 
 // A zig-zag of short moves with backlash on: take-ups come faster than status replies, so

@@ -72,38 +72,61 @@ TEST_F(MoveCommands, JogSpeedIsScaledUnlessFullSpeedOrExplicit) {
   ctx.host().window.Set(window::kJogFullSpeed, static_cast<uint8_t*>(nullptr));
 }
 
-TEST_F(MoveCommands, RefusedJogStillEntersJoggingAndReturns) {
+// A move the start-of-move check refuses changes nothing but the status line: no state, no
+// FlushPartial written over the host's stream, no trip armed on the host's program, and a
+// home asked for while the program runs never sets off later by itself.
+TEST_F(MoveCommands, ARefusedMoveChangesNothingButTheMessage) {
   engine().Set(engine::kEngineOffline, true);
   ctx.JogOn(0, 0, 0);
   EXPECT_EQ(StatusText(), "engine offline!");
-  EXPECT_EQ(motion().state(), kJogging);
-  EXPECT_EQ(motion().ramps().jog_ramps()[0].Mode, kRampIdle);
-  Tick();
   EXPECT_EQ(motion().state(), kRunning);
-}
+  EXPECT_EQ(motion().ramps().jog_ramps()[0].Mode, kRampIdle);
+  engine().Set(engine::kEngineOffline, false);
 
-TEST_F(MoveCommands, JogRefusedForTheHostQueueStreamsItAndReturns) {
-  PushHost(3);
-  Tick();  // too few for a packet without FlushPartial: they wait
-  ASSERT_EQ(HostPending(), 3);
-  ctx.JogOn(0, 0, 0);
-  EXPECT_EQ(StatusText(), "Vornex queue is not empty, unable to start jog!");
-  ASSERT_EQ(motion().state(), kJogging);
-  EXPECT_TRUE(TickUntil(kRunning, 10));
-  EXPECT_EQ(HostPending(), 0);
-}
-
-TEST_F(MoveCommands, ProbeRefusedForTheHostQueueStreamsItAndReturns) {
+  constexpr char kQueueText[] = "Vornex queue is not empty, unable to start jog!";
   EnableProbeInput();
   SetProbeTarget(2, -5.0);
+  planner().Set(planner::kProbePending, int32_t{1});
+  engine().Set(engine::kProbeRunning, int32_t{1});
+  engine().Set(engine::kProbeActive, true);
   PushHost(3);
-  Tick();
+  Tick();  // too few for a packet without FlushPartial: they wait for more
+  ASSERT_EQ(HostPending(), 3);
+  planner().Set(planner::kFlushPartial, false);
+  ctx.Home(1);
+  EXPECT_EQ(StatusText(), kQueueText);
+  EXPECT_FALSE(motion().home_requested());
+  ctx.JogOn(0, 0, 0);
+  EXPECT_EQ(StatusText(), kQueueText);
   ctx.Probe();
   RunMs(1000);
-  EXPECT_EQ(StatusText(), "Vornex queue is not empty, unable to start jog!");
-  ASSERT_EQ(motion().state(), kAwaitingSignal);
-  EXPECT_TRUE(TickUntil(kRunning, 10));
+  EXPECT_EQ(StatusText(), kQueueText);
+  EXPECT_EQ(platform.workers_.live(), 0u);
+  EXPECT_EQ(planner().Get(planner::kProbePending), 0);
+  EXPECT_EQ(engine().Get(engine::kProbeRunning), 0);
+  EXPECT_FALSE(engine().Get(engine::kProbeActive));
+  *ProbeActiveByte() = 1;  // a touch of the probe is no trip of the host's program
+  for (int i = 0; i < 5; ++i) Tick();
+  EXPECT_EQ(motion().state(), kRunning);
+  EXPECT_FALSE(planner().Get(planner::kFlushPartial));
+  EXPECT_EQ(HostPending(), 3);  // still waiting for the rest of the contour, not padded
+  *ProbeActiveByte() = 0;
+
+  // A home asked for while the queue was empty, with the host queueing before it could start.
+  PushHost(4);
+  planner().Set(planner::kFlushPartial, true);
+  ASSERT_TRUE(TickUntil(kRunning, 3));
+  ASSERT_EQ(HostPending(), 0);
+  ctx.Home(1);
+  EXPECT_TRUE(motion().home_requested());
+  PushHost(30);
+  Tick();
+  EXPECT_FALSE(motion().home_requested());
+  EXPECT_EQ(StatusText(), kQueueText);
+  for (int i = 0; i < 10; ++i) Tick();
   EXPECT_EQ(HostPending(), 0);
+  EXPECT_EQ(motion().state(), kRunning);
+  EXPECT_FALSE(engine().Get(engine::kHomingActive));
 }
 
 TEST_F(MoveCommands, AxesOutsideTheMachineAreIgnored) {
@@ -244,9 +267,10 @@ TEST_F(MoveCommands, HomeAndProbeFlagsEndWithTheirMove) {
   planner().Set(planner::kHomingSignalWord, kHomingBit | 1);
   ctx.Home(0);
   Tick();
-  EXPECT_EQ(motion().state(), kAwaitingSignal);
-  EXPECT_TRUE(engine().Get(engine::kHomingActive));
-  ASSERT_TRUE(TickUntil(kRunning));
+  // Refused as it was about to start: nothing ran, and the host learns that no home runs.
+  EXPECT_EQ(StatusText(), "engine offline!");
+  EXPECT_EQ(motion().state(), kRunning);
+  EXPECT_FALSE(motion().home_requested());
   EXPECT_FALSE(engine().Get(engine::kHomingActive));
   EXPECT_EQ(planner().Get(planner::kHomingSignalWord), 1u);
   engine().Set(engine::kEngineOffline, false);

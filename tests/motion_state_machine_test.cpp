@@ -116,7 +116,7 @@ TEST_F(StateMachine, EStopAfterARefusedJogDropsTheHostQueueAndRecovers) {
   PushHost(3);
   Tick();
   ctx.JogOn(0, 0, 0);  // refused: the host queue is not empty
-  ASSERT_EQ(motion().state(), kJogging);
+  ASSERT_EQ(motion().state(), kRunning);
   engine().Set(engine::kEStopActive, true);
   Tick();
   EXPECT_EQ(motion().state(), kHalted);
@@ -187,14 +187,12 @@ TEST_F(StateMachine, HomeSwitchFoundReversesAtHalfSpeedWithAFloorOfOne) {
   }
 }
 
+// The home stays active, bit 56 and all, until the axis is referenced; the reference waits
+// for a reply to a status request sent after the home's stop, whatever older replies say.
 TEST_F(StateMachine, HomeRunsFromRequestToReference) {
   planner().Set(planner::kHomingSignalWord, ~uint64_t{0});
   SetFill(5);
   motion().Home(1);
-  PushHost(3);  // a home waits for the host's queue
-  Tick();
-  EXPECT_EQ(motion().state(), kRunning);
-  engine().Set(engine::kTrajConsumerIndex, engine().Get(engine::kTrajProducerIndex));
   Tick();
   ASSERT_EQ(motion().state(), kAwaitingSignal);
   EXPECT_TRUE(engine().Get(engine::kHomingActive));
@@ -209,17 +207,29 @@ TEST_F(StateMachine, HomeRunsFromRequestToReference) {
   EXPECT_EQ(motion().state(), kAwaitingSignal);
   EXPECT_EQ(motion().pending_signal_state(), kHomeSwitchReleased);
 
+  const int32_t before_stop = ctx.link().sequence_counter();
+  ctx.link().SendStatusRequest();
   SetHomeInput(1, false);
   Tick();
   EXPECT_EQ(motion().state(), kHomeSwitchReleased);
   EXPECT_EQ(motion().pending_signal_state(), MotionEngine::kNoSignalState);
   EXPECT_EQ(StopsSent(), 1);
+  auto still_homing = [&] {
+    EXPECT_EQ(motion().state(), kHomeSwitchReleased);
+    EXPECT_TRUE(engine().Get(engine::kHomingActive));
+    EXPECT_EQ(planner().Get(planner::kHomingSignalWord), ~uint64_t{0});
+    EXPECT_FALSE(engine().Get(engine::kAxisReferenced[1]));
+  };
+  still_homing();
+  AnswerStatus(before_stop, 0);  // answers a request older than the stop
+  Tick();
+  still_homing();
 
+  AnswerStatusRequest(0);
   ctx.link().set_board_count_for_test(1, 1234);
   motion().backlash_queue().open_index = 1;  // a take-up the board has not executed yet
-  SetFill(0);
   Tick();
-  EXPECT_EQ(motion().state(), kHomeSwitchReleased);
+  still_homing();
   motion().backlash_queue().open_index = 0;
   Tick();
   EXPECT_EQ(motion().state(), kRunning);
@@ -228,7 +238,7 @@ TEST_F(StateMachine, HomeRunsFromRequestToReference) {
   EXPECT_EQ(planner().Get(planner::kHomingSignalWord), ~(uint64_t{1} << 56));
   EXPECT_FALSE(engine().Get(engine::kHomingActive));
   EXPECT_TRUE(engine().Get(engine::kPositionsChanged));
-  EXPECT_TRUE(TakePackets().empty());
+  EXPECT_EQ(StopsSent(), 0);
 }
 
 TEST_F(StateMachine, AbortOfASeekingHomeDropsItsFlags) {
@@ -246,7 +256,8 @@ TEST_F(StateMachine, AbortOfASeekingHomeDropsItsFlags) {
   EXPECT_EQ(StopsSent(), 1);
 }
 
-TEST_F(StateMachine, AbortInJoggingClearsTheLastHomingAxis) {
+// A jog homes nothing: its abort leaves every reference, and the homing signals, as they were.
+TEST_F(StateMachine, AbortInJoggingKeepsEveryReference) {
   planner().Set(planner::kHomingSignalWord, ~uint64_t{0});
   engine().Set(engine::kAxisReferenced[0], true);
   engine().Set(engine::kAxisReferenced[3], true);
@@ -255,22 +266,26 @@ TEST_F(StateMachine, AbortInJoggingClearsTheLastHomingAxis) {
   motion().set_state(kJogging);
   motion().Abort();
   EXPECT_EQ(motion().state(), kJogging);  // Abort leaves the state to its caller
-  EXPECT_FALSE(engine().Get(engine::kAxisReferenced[0]));
+  EXPECT_TRUE(engine().Get(engine::kAxisReferenced[0]));
   EXPECT_TRUE(engine().Get(engine::kAxisReferenced[3]));
+  EXPECT_EQ(planner().Get(planner::kHomingSignalWord), ~uint64_t{0});
   EXPECT_FALSE(engine().Get(engine::kPluginMotionActive));
   EXPECT_EQ(motion().segment_source(), kHostTrajectory);
   EXPECT_EQ(StopsSent(), 1);
 }
 
-TEST_F(StateMachine, AbortWithNothingToCleanStillSendsStop) {
-  for (int32_t s : {kHalted, kDwelling, kStopRequested, kStopDraining}) {
+// Whatever the state, an abort drops the host's queue: Halted waits on nothing the host
+// queued meanwhile, and none of it runs later.
+TEST_F(StateMachine, AbortInAnyStateDropsTheHostQueueAndSendsStop) {
+  for (int32_t s : {kHalted, kDwelling, kStopRequested, kStopDraining, kHomeSwitchReleased}) {
     PushHost(3);
+    planner().Set(planner::kFlushPartial, false);
     motion().set_state(s);
     motion().Abort();
     EXPECT_EQ(motion().state(), s);
-    EXPECT_EQ(HostPending(), 3);
+    EXPECT_EQ(HostPending(), 0);
+    EXPECT_TRUE(planner().Get(planner::kFlushPartial));
     EXPECT_EQ(StopsSent(), 1);
-    engine().Set(engine::kTrajConsumerIndex, engine().Get(engine::kTrajProducerIndex));
   }
 }
 
