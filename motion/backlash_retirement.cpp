@@ -1,8 +1,6 @@
 // Status processing's side of backlash compensation: while the board executes a take-up the
 // host's positions hold still, and once the board has passed it the take-up's corrections
 // move into the axis offsets.
-#include <algorithm>
-
 #include "motion/motion_engine.h"
 
 namespace vaskel {
@@ -11,9 +9,7 @@ bool MotionEngine::PositionsFollowBoard(int32_t fill) {
   // Under the motion lock: an abort resets the queue, and a retirement between its reads and
   // its store would leave the retire index past an empty queue.
   Lock lock(mutex_);
-  // A fill above what was sent (a corrupt reply) would wrap to a board that ran everything.
-  const uint32_t sent = SegmentsSent();
-  const uint32_t executed = sent - std::min(static_cast<uint32_t>(std::max(fill, 0)), sent);
+  const uint32_t executed = SegmentsSent() - static_cast<uint32_t>(fill);
   last_reply_executed_ = executed;
   reply_executed_known_ = true;
   BacklashQueue& queue = backlash_queue_;

@@ -199,7 +199,7 @@ class MotionEngine {
   // Segments streamed before the last stop command: the stop threw away whatever of them the
   // board had not run, so no rewind may send them again.
   uint32_t streamed_at_last_stop_ = 0;
-  bool dwell_after_stop_ = false;      // a dwell asked for before the stop command went out
+  bool dwell_after_stop_ = false;  // a dwell asked for before the stop command went out
   bool clipping_pending_report_ = false;
   BacklashQueue backlash_queue_;
   // How far the board had executed at the last status reply, in SegmentsSent's count.

@@ -201,7 +201,7 @@ TEST_F(BacklashTest, StopDuringTakeUpGoesOutOnceItIsGeneratedAndDropsItsRecord) 
   Tick();
   ctx.Notify(-1);
   EXPECT_EQ(motion().state(), kBacklashTakeUp);
-  AnswerStatusRequest(30);  // the board is well behind the take-up
+  AnswerStatusRequest(5);  // the board is still behind the take-up
   ASSERT_TRUE(TickUntil(kStopDraining, 100));
   EXPECT_EQ(moved[0], -kAmount);  // the held entry was discarded with the host's queue
   ASSERT_GE(sent.size(), 2u);

@@ -158,6 +158,52 @@ TEST_F(MovesEndToEnd, StopDuringATakeUpCutsItAndTheNextReversalTakesUpInFull) {
   EXPECT_EQ(rows_.back().motion_state, kRunning);
 }
 
+// Jog, home and probe asked for while the host's program streams are refused and leave no
+// trace in it: no state of their own, no empty segments in the contour, no trip armed on the
+// program, and the home does not set off by itself once the program has ended.
+TEST_F(MovesEndToEnd, MovesRefusedDuringAProgramLeaveItAlone) {
+  Run("signal 2 pin 3\nmachine home 0 min -3000 pin 3\n"
+      "signal 22 pin 5\nmachine probe 2 min -100 pin 5\n"
+      "at 0.5 move X20 F600\nat 0.7 jog Z + 5\nat 0.8 home X\nat 0.9 probe Z-5 F60\n"
+      "end 5\n");
+  for (int32_t s : {kJogging, kAwaitingSignal, kHalted, kProbeTripped}) EXPECT_FALSE(Passed(s));
+  EXPECT_EQ(report_.commanded[0], 20000);
+  EXPECT_EQ(report_.host_position[0], 20000);
+  EXPECT_EQ(report_.board_count[0], 20000);
+  EXPECT_EQ(board_->board().Stats().pauses, 0u);
+  EXPECT_EQ(report_.underruns, 0u);
+  ASSERT_FALSE(report_.messages.empty());
+  EXPECT_EQ(report_.messages.back().text, "Vornex queue is not empty, unable to start jog!");
+}
+
+// An abort ends what it interrupted and nothing else: a jog's E-stop keeps the homed axis's
+// reference, and an E-stop over a dwell that held queued entries drops them, so the machine
+// runs again once the E-stop is off. The home shows as active until its axis is referenced.
+TEST_F(MovesEndToEnd, AbortsEndOnlyWhatTheyInterrupt) {
+  Run("axis Y steps 1000 velocity 40 accel 400\n"
+      "signal 2 pin 3\nmachine home 0 min -3000 pin 3\nat 0.3 home X\n"
+      "at 2.5 jog Y + 5\nat 2.8 estop on\nat 3.0 estop off\n"
+      "at 3.5 move X20 F600\nat 3.7 dwell 3\nat 3.9 estop on\nat 4.1 estop off\n"
+      "at 4.5 jog Y - 5\nat 4.8 jogoff Y\nend 6\n");
+  auto step_with = [&](const std::string& text) {
+    return std::any_of(report_.steps.begin(), report_.steps.end(), [&](const sim::MessageEvent& e) {
+      return e.text.find(text) != std::string::npos;
+    });
+  };
+  EXPECT_TRUE(step_with("HomeSwitchReleased homing"));
+  EXPECT_FALSE(step_with("HomeSwitchReleased  "));
+  ASSERT_FALSE(report_.steps.empty());
+  EXPECT_NE(report_.steps.back().text.find("Running ref-X"), std::string::npos)
+      << report_.steps.back().text;
+  const size_t jog = Find(kJogging, Find(kHalted, Find(kDwelling)));
+  ASSERT_LT(jog, rows_.size());
+  EXPECT_GE(rows_[jog].time_ms, 4500u);
+  EXPECT_EQ(rows_.back().motion_state, kRunning);
+  for (const sim::MessageEvent& m : report_.messages) {
+    EXPECT_EQ(m.text.find("Jog function"), std::string::npos) << m.time_ms;
+  }
+}
+
 // A zig-zag of short moves with backlash on: take-ups come faster than status replies, so
 // several can be executed and not yet retired when the machine stops.
 std::string ZigZag(int pairs, const char* at) {

@@ -129,6 +129,20 @@ TEST_F(MoveCommands, ARefusedMoveChangesNothingButTheMessage) {
   EXPECT_FALSE(engine().Get(engine::kHomingActive));
 }
 
+// With a segment period as long as the jog look-ahead, the look-ahead holds no whole record;
+// a jog must still move and end rather than hang in Jogging with nothing generated.
+TEST_F(MoveCommands, APeriodAsLongAsTheLookAheadStillMovesAndEnds) {
+  planner().Set(planner::kSegmentPeriod, 0.25);
+  motion().RecomputeAccelSteps();
+  ctx.JogOn(0, 0, 1.0);
+  ASSERT_EQ(motion().state(), kJogging);
+  for (int i = 0; i < 5; ++i) Tick();
+  EXPECT_GE(motion().ramps().jog_ring().consumer.load(), 7);  // at least a packet went out
+  ctx.JogOff(0);
+  ASSERT_TRUE(TickUntil(kRunning, 50));
+  EXPECT_FALSE(engine().Get(engine::kPluginMotionActive));
+}
+
 TEST_F(MoveCommands, AxesOutsideTheMachineAreIgnored) {
   for (int16_t axis : {int16_t{-1}, int16_t{6}, int16_t{32767}}) {
     ctx.JogOn(axis, 0, 1.0);
