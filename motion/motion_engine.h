@@ -57,6 +57,7 @@ class MotionEngine {
   void SelectSource(SegmentSourceId source);
   SegmentSourceId segment_source() const { return source_.load(std::memory_order_acquire); }
   bool IsDeviceDrained();
+  bool BoardDrainedAfterStop();
   bool source_suspended(SegmentSourceId s) const {
     return suspended_[s].load(std::memory_order_acquire);
   }

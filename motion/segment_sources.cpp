@@ -16,6 +16,15 @@ bool MotionEngine::IsDeviceDrained() {
   return PendingEntries(s) == 0 || source_suspended(s);
 }
 
+// After a stop command, the drain waits for the board and the plug-in's own rings only: what
+// the host queues meanwhile is a new program that Running streams, and must not hold a drain
+// that would otherwise never end.
+bool MotionEngine::BoardDrainedAfterStop() {
+  if (services_.link.device_fill() > 1) return false;
+  const SegmentSourceId s = segment_source();
+  return s == kHostTrajectory || PendingEntries(s) == 0 || source_suspended(s);
+}
+
 // Unsigned: the host's indices are plain words of its memory and may hold anything.
 int32_t MotionEngine::PendingEntries(SegmentSourceId s) {
   const uint32_t pending = static_cast<uint32_t>(Producer(s)) - static_cast<uint32_t>(Consumer(s));

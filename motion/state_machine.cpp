@@ -63,7 +63,7 @@ bool MotionEngine::RunStateStep() {
 }
 
 void MotionEngine::StepHalted() {
-  if (!IsDeviceDrained()) return;
+  if (!BoardDrainedAfterStop()) return;
   EndHalted();
   if (!services_.host.engine.Get(engine::kEStopActive)) set_state(kRunning);
 }
@@ -157,7 +157,7 @@ bool MotionEngine::FreshStatusSince(int32_t seen, int32_t next) const {
 }
 
 void MotionEngine::StepStopDraining() {
-  if (!IsDeviceDrained()) return;
+  if (!BoardDrainedAfterStop()) return;
   CleanUpStoppedActivity();
   set_state(kRunning);
 }
@@ -207,7 +207,7 @@ void MotionEngine::StepHomeSwitchReleased() {
   }
   // The reference is the board's count once the stop has settled it.
   if (!FreshStatusSince(home_stop_seen_sequence_, home_stop_next_sequence_)) return;
-  if (!IsDeviceDrained() || !backlash_queue_.empty()) return;
+  if (!BoardDrainedAfterStop() || !backlash_queue_.empty()) return;
   const HostBlocks& host = services_.host;
   const int axis = homing_axis();
   if (!IsAxis(axis)) return;
@@ -243,7 +243,7 @@ void MotionEngine::StepProbeTripped() {
     set_pending_signal_state(kNoSignalState);
     return;
   }
-  if (!IsDeviceDrained()) return;
+  if (!BoardDrainedAfterStop()) return;
   const HostBlock& engine = services_.host.engine;
   engine.Set(engine::kPositionsChanged, true);
   engine.Set(engine::kProbeActive, false);

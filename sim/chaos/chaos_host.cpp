@@ -84,7 +84,7 @@ void ChaosHost::Feed() {
   const HostBlocks& b = blocks();
   if (b.engine.Get(engine::kEStopActive)) {
     // A host in emergency stop plans nothing; its program is forgotten.
-    program_.clear();
+    ForgetPlan();
     return;
   }
   bool pushed = false;
@@ -103,15 +103,26 @@ void ChaosHost::Feed() {
     e.Set(engine::kTrajProducerIndex, producer_seen_);
     pushed = true;
   }
-  if (pushed) {
-    b.planner.Set(planner::kFlushPartial, false);
-  } else if (program_.empty() && QueuedSegments() > 0) {
-    b.planner.Set(planner::kFlushPartial, true);
+  if (pushed && !feeding_) {
+    feeding_ = true;
+    WriteFlushPartial(false);
+  }
+  if (feeding_ && program_.empty()) {
+    feeding_ = false;
+    WriteFlushPartial(true);
   }
 }
 
+void ChaosHost::WriteFlushPartial(bool flush) {
+  blocks().planner.Set(planner::kFlushPartial, flush);
+  flush_intent_ = flush;
+  ++flush_writes_;
+}
+
+// The host's next move starts a new program.
 void ChaosHost::ForgetPlan() {
   program_.clear();
+  feeding_ = false;
 }
 
 void ChaosHost::Act(const Action& x) {
@@ -155,7 +166,8 @@ void ChaosHost::Act(const Action& x) {
       break;
     case ActionKind::Notify:
       ctx_.Notify(x.value);
-      if (x.value == -1) ForgetPlan();
+      // A stop or a reset ends the host's program as well.
+      if (x.value == -1 || x.value == 10) ForgetPlan();
       break;
     case ActionKind::EStop:
       b.engine.Set(engine::kEStopActive, x.value != 0);

@@ -25,13 +25,13 @@ class ChaosHost {
   // The end of the world's chaos: E-stop and offline off, limits overridden, jogs off, and in a
   // world with plug-in moves a stop that ends whatever is still running.
   void Settle(int phase);
-  // Pushes planned segments while the ring has room; sets or clears FlushPartial.
+  // Pushes planned segments while the ring has room. Like a real planner it writes
+  // FlushPartial only where its program starts (0) and where it ends (1), never on every push.
   void Feed();
-  // Feed has something to push, or FlushPartial to set.
-  bool has_work() const {
-    return !program_.empty() ||
-           (QueuedSegments() > 0 && !blocks().planner.Get(planner::kFlushPartial));
-  }
+  bool has_work() const { return !program_.empty(); }
+  // The host's own word on its stream, as it last wrote it, and how often it has written it.
+  bool flush_intent() const { return flush_intent_; }
+  uint64_t flush_writes() const { return flush_writes_; }
   void Update() { ctx_.Update(); }
 
   const HostBlocks& blocks() const { return memory_.blocks(); }
@@ -45,6 +45,7 @@ class ChaosHost {
 
  private:
   void ForgetPlan();
+  void WriteFlushPartial(bool flush);
   std::array<int64_t, 6> SumSlots(int32_t from, int32_t to) const;
 
   const World& world_;
@@ -56,6 +57,9 @@ class ChaosHost {
   std::array<int64_t, 6> discarded_{};
   int32_t producer_seen_ = 0;
   int32_t consumer_seen_ = 0;
+  bool feeding_ = false;  // a program is being pushed; its end has not been flushed
+  bool flush_intent_ = false;
+  uint64_t flush_writes_ = 0;
 };
 
 }  // namespace vaskel::chaos

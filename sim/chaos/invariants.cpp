@@ -23,6 +23,12 @@ bool MovesAnything(const uint8_t* slot) {
   return false;
 }
 
+// States whose tick may stream the host's queue; with no plug-in ramp running, that is all
+// they stream.
+bool StreamsHostEntries(int32_t state) {
+  return state == kRunning || state == kJogging || state == kAwaitingSignal;
+}
+
 }  // namespace
 
 void Invariants::Fail(const std::string& invariant, const std::string& detail) {
@@ -55,6 +61,12 @@ void Invariants::BeforeStep(StepKind kind) {
   for (int a = 0; a < 6; ++a) offsets_before_[a] = link.axis_offset(a);
   link_starts_before_ = link.link_starts();
   resync_before_ = link.resync_pending();
+  MotionEngine& motion = ctx_.motion();
+  contour_tick_ = kind == StepKind::Tick && !host_.flush_intent() &&
+                  host_.QueuedSegments() >= MotionEngine::kSegmentsPerPacket &&
+                  !ramps_since_flush_write_ && StreamsHostEntries(motion.state()) &&
+                  !e.Get(engine::kBacklashActive);
+  consumer_before_ = e.Get(engine::kTrajConsumerIndex);
   if (kind == StepKind::Update && !link.device_connected()) {
     // A link start resets the send ring: what waits there is dropped, by rule.
     PacketRing& ring = link.send_ring();
@@ -85,6 +97,35 @@ void Invariants::ScanCommits(bool ring_reset) {
     }
   }
   send_write_seen_ = now;
+}
+
+// While the host streams a contour and has not asked for a flush, every segment sent is one
+// of its entries: an empty one would stand the machine still mid-contour. The one empty
+// packet that follows a queue run dry is the rule's, and a reversal pads its packet for the
+// take-up; an abort drops the queue.
+void Invariants::CheckNoStandstill(bool ring_reset) {
+  if (!contour_tick_ || ring_reset) return;
+  MotionEngine& motion = ctx_.motion();
+  const HostBlock& e = host_.blocks().engine;
+  if (!StreamsHostEntries(motion.state()) || e.Get(engine::kBacklashActive) ||
+      ctx_.motion().backlash_queue().open_index.load() != open_before_) {
+    return;
+  }
+  PacketRing& ring = ctx_.link().send_ring();
+  int32_t segments = 0;
+  for (int32_t i = send_write_seen_; i != ring.write_index();
+       i = (i + 1) & (PacketRing::kSlots - 1)) {
+    const uint8_t op = ring.SlotAt(i)[0];
+    if (op == kOpStopMotion) return;
+    if (op == kOpMotionSegments) segments += MotionEngine::kSegmentsPerPacket;
+  }
+  const int32_t consumed = (e.Get(engine::kTrajConsumerIndex) - consumer_before_) & 0xfff;
+  const int32_t allowed = host_.QueuedSegments() == 0 ? MotionEngine::kSegmentsPerPacket : 0;
+  if (segments - consumed > allowed) {
+    Fail("standstill", Format("%lld empty segments among the host's contour (%lld entries sent, "
+                              "FlushPartial 0)",
+                              segments - consumed, consumed));
+  }
 }
 
 void Invariants::AfterStep(StepKind kind) {
@@ -129,7 +170,13 @@ void Invariants::AfterStep(StepKind kind) {
     stop_owed_ = true;
     ticks_at_trip_ = ticks;
   }
+  CheckNoStandstill(ring_reset);
   ScanCommits(ring_reset);
+  if (host_.flush_writes() != flush_writes_seen_) {
+    flush_writes_seen_ = host_.flush_writes();
+    ramps_since_flush_write_ = false;
+  }
+  if (RampsRunning() != 0) ramps_since_flush_write_ = true;
   // The host's own trajectory is the host's to send; the plug-in starts no move of its own
   // (jog, home, probe, take-up) while the engine is offline or stopped.
   const uint16_t started = RampsRunning() & ~ramps_running_before_;
@@ -179,6 +226,32 @@ std::array<int32_t, 6> Invariants::MappedBoardCounts() {
   if (e.Get(engine::kAxisEnabled[4])) return {c[0], c[1], c[2], c[3], c[4], 0};
   if (e.Get(engine::kAxisEnabled[5])) return {c[0], c[1], c[2], c[3], 0, c[4]};
   return c;
+}
+
+void Invariants::CheckSelfSettled() {
+  if (failed() || !ctx_.link().link_running()) return;
+  MotionEngine& motion = ctx_.motion();
+  const HostBlock& e = host_.blocks().engine;
+  const int32_t state = motion.state();
+  // A home or probe that has not met its switch runs until the host stops it; a limit trip
+  // is the host's to clear.
+  const bool seeking = state == kAwaitingSignal && RampsRunning() != 0;
+  if (seeking || (state == kHalted && e.Get(engine::kEStopActive))) return;
+  if (state != kRunning) {
+    return Fail("liveness",
+                Format("motion state %lld before any settling action, not Running", state));
+  }
+  const struct {
+    bool on;
+    const char* name;
+  } flags[] = {{e.Get(engine::kHomingActive), "HomingActive"},
+               {e.Get(engine::kDwellActive) != 0, "DwellActive"},
+               {e.Get(engine::kBacklashActive), "BacklashActive"},
+               {e.Get(engine::kPluginMotionActive), "PluginMotionActive"}};
+  for (const auto& f : flags) {
+    if (f.on)
+      return Fail("liveness", std::string(f.name) + " still set before any settling action");
+  }
 }
 
 void Invariants::CheckSettled() {

@@ -30,6 +30,9 @@ class Invariants {
   void AfterStep(StepKind kind);
   // Once faults and actions are over and the quiet time has passed: the plug-in has settled.
   void CheckSettled();
+  // Before the settling stop: with faults and E-stop over, everything the host need not end
+  // itself has ended; only a home or probe still seeking its signal may run on.
+  void CheckSelfSettled();
   void NoteFillLie() { fill_lied_ = true; }
   // A home set off once everything had settled, with its switch within reach.
   void ExpectReferenced(int axis) { referenced_axis_ = axis; }
@@ -40,6 +43,8 @@ class Invariants {
  private:
   void Fail(const std::string& invariant, const std::string& detail);
   void ScanCommits(bool ring_reset);
+  // Padding among the host's segments where the host asked for none.
+  void CheckNoStandstill(bool ring_reset);
   std::array<int32_t, 6> MappedBoardCounts();
   uint16_t RampsRunning();
 
@@ -71,6 +76,13 @@ class Invariants {
   std::array<int64_t, 6> ring_reset_steps_{};
   bool fill_lied_ = false;
   int referenced_axis_ = -1;
+  // A tick that streams only the host's contour: a packet's worth queued, the host's own
+  // FlushPartial 0, and no plug-in ramp run since the host last wrote that word (a jog's or
+  // take-up's end flushes by rule).
+  bool contour_tick_ = false;
+  int32_t consumer_before_ = 0;
+  uint64_t flush_writes_seen_ = 0;
+  bool ramps_since_flush_write_ = false;
 };
 
 }  // namespace vaskel::chaos

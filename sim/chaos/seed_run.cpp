@@ -68,9 +68,25 @@ class SeedRun {
         events_.push_back(static_cast<int>(next_action++));
       }
       if (t == world_.quiet_ms) events_.push_back(kSettle0);
-      if (t == world_.quiet_ms + 200) events_.push_back(kSettle1);
+      // Before the settling stop, what needs no host action must have ended by itself: a
+      // while after the host's program has drained, or at a deadline for one that never does.
+      if (settle1_at_ == 0 && t >= world_.quiet_ms) {
+        if (!host_.program_done()) {
+          program_done_at_ = 0;
+        } else if (program_done_at_ == 0) {
+          program_done_at_ = t;
+        }
+        if ((program_done_at_ != 0 && t >= program_done_at_ + kSelfSettleMs &&
+             t >= world_.quiet_ms + kSelfSettleMs) ||
+            t >= world_.quiet_ms + kProgramDrainDeadlineMs) {
+          settle1_at_ = t;
+          invariants_.CheckSelfSettled();
+          events_.push_back(kSettle1);
+        }
+        end = std::max(end, t + 1);
+      }
       // Once the settling stop is over (or never, for a plug-in that does not get there).
-      if (!final_home_tried_ && t >= world_.quiet_ms + kFinalHomeAfterMs &&
+      if (!final_home_tried_ && settle1_at_ != 0 && t >= settle1_at_ + kFinalHomeAfterMs &&
           ctx_.motion().state() == kRunning) {
         final_home_tried_ = true;
         events_.push_back(kFinalHome);
@@ -97,7 +113,7 @@ class SeedRun {
         if (invariants_.failed()) break;
       }
       // Liveness: once the program has drained after the quiet time, the plug-in settles.
-      if (t >= world_.quiet_ms + 200 && drained_at == 0 && host_.program_done()) {
+      if (settle1_at_ != 0 && t > settle1_at_ && drained_at == 0 && host_.program_done()) {
         drained_at = t;
         end = std::min(world_.duration_ms + kMostExtraMs,
                        std::max(end, drained_at + kSettleMs + 1000));
@@ -150,6 +166,11 @@ class SeedRun {
   static constexpr int kSettle0 = -1, kSettle1 = -2, kFeed = -3, kUpdate = -4, kTimers = -5,
                        kFinalHome = -6;
   static constexpr uint32_t kFinalHomeAfterMs = 1000;
+  // From the end of faults and E-stop to the settling stop: a dwell, a drain, a reconnection
+  // after a stuck write and a Halted waiting for its board all end well within it.
+  static constexpr uint32_t kSelfSettleMs = 4000;
+  // A program still queued by then is held by the plug-in, not streaming.
+  static constexpr uint32_t kProgramDrainDeadlineMs = 30000;
   static constexpr uint32_t kLongestFinalHomeMs = 55000;
 
   // Once settled, a world with a home switch homes its axis; a switch within reach must end
@@ -388,6 +409,8 @@ class SeedRun {
   uint32_t final_home_deadline_ = 0;
   uint32_t final_home_started_ = 0;
   bool final_home_tried_ = false;
+  uint32_t program_done_at_ = 0;  // since when the host's program has been drained
+  uint32_t settle1_at_ = 0;
   int last_link_flags_ = -1;
   Violation own_violation_;
 };
