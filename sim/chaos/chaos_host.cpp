@@ -89,7 +89,8 @@ void ChaosHost::Feed() {
   }
   bool pushed = false;
   const HostBlock& e = b.engine;
-  while (!program_.empty() && QueuedSegments() < kLookahead) {
+  int32_t room = world_.feed_chunk > 0 ? world_.feed_chunk : kLookahead;
+  while (!program_.empty() && QueuedSegments() < kLookahead && room-- > 0) {
     const int32_t producer = e.Get(engine::kTrajProducerIndex) & 0xfff;
     const size_t record = planner::kTrajRingBase + planner::kSegmentRecordSize * producer;
     std::memset(b.planner.ByteAt(record), 0, planner::kSegmentRecordSize);

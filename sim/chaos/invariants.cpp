@@ -233,13 +233,15 @@ void Invariants::CheckSelfSettled() {
   MotionEngine& motion = ctx_.motion();
   const HostBlock& e = host_.blocks().engine;
   const int32_t state = motion.state();
-  // A home or probe that has not met its switch runs until the host stops it; a limit trip
-  // is the host's to clear.
-  const bool seeking = state == kAwaitingSignal && RampsRunning() != 0;
+  // A home or probe that has not met its switch runs until the host stops it, and so does a
+  // jog the settling jog-offs do not reach (an axis the machine does not enable); a limit
+  // trip is the host's to clear.
+  const bool seeking = (state == kAwaitingSignal || state == kJogging) && RampsRunning() != 0;
   if (seeking || (state == kHalted && e.Get(engine::kEStopActive))) return;
   if (state != kRunning) {
-    return Fail("liveness",
-                Format("motion state %lld before any settling action, not Running", state));
+    return Fail("liveness", Format("motion state %lld before any settling action, not Running "
+                                   "(ramps %#llx, board fill %lld)",
+                                   state, RampsRunning(), ctx_.link().device_fill()));
   }
   const struct {
     bool on;

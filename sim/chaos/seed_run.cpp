@@ -76,11 +76,18 @@ class SeedRun {
         } else if (program_done_at_ == 0) {
           program_done_at_ = t;
         }
-        if ((program_done_at_ != 0 && t >= program_done_at_ + kSelfSettleMs &&
-             t >= world_.quiet_ms + kSelfSettleMs) ||
-            t >= world_.quiet_ms + kProgramDrainDeadlineMs) {
+        // A queue that holds entries and has not moved for a while is held, not streaming.
+        const int32_t consumer = host_.blocks().engine.Get(engine::kTrajConsumerIndex);
+        if (consumer != consumer_seen_ || host_.QueuedSegments() == 0) {
+          consumer_seen_ = consumer;
+          consumer_moved_at_ = t;
+        }
+        const bool held = t >= consumer_moved_at_ + kSelfSettleMs;
+        const bool done = program_done_at_ != 0 && t >= program_done_at_ + kSelfSettleMs;
+        if (t >= world_.quiet_ms + kSelfSettleMs &&
+            (done || held || t >= world_.quiet_ms + kProgramDrainDeadlineMs)) {
           settle1_at_ = t;
-          invariants_.CheckSelfSettled();
+          if (done || held) invariants_.CheckSelfSettled();
           events_.push_back(kSettle1);
         }
         end = std::max(end, t + 1);
@@ -91,7 +98,7 @@ class SeedRun {
         final_home_tried_ = true;
         events_.push_back(kFinalHome);
       }
-      if (host_.has_work()) events_.push_back(kFeed);
+      if (host_.has_work() && t % world_.feed_period_ms == 0) events_.push_back(kFeed);
       if (t >= next_update && t >= paused_until) {
         events_.push_back(kUpdate);
         next_update =
@@ -169,8 +176,8 @@ class SeedRun {
   // From the end of faults and E-stop to the settling stop: a dwell, a drain, a reconnection
   // after a stuck write and a Halted waiting for its board all end well within it.
   static constexpr uint32_t kSelfSettleMs = 4000;
-  // A program still queued by then is held by the plug-in, not streaming.
-  static constexpr uint32_t kProgramDrainDeadlineMs = 30000;
+  // A program still streaming by then is stopped by the settling stop, unjudged.
+  static constexpr uint32_t kProgramDrainDeadlineMs = 45000;
   static constexpr uint32_t kLongestFinalHomeMs = 55000;
 
   // Once settled, a world with a home switch homes its axis; a switch within reach must end
@@ -411,6 +418,8 @@ class SeedRun {
   bool final_home_tried_ = false;
   uint32_t program_done_at_ = 0;  // since when the host's program has been drained
   uint32_t settle1_at_ = 0;
+  int32_t consumer_seen_ = -1;  // the host's consumer index, and when it last moved
+  uint32_t consumer_moved_at_ = 0;
   int last_link_flags_ = -1;
   Violation own_violation_;
 };

@@ -260,6 +260,11 @@ World GenerateWorld(uint64_t seed, uint32_t duration_ms) {
   for (int i = 0; i < faults; ++i) w.faults.push_back(DrawFault(rng, w.quiet_ms));
   std::sort(w.faults.begin(), w.faults.end(),
             [](const Fault& x, const Fault& y) { return x.at_ms < y.at_ms; });
+  // Drawn last, so that the worlds drawn before it stay as they were.
+  if (rng.Chance(0.5)) {
+    w.feed_period_ms = static_cast<uint32_t>(rng.Range(10, 60));
+    w.feed_chunk = static_cast<int32_t>(rng.Range(3, 40));
+  }
   return w;
 }
 

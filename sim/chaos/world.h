@@ -96,6 +96,10 @@ struct World {
   double worker_rate = 1.0;          // chance a worker runs in a given millisecond
   double schedule_point_rate = 0.5;  // chance a schedule point runs a worker step
   uint32_t quiet_ms = 0;             // no fault and no action from here on
+  // How the host's planner feeds its ring: every `feed_period_ms`, at most `feed_chunk`
+  // entries (0: as many as the look-ahead takes). A slow planner lets the queue run short.
+  uint32_t feed_period_ms = 1;
+  int32_t feed_chunk = 0;
   uint32_t duration_ms = 60000;
   std::vector<Action> actions;
   std::vector<Fault> faults;
