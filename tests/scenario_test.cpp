@@ -15,7 +15,7 @@ TEST(ScenarioParser, ReadsConfigurationAndSortsActionsByTime) {
   ASSERT_TRUE(
       ParseScenario("# demo\n"
                     "axis X steps 1000 velocity 50 accel 500\n"
-                    "signal 0 pin 1 active_low\n"
+                    "signal 0 pin 1 active-low\n"
                     "machine limit 0 max 50000 pin 1\n"
                     "at 2 notify -1   # stop\n"
                     "at 0.5 move X10 F600\n"
