@@ -54,8 +54,8 @@ void WriteHeader(PluginContext& ctx) {
   }
   log.Write(board);
   log.Write(
-      "times    local wall clock, then [the system tick count in ms] as the flight recorder "
-      "gives it");
+      "times    local wall clock, then [the system tick count in ms] as the packet dumps give "
+      "it");
 }
 
 void WriteShownMessages(PluginContext& ctx) {

@@ -11,7 +11,8 @@ using LoadedPluginTest = testing::LoadedPluginFixture;
 
 TEST_F(LoadedPluginTest, RunsTheHostLifecycleThroughTheExportedEntryPoints) {
   sim::SubstituteHost host(library_.api());
-  EXPECT_EQ(host.Start(::testing::TempDir() + "vaskel_e2e_plugin_profile.xml"), "vaskel VASKEL PlugIn Ver 2.0a");
+  EXPECT_EQ(host.Start(::testing::TempDir() + "vaskel_e2e_plugin_profile.xml"),
+            "vaskel VASKEL PlugIn Ver 2.0a");
   EXPECT_EQ(host.blocks().planner.Get(planner::kSegmentPeriod), 0.003);
   EXPECT_EQ(host.blocks().planner.Get(planner::kTrajectoryChunk), 256);
 

@@ -37,7 +37,8 @@ TEST_F(UnloadTest, UnloadRightAfterStopPlugThenAFreshLoad) {
   std::string error;
   ASSERT_TRUE(library_.Load(VASKEL_PLUGIN_PATH, &error)) << error;
   sim::SubstituteHost host(library_.api());
-  EXPECT_EQ(host.Start(::testing::TempDir() + "vaskel_e2e_unload_profile.xml"), "vaskel VASKEL PlugIn Ver 2.0a");
+  EXPECT_EQ(host.Start(::testing::TempDir() + "vaskel_e2e_unload_profile.xml"),
+            "vaskel VASKEL PlugIn Ver 2.0a");
   EXPECT_EQ(Run(host, 200), 0);  // no timer until the first Update
   EXPECT_GT(Run(host, 200, 50), 0);
   host.Stop();
@@ -54,7 +55,8 @@ TEST_F(UnloadTest, DisplayNameIsCutAtTheLastDotOfTheLibraryName) {
   std::string error;
   ASSERT_TRUE(library_.Load((dir / "vaskel.1.so").string(), &error)) << error;
   sim::SubstituteHost host(library_.api());
-  EXPECT_EQ(host.Start(::testing::TempDir() + "vaskel_e2e_unload_profile.xml"), "vaskel.1 VASKEL PlugIn Ver 2.0a");
+  EXPECT_EQ(host.Start(::testing::TempDir() + "vaskel_e2e_unload_profile.xml"),
+            "vaskel.1 VASKEL PlugIn Ver 2.0a");
   host.Stop();
   library_.Unload();
   std::filesystem::remove_all(dir);
