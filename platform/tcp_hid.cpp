@@ -250,7 +250,7 @@ class TcpHidBus : public HidBus {
     if (c.stage == Candidate::Stage::kIdle) {
       if (c.failed_this_pass) return;
       c.socket = network_->StartConnect(endpoints_[i]);
-      if (!c.socket) return c.Fail("no socket (name not resolved, or no network)");
+      if (!c.socket) return c.Fail("refused the connection (or its name does not resolve)");
       c.stage = Candidate::Stage::kConnecting;
       c.deadline = now + std::chrono::milliseconds(kConnectTimeoutMs);
     }
