@@ -26,8 +26,12 @@ set_source_files_properties(${VASKEL_MODULE_DIR}/vaskel_typelib.rc PROPERTIES
   OBJECT_DEPENDS ${VASKEL_TYPELIB} INCLUDE_DIRECTORIES ${VASKEL_TYPELIB_DIR})
 set_source_files_properties(${VASKEL_MODULE_DIR}/dll_main.cpp PROPERTIES
   COMPILE_DEFINITIONS "WIN32_LEAN_AND_MEAN;NOMINMAX")
+# File and product version, product name and description, from the project's version.
+configure_file(${VASKEL_MODULE_DIR}/vaskel_version.rc.in ${CMAKE_BINARY_DIR}/vaskel_version.rc
+               @ONLY)
 target_sources(vaskel PRIVATE ${VASKEL_MODULE_DIR}/dll_main.cpp
-                              ${VASKEL_MODULE_DIR}/vaskel_typelib.rc)
+                              ${VASKEL_MODULE_DIR}/vaskel_typelib.rc
+                              ${CMAKE_BINARY_DIR}/vaskel_version.rc)
 target_link_libraries(vaskel PRIVATE vaskel_win32_module)
 
 add_subdirectory(${CMAKE_SOURCE_DIR}/tests/wine ${CMAKE_BINARY_DIR}/tests/wine)

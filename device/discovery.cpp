@@ -20,6 +20,8 @@ void DeviceLink::OpenDevice() {
   const std::vector<HidDeviceInfo> interfaces = bus.Enumerate();
   seen_.Clear();
   StatusLine& messages = services_.status;
+  const HidDeviceInfo* opened = nullptr;
+  bool port_opened = false;
   for (const HidDeviceInfo& info : interfaces) {
     if (seen_.RecordSeenDevice(info.vendor, info.product, info.release)) {
       // Shown only at the end of a pass that opened nothing.
@@ -29,6 +31,8 @@ void DeviceLink::OpenDevice() {
     // A port that failed to open still counts as connected: its writes fail and the write
     // error rule closes the link again.
     std::shared_ptr<HidPort> port = bus.Open(info.path);
+    opened = &info;
+    port_opened = port != nullptr;
     // Before the port is published: once it is, the sender may write, and nothing left from
     // the closed connection may reach the new one.
     ResetForNewConnection();
@@ -47,9 +51,12 @@ void DeviceLink::OpenDevice() {
     break;  // the first match wins; later interfaces are not examined
   }
   if (!device_connected() && messages.index() == kMsgDuplicateDevice) messages.ShowMessage();
+  LogDiscovery(bus, interfaces, opened, port_opened);
 }
 
 void DeviceLink::CloseDevice(LinkCloseReason reason) {
+  close_wall_ms_.store(services_.clock.WallMillis(), std::memory_order_relaxed);
+  close_tick_ms_.store(services_.clock.TickCountMs(), std::memory_order_relaxed);
   ReleasePort();
   close_reason_.store(reason, std::memory_order_relaxed);
   closes_posted_.fetch_add(1, std::memory_order_acq_rel);

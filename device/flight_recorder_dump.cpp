@@ -108,7 +108,8 @@ std::string FormatRecordedPacket(const RecordedPacket& packet) {
 }
 
 std::vector<std::string> FormatFlightRecorderDump(const FlightRecorder& recorder,
-                                                  const std::string& reason, uint32_t now_ms) {
+                                                  const std::string& reason, uint32_t now_ms,
+                                                  const std::vector<DumpMark>& marks) {
   const std::vector<RecordedPacket> packets = recorder.Snapshot();
   size_t outs = 0;
   for (const RecordedPacket& p : packets) outs += p.direction == PacketDirection::kOut;
@@ -119,7 +120,24 @@ std::vector<std::string> FormatFlightRecorderDump(const FlightRecorder& recorder
                 "flight recorder at %u ms, %s: %zu packets out and %zu in, oldest first", now_ms,
                 reason.c_str(), outs, packets.size() - outs);
   lines.emplace_back(header);
-  for (const RecordedPacket& p : packets) lines.push_back(FormatRecordedPacket(p));
+  // Times wrap with the tick count: each is placed by its distance back from now.
+  const auto age = [now_ms](uint32_t t) { return now_ms - t; };
+  size_t m = 0;
+  if (!packets.empty()) {
+    while (m < marks.size() && age(marks[m].time_ms) > age(packets.front().time_ms)) ++m;
+  }
+  const auto mark_line = [](const DumpMark& mark) {
+    char head[32];
+    std::snprintf(head, sizeof head, "%10u ms ---", mark.time_ms);
+    return std::string(head) + " " + mark.text + " ---";
+  };
+  for (const RecordedPacket& p : packets) {
+    for (; m < marks.size() && age(marks[m].time_ms) >= age(p.time_ms); ++m) {
+      lines.push_back(mark_line(marks[m]));
+    }
+    lines.push_back(FormatRecordedPacket(p));
+  }
+  for (; m < marks.size(); ++m) lines.push_back(mark_line(marks[m]));
   return lines;
 }
 

@@ -22,9 +22,12 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "device/board_link.h"
 #include "device/flight_recorder.h"
+#include "device/flight_recorder_dump.h"
 #include "device/link_client.h"
 #include "device/link_stats.h"
 #include "device/opcodes.h"
@@ -242,6 +245,12 @@ class DeviceLink final : public BoardLink {
   void NoteRequest(int32_t sequence, uint8_t opcode);
   void WriteStatsLine(uint32_t now_ms);
   void WriteDump(const std::string& reason, uint32_t now_ms);
+  // Host's thread, at the end of a discovery pass (discovery_log.cpp): what it saw, when that
+  // differs from the last pass, or the connection it opened.
+  void LogDiscovery(HidBus& bus, const std::vector<HidDeviceInfo>& interfaces,
+                    const HidDeviceInfo* opened, bool port_opened);
+  void AddDumpMark(uint32_t time_ms, std::string text);
+  void LogResyncs();
 
   LinkServices services_;
 
@@ -258,6 +267,12 @@ class DeviceLink final : public BoardLink {
   uint32_t closes_logged_ = 0;    // host's thread
   uint32_t stats_logged_ms_ = 0;  // host's thread
   uint64_t dumped_packets_ = 0;   // host's thread: packets both ways at the last dump
+  // Connection diagnostics, host's thread but for the close's time, stamped where it closes.
+  std::string discovery_logged_;
+  std::vector<DumpMark> dump_marks_;
+  uint32_t resyncs_logged_ = 0;
+  std::atomic<int64_t> close_wall_ms_{0};
+  std::atomic<uint32_t> close_tick_ms_{0};
   std::atomic<bool> device_connected_{false};
   std::atomic<bool> link_running_{false};
   // Every close counts here, so a reply read before a close can be told apart from one after.

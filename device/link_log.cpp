@@ -3,6 +3,7 @@
 #include "device/flight_recorder_dump.h"
 #include "device/link.h"
 #include "device/little_endian.h"
+#include "platform/wall_time.h"
 
 namespace vaskel {
 namespace {
@@ -73,7 +74,9 @@ void DeviceLink::RecordReceived(const uint8_t* report, size_t size) {
 }
 
 LinkFigures DeviceLink::Figures(bool whole_run) {
-  return stats_.Figures(services_.clock.TickCountMs(), whole_run, NeedsDataLimit());
+  LinkFigures f = stats_.Figures(services_.clock.TickCountMs(), whole_run, NeedsDataLimit());
+  for (int a = 0; a < 6; ++a) f.axis_offsets[a] = axis_offset(a);
+  return f;
 }
 
 void DeviceLink::WriteStatsLine(uint32_t now_ms) {
@@ -90,18 +93,39 @@ void DeviceLink::WriteDump(const std::string& reason, uint32_t now_ms) {
     return;
   }
   dumped_packets_ = recorded;
-  for (const std::string& line : FormatFlightRecorderDump(recorder_, reason, now_ms)) {
+  for (const std::string& line : FormatFlightRecorderDump(recorder_, reason, now_ms, dump_marks_)) {
     services_.log.Write(line);
   }
+}
+
+void DeviceLink::LogResyncs() {
+  const uint32_t resyncs = stats_.resyncs();
+  if (resyncs == resyncs_logged_) return;
+  resyncs_logged_ = resyncs;
+  services_.log.Write(
+      LogStamp(services_.clock) + " resync " + std::to_string(resyncs) + " on connection " +
+      std::to_string(link_starts()) + ": the stream was rewound by " +
+      std::to_string(last_rewind_fill()) + " segments, sent again" +
+      (estimated_resyncs() ? " (" + std::to_string(estimated_resyncs()) + " estimated so far)"
+                           : std::string()));
 }
 
 void DeviceLink::LogLinkEvents() {
   if (!services_.log.enabled()) return;
   const uint32_t now = services_.clock.TickCountMs();
   const uint32_t posted = closes_posted_.load(std::memory_order_acquire);
+  LogResyncs();
   if (posted != closes_logged_) {
     // Several closes since the last look are told as the latest.
+    const uint32_t closes = posted - closes_logged_;
     closes_logged_ = posted;
+    const char* reason = CloseReasonText(close_reason_.load(std::memory_order_acquire));
+    const uint32_t closed_ms = close_tick_ms_.load(std::memory_order_relaxed);
+    std::string line = LogStamp(close_wall_ms_.load(std::memory_order_relaxed), closed_ms) + " " +
+                       reason + " (connection " + std::to_string(link_starts()) + ")";
+    if (closes > 1) line += "; " + std::to_string(closes) + " closes since the last look";
+    services_.log.Write(line);
+    AddDumpMark(closed_ms, "connection " + std::to_string(link_starts()) + " " + reason);
     WriteStatsLine(now);
     WriteDump(CloseReasonText(close_reason_.load(std::memory_order_acquire)), now);
     return;

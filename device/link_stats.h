@@ -46,6 +46,9 @@ struct LinkFigures {
   int32_t highest_fill = 0;
   std::array<int32_t, 6> last_counts{};  // raw channel counts
   uint32_t last_inputs = 0;
+  // What the host's positions are reckoned from: host position = count - offset (a home
+  // moves the offset), so the board and the host can be compared in one frame.
+  std::array<int32_t, 6> axis_offsets{};
 };
 
 // One line starting with "stats".
@@ -69,6 +72,7 @@ class LinkStats {
   void OnStalePacketDropped() { stale_dropped_.fetch_add(1, std::memory_order_relaxed); }
   void OnEstimatedResync() { estimated_resyncs_.fetch_add(1, std::memory_order_relaxed); }
   void OnResync() { resyncs_.fetch_add(1, std::memory_order_relaxed); }
+  uint32_t resyncs() const { return resyncs_.load(std::memory_order_relaxed); }
   void OnReplyRejected() { rejected_.fetch_add(1, std::memory_order_relaxed); }
   void OnStatusReply(uint32_t now_ms, int32_t fill, const uint8_t* counts_and_inputs);
   void OnNeedsData(uint32_t now_ms, bool set);

@@ -13,6 +13,8 @@ class Clock {
   virtual uint32_t TickCountMs() = 0;
   // Calendar time in whole seconds since 1970-01-01 UTC (the stuck-write clock).
   virtual int64_t WallSeconds() = 0;
+  // Calendar time in milliseconds, for the diagnostic log's time stamps.
+  virtual int64_t WallMillis() { return WallSeconds() * 1000; }
   // A finer monotonic clock, in microseconds, for measuring short spans (the tick body).
   virtual uint64_t MonotonicMicros() { return uint64_t{TickCountMs()} * 1000u; }
 };
@@ -24,6 +26,7 @@ class FakeClock : public Clock {
       : tick_ms_(tick_ms), wall_ms_(wall_ms) {}
   uint32_t TickCountMs() override { return tick_ms_.load(std::memory_order_relaxed); }
   int64_t WallSeconds() override { return wall_ms_.load(std::memory_order_relaxed) / 1000; }
+  int64_t WallMillis() override { return wall_ms_.load(std::memory_order_relaxed); }
   void AdvanceMs(uint32_t ms) {
     tick_ms_.fetch_add(ms, std::memory_order_relaxed);  // wraps like the real tick count
     wall_ms_.fetch_add(ms, std::memory_order_relaxed);

@@ -73,6 +73,8 @@ HidBusChoice ChooseHidBus(const char* value, HidBus* lent, Clock& clock,
   HidBusChoice choice;
   if (lent) {
     choice.bus = lent;
+    choice.label = "board lent by the substitute host";
+    choice.usb = false;
     return choice;
   }
   const DeviceSelection selection = ParseDeviceSelection(value);
@@ -86,6 +88,8 @@ HidBusChoice ChooseHidBus(const char* value, HidBus* lent, Clock& clock,
       if (choice.owned) {
         choice.source = std::string("vaskel: board from the in-process simulator (") +
                         kDeviceVariable + "=sim)";
+        choice.label = "simulator";
+        choice.usb = false;
       }
       break;
     case DeviceSelection::Kind::Tcp:
@@ -93,6 +97,8 @@ HidBusChoice ChooseHidBus(const char* value, HidBus* lent, Clock& clock,
       if (choice.owned) {
         choice.source = "vaskel: board from the emulator at " + EndpointList(selection.endpoints) +
                         " (" + kDeviceVariable + ")";
+        choice.label = "emulator at " + EndpointList(selection.endpoints);
+        choice.usb = false;
       }
       break;
     case DeviceSelection::Kind::SystemHid:

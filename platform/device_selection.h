@@ -39,6 +39,10 @@ struct HidBusChoice {
   // Where the board comes from when it is not the USB bus (an emulator, the simulator), for
   // the diagnostic log: the switch works in the production library too, so say so.
   std::string source;
+  // The same in a few words for the log's header and the host's display of the plug-in, and
+  // whether it is the USB bus a machine runs on.
+  std::string label = "USB HID bus";
+  bool usb = true;
 };
 
 // A bus lent by a substitute host wins over the variable.

@@ -51,6 +51,9 @@ class HidBus {
   virtual std::vector<HidDeviceInfo> Enumerate() = 0;
   // Opens an interface for reading and writing; null when it cannot be opened.
   virtual std::unique_ptr<HidPort> Open(const std::string& path) = 0;
+  // For the diagnostic log: interfaces the last Enumerate looked for and did not list, each
+  // with why ("tcp:127.0.0.1:5555 refused the connection"). A system bus lists what it has.
+  virtual std::vector<std::string> Unlisted() { return {}; }
 };
 
 }  // namespace vaskel

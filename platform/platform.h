@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "platform/clock.h"
 #include "platform/diagnostic_log.h"
@@ -32,6 +33,15 @@ class Platform {
   virtual std::string SystemErrorText(uint32_t code) = 0;
   // The plug-in library's file name without directory and extension.
   virtual std::string ModuleBaseName() = 0;
+  // The library's full file name, for the diagnostic log's header.
+  virtual std::string ModulePath() { return ModuleBaseName(); }
+  // Where the board comes from, in a few words ("USB HID bus", "emulator at HOST:PORT"), and
+  // whether that is the USB bus a machine runs on.
+  virtual std::string BoardSource() { return "USB HID bus"; }
+  virtual bool BoardIsUsb() { return true; }
+  // A line for integrators on the diagnostic output (stderr, the debugger's output), which
+  // shows without a log; nowhere on a platform of fakes.
+  virtual void Diagnostic(std::string_view line) {}
   // The diagnostic log (VASKEL_LOG); off unless the platform opened one.
   virtual DiagnosticLog& log() {
     static DiagnosticLog off;

@@ -163,11 +163,16 @@ struct Candidate {
   size_t have = 0;
   SteadyClock::time_point deadline;
 
+  // Why it was last not listed, for the log; the steps under way are not told, so that a
+  // silent endpoint reads the same pass after pass.
+  const char* why = "not answered yet";
+
   bool under_way() const { return stage == Stage::kConnecting || stage == Stage::kHello; }
-  void Fail() {
+  void Fail(const char* reason) {
     stage = Stage::kIdle;
     socket.reset();
     failed_this_pass = true;
+    why = reason;
   }
 };
 
@@ -186,7 +191,7 @@ class TcpHidBus : public HidBus {
       // so anything to read means it hung up.
       if (candidates_[i].stage == Candidate::Stage::kReady &&
           candidates_[i].socket->WaitReadable(0)) {
-        candidates_[i].Fail();
+        candidates_[i].Fail("hung up while waiting to be opened");
         candidates_[i].failed_this_pass = false;
       }
       Advance(i);
@@ -245,17 +250,17 @@ class TcpHidBus : public HidBus {
     if (c.stage == Candidate::Stage::kIdle) {
       if (c.failed_this_pass) return;
       c.socket = network_->StartConnect(endpoints_[i]);
-      if (!c.socket) return c.Fail();
+      if (!c.socket) return c.Fail("refused the connection (or its name does not resolve)");
       c.stage = Candidate::Stage::kConnecting;
       c.deadline = now + std::chrono::milliseconds(kConnectTimeoutMs);
     }
     if (c.stage == Candidate::Stage::kConnecting) {
       switch (c.socket->PollConnect()) {
         case ConnectState::kConnecting:
-          if (now >= c.deadline) return c.Fail();
+          if (now >= c.deadline) return c.Fail("did not answer the connection");
           return;
         case ConnectState::kFailed:
-          return c.Fail();
+          return c.Fail("refused the connection");
         case ConnectState::kConnected:
           c.stage = Candidate::Stage::kHello;
           c.have = 0;
@@ -270,14 +275,25 @@ class TcpHidBus : public HidBus {
           c.have += static_cast<size_t>(got);
           continue;
         }
-        if (got == 0) return c.Fail();
+        if (got == 0) return c.Fail("closed the connection before sending its identity");
         const SocketError error = c.socket->LastError();
         if (error == SocketError::kInterrupted) continue;
-        if (error != SocketError::kWouldBlock || now >= c.deadline) return c.Fail();
+        if (error != SocketError::kWouldBlock) return c.Fail("connection failed");
+        if (now >= c.deadline) return c.Fail("connected but sent no identity");
         return;
       }
       c.stage = Candidate::Stage::kReady;
     }
+  }
+
+  std::vector<std::string> Unlisted() override {
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> notes;
+    for (size_t i = 0; i < endpoints_.size(); ++i) {
+      if (candidates_[i].stage == Candidate::Stage::kReady) continue;
+      notes.push_back("emulator " + endpoints_[i].Path() + " " + candidates_[i].why);
+    }
+    return notes;
   }
 
   HidDeviceInfo Identity(size_t i) const {

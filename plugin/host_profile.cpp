@@ -96,6 +96,11 @@ int32_t HostProfile::ReadProfileInt(std::string_view section, std::string_view k
   return ParseProfileInt(text);
 }
 
+std::string HostProfile::ReadProfileText(std::string_view section, std::string_view key) {
+  ProfileElement node = FindKeyNode(section, key);
+  return node ? document_->Text(node) : std::string();
+}
+
 bool HostProfile::WriteProfileInt(std::string_view section, std::string_view key, int32_t value) {
   ProfileElement node = FindOrCreateKeyNode(section, key);
   if (!node) return false;

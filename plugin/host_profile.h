@@ -29,6 +29,8 @@ class HostProfile {
   ~HostProfile();
 
   int32_t ReadProfileInt(std::string_view section, std::string_view key, int32_t fallback);
+  // The key's text as it stands, for the log; empty when there is none. Changes nothing.
+  std::string ReadProfileText(std::string_view section, std::string_view key);
   bool WriteProfileInt(std::string_view section, std::string_view key, int32_t value);
   // Saves (unless the file must be left alone) and releases the document. False only when a
   // save was tried and failed.

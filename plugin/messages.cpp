@@ -75,7 +75,26 @@ void Messages::SetStatusText(std::string_view text) {
   AssignLocked(text);
 }
 
+std::deque<Messages::Shown> Messages::TakeShown(uint64_t* left_out) {
+  std::lock_guard lock(mutex_);
+  std::deque<Shown> taken;
+  taken.swap(shown_);
+  *left_out = shown_left_out_;
+  shown_left_out_ = 0;
+  return taken;
+}
+
 void Messages::AssignLocked(std::string_view text) {
+  if (keep_shown_.load(std::memory_order_relaxed) && clock_) {
+    // A message raised on every status reply (a limit held under the override) is one line.
+    if (!shown_.empty() && shown_.back().text == text) {
+      ++shown_.back().repeats;
+    } else if (shown_.size() < kShownKept) {
+      shown_.push_back({clock_->WallMillis(), clock_->TickCountMs(), std::string(text), 0});
+    } else {
+      ++shown_left_out_;
+    }
+  }
   const HostBlock& planner = blocks_.planner;
   if (!planner.valid()) return;  // nothing to show on before InitControl
   char* handle = planner.Get(planner::kStatusText);

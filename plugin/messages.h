@@ -5,6 +5,7 @@
 // serialised by one lock.
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -12,6 +13,7 @@
 
 #include "host/host_block.h"
 #include "host/status_line.h"
+#include "platform/clock.h"
 
 namespace vaskel {
 
@@ -23,8 +25,18 @@ class Messages final : public StatusLine {
 
   using ErrorTextFn = std::function<std::string(uint32_t)>;
 
-  explicit Messages(const HostBlocks& blocks, ErrorTextFn error_text)
-      : blocks_(blocks), error_text_(std::move(error_text)) {}
+  // One text the status line showed, kept for the diagnostic log: the host's thread writes
+  // the log, the four threads that raise messages only queue.
+  struct Shown {
+    int64_t wall_ms = 0;
+    uint32_t tick_ms = 0;
+    std::string text;
+    uint32_t repeats = 0;  // shown again this many times since, with nothing between
+  };
+  static constexpr size_t kShownKept = 64;
+
+  explicit Messages(const HostBlocks& blocks, ErrorTextFn error_text, Clock* clock = nullptr)
+      : blocks_(blocks), error_text_(std::move(error_text)), clock_(clock) {}
 
   void FillMessageTable();
   // Stores the number and shows it, as one step.
@@ -38,6 +50,10 @@ class Messages final : public StatusLine {
 
   int32_t index() const override { return index_.load(std::memory_order_relaxed); }
   std::string_view TableText(int32_t index) const;
+  // The texts shown since the last call, oldest first, and how many were left out for want of
+  // room. Only while `keep` was set (the log is on).
+  std::deque<Shown> TakeShown(uint64_t* left_out);
+  void set_keep_shown(bool keep) { keep_shown_.store(keep, std::memory_order_relaxed); }
 
  private:
   std::string TextFor(int32_t index) const;
@@ -48,6 +64,10 @@ class Messages final : public StatusLine {
   std::mutex mutex_;
   char table_[kSlots][kSlotSize] = {};
   std::atomic<int32_t> index_{0};
+  Clock* clock_;
+  std::atomic<bool> keep_shown_{false};
+  std::deque<Shown> shown_;
+  uint64_t shown_left_out_ = 0;
 };
 
 }  // namespace vaskel

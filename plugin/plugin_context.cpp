@@ -2,12 +2,15 @@
 
 #include "host/host_string.h"
 #include "plugin/profile_settings.h"
+#include "plugin/run_log.h"
 
 namespace vaskel {
 
 PluginContext::PluginContext(Platform& platform)
     : platform_(platform),
-      messages_(blocks_, [&platform](uint32_t code) { return platform.SystemErrorText(code); }),
+      messages_(
+          blocks_, [&platform](uint32_t code) { return platform.SystemErrorText(code); },
+          &platform.clock()),
       dialog_(*this),
       motion_(MotionServices{blocks_, link_, messages_, platform.clock(), platform.workers(),
                              settings_.jog_buffer}),
@@ -34,6 +37,9 @@ const char* PluginContext::SetProName(char* name) {
   profile_settings::Load(*this);
   messages_.FillMessageTable();
   settings_.display_name = platform_.ModuleBaseName() + kDisplaySuffix;
+  // A board that is not the USB bus moves no machine; the host's list of plug-ins says so.
+  if (!platform_.BoardIsUsb()) settings_.display_name += " [" + platform_.BoardSource() + "]";
+  run_log::WriteHeader(*this);
   host_string::Release(name);
   return settings_.display_name.c_str();
 }
@@ -78,6 +84,7 @@ void PluginContext::Update() {
   }
   link_.ServiceLink();
   spindle_.StepSpindleRamp();
+  run_log::WriteShownMessages(*this);
 }
 
 void PluginContext::Notify(int32_t code) {
@@ -140,8 +147,10 @@ void PluginContext::Config() {
 
 void PluginContext::StopPlug() {
   profile_settings::Store(*this);
+  run_log::WriteShownMessages(*this);
   if (dialog_.exists()) dialog_.Destroy();
   QuiesceForUnload();
+  run_log::WriteRunEnd(*this);
 }
 
 void* PluginContext::SetHostCallback(HostCallbackSlot slot, void* fn) {

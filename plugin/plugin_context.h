@@ -16,6 +16,7 @@
 #include "platform/platform.h"
 #include "plugin/link_bridge.h"
 #include "plugin/messages.h"
+#include "plugin/settings_check.h"
 #include "plugin/settings_dialog.h"
 
 namespace vaskel {
@@ -26,6 +27,10 @@ struct Settings {
   std::atomic<int32_t> jog_buffer{kDefaultBuffer};     // JogBufferSetting, ms
   std::string profile_file_name;
   std::string display_name;
+  // How SetProName found the two settings, for the log's header.
+  SettingReading device_buffer_read;
+  SettingReading jog_buffer_read;
+  std::string profile_state;
 };
 
 // State of the 20 ms tick and its lapse rule.

@@ -10,9 +10,23 @@ HostProfile OpenProfile(PluginContext& ctx) {
   return HostProfile::Open(ctx.platform(), ctx.settings().profile_file_name);
 }
 
+const char* StateText(HostProfile::State state) {
+  switch (state) {
+    case HostProfile::State::Loaded:
+      return "read";
+    case HostProfile::State::Created:
+      return "no such file yet: defaults, written at close";
+    case HostProfile::State::Unreadable:
+      return "cannot be read or parsed: defaults, and the file is left alone";
+    case HostProfile::State::NoDocument:
+      return "no XML document could be made: defaults, nothing saved";
+  }
+  return "";
+}
+
 // The design reports nothing here; a user who edits settings that will never reach the file
 // should learn of it, so the status line says so (where the host has one).
-void CloseAndReport(PluginContext& ctx, HostProfile& profile) {
+bool CloseAndReport(PluginContext& ctx, HostProfile& profile) {
   const bool saved = profile.Close();
   switch (profile.state()) {
     case HostProfile::State::Unreadable:
@@ -26,6 +40,7 @@ void CloseAndReport(PluginContext& ctx, HostProfile& profile) {
       if (!saved) ctx.messages().SetStatusText(kSaveFailedText);
       break;
   }
+  return saved;
 }
 
 }  // namespace
@@ -33,10 +48,19 @@ void CloseAndReport(PluginContext& ctx, HostProfile& profile) {
 void Load(PluginContext& ctx) {
   HostProfile profile = OpenProfile(ctx);
   Settings& settings = ctx.settings();
-  settings.device_buffer =
+  // The texts first: reading an empty key removes it.
+  std::string device_text = profile.ReadProfileText(kSection, kDeviceBufferKey);
+  const int32_t device =
       profile.ReadProfileInt(kSection, kDeviceBufferKey, Settings::kDefaultBuffer);
-  settings.jog_buffer = profile.ReadProfileInt(kSection, kJogBufferKey, Settings::kDefaultBuffer);
-  CloseAndReport(ctx, profile);
+  std::string jog_text = profile.ReadProfileText(kSection, kJogBufferKey);
+  const int32_t jog = profile.ReadProfileInt(kSection, kJogBufferKey, Settings::kDefaultBuffer);
+  settings.device_buffer_read =
+      CheckDeviceBuffer(std::move(device_text), device, Settings::kDefaultBuffer, kSegmentPeriodMs);
+  settings.jog_buffer_read = CheckJogBuffer(std::move(jog_text), jog, Settings::kDefaultBuffer);
+  settings.device_buffer = settings.device_buffer_read.used;
+  settings.jog_buffer = settings.jog_buffer_read.used;
+  settings.profile_state = StateText(profile.state());
+  if (!CloseAndReport(ctx, profile)) settings.profile_state += "; saving it failed";
 }
 
 void Touch(PluginContext& ctx) {

@@ -1,5 +1,6 @@
 #pragma once
 // The two buffer settings as kept in the host's XML profile.
+#include <cstdint>
 #include <string_view>
 
 namespace vaskel {
@@ -11,6 +12,9 @@ namespace profile_settings {
 inline constexpr std::string_view kSection = "BRENOK";
 inline constexpr std::string_view kDeviceBufferKey = "VASKELBUFFER";
 inline constexpr std::string_view kJogBufferKey = "JOGBUFFER";
+// The segment period the plug-in sets at PostInitControl, against which the device buffer is
+// judged when it is read.
+inline constexpr int32_t kSegmentPeriodMs = 3;
 
 // Status-line texts for a profile the settings cannot reach. Before InitControl there is no
 // status line, so a problem found by SetProName shows at the next Config or StopPlug.

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian machine lacks to build and test the plug-in. Safe to re-run.
 #   scripts/setup.sh [vm]   vm: also what the USB guest test boots (QEMU, a kernel, busybox)
+#   scripts/setup.sh demo   only what scripts/run-demo.sh builds with
 set -euo pipefail
 
 packages=(
@@ -10,6 +11,9 @@ packages=(
   g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-tools
   clang libclang-rt-14-dev
 )
+if [ "${1:-}" = demo ]; then
+  packages=(cmake ninja-build g++ pkg-config libhidapi-dev libpugixml-dev)
+fi
 if [ "${1:-}" = vm ]; then
   packages+=(qemu-system-x86 linux-image-amd64 busybox-static)
 fi

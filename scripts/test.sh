@@ -18,6 +18,8 @@ done
 
 echo "== test: Windows plug-in exports"
 scripts/check-dll-exports.sh build/mingw32/vaskel.dll
+echo "== test: Windows release package (stripped DLL with its version resource)"
+scripts/release.sh
 echo "== test: Windows plug-in under Wine"
 scripts/wine-test.sh
 

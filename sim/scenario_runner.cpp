@@ -140,7 +140,7 @@ class Run {
         double record = 0, pin = 0;
         if (words.size() < 4 || !ParseNumber(words[1], &record) || words[2] != "pin" ||
             !ParseNumber(words[3], &pin) || record < 0 || record >= engine::kInputSignalCount) {
-          return Bad(error, "signal needs: signal RECORD pin PIN [active_low]");
+          return Bad(error, "signal needs: signal RECORD pin PIN [active-low]");
         }
         const auto j = static_cast<size_t>(record);
         wired_inputs_.push_back(j);
@@ -149,7 +149,7 @@ class Run {
                                static_cast<int8_t>(pin));
         b.engine.Store<int8_t>(input_signal::Offset(j, input_signal::kPort), 1);
         b.engine.Store<uint8_t>(input_signal::Offset(j, input_signal::kActiveLow),
-                                words.size() > 4 && words[4] == "active_low" ? 1 : 0);
+                                words.size() > 4 && words[4] == "active-low" ? 1 : 0);
       }
     }
     return true;
@@ -207,6 +207,12 @@ class Run {
       if (status != last_status) {
         report_.messages.push_back({t, status});
         last_status = status;
+        // The connection's events stand apart from the host's actions in the picture.
+        if (status.find("connnected") != std::string::npos) {
+          trace_.Mark(t, "board connected", TraceWriter::MarkKind::Connection);
+        } else if (status.find("pulled out") != std::string::npos) {
+          trace_.Mark(t, "board lost", TraceWriter::MarkKind::Connection);
+        }
       }
       if (board_ ? t % options_.trace_every_ms == 0 : t - last_sample >= options_.trace_every_ms) {
         Sample(t);
@@ -258,11 +264,17 @@ class Run {
     TraceRow row;
     row.time_ms = t;
     row.motion_state = motion_state_ ? motion_state_() : -1;
-    row.board_fill = board_ ? board_->fill() : 0;
     row.device_needs_data = blocks().planner.Get(planner::kDeviceNeedsData) ? 1 : 0;
+    // The plug-in's view: its offsets, and what another board's replies said.
+    LinkFigures f;
+    const bool have = link_figures_ && link_figures_(&f) != 0 && f.replies_processed > 0;
+    row.board_known = board_ != nullptr || have;
+    row.board_fill = board_ ? board_->fill() : have ? f.last_fill : 0;
+    row.framed_known = have;
     for (int a = 0; a < kAxes; ++a) {
       row.host_position[a] = blocks().engine.Get(engine::kAxisPosition[a]);
-      row.board_count[a] = board_ ? board_->count(a) : 0;
+      row.board_count[a] = board_ ? board_->count(a) : have ? f.last_counts[a] : 0;
+      row.board_framed[a] = int64_t{row.board_count[a]} + f.axis_offsets[a];
     }
     trace_.Add(row);
   }
@@ -344,6 +356,11 @@ class Run {
     } else if (verb == "home" && axis_arg(1) >= 0) {
       api().Home(static_cast<int16_t>(axis_arg(1)));
     } else if (verb == "probe") {
+      // A host sets every axis's target: an axis the probe does not name stays where it is,
+      // not at whatever target an earlier probe left.
+      for (int a = 0; a < kAxes; ++a) {
+        b.planner.Set(planner::kProbeTarget[a], b.planner.Get(planner::kAxisCurrentPosition[a]));
+      }
       for (size_t k = 1; k < w.size(); ++k) {
         const std::string& word = w[k];
         if (word.size() < 2 || !ParseNumber(word.substr(1), &v)) return fail("bad word " + word);
@@ -500,6 +517,7 @@ bool ScenarioRunner::Run(RunReport* report, std::string* error) {
   *report = RunReport{};
   trace_ = TraceWriter{};
   trace_.KeepRows(options_.keep_trace_rows);
+  trace_.SetTitle(options_.title);
   if (!options_.csv_path.empty() && !trace_.StreamCsv(options_.csv_path, error)) return false;
   class Run run(scenario_, options_, board_, *report, trace_);
   const bool ran = run.Execute(error);
@@ -510,6 +528,21 @@ bool ScenarioRunner::Run(RunReport* report, std::string* error) {
     return false;
   }
   return true;
+}
+
+std::vector<std::string> UnsentToExternalBoard(const Scenario& scenario) {
+  std::vector<std::string> notes;
+  for (int line : scenario.machine_line_numbers) {
+    notes.push_back(std::to_string(line) +
+                    ": machine switch not sent: the external board has its own machine "
+                    "(vaskel-board --machine FILE)");
+  }
+  for (const ScenarioAction& a : scenario.actions) {
+    if (a.words[0] != "input") continue;
+    notes.push_back(std::to_string(a.line) +
+                    ": input action not done: only the simulated board's pins can be forced");
+  }
+  return notes;
 }
 
 std::string FormatReport(const RunReport& r) {
@@ -540,17 +573,28 @@ std::string FormatReport(const RunReport& r) {
                   static_cast<unsigned long long>(r.wakeups), r.wakeups * 1000.0 / r.duration_ms);
     out << line;
   }
-  // Another board's counts are the last its status replies gave.
+  // Another board's counts are the last its status replies gave. The host's positions are
+  // the counts plus the plug-in's offsets (a home moves them), so both are shown in one frame.
   const bool counts_known = r.board_known || r.have_figures;
   out << "\naxis   commanded " << (r.board_known ? "      board" : "    replied")
-      << "     host position\n";
+      << (r.have_figures ? "      offset   board+offset" : "") << "  host position\n";
   for (int a = 0; a < 6; ++a) {
     if (!(r.axes_used & (1u << a))) continue;
     const std::string count = counts_known ? std::to_string(r.board_count[a]) : "-";
-    std::snprintf(line, sizeof line, "%-4s %11lld %11s %11d%s\n", kNames[a],
-                  static_cast<long long>(r.commanded[a]), count.c_str(), r.host_position[a],
-                  r.commanded[a] == r.host_position[a] ? "" : "   (differs)");
+    std::snprintf(line, sizeof line, "%-4s %11lld %11s", kNames[a],
+                  static_cast<long long>(r.commanded[a]), count.c_str());
     out << line;
+    std::string differs;
+    if (r.have_figures) {
+      const int64_t framed = int64_t{r.board_count[a]} + r.figures.axis_offsets[a];
+      std::snprintf(line, sizeof line, " %11d %14lld", r.figures.axis_offsets[a],
+                    static_cast<long long>(framed));
+      out << line;
+      if (counts_known && framed != r.host_position[a]) differs += "   (board differs)";
+    }
+    if (r.commanded[a] != r.host_position[a]) differs += "   (commanded differs)";
+    std::snprintf(line, sizeof line, " %14d", r.host_position[a]);
+    out << line << differs << "\n";
   }
   if (!r.steps.empty())
     out << "\nsteps (> host action; motion state, host flags, [inputs on], positions)\n";

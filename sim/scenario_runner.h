@@ -42,7 +42,9 @@ struct RunOptions {
   uint32_t trace_every_ms = 10;
   std::string csv_path;  // empty: no file
   std::string svg_path;
-  bool keep_trace_rows = false;  // trace().rows() holds every row (tests); memory grows with time
+  bool keep_trace_rows = false;
+  std::string
+      title;  // of the picture  // trace().rows() holds every row (tests); memory grows with time
 };
 
 struct MessageEvent {
@@ -91,5 +93,9 @@ class ScenarioRunner {
 };
 
 std::string FormatReport(const RunReport& report);
+
+// The scenario's lines that only the in-process simulator acts on (machine switches, forced
+// input pins), as "line N: ..." notes, for a run against another board.
+std::vector<std::string> UnsentToExternalBoard(const Scenario& scenario);
 
 }  // namespace vaskel::sim

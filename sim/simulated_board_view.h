@@ -1,5 +1,6 @@
 #pragma once
 // The in-process board simulator as the scenario runner sees it.
+#include <chrono>
 #include <memory>
 
 #include "sim/board/board_simulator.h"
@@ -25,7 +26,10 @@ class SimulatedBoardView : public BoardView {
   BoardSimulator& board() { return board_; }
 
  private:
-  FakeClock clock_;
+  // Virtual time that starts at the real date, so the plug-in's log reads like the day's.
+  FakeClock clock_{0, std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::system_clock::now().time_since_epoch())
+                          .count()};
   BoardSimulator board_;
   SimHidBus bus_;
   uint32_t forced_mask_ = 0;

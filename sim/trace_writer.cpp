@@ -41,10 +41,12 @@ std::string CsvHeader() {
 }
 
 std::string CsvLine(const TraceRow& r) {
-  std::string line = std::to_string(r.time_ms) + ',' + std::to_string(r.motion_state) + ',' +
-                     std::to_string(r.board_fill) + ',' + std::to_string(r.device_needs_data);
+  // What is not known is left empty: a 0 would read as a board that holds nothing at 0.
+  const std::string fill = r.board_known ? std::to_string(r.board_fill) : "";
+  std::string line = std::to_string(r.time_ms) + ',' + std::to_string(r.motion_state) + ',' + fill +
+                     ',' + std::to_string(r.device_needs_data);
   for (int32_t p : r.host_position) line += ',' + std::to_string(p);
-  for (int32_t c : r.board_count) line += ',' + std::to_string(c);
+  for (int32_t c : r.board_count) line += ',' + (r.board_known ? std::to_string(c) : "");
   return line + "\n";
 }
 
@@ -88,6 +90,7 @@ TraceWriter& TraceWriter::operator=(const TraceWriter& other) {
   column_span_ms_ = other.column_span_ms_;
   markers_ = other.markers_;
   fill_limit_ = other.fill_limit_;
+  title_ = other.title_;
   csv_failed_ = other.csv_failed_;
   return *this;  // the file stays with the writer that opened it
 }
@@ -111,45 +114,62 @@ void TraceWriter::Add(const TraceRow& row) {
 void TraceWriter::Fold(const TraceRow& row) {
   if (!columns_.empty() && row.time_ms < columns_.back().t0 + column_span_ms_) {
     Column& c = columns_.back();
-    c.t1 = row.time_ms;
-    c.fill_min = std::min(c.fill_min, row.board_fill);
-    c.fill_max = std::max(c.fill_max, row.board_fill);
-    c.state = row.motion_state;
-    for (int a = 0; a < 6; ++a) {
-      c.pos_min[a] = std::min(c.pos_min[a], row.host_position[a]);
-      c.pos_max[a] = std::max(c.pos_max[a], row.host_position[a]);
-    }
+    Column single = ColumnOf(row);
+    Merge(c, single);
     return;
   }
   if (columns_.size() == kColumns) {
     // Full: pairs become one, and every later column spans twice the time.
     for (size_t i = 0; i < kColumns / 2; ++i) {
       Column merged = columns_[2 * i];
-      const Column& b = columns_[2 * i + 1];
-      merged.t1 = b.t1;
-      merged.fill_min = std::min(merged.fill_min, b.fill_min);
-      merged.fill_max = std::max(merged.fill_max, b.fill_max);
-      merged.state = b.state;
-      for (int a = 0; a < 6; ++a) {
-        merged.pos_min[a] = std::min(merged.pos_min[a], b.pos_min[a]);
-        merged.pos_max[a] = std::max(merged.pos_max[a], b.pos_max[a]);
-      }
+      Merge(merged, columns_[2 * i + 1]);
       columns_[i] = merged;
     }
     columns_.resize(kColumns / 2);
     column_span_ms_ *= 2;
   }
   if (columns_.capacity() < kColumns) columns_.reserve(kColumns);
+  columns_.push_back(ColumnOf(row));
+}
+
+TraceWriter::Column TraceWriter::ColumnOf(const TraceRow& row) {
   Column c;
   c.t0 = c.t1 = row.time_ms;
+  c.fill_known = row.board_known;
   c.fill_min = c.fill_max = row.board_fill;
   c.state = row.motion_state;
   c.pos_min = c.pos_max = row.host_position;
-  columns_.push_back(c);
+  c.framed_known = row.framed_known;
+  c.framed_min = c.framed_max = row.board_framed;
+  return c;
 }
 
-void TraceWriter::Mark(uint32_t time_ms, const std::string& label) {
-  if (markers_.size() < kMaxMarkers) markers_.push_back({time_ms, label});
+// b follows a in time.
+void TraceWriter::Merge(Column& a, const Column& b) {
+  a.t1 = b.t1;
+  a.state = b.state;
+  for (int i = 0; i < 6; ++i) {
+    a.pos_min[i] = std::min(a.pos_min[i], b.pos_min[i]);
+    a.pos_max[i] = std::max(a.pos_max[i], b.pos_max[i]);
+  }
+  if (b.fill_known) {
+    a.fill_min = a.fill_known ? std::min(a.fill_min, b.fill_min) : b.fill_min;
+    a.fill_max = a.fill_known ? std::max(a.fill_max, b.fill_max) : b.fill_max;
+    a.fill_known = true;
+  }
+  if (b.framed_known) {
+    for (int i = 0; i < 6; ++i) {
+      a.framed_min[i] =
+          a.framed_known ? std::min(a.framed_min[i], b.framed_min[i]) : b.framed_min[i];
+      a.framed_max[i] =
+          a.framed_known ? std::max(a.framed_max[i], b.framed_max[i]) : b.framed_max[i];
+    }
+    a.framed_known = true;
+  }
+}
+
+void TraceWriter::Mark(uint32_t time_ms, const std::string& label, MarkKind kind) {
+  if (markers_.size() < kMaxMarkers) markers_.push_back({time_ms, label, kind});
 }
 
 bool TraceWriter::Finish(std::string* error) {
@@ -167,25 +187,51 @@ std::string TraceWriter::Csv() const {
 }
 
 std::string TraceWriter::Svg(unsigned axes) const {
-  const int width = 900, left = 80, right = 20, top = 40;
-  const int fill_h = 180, band_h = 16, pos_h = 220, gap = 36;
+  const int width = 900, left = 80, right = 20;
+  const int fill_h = 180, band_h = 16, pos_h = 220, gap = 36, lane_h = 11;
+  const int plot_w = width - left - right;
+  const double t_max = columns_.empty() ? 1.0 : std::max<uint32_t>(columns_.back().t1, 1);
+  auto x_of = [&](uint32_t t) { return left + plot_w * (t / t_max); };
+
+  // Marker labels in lanes above the plots: a label goes to the first lane it does not
+  // overlap, so no two ever cross, however close the actions.
+  struct Placed {
+    double x;
+    int lane;
+    std::string text;
+  };
+  std::vector<Placed> placed;
+  std::vector<double> lane_end;
+  for (const Marker& m : markers_) {
+    std::string text = m.label.size() > 40 ? m.label.substr(0, 39) + "~" : m.label;
+    const double x = x_of(m.time_ms);
+    const double w = 5.2 * static_cast<double>(text.size()) + 8;
+    size_t lane = 0;
+    while (lane < lane_end.size() && lane_end[lane] > x) ++lane;
+    if (lane == lane_end.size()) lane_end.push_back(0);
+    lane_end[lane] = x + w;
+    placed.push_back({x, static_cast<int>(lane), std::move(text)});
+  }
+  const int lanes_y = 44;  // below the title
+  const int top = lanes_y + lane_h * static_cast<int>(lane_end.size()) + 28;
   const int band_y = top + fill_h + 14;
   const int pos_y = band_y + band_h + gap;
   const int axis_y = pos_y + pos_h;
   const int legend_y = axis_y + 46;
   const int height = legend_y + 20;
-  const int plot_w = width - left - right;
-  const double t_max = columns_.empty() ? 1.0 : std::max<uint32_t>(columns_.back().t1, 1);
-  auto x_of = [&](uint32_t t) { return left + plot_w * (t / t_max); };
 
   int32_t fill_max = std::max(1, fill_limit_);
   int64_t pos_min = 0, pos_max = 1;
   for (const Column& c : columns_) {
-    fill_max = std::max(fill_max, c.fill_max);
+    if (c.fill_known) fill_max = std::max(fill_max, c.fill_max);
     for (int a = 0; a < 6; ++a) {
       if (!(axes & (1u << a))) continue;
       pos_min = std::min<int64_t>(pos_min, c.pos_min[a]);
       pos_max = std::max<int64_t>(pos_max, c.pos_max[a]);
+      if (c.framed_known) {
+        pos_min = std::min(pos_min, c.framed_min[a]);
+        pos_max = std::max(pos_max, c.framed_max[a]);
+      }
     }
   }
   std::ostringstream out;
@@ -193,6 +239,11 @@ std::string TraceWriter::Svg(unsigned axes) const {
   out << "<svg xmlns='http://www.w3.org/2000/svg' width='" << width << "' height='" << height
       << "' font-family='sans-serif' font-size='12'>\n"
       << "<rect width='100%' height='100%' fill='white'/>\n";
+  if (!title_.empty()) {
+    out << "<title>" << Escape(title_) << "</title>\n<text x='" << left
+        << "' y='22' font-size='15' "
+        << "font-weight='bold'>" << Escape(title_) << "</text>\n";
+  }
   auto frame = [&](int y0, int h, const std::string& title, const std::string& lo,
                    const std::string& hi) {
     out << "<rect x='" << left << "' y='" << y0 << "' width='" << plot_w << "' height='" << h
@@ -203,15 +254,23 @@ std::string TraceWriter::Svg(unsigned axes) const {
         << "<text x='" << left - 6 << "' y='" << y0 + 12 << "' text-anchor='end'>" << hi
         << "</text>\n";
   };
-  // Each column drawn as its least and greatest value, so short spikes survive the summary.
-  auto envelope = [&](const std::string& colour, auto lo_y, auto hi_y) {
-    out << "<polyline fill='none' stroke='" << colour << "' stroke-width='1.2' points='";
+  // Each column drawn as its least and greatest value, so short spikes survive the summary;
+  // a stretch where the value is not known is a gap.
+  auto envelope = [&](const std::string& style, auto known, auto lo_y, auto hi_y) {
+    bool open = false;
     for (const Column& c : columns_) {
+      if (!known(c)) {
+        if (open) out << "'/>\n";
+        open = false;
+        continue;
+      }
+      if (!open) out << "<polyline fill='none' " << style << " points='";
+      open = true;
       std::snprintf(buf, sizeof buf, "%.1f,%.1f %.1f,%.1f ", x_of(c.t0), lo_y(c), x_of(c.t1),
                     hi_y(c));
       out << buf;
     }
-    out << "'/>\n";
+    if (open) out << "'/>\n";
   };
 
   // Board fill, with the limit below which the plug-in asks the host for data.
@@ -220,7 +279,8 @@ std::string TraceWriter::Svg(unsigned axes) const {
     return top + fill_h - fill_h * (static_cast<double>(v) / fill_max);
   };
   envelope(
-      "#ff7f0e", [&](const Column& c) { return fill_y(c.fill_min); },
+      "stroke='#ff7f0e' stroke-width='1.2'", [](const Column& c) { return c.fill_known; },
+      [&](const Column& c) { return fill_y(c.fill_min); },
       [&](const Column& c) { return fill_y(c.fill_max); });
   if (fill_limit_ > 0) {
     std::snprintf(buf, sizeof buf, "%.1f", fill_y(fill_limit_));
@@ -246,30 +306,46 @@ std::string TraceWriter::Svg(unsigned axes) const {
     i = j + 1;
   }
 
-  // Host positions.
-  frame(pos_y, pos_h, "host axis positions (steps)", std::to_string(pos_min),
-        std::to_string(pos_max));
+  // Host positions, and beside them the board's counts in the same frame (count + offset).
+  bool any_framed = false;
+  for (const Column& c : columns_) any_framed = any_framed || c.framed_known;
+  frame(pos_y, pos_h,
+        any_framed ? "axis positions (steps): host solid, board count + offset dashed"
+                   : "host axis positions (steps)",
+        std::to_string(pos_min), std::to_string(pos_max));
   const double span = static_cast<double>(pos_max - pos_min);
   auto pos_of = [&](int64_t v) { return pos_y + pos_h - pos_h * ((v - pos_min) / span); };
-  int legend_x = left + 220;
+  int legend_x = left + (any_framed ? 420 : 220);
   for (int a = 0; a < 6; ++a) {
     if (!(axes & (1u << a))) continue;
+    const std::string colour = kAxisColours[a];
     envelope(
-        kAxisColours[a], [&](const Column& c) { return pos_of(c.pos_min[a]); },
+        "stroke='" + colour + "' stroke-width='1.2'", [](const Column&) { return true; },
+        [&](const Column& c) { return pos_of(c.pos_min[a]); },
         [&](const Column& c) { return pos_of(c.pos_max[a]); });
-    out << "<text x='" << legend_x << "' y='" << pos_y - 8 << "' fill='" << kAxisColours[a] << "'>"
+    envelope(
+        "stroke='" + colour + "' stroke-width='1' stroke-dasharray='5,3' opacity='0.8'",
+        [](const Column& c) { return c.framed_known; },
+        [&](const Column& c) { return pos_of(c.framed_min[a]); },
+        [&](const Column& c) { return pos_of(c.framed_max[a]); });
+    out << "<text x='" << legend_x << "' y='" << pos_y - 8 << "' fill='" << colour << "'>"
         << kAxisNames[a] << "</text>\n";
     legend_x += 20;
   }
 
-  // The host's actions: a dashed line through every plot and a short label.
-  int row = 0;
-  for (const Marker& m : markers_) {
-    std::snprintf(buf, sizeof buf, "%.1f", x_of(m.time_ms));
-    out << "<line x1='" << buf << "' x2='" << buf << "' y1='" << top << "' y2='" << axis_y
-        << "' stroke='#555' stroke-width='0.6' stroke-dasharray='2,3'/>\n"
-        << "<text x='" << buf << "' y='" << top + 12 + 11 * (row++ % 3)
-        << "' dx='2' font-size='9' fill='#333'>" << Escape(m.label.substr(0, 24)) << "</text>\n";
+  // The host's actions (grey) and the connection's events (red): a dashed line through every
+  // plot, its label in its lane above.
+  for (size_t i = 0; i < markers_.size(); ++i) {
+    const bool link = markers_[i].kind == MarkKind::Connection;
+    const char* colour = link ? "#d62728" : "#555";
+    const Placed& p = placed[i];
+    const int label_y = lanes_y + lane_h * p.lane;
+    std::snprintf(buf, sizeof buf, "%.1f", p.x);
+    out << "<line x1='" << buf << "' x2='" << buf << "' y1='" << label_y + 2 << "' y2='" << axis_y
+        << "' stroke='" << colour << "' stroke-width='" << (link ? "1" : "0.6")
+        << "' stroke-dasharray='2,3'/>\n"
+        << "<text x='" << buf << "' y='" << label_y << "' dx='2' font-size='9' fill='"
+        << (link ? "#d62728" : "#333") << "'>" << Escape(p.text) << "</text>\n";
   }
 
   // The time axis.

@@ -18,6 +18,12 @@ struct TraceRow {
   int32_t device_needs_data = 0;
   std::array<int32_t, 6> host_position{};
   std::array<int32_t, 6> board_count{};
+  // False while nothing is known of the board's fill and counts (an external board that has
+  // not answered yet): the CSV leaves them empty and the picture draws nothing.
+  bool board_known = true;
+  // The board's counts in the host's frame (count + the plug-in's offset), when known.
+  bool framed_known = false;
+  std::array<int64_t, 6> board_framed{};
 };
 
 class TraceWriter {
@@ -34,8 +40,12 @@ class TraceWriter {
   // Rows are kept in memory too unless turned off (a long run keeps none).
   void KeepRows(bool keep) { keep_rows_ = keep; }
   void Add(const TraceRow& row);
-  // A host action, drawn as a marker on the picture.
-  void Mark(uint32_t time_ms, const std::string& label);
+  // A host action, drawn as a marker on the picture; a connection event (link opened, board
+  // gone) is drawn in its own colour.
+  enum class MarkKind { Action, Connection };
+  void Mark(uint32_t time_ms, const std::string& label, MarkKind kind = MarkKind::Action);
+  // The picture's title.
+  void SetTitle(const std::string& title) { title_ = title; }
   // The fill below which the plug-in asks for data, drawn on the fill plot (0: not drawn).
   void SetFillLimit(int32_t limit) { fill_limit_ = limit; }
   // Ends the CSV file; false with a reason when it could not be written whole.
@@ -54,14 +64,19 @@ class TraceWriter {
     int32_t fill_min = 0, fill_max = 0;
     int32_t state = -1;  // at the column's end
     std::array<int32_t, 6> pos_min{}, pos_max{};
+    bool fill_known = false, framed_known = false;
+    std::array<int64_t, 6> framed_min{}, framed_max{};
   };
   struct Marker {
     uint32_t time_ms;
     std::string label;
+    MarkKind kind;
   };
   static constexpr size_t kMaxMarkers = 512;
 
   void Fold(const TraceRow& row);
+  static Column ColumnOf(const TraceRow& row);
+  static void Merge(Column& a, const Column& b);
 
   std::vector<TraceRow> rows_;
   bool keep_rows_ = true;
@@ -72,6 +87,7 @@ class TraceWriter {
   uint32_t column_span_ms_ = 1;  // rows closer than this share a column
   std::vector<Marker> markers_;
   int32_t fill_limit_ = 0;
+  std::string title_;
 };
 
 }  // namespace vaskel::sim

@@ -40,12 +40,15 @@ void PrintStats(vaskel::sim::BoardSimulator& board, const char* when) {
   std::fflush(stdout);
 }
 
-void Usage() {
-  std::fprintf(stderr,
+// Asked for (--help): on standard output. After a mistake, which it names: on standard error.
+int Usage(const std::string& mistake = {}) {
+  if (!mistake.empty()) std::fprintf(stderr, "vaskel-board: %s\n", mistake.c_str());
+  std::fprintf(mistake.empty() ? stdout : stderr,
                "usage: vaskel-board --listen HOST:PORT [--machine FILE] [--queue N] "
                "[--identity VID:PID:REL]\n"
                "       vaskel-board --usbip HOST:PORT [--attach] [--machine FILE] [--queue N] "
                "[--identity VID:PID:REL]\n");
+  return mistake.empty() ? 0 : 2;
 }
 
 // Three hexadecimal 16-bit numbers, e.g. 8888:0006:0100.
@@ -173,11 +176,12 @@ int main(int argc, char** argv) {
       attach = true;
       continue;
     }
+    if (arg == "--help" || arg == "-h") return Usage();
+    const bool known = arg == "--listen" || arg == "--usbip" || arg == "--identity" ||
+                       arg == "--machine" || arg == "--queue";
+    if (!known) return Usage("unknown argument '" + arg + "'");
     const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
-    if (!value) {
-      Usage();
-      return 2;
-    }
+    if (!value) return Usage(arg + " needs a value");
     ++i;
     if (arg == "--listen" || arg == "--usbip") {
       usbip = arg == "--usbip";
@@ -196,7 +200,9 @@ int main(int argc, char** argv) {
     } else if (arg == "--machine") {
       auto parsed = vaskel::sim::LoadMachineFile(value);
       if (!parsed.ok) {
-        std::fprintf(stderr, "vaskel-board: %s\n", parsed.error.c_str());
+        // FILE:LINE: message, one a line, as editors jump to them.
+        std::fprintf(stderr, "%s\nvaskel-board: machine file %s not used\n", parsed.error.c_str(),
+                     value);
         return 2;
       }
       options.machine = parsed.model;
@@ -208,15 +214,10 @@ int main(int argc, char** argv) {
         return 2;
       }
       options.queue_capacity = static_cast<size_t>(n);
-    } else {
-      Usage();
-      return 2;
     }
   }
-  if (!have_listen || (attach && !usbip)) {
-    Usage();
-    return 2;
-  }
+  if (!have_listen) return Usage("--listen HOST:PORT or --usbip HOST:PORT is needed");
+  if (attach && !usbip) return Usage("--attach goes with --usbip only");
 
   vaskel::sim::SteadyClock clock;
   vaskel::sim::BoardSimulator board(clock, options);

@@ -11,7 +11,8 @@ using LoadedPluginTest = testing::LoadedPluginFixture;
 
 TEST_F(LoadedPluginTest, RunsTheHostLifecycleThroughTheExportedEntryPoints) {
   sim::SubstituteHost host(library_.api());
-  EXPECT_EQ(host.Start("profile.xml"), "vaskel VASKEL PlugIn Ver 2.0a");
+  EXPECT_EQ(host.Start(::testing::TempDir() + "vaskel_e2e_plugin_profile.xml"),
+            "vaskel VASKEL PlugIn Ver 2.0a");
   EXPECT_EQ(host.blocks().planner.Get(planner::kSegmentPeriod), 0.003);
   EXPECT_EQ(host.blocks().planner.Get(planner::kTrajectoryChunk), 256);
 
@@ -30,7 +31,7 @@ TEST_F(LoadedPluginTest, RunsTheHostLifecycleThroughTheExportedEntryPoints) {
 
 TEST_F(LoadedPluginTest, NotifyAndDwellArithmeticThroughTheLibrary) {
   sim::SubstituteHost host(library_.api());
-  host.Start("profile.xml");
+  host.Start(::testing::TempDir() + "vaskel_e2e_plugin_profile.xml");
   const HostBlock& e = host.blocks().engine;
   e.Set(engine::kTrajProducerIndex, 4000);
   library_.api().Notify(-1);
@@ -47,7 +48,7 @@ TEST_F(LoadedPluginTest, NotifyAndDwellArithmeticThroughTheLibrary) {
 TEST_F(LoadedPluginTest, UnloadingWithATimerRunningLeavesNothingBehind) {
   {
     sim::SubstituteHost host(library_.api());
-    host.Start("profile.xml");
+    host.Start(::testing::TempDir() + "vaskel_e2e_plugin_profile.xml");
     host.Update();
     Run(host, 100);
     host.Stop();
@@ -56,7 +57,7 @@ TEST_F(LoadedPluginTest, UnloadingWithATimerRunningLeavesNothingBehind) {
   std::string error;
   ASSERT_TRUE(library_.Load(VASKEL_PLUGIN_PATH, &error)) << error;
   sim::SubstituteHost host(library_.api());
-  host.Start("profile.xml");
+  host.Start(::testing::TempDir() + "vaskel_e2e_plugin_profile.xml");
   EXPECT_EQ(Run(host, 200), 0);  // a fresh library: no timer until Update
 }
 

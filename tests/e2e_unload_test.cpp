@@ -16,7 +16,7 @@ using UnloadTest = testing::LoadedPluginFixture;
 
 TEST_F(UnloadTest, StopPlugEndsTheTickAndLaterCallsStartNothing) {
   sim::SubstituteHost host(library_.api());
-  host.Start("profile.xml");
+  host.Start(::testing::TempDir() + "vaskel_e2e_unload_profile.xml");
   EXPECT_GT(Run(host, 500, 50), 0);
   host.Stop();  // the tick would otherwise run on for a second
   EXPECT_EQ(Run(host, 2000), 0);
@@ -29,7 +29,7 @@ TEST_F(UnloadTest, StopPlugEndsTheTickAndLaterCallsStartNothing) {
 TEST_F(UnloadTest, UnloadRightAfterStopPlugThenAFreshLoad) {
   {
     sim::SubstituteHost host(library_.api());
-    host.Start("profile.xml");
+    host.Start(::testing::TempDir() + "vaskel_e2e_unload_profile.xml");
     Run(host, 300, 50);
     host.Stop();
   }
@@ -37,7 +37,8 @@ TEST_F(UnloadTest, UnloadRightAfterStopPlugThenAFreshLoad) {
   std::string error;
   ASSERT_TRUE(library_.Load(VASKEL_PLUGIN_PATH, &error)) << error;
   sim::SubstituteHost host(library_.api());
-  EXPECT_EQ(host.Start("profile.xml"), "vaskel VASKEL PlugIn Ver 2.0a");
+  EXPECT_EQ(host.Start(::testing::TempDir() + "vaskel_e2e_unload_profile.xml"),
+            "vaskel VASKEL PlugIn Ver 2.0a");
   EXPECT_EQ(Run(host, 200), 0);  // no timer until the first Update
   EXPECT_GT(Run(host, 200, 50), 0);
   host.Stop();
@@ -54,7 +55,8 @@ TEST_F(UnloadTest, DisplayNameIsCutAtTheLastDotOfTheLibraryName) {
   std::string error;
   ASSERT_TRUE(library_.Load((dir / "vaskel.1.so").string(), &error)) << error;
   sim::SubstituteHost host(library_.api());
-  EXPECT_EQ(host.Start("profile.xml"), "vaskel.1 VASKEL PlugIn Ver 2.0a");
+  EXPECT_EQ(host.Start(::testing::TempDir() + "vaskel_e2e_unload_profile.xml"),
+            "vaskel.1 VASKEL PlugIn Ver 2.0a");
   host.Stop();
   library_.Unload();
   std::filesystem::remove_all(dir);

@@ -56,12 +56,12 @@ TEST(MachineFile, MalformedLinesNameTheLineAndTheFault) {
 
 TEST(MachineFile, MissingFileAndFileErrorsNameThePath) {
   EXPECT_EQ(LoadMachineFile("/nonexistent/machine.txt").error,
-            "cannot open machine file '/nonexistent/machine.txt'");
+            "/nonexistent/machine.txt: cannot be opened");
   const std::string path = ::testing::TempDir() + "vaskel_machine_test.txt";
   std::ofstream(path) << "limit 0 min -10 pin 1\nprobe 9 min 0 pin 2\n";
   const auto result = LoadMachineFile(path);
   EXPECT_FALSE(result.ok);
-  EXPECT_EQ(result.error, path + ": line 2: axis '9' is not 0..5");
+  EXPECT_EQ(result.error, path + ":2: axis '9' is not 0..5");
   std::remove(path.c_str());
 }
 

@@ -51,13 +51,17 @@ TEST_F(ProfileSettings, KeyTextIsReadAsLeadingDecimalDigits) {
             "<profile><BRENOK><VASKELBUFFER> 42x</VASKELBUFFER><JOGBUFFER>-5</JOGBUFFER>"
             "</BRENOK></profile>\n");
   plugin_.SetProName(path_);
+  EXPECT_EQ(plugin_.ctx().settings().device_buffer_read.read, 42);
+  EXPECT_EQ(plugin_.ctx().settings().jog_buffer_read.read, -5);
+  // What works is used as it stands; what cannot work gives way to the default.
   EXPECT_EQ(plugin_.device_buffer(), 42);
-  EXPECT_EQ(plugin_.jog_buffer(), -5);
+  EXPECT_EQ(plugin_.jog_buffer(), 200);
   WriteText(path_,
             "<profile><BRENOK><VASKELBUFFER>letters</VASKELBUFFER><JOGBUFFER>5000</JOGBUFFER>"
             "</BRENOK></profile>\n");
   plugin_.SetProName(path_);
-  EXPECT_EQ(plugin_.device_buffer(), 0);
+  EXPECT_EQ(plugin_.ctx().settings().device_buffer_read.read, 0);
+  EXPECT_EQ(plugin_.device_buffer(), 200);
   EXPECT_EQ(plugin_.jog_buffer(), 5000);
 }
 
@@ -276,8 +280,8 @@ TEST_F(ProfileSettings, StoreThenLoadRoundTripsEveryInt32) {
     }
     ProfilePlugin reader;
     reader.SetProName(path_);
-    EXPECT_EQ(reader.device_buffer(), value);
-    EXPECT_EQ(reader.jog_buffer(), value);
+    EXPECT_EQ(reader.ctx().settings().device_buffer_read.read, value);
+    EXPECT_EQ(reader.ctx().settings().jog_buffer_read.read, value);
   }
 }
 

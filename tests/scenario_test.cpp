@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <fstream>
+#include <sstream>
+#include <vector>
 
 #include "sim/host_planner.h"
 #include "sim/scenario.h"
@@ -15,7 +18,7 @@ TEST(ScenarioParser, ReadsConfigurationAndSortsActionsByTime) {
   ASSERT_TRUE(
       ParseScenario("# demo\n"
                     "axis X steps 1000 velocity 50 accel 500\n"
-                    "signal 0 pin 1 active_low\n"
+                    "signal 0 pin 1 active-low\n"
                     "machine limit 0 max 50000 pin 1\n"
                     "at 2 notify -1   # stop\n"
                     "at 0.5 move X10 F600\n"
@@ -45,6 +48,45 @@ TEST(ScenarioParser, RejectsBadLinesWithTheirNumber) {
   EXPECT_FALSE(ParseScenario("end -1\n", &s, &error));
   EXPECT_FALSE(ParseScenario("end nan\n", &s, &error));
   EXPECT_FALSE(LoadScenarioFile("/nonexistent/scenario", &s, &error));
+}
+
+// A run that starts can finish: every line is checked before, and every problem is told with
+// its line. A misspelt "active_low" once wired the input active-high without a word; a bad
+// action's arguments once stopped the run half-way.
+TEST(ScenarioParser, ChecksEveryLineBeforeTheRunAndTellsEveryProblem) {
+  const std::string path = ::testing::TempDir() + "vaskel_scenario_check.scn";
+  {
+    std::ofstream f(path);
+    f << "axis X steps 1000 velocity 40 accel 400 speed 3\n"  // 1: unknown setting
+         "signal 2 pin 3 active_low\n"                        // 2: the other spelling
+         "machine home 0 min -3000 pin 3\n"
+         "at 1 move X1 Q3\n"               // 4: unknown word
+         "at 2 jog X\n"                    // 5: no direction
+         "at 3 home X now\n"               // 6: a word too many
+         "machine limit 7 max 10 pin 1\n"  // 7: no axis 7
+         "at 4 dwell 1\n"
+         "end 5\n";
+  }
+  Scenario s;
+  std::string error;
+  ASSERT_FALSE(LoadScenarioFile(path, &s, &error));
+  std::vector<std::string> lines;
+  std::istringstream in(error);
+  for (std::string l; std::getline(in, l);) lines.push_back(l);
+  ASSERT_EQ(lines.size(), 6u) << error;
+  const char* const expected[] = {":1: unknown axis setting 'speed'",
+                                  ":2: unexpected 'active_low'",
+                                  ":4: bad word 'Q3'",
+                                  ":5: jog needs an axis and + or -",
+                                  ":6: unexpected 'now'",
+                                  ":7: machine: axis '7' is not 0..5"};
+  for (size_t i = 0; i < lines.size(); ++i) {
+    EXPECT_EQ(lines[i].rfind(path + expected[i], 0), 0u) << lines[i];
+  }
+  EXPECT_FALSE(LoadScenarioFile(::testing::TempDir(), &s, &error));
+  EXPECT_NE(error.find("is a directory"), std::string::npos) << error;
+  EXPECT_FALSE(ParseScenario("# nothing\n", &s, &error));
+  EXPECT_NE(error.find("nothing to run"), std::string::npos) << error;
 }
 
 TEST(ScenarioParser, AxisNames) {

@@ -5,6 +5,8 @@
 #include <pthread.h>
 #include <time.h>
 
+#include <chrono>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -35,6 +37,11 @@ class PosixClock : public Clock {
                                  static_cast<uint64_t>(ts.tv_nsec) / 1000000u);
   }
   int64_t WallSeconds() override { return static_cast<int64_t>(::time(nullptr)); }
+  int64_t WallMillis() override {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+  }
   uint64_t MonotonicMicros() override {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -79,6 +86,8 @@ class PosixPlatform : public Platform {
       WriteDiagnostic(*line);
       log_.Write(*line);
     }
+    board_source_ = choice.label;
+    board_is_usb_ = choice.usb;
     own_hid_ = std::move(choice.owned);
     hid_ = choice.bus ? choice.bus : &null_hid_;
   }
@@ -88,6 +97,9 @@ class PosixPlatform : public Platform {
   HidBus& hid() override { return *hid_; }
   Workers& workers() override { return *workers_; }
   DiagnosticLog& log() override { return log_; }
+  void Diagnostic(std::string_view line) override { WriteDiagnostic(line); }
+  std::string BoardSource() override { return board_source_; }
+  bool BoardIsUsb() override { return board_is_usb_; }
   std::unique_ptr<ProfileDocument> NewProfileDocument() override {
     return NewPugixmlProfileDocument();
   }
@@ -117,8 +129,20 @@ class PosixPlatform : public Platform {
     return "vaskel";
   }
 
+  std::string ModulePath() override {
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(&BaseNameWithoutExtension), &info) && info.dli_fname) {
+      char resolved[PATH_MAX];
+      if (realpath(info.dli_fname, resolved)) return resolved;
+      return info.dli_fname;
+    }
+    return "(unknown)";
+  }
+
  private:
   FileDiagnosticLog log_;
+  std::string board_source_;
+  bool board_is_usb_ = true;
   PosixClock own_clock_;
   Clock* clock_ = nullptr;
   std::unique_ptr<SoftTimerQueue> timers_;

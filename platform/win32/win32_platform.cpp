@@ -5,6 +5,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <iterator>
@@ -33,6 +34,11 @@ class Win32Clock : public Clock {
  public:
   uint32_t TickCountMs() override { return GetTickCount(); }
   int64_t WallSeconds() override { return static_cast<int64_t>(std::time(nullptr)); }
+  int64_t WallMillis() override {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+  }
   uint64_t MonotonicMicros() override {
     LARGE_INTEGER count{}, frequency{};
     QueryPerformanceCounter(&count);
@@ -124,6 +130,8 @@ class Win32Platform : public Platform {
       WriteDiagnostic(*line);
       log_.Write(*line);
     }
+    board_source_ = choice.label;
+    board_is_usb_ = choice.usb;
     own_hid_ = std::move(choice.owned);
     hid_ = choice.bus ? choice.bus : &null_hid_;
   }
@@ -132,6 +140,9 @@ class Win32Platform : public Platform {
   HidBus& hid() override { return *hid_; }
   Workers& workers() override { return workers_; }
   DiagnosticLog& log() override { return log_; }
+  void Diagnostic(std::string_view line) override { WriteDiagnostic(line); }
+  std::string BoardSource() override { return board_source_; }
+  bool BoardIsUsb() override { return board_is_usb_; }
   std::unique_ptr<ProfileDocument> NewProfileDocument() override {
     return NewMsxmlProfileDocument();
   }
@@ -148,14 +159,18 @@ class Win32Platform : public Platform {
     return text;
   }
 
-  std::string ModuleBaseName() override {
+  std::string ModulePath() override {
     HMODULE module = nullptr;
     GetModuleHandleExA(
         GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
         reinterpret_cast<LPCSTR>(&SetWin32Priority), &module);
     char path[MAX_PATH] = {};
     GetModuleFileNameA(module, path, MAX_PATH);
-    std::string name = path;
+    return path;
+  }
+
+  std::string ModuleBaseName() override {
+    std::string name = ModulePath();
     if (auto slash = name.find_last_of("\\/"); slash != std::string::npos) name.erase(0, slash + 1);
     if (auto dot = name.find_last_of('.'); dot != std::string::npos) name.erase(dot);
     return name;
@@ -163,6 +178,8 @@ class Win32Platform : public Platform {
 
  private:
   FileDiagnosticLog log_;
+  std::string board_source_;
+  bool board_is_usb_ = true;
   Win32Clock clock_;
   Win32Timers timers_;
   NullHidBus null_hid_;

@@ -1,8 +1,10 @@
 #include "sim/board/machine_model.h"
 
 #include <charconv>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <system_error>
 
 namespace vaskel::sim {
 
@@ -96,26 +98,48 @@ MachineParseResult ParseMachine(std::string_view text) {
     if (tokens.empty()) continue;
     MachineSwitch s;
     if (std::string problem = ParseSwitch(tokens, &s); !problem.empty()) {
-      result.error = "line " + std::to_string(line_number) + ": " + problem;
-      return result;
+      // Every bad line is told, one a line.
+      if (!result.error.empty()) result.error += "\n";
+      result.error += "line " + std::to_string(line_number) + ": " + problem;
+      continue;
     }
     result.model.Add(s);
   }
-  result.ok = true;
+  result.ok = result.error.empty();
   return result;
 }
 
 MachineParseResult LoadMachineFile(const std::string& path) {
+  MachineParseResult result;
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec)) {
+    result.error = path + ": is a directory, not a machine file";
+    return result;
+  }
   std::ifstream in(path, std::ios::binary);
   if (!in) {
-    MachineParseResult result;
-    result.error = "cannot open machine file '" + path + "'";
+    result.error = path + ": cannot be opened";
     return result;
   }
   std::ostringstream text;
   text << in.rdbuf();
-  MachineParseResult result = ParseMachine(text.str());
-  if (!result.ok) result.error = path + ": " + result.error;
+  result = ParseMachine(text.str());
+  if (result.ok && result.model.empty()) {
+    result.ok = false;
+    result.error = path + ": no switch in it (one a line: KIND AXIS min|max POSITION pin PIN)";
+    return result;
+  }
+  if (!result.ok) {
+    // "FILE:N: why", the way compilers and editors point at a line.
+    std::string located;
+    std::istringstream lines(result.error);
+    for (std::string l; std::getline(lines, l);) {
+      const size_t colon = l.find(':');
+      located +=
+          (located.empty() ? "" : "\n") + path + ":" + l.substr(5, colon - 5) + l.substr(colon);
+    }
+    result.error = located;
+  }
   return result;
 }
 

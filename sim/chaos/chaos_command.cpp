@@ -16,12 +16,15 @@
 namespace vaskel::chaos {
 namespace {
 
-void Usage() {
-  std::fprintf(stderr,
+// Asked for (--help): on standard output; after a mistake, which it names: on standard error.
+int Usage(const std::string& mistake = {}) {
+  if (!mistake.empty()) std::fprintf(stderr, "vaskel-host chaos: %s\n", mistake.c_str());
+  std::fprintf(mistake.empty() ? stdout : stderr,
                "usage: vaskel-host chaos --seeds A..B [--minutes M] [--no-shrink]\n"
                "       vaskel-host chaos --seed-file FILE [--minutes M]\n"
                "       (--budget S: stop starting seeds after S seconds of real time)\n"
                "       vaskel-host chaos --seed N --replay [--minutes M] [--only a1,a2,f0]\n");
+  return mistake.empty() ? 0 : 2;
 }
 
 bool ParseU64(const std::string& s, uint64_t* out) {
@@ -108,8 +111,7 @@ int ChaosMain(int argc, char** argv) {
       const size_t dots = range.find("..");
       if (dots == std::string::npos || !ParseU64(range.substr(0, dots), &first) ||
           !ParseU64(range.substr(dots + 2), &last) || last < first) {
-        Usage();
-        return 2;
+        return Usage("--seeds '" + range + "' is not a range A..B");
       }
       have_range = true;
       ++i;
@@ -135,9 +137,12 @@ int ChaosMain(int argc, char** argv) {
       shrink = false;
     } else if (arg == "--verbose") {
       verbose = true;
+    } else if (arg == "--help" || arg == "-h") {
+      return Usage();
+    } else if (value || arg[0] != '-') {
+      return Usage("unknown or malformed argument '" + arg + "'");
     } else {
-      Usage();
-      return 2;
+      return Usage(arg + " needs a value");
     }
   }
   std::vector<uint64_t> seeds;
@@ -156,10 +161,8 @@ int ChaosMain(int argc, char** argv) {
   } else if (have_range) {
     for (uint64_t s = first; s <= last; ++s) seeds.push_back(s);
   }
-  if (seeds.empty() || !(minutes > 0)) {
-    Usage();
-    return 2;
-  }
+  if (seeds.empty()) return Usage("no seed to run (--seeds, --seed or --seed-file)");
+  if (!(minutes > 0)) return Usage("--minutes must be above 0");
   const auto duration_ms = static_cast<uint32_t>(minutes * 60000);
 
   if (replay) {

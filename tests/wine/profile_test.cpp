@@ -43,15 +43,15 @@ WINE_TEST(ProfileKeepsTheHostsContentAndWritesBothSettingsBack) {
   REQUIRE(wine_tests::WriteTextFile(
       path,
       "<?xml version=\"1.0\"?>\r\n<hostprofile>\r\n  <Other a=\"1\">keep</Other>\r\n"
-      "  <BRENOK>\r\n    <VASKELBUFFER>350</VASKELBUFFER>\r\n    <JOGBUFFER> 42x</JOGBUFFER>\r\n"
+      "  <BRENOK>\r\n    <VASKELBUFFER>350</VASKELBUFFER>\r\n    <JOGBUFFER> 142x</JOGBUFFER>\r\n"
       "  </BRENOK>\r\n</hostprofile>\r\n"));
   const ProfileRun run = RunOnProfile(path);
   const std::string saved = CompactXml(run.after_stop);
   CHECK_EQ(Contains(saved, "<hostprofile><Other a=\"1\">keep</Other><BRENOK>"),
            std::string("<hostprofile><Other a=\"1\">keep</Other><BRENOK>"));
-  // " 42x" read as 42, and written back as a plain number.
+  // " 142x" read as 142, and written back as a plain number.
   const std::string section =
-      "<BRENOK><VASKELBUFFER>350</VASKELBUFFER><JOGBUFFER>42</JOGBUFFER></BRENOK></hostprofile>";
+      "<BRENOK><VASKELBUFFER>350</VASKELBUFFER><JOGBUFFER>142</JOGBUFFER></BRENOK></hostprofile>";
   CHECK_EQ(Contains(saved, section), section);
   DeleteFileA(path.c_str());
 }
@@ -73,12 +73,12 @@ WINE_TEST(EmptyKeyIsDroppedAtLoadAndTheDefaultWrittenAtStop) {
   const std::string path = wine_tests::ScratchDir() + "empty-key.xml";
   REQUIRE(wine_tests::WriteTextFile(
       path,
-      "<profile><BRENOK><JOGBUFFER></JOGBUFFER><VASKELBUFFER>-5</VASKELBUFFER>"
+      "<profile><BRENOK><JOGBUFFER></JOGBUFFER><VASKELBUFFER>1500</VASKELBUFFER>"
       "</BRENOK></profile>"));
   const ProfileRun run = RunOnProfile(path);
   CHECK(run.after_start.find("JOGBUFFER") == std::string::npos);
   const std::string section =
-      "<BRENOK><VASKELBUFFER>-5</VASKELBUFFER><JOGBUFFER>200</JOGBUFFER></BRENOK>";
+      "<BRENOK><VASKELBUFFER>1500</VASKELBUFFER><JOGBUFFER>200</JOGBUFFER></BRENOK>";
   CHECK_EQ(Contains(CompactXml(run.after_stop), section), section);
   DeleteFileA(path.c_str());
 }
