@@ -19,11 +19,6 @@ uint32_t ReportWriter::StartWrite(const uint8_t report[kReportSize]) {
   if (gone_) return hid_error::kDeviceNotConnected;
   // The caller keeps one write in flight; a second one would overwrite the buffer in use.
   if (pending_) return hid_error::kGenFailure;
-  if (failed_ != hid_error::kNone) {
-    const uint32_t failed = failed_;
-    failed_ = hid_error::kNone;
-    return failed;
-  }
   std::memcpy(buffer_, report, kReportSize);
   pending_ = true;
   changed_.notify_all();
@@ -32,9 +27,12 @@ uint32_t ReportWriter::StartWrite(const uint8_t report[kReportSize]) {
 
 bool ReportWriter::WaitWriteDone(uint32_t timeout_ms) {
   std::unique_lock lock(mutex_);
-  // A closed writer ends no transfer the caller can wait for: the close ended it.
-  return changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                           [&] { return !pending_ || closed_; });
+  return changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return !pending_; });
+}
+
+uint32_t ReportWriter::LastWriteResult() {
+  std::lock_guard lock(mutex_);
+  return result_;
 }
 
 void ReportWriter::Close() {
@@ -47,18 +45,21 @@ void ReportWriter::Run() {
   std::unique_lock lock(mutex_);
   for (;;) {
     changed_.wait(lock, [&] { return pending_ || closed_; });
-    // A report not yet begun when the port closes is dropped; the close ended it.
-    if (closed_) return;
+    // A report not yet begun when the port closes is dropped unwritten.
+    if (closed_) {
+      if (pending_) result_ = hid_error::kInvalidHandle;
+      pending_ = false;
+      changed_.notify_all();
+      return;
+    }
     uint8_t report[kReportSize];
     std::memcpy(report, buffer_, kReportSize);
     lock.unlock();
     const uint32_t result = write_(report);
     lock.lock();
     pending_ = false;
-    if (result == hid_error::kDeviceNotConnected)
-      gone_ = true;
-    else if (result != hid_error::kNone)
-      failed_ = result;
+    result_ = result;
+    if (result == hid_error::kDeviceNotConnected) gone_ = true;
     changed_.notify_all();
   }
 }

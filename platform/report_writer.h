@@ -25,12 +25,13 @@ class ReportWriter {
   ReportWriter(const ReportWriter&) = delete;
   ReportWriter& operator=(const ReportWriter&) = delete;
 
-  // kIoPending when the report was handed to the writer. A write that failed after it was
-  // handed over is reported here, by the next call, which then starts nothing: the caller
-  // counts the failure and writes again. kDeviceNotConnected stays once seen.
+  // kIoPending when the report was handed to the writer. kDeviceNotConnected stays once seen.
   uint32_t StartWrite(const uint8_t report[kReportSize]);
-  // True when no write is in flight, within timeout_ms.
+  // True when no write is in flight, within timeout_ms. A write the system holds stays in
+  // flight after Close until the system ends it.
   bool WaitWriteDone(uint32_t timeout_ms);
+  // How the last handed-over write ended (kInvalidHandle: a close dropped it unwritten).
+  uint32_t LastWriteResult();
   // Refuses further writes and wakes every waiter; returns at once.
   void Close();
 
@@ -42,7 +43,7 @@ class ReportWriter {
   std::condition_variable changed_;
   bool closed_ = false;
   bool pending_ = false;                // handed over and not yet written
-  uint32_t failed_ = hid_error::kNone;  // the last handed-over write's failure, not yet reported
+  uint32_t result_ = hid_error::kNone;  // how the last handed-over write ended
   bool gone_ = false;
   uint8_t buffer_[kReportSize] = {};
   std::thread thread_;  // last: starts once everything above is ready

@@ -15,6 +15,7 @@ class LinkBridge final : public LinkClient {
   uint32_t SegmentsSent() const override { return motion_.SegmentsSent(); }
   void ResetSegmentsSent() override { motion_.ResetSegmentsSent(); }
   bool PositionsFollowBoard(int32_t fill) override { return motion_.PositionsFollowBoard(fill); }
+  void StopProgram() override { motion_.AbortAndHalt(); }
   void OnInputWord() override { motion_.ScanInputs(); }
   uint32_t OutputWord() const override { return motion_.BuildOutputWord(); }
   int32_t SpindleValue() const override { return spindle_.value(); }

@@ -123,16 +123,19 @@ TEST(ReportWriter, AWriteTheSystemHoldsIsInFlightAndNoCallWaitsForIt) {
     EXPECT_EQ(writer.StartWrite(kReport), hid_error::kIoPending);
     ASSERT_TRUE(system.WaitEntered(2));
     writer.Close();  // returns with the write still held
-    EXPECT_TRUE(writer.WaitWriteDone(0));
+    // Still the system's: whether it reached the board is known only once it ends.
+    EXPECT_FALSE(writer.WaitWriteDone(0));
     EXPECT_EQ(writer.StartWrite(kReport), hid_error::kInvalidHandle);
     system.ReleaseOne();
+    EXPECT_TRUE(writer.WaitWriteDone(10000));
+    EXPECT_EQ(writer.LastWriteResult(), hid_error::kNone);
     // The destructor waits for the held write only.
   }
   EXPECT_EQ(system.entered(), 2);
   EXPECT_FALSE(system.capped());
 }
 
-TEST(ReportWriter, AFailureAfterHandOverIsReportedByTheNextStartAndAGoneBoardStaysGone) {
+TEST(ReportWriter, AFailureAfterHandOverIsTheFailedWritesOwnAndAGoneBoardStaysGone) {
   std::atomic<int> writes{0};
   std::atomic<uint32_t> next{hid_error::kGenFailure};
   ReportWriter writer([&](const uint8_t* report) {
@@ -142,15 +145,18 @@ TEST(ReportWriter, AFailureAfterHandOverIsReportedByTheNextStartAndAGoneBoardSta
   });
   EXPECT_EQ(writer.StartWrite(kReport), hid_error::kIoPending);
   ASSERT_TRUE(writer.WaitWriteDone(10000));
-  EXPECT_EQ(writer.StartWrite(kReport), hid_error::kGenFailure);  // starts nothing
+  // The failure is told about the write that failed; the next one is not blamed for it.
+  EXPECT_EQ(writer.LastWriteResult(), hid_error::kGenFailure);
   next = hid_error::kNone;
   EXPECT_EQ(writer.StartWrite(kReport), hid_error::kIoPending);
   ASSERT_TRUE(writer.WaitWriteDone(10000));
+  EXPECT_EQ(writer.LastWriteResult(), hid_error::kNone);
   EXPECT_EQ(writes.load(), 2);
 
   next = hid_error::kDeviceNotConnected;
   EXPECT_EQ(writer.StartWrite(kReport), hid_error::kIoPending);
   ASSERT_TRUE(writer.WaitWriteDone(10000));
+  EXPECT_EQ(writer.LastWriteResult(), hid_error::kDeviceNotConnected);
   EXPECT_EQ(writer.StartWrite(kReport), hid_error::kDeviceNotConnected);
   EXPECT_EQ(writer.StartWrite(kReport), hid_error::kDeviceNotConnected);
   EXPECT_EQ(writes.load(), 3);

@@ -54,6 +54,7 @@ class HidapiPort : public HidPort {
   }
 
   bool WaitWriteDone(uint32_t timeout_ms) override { return writer_->WaitWriteDone(timeout_ms); }
+  uint32_t LastWriteResult() override { return writer_->LastWriteResult(); }
 
   int Read(uint8_t report[kReportSize], int timeout_ms) override {
     std::lock_guard lock(read_mutex_);

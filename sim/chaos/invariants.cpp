@@ -99,8 +99,8 @@ void Invariants::AfterStep(StepKind kind) {
   if (ring_reset) disturbed_at_link_start_ = bus_.replies_disturbed();
   // An estimated resynchronisation is the answer to measuring replies that were all lost; on
   // a connection whose every reply arrived whole and in order it hides a fault.
-  if (link.estimated_resyncs() != estimated_seen_) {
-    estimated_seen_ = link.estimated_resyncs();
+  if (link.unmeasured_resyncs() != unmeasured_seen_) {
+    unmeasured_seen_ = link.unmeasured_resyncs();
     if (bus_.replies_disturbed() == disturbed_at_link_start_) {
       Fail("conservation", "a resynchronisation was estimated though no reply had been lost");
     }
@@ -250,7 +250,7 @@ void Invariants::CheckSettled() {
   if (stats.malformed != 0) return Fail("bounds", "the board received malformed packets");
   // A resynchronisation whose measuring replies were all lost can only estimate what the
   // board lost (the plug-in counts those); the books cannot balance to the step then.
-  if (world_.stream_only && !fill_lied_ && link.estimated_resyncs() == 0) {
+  if (world_.stream_only && !fill_lied_ && link.unmeasured_resyncs() == 0) {
     // Every step the host queued reached the board once, but for what was dropped by rule:
     // a discard of the host's ring, the board's queue lost with an unplug, the send ring reset
     // at a link start and the motion packet the sender held from the old connection (neither
@@ -260,8 +260,8 @@ void Invariants::CheckSettled() {
       if (!world_.axes[a].enabled) continue;
       const int64_t sign = world_.axes[a].reversed ? -1 : 1;
       const int64_t executed = sign * stats.steps_executed[a];
-      const int64_t dropped = sign * (stats.steps_unplugged[a] + bus_.unplugged_write_steps()[a] +
-                                      ring_reset_steps_[a] + bus_.kept_steps_dropped()[a]);
+      const int64_t dropped =
+          sign * (stats.steps_unplugged[a] + ring_reset_steps_[a] + bus_.kept_steps_dropped()[a]);
       const int64_t queued = host_.queued_steps()[a] - host_.discarded_steps()[a];
       if (executed + dropped != queued) {
         return Fail("conservation",
