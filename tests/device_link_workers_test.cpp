@@ -596,8 +596,10 @@ TEST(LinkWorkers, AWriteGivenUpOnIsWrittenAgainOnlyIfItNeverReachedTheBoard) {
     ASSERT_GE(ops.size(), 3u);
     EXPECT_EQ(ops[0], kOpSyncQueryA);
     const size_t next = end == hid_error::kNone ? 1 : 2;
-    if (next == 2) EXPECT_EQ(ops[1], kOpSyncQueryA);  // the same packet, once more
-    EXPECT_EQ(ops[next], kOpStatusRequest);           // the resynchronisation measures
+    if (next == 2) {
+      EXPECT_EQ(ops[1], kOpSyncQueryA);  // the same packet, once more
+    }
+    EXPECT_EQ(ops[next], kOpStatusRequest);  // the resynchronisation measures
   }
 }
 

@@ -1,8 +1,10 @@
 // The real USB HID bus, as far as a machine without the board can show it, and the writer
 // thread that gives its blocking writes the overlapped contract.
 #include <gtest/gtest.h>
+
 #include <sys/stat.h>
 #include <unistd.h>
+#include <future>
 
 #include <atomic>
 #include <chrono>
@@ -132,6 +134,30 @@ TEST(ReportWriter, AWriteTheSystemHoldsIsInFlightAndNoCallWaitsForIt) {
     // The destructor waits for the held write only.
   }
   EXPECT_EQ(system.entered(), 2);
+  EXPECT_FALSE(system.capped());
+}
+
+// A board that NAKs holds a write until the kernel's own 5 s time-out: closing the port (an
+// unload) does not wait for it past its bound; the writer thread ends with the write alone.
+TEST(ReportWriter, ABoundedCloseLeavesAWriteTheSystemHoldsToEndOnItsOwn) {
+  BlockedWrites system;
+  auto returned = std::make_shared<std::promise<void>>();
+  std::future<void> done = returned->get_future();
+  bool left = false;
+  {
+    ReportWriter writer(
+        [&system, returned](const uint8_t*) {
+          const uint32_t result = system.Write(hid_error::kNone);
+          returned->set_value();
+          return result;
+        },
+        0, [&] { left = true; });
+    EXPECT_EQ(writer.StartWrite(kReport), hid_error::kIoPending);
+    ASSERT_TRUE(system.WaitEntered(1));
+  }
+  EXPECT_TRUE(left);  // the library is kept for the thread that still runs
+  system.ReleaseOne();
+  EXPECT_EQ(done.wait_for(std::chrono::seconds(10)), std::future_status::ready);
   EXPECT_FALSE(system.capped());
 }
 
