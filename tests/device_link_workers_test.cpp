@@ -683,7 +683,7 @@ TEST(LinkWorkers, AResyncThatCannotMeasureStopsTheProgramAndUnreferencesTheAxes)
     EXPECT_EQ(h.link().unmeasured_resyncs(), 1u);
     EXPECT_EQ(h.StatusText(), DeviceLink::kPositionLostText);
     for (size_t a = 0; a < 6; ++a) EXPECT_FALSE(engine.Get(engine::kAxisReferenced[a])) << a;
-    EXPECT_EQ(engine.Get(engine::kTrajConsumerIndex), 30);
+    EXPECT_EQ(engine.Get(engine::kTrajConsumerIndex), engine.Get(engine::kTrajProducerIndex));
     EXPECT_EQ(h.ctx->motion().state(), kHalted);
   }
 }
