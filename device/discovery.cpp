@@ -28,11 +28,13 @@ void DeviceLink::OpenDevice() {
       messages.SetIndex(kMsgDuplicateDevice);
     }
     if (info.vendor != kVendor || info.product != kProduct || info.release != kRelease) continue;
-    // A port that failed to open still counts as connected: its writes fail and the write
-    // error rule closes the link again.
+    // A board that cannot be opened (held by another program, going away) is not found on
+    // this pass: counted as connected, it would burn a run of failed writes into a needless
+    // resynchronisation and tell the user it was pulled out.
     std::shared_ptr<HidPort> port = bus.Open(info.path);
+    if (!port) continue;
     opened = &info;
-    port_opened = port != nullptr;
+    port_opened = true;
     // Before the port is published: once it is, the sender may write, and nothing left from
     // the closed connection may reach the new one.
     ResetForNewConnection();

@@ -23,6 +23,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "device/board_link.h"
@@ -66,6 +67,8 @@ class DeviceLink final : public BoardLink {
   static constexpr uint16_t kRelease = 0x0100;
   static constexpr int32_t kStepRate = 400000;  // the board's step clock, steps per second
   static constexpr int64_t kWriteTimeoutSeconds = 4;
+  // A write given up on is the system's until it ends; past this it counts as never written.
+  static constexpr uint64_t kAbandonedWriteLimitMs = 10000;
   static constexpr int32_t kMaxWriteErrors = 20;  // the next failure in a row closes the link
   static constexpr size_t kStatusPayloadSize = 30;
   static constexpr size_t kReplyHeaderSize = 3;  // report id and sequence number
@@ -120,8 +123,13 @@ class DeviceLink final : public BoardLink {
   // DeviceBufferSetting over the segment period, in segments.
   int32_t NeedsDataLimit() const override;
   double SegmentPeriod() const;  // the host's, in seconds, or the board's own
-  // Resynchronisations whose measuring replies were all lost: their rewind was estimated.
-  uint32_t estimated_resyncs() const { return estimated_resyncs_.load(std::memory_order_relaxed); }
+  // Resynchronisations whose measuring replies were all lost while the board may still have
+  // held segments: the host's program was stopped and the axes lost their reference.
+  uint32_t unmeasured_resyncs() const {
+    return unmeasured_resyncs_.load(std::memory_order_relaxed);
+  }
+  static constexpr std::string_view kPositionLostText =
+      "vaskel device lost its queue, position may be off, home your axises!";
   int32_t segments_awaiting_write() override;
 
   // The board's latest status.
@@ -150,6 +158,12 @@ class DeviceLink final : public BoardLink {
   bool resync_pending() const { return resync_request_.load(std::memory_order_acquire) != 0; }
   bool needs_configuration() const { return needs_configuration_; }
   bool write_in_flight() const { return write_in_flight_.load(std::memory_order_acquire); }
+  // The sender has yet to learn how its last pending write ended, or waits for a write it gave
+  // up on to end before it writes on the new connection.
+  bool sender_has_write_to_settle() const {
+    return result_owed_.load(std::memory_order_acquire) ||
+           abandoned_write_.load(std::memory_order_acquire);
+  }
   bool advance_to_next() const { return advance_to_next_.load(std::memory_order_acquire); }
   int32_t write_error_count() const { return write_error_count_.load(std::memory_order_acquire); }
   bool workers_started() const { return workers_started_; }
@@ -212,11 +226,17 @@ class DeviceLink final : public BoardLink {
   bool HeldPacketIsStaleMotion() const;
   void DropHeldPacket();
   bool AwaitWriteDone(bool may_block);
+  // A write given up on may still reach the board: false while it has not ended.
+  bool SettleAbandonedWrite(bool may_block);
   void WriteReport();
-  void NoteWritten();
+  // The packet being written failed; it is kept and written again.
+  void OnWriteFailed(uint32_t error);
+  void NoteWriteStarted();
+  void NoteDelivered();
+  uint32_t MonotonicMs() { return static_cast<uint32_t>(services_.clock.MonotonicMicros() / 1000); }
   // Segments in the motion packets waiting in the send ring; the producer lock is held.
   int32_t MotionSegmentsInSendRing() const;
-  void MarkWriteDone(uint64_t generation);
+  void MarkWriteDone(uint64_t generation, uint32_t result);
   // Waits up to `ms` for `ready` (a test of shared state), woken by WakeWorkers.
   template <class Ready>
   void WaitForWork(bool may_block, uint32_t ms, Ready ready);
@@ -232,6 +252,8 @@ class DeviceLink final : public BoardLink {
   }
   void DispatchReply();
   void RewindSelectedSource(int32_t fill);
+  // A resynchronisation could not measure what the board lost.
+  void OnPositionLost();
   void SendSyncQuery(uint8_t opcode);
   static void OnStatusThunk(void* user, const uint8_t* payload, size_t size);
   static void OnResyncBackupThunk(void* user, const uint8_t* payload, size_t size);
@@ -281,8 +303,7 @@ class DeviceLink final : public BoardLink {
   // directly has no read time.
   std::optional<uint32_t> report_close_count_;
   std::atomic<int32_t> device_fill_{0};
-  std::atomic<uint32_t> fill_ms_{0};  // when it was last reported
-  std::atomic<uint32_t> estimated_resyncs_{0};
+  std::atomic<uint32_t> unmeasured_resyncs_{0};
   std::atomic<int32_t> board_count_[6] = {};
   std::atomic<int32_t> axis_offset_[6] = {};
   std::atomic<uint32_t> input_word_{0};
@@ -323,11 +344,25 @@ class DeviceLink final : public BoardLink {
   // The motion segments written on this connection ahead of its first command: what a
   // resynchronising reply's fill would at least have shown, when every such reply is lost.
   std::atomic<int32_t> segments_before_configuration_{0};
+  // Motion segments delivered to the board in all (wrapping), the count when each status
+  // request went out (by sequence, modulo the slots), when the request behind the last
+  // processed fill went out, and when this connection's first write began: the board can hold
+  // no more than that fill and what was delivered after its request.
+  std::atomic<uint32_t> segments_delivered_{0};
+  std::array<std::atomic<uint32_t>, 1024> delivered_at_request_{};
+  std::atomic<uint32_t> delivered_at_fill_{0};
+  std::atomic<uint32_t> delivered_before_connection_{0};
   uint32_t written_epoch_ = 0;          // sender only
   bool configuration_reached_ = false;  // sender only
   uint32_t resync_requests_made_ = 0;   // sender only
   SenderPhase sender_phase_ = SenderPhase::kAwaitWrite;
-  int64_t write_start_time_ = 0;
+  int64_t write_start_time_ = 0;  // monotonic seconds
+  // The sender's pending write whose end it has not yet looked at, and the port of a write it
+  // gave up on, kept until that write ends.
+  std::atomic<bool> result_owed_{false};
+  std::atomic<bool> abandoned_write_{false};
+  std::shared_ptr<HidPort> abandoned_port_;    // sender only
+  uint32_t abandoned_ms_ = 0;                  // sender only
   std::array<uint8_t, kReportSize> report_{};  // the packet being written, kept for a retry
   // Link starts so far (bumped with the ring reset, under the ring locks), and the one the
   // held packet was taken under.
@@ -340,6 +375,7 @@ class DeviceLink final : public BoardLink {
   uint64_t write_generation_ = 0;
   uint64_t awaited_write_ = 0;
   uint64_t completed_write_ = 0;
+  uint32_t completed_result_ = hid_error::kNone;  // how the completed write ended
 
   // Receiver state.
   std::array<uint8_t, kReportSize> read_buffer_{};

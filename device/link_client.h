@@ -18,6 +18,9 @@ class LinkClient {
   // the host's positions must not show yet. Moves the board has passed settle into the axis
   // offsets here.
   virtual bool PositionsFollowBoard(int32_t fill) = 0;
+  // The board ran an unknown part of what it held when the link lost it: the position is no
+  // longer known, so the host's program must not go on. Stops it as an abort does.
+  virtual void StopProgram() = 0;
   // A status reply's input word has been stored: scan it.
   virtual void OnInputWord() = 0;
   // What a status request carries to the board.

@@ -144,7 +144,7 @@ LinkFigures LinkStats::Figures(uint32_t now_ms, bool whole_run, int32_t fill_lim
   f.resyncs = resyncs_.load(std::memory_order_relaxed);
   f.rewinds = rewinds_.load(std::memory_order_relaxed);
   f.stale_packets_dropped = stale_dropped_.load(std::memory_order_relaxed);
-  f.estimated_resyncs = estimated_resyncs_.load(std::memory_order_relaxed);
+  f.unmeasured_resyncs = unmeasured_resyncs_.load(std::memory_order_relaxed);
   f.replies_processed = processed_.load(std::memory_order_relaxed);
   f.replies_rejected = rejected_.load(std::memory_order_relaxed);
 
@@ -214,8 +214,8 @@ std::string FormatStatsLine(const LinkFigures& f) {
   std::snprintf(part, sizeof part, "; reconnections %u; resyncs %u; rewinds %u", f.reconnections,
                 f.resyncs, f.rewinds);
   line += part;
-  if (f.estimated_resyncs) {
-    std::snprintf(part, sizeof part, "; resyncs estimated %u", f.estimated_resyncs);
+  if (f.unmeasured_resyncs) {
+    std::snprintf(part, sizeof part, "; resyncs unmeasured %u", f.unmeasured_resyncs);
     line += part;
   }
   if (f.stale_packets_dropped) {

@@ -26,7 +26,7 @@ struct LinkFigures {
   uint32_t resyncs = 0;
   uint32_t rewinds = 0;
   uint32_t stale_packets_dropped = 0;
-  uint32_t estimated_resyncs = 0;
+  uint32_t unmeasured_resyncs = 0;
   uint64_t replies_processed = 0;  // status replies taken
   uint64_t replies_rejected = 0;
   uint64_t latency_samples = 0;  // status request committed -> its reply dispatched
@@ -70,7 +70,7 @@ class LinkStats {
   // Receiver.
   void OnRewind() { rewinds_.fetch_add(1, std::memory_order_relaxed); }
   void OnStalePacketDropped() { stale_dropped_.fetch_add(1, std::memory_order_relaxed); }
-  void OnEstimatedResync() { estimated_resyncs_.fetch_add(1, std::memory_order_relaxed); }
+  void OnUnmeasuredResync() { unmeasured_resyncs_.fetch_add(1, std::memory_order_relaxed); }
   void OnResync() { resyncs_.fetch_add(1, std::memory_order_relaxed); }
   uint32_t resyncs() const { return resyncs_.load(std::memory_order_relaxed); }
   void OnReplyRejected() { rejected_.fetch_add(1, std::memory_order_relaxed); }
@@ -112,7 +112,7 @@ class LinkStats {
   std::atomic<uint32_t> resyncs_{0};
   std::atomic<uint32_t> rewinds_{0};
   std::atomic<uint32_t> stale_dropped_{0};
-  std::atomic<uint32_t> estimated_resyncs_{0};
+  std::atomic<uint32_t> unmeasured_resyncs_{0};
   std::atomic<uint64_t> processed_{0};
   std::atomic<uint64_t> rejected_{0};
   std::atomic<uint64_t> ticks_{0};

@@ -88,6 +88,19 @@ bool DeviceLink::SenderStep(bool may_block) {
         // keeps its own packet, to be written first on the next connection, and the packets
         // behind it stay in the ring.
         if (!AwaitWriteDone(may_block)) return true;
+        if (result_owed_.exchange(false, std::memory_order_acq_rel)) {
+          uint32_t result = hid_error::kNone;
+          {
+            std::lock_guard lock(write_mutex_);
+            result = completed_result_;
+          }
+          // A write that failed on its way is this packet's failure, not the next one's.
+          if (result == hid_error::kNone) {
+            NoteDelivered();
+          } else {
+            OnWriteFailed(result);
+          }
+        }
         sender_phase_ = SenderPhase::kTake;
         break;
       case SenderPhase::kTake:
@@ -99,9 +112,17 @@ bool DeviceLink::SenderStep(bool may_block) {
         sender_phase_ = SenderPhase::kAwaitConnection;
         break;
       case SenderPhase::kAwaitConnection:
+        if (abandoned_write_.load(std::memory_order_acquire) && !SettleAbandonedWrite(may_block)) {
+          return true;
+        }
         if (!device_connected()) {
           WaitForWork(may_block, kWaitSliceMs, [this] { return device_connected(); });
           return true;
+        }
+        if (!holding_packet_.load(std::memory_order_acquire)) {
+          // The board took the kept packet after all; the next comes from the new ring.
+          sender_phase_ = SenderPhase::kTake;
+          break;
         }
         if (HeldPacketIsStaleMotion()) {
           // The board of a plain reconnection has lost its queue and the stream is not
@@ -114,7 +135,8 @@ bool DeviceLink::SenderStep(bool may_block) {
         sender_phase_ = SenderPhase::kWrite;
         break;
       case SenderPhase::kWrite:
-        write_start_time_ = services_.clock.WallSeconds();
+        // Monotonic: a step of the calendar clock is no stuck write.
+        write_start_time_ = static_cast<int64_t>(services_.clock.MonotonicMicros() / 1000000);
         WriteReport();
         sender_phase_ = SenderPhase::kAwaitWrite;
         ++writes;
@@ -152,15 +174,16 @@ bool DeviceLink::AwaitWriteDone(bool may_block) {
   if (!write_in_flight()) return true;
   std::shared_ptr<HidPort> port = CurrentPort();
   if (!port) {
-    // Closing the port ended the write.
-    MarkWriteDone(0);
+    // Only the sender closes the port, and a write it gave up on is settled apart.
+    MarkWriteDone(0, hid_error::kNone);
+    result_owed_.store(false, std::memory_order_release);
     return true;
   }
   if (port->WaitWriteDone(may_block ? kWaitSliceMs : 0)) {
-    MarkWriteDone(0);
+    MarkWriteDone(0, port->LastWriteResult());
     return true;
   }
-  const int64_t now = services_.clock.WallSeconds();
+  const auto now = static_cast<int64_t>(services_.clock.MonotonicMicros() / 1000000);
   if (now - write_start_time_ < kWriteTimeoutSeconds) return false;
   // Stuck: the board's queue is sent again after the reconnection, and this packet with it.
   // The last fill is seconds old and the board may have run on since, so the first reply of
@@ -168,8 +191,14 @@ bool DeviceLink::AwaitWriteDone(bool may_block) {
   // by the old fill would run again what the board had already done.
   if (++resync_requests_made_ == 0) ++resync_requests_made_;
   resync_request_.store(resync_requests_made_, std::memory_order_release);
+  // The system may still deliver it before its own time-out: the next connection writes it
+  // again only once it is known not to have gone.
+  abandoned_port_ = port;
+  abandoned_ms_ = MonotonicMs();
+  abandoned_write_.store(true, std::memory_order_release);
   CloseDevice(LinkCloseReason::kStuckWrite);
-  MarkWriteDone(0);
+  MarkWriteDone(0, hid_error::kNone);
+  result_owed_.store(false, std::memory_order_release);
   // One failed write, told as a write on the closed link would tell it; the packet is kept.
   stats_.OnWriteFailure(hid_error::kInvalidHandle);
   write_error_count_.fetch_add(1, std::memory_order_acq_rel);
@@ -179,16 +208,40 @@ bool DeviceLink::AwaitWriteDone(bool may_block) {
   return true;
 }
 
+bool DeviceLink::SettleAbandonedWrite(bool may_block) {
+  if (!abandoned_port_->WaitWriteDone(may_block ? kWaitSliceMs : 0)) {
+    if (MonotonicMs() - abandoned_ms_ < kAbandonedWriteLimitMs) return false;
+    abandoned_port_.reset();  // a port that never lets go: the packet is written again
+    abandoned_write_.store(false, std::memory_order_release);
+    return true;
+  }
+  const uint32_t result = abandoned_port_->LastWriteResult();
+  abandoned_port_.reset();
+  if (result == hid_error::kNone && holding_packet_.load(std::memory_order_acquire)) {
+    // The board took it after all: it is in the fill a resynchronisation measures, and
+    // writing it again would run its segments twice.
+    if (report_[1] == kOpMotionSegments) {
+      segments_delivered_.fetch_add(kSegmentsPerMotionPacket, std::memory_order_acq_rel);
+    }
+    holding_packet_.store(false, std::memory_order_release);
+    advance_to_next_.store(true, std::memory_order_release);
+  }
+  abandoned_write_.store(false, std::memory_order_release);
+  return true;
+}
+
 // generation 0: whatever write is in flight (the sender's own view).
-void DeviceLink::MarkWriteDone(uint64_t generation) {
+void DeviceLink::MarkWriteDone(uint64_t generation, uint32_t result) {
   std::lock_guard lock(write_mutex_);
   if (generation != 0 && generation != awaited_write_) return;
   completed_write_ = awaited_write_;
+  completed_result_ = result;
   write_in_flight_.store(false, std::memory_order_release);
 }
 
 void DeviceLink::WriteReport() {
   uint32_t error = hid_error::kInvalidHandle;  // what a write on a closed link reports
+  NoteWriteStarted();
   {
     std::lock_guard lock(write_mutex_);
     write_in_flight_.store(true, std::memory_order_release);
@@ -199,26 +252,33 @@ void DeviceLink::WriteReport() {
   switch (error) {
     case hid_error::kNone:
       holding_packet_.store(false, std::memory_order_release);
-      NoteWritten();
+      NoteDelivered();
       RecordSent();
-      // Failures are counted in a row; a write that went through ends the row.
-      write_error_count_.store(0, std::memory_order_release);
       advance_to_next_.store(true, std::memory_order_release);
-      MarkWriteDone(0);
+      MarkWriteDone(0, hid_error::kNone);
       return;
     case hid_error::kIoPending:
+      // The row of failures ends only once it is delivered: one that fails on its way counts.
       holding_packet_.store(false, std::memory_order_release);
-      NoteWritten();
+      result_owed_.store(true, std::memory_order_release);
       RecordSent();
-      write_error_count_.store(0, std::memory_order_release);
       advance_to_next_.store(true, std::memory_order_release);
       WakeWorkers();  // the completion worker waits for it
       return;
+    default:
+      MarkWriteDone(0, error);
+      OnWriteFailed(error);
+      return;
+  }
+}
+
+void DeviceLink::OnWriteFailed(uint32_t error) {
+  holding_packet_.store(true, std::memory_order_release);
+  switch (error) {
     case hid_error::kDeviceNotConnected:
       stats_.OnWriteFailure(error);
       write_error_count_.store(0, std::memory_order_release);
       CloseDevice(LinkCloseReason::kUnplugged);
-      MarkWriteDone(0);
       advance_to_next_.store(false, std::memory_order_release);
       return;
     default: {
@@ -232,22 +292,34 @@ void DeviceLink::WriteReport() {
         write_error_count_.store(0, std::memory_order_release);
       }
       services_.status.ShowSystemError(error);
-      MarkWriteDone(0);
       advance_to_next_.store(false, std::memory_order_release);
       return;
     }
   }
 }
 
-void DeviceLink::NoteWritten() {
+void DeviceLink::NoteWriteStarted() {
   const uint32_t epoch = connection_epoch_.load(std::memory_order_acquire);
+  const uint32_t delivered = segments_delivered_.load(std::memory_order_acquire);
   if (epoch != written_epoch_) {
     written_epoch_ = epoch;
     configuration_reached_ = false;
     segments_before_configuration_.store(0, std::memory_order_release);
+    delivered_before_connection_.store(delivered, std::memory_order_release);
   }
+  // Every earlier write has ended, so the count is what the board got ahead of this request.
+  if (report_[1] == kOpStatusRequest) {
+    const size_t slot = (report_[2] | report_[3] << 8) & (delivered_at_request_.size() - 1);
+    delivered_at_request_[slot].store(delivered, std::memory_order_release);
+  }
+}
+
+void DeviceLink::NoteDelivered() {
+  write_error_count_.store(0, std::memory_order_release);  // the row of failures ends
+  const bool motion = report_[1] == kOpMotionSegments;
+  if (motion) segments_delivered_.fetch_add(kSegmentsPerMotionPacket, std::memory_order_acq_rel);
   if (configuration_reached_) return;
-  if (report_[1] != kOpMotionSegments) {
+  if (!motion) {
     configuration_reached_ = true;
     return;
   }
@@ -268,7 +340,7 @@ bool DeviceLink::WriteCompletionStep(bool may_block) {
     return true;
   }
   if (port->WaitWriteDone(may_block ? kWaitSliceMs : 0)) {
-    MarkWriteDone(generation);
+    MarkWriteDone(generation, port->LastWriteResult());
     WakeWorkers();
   }
   return true;

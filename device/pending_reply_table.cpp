@@ -19,7 +19,17 @@ bool PendingReplyTable::RegisterReply(int32_t sequence, ReplyHandler handler) {
     ++pending_;
     return true;
   }
-  return false;
+  // Full: the board answers in order, so with 1023 requests behind it the oldest one's reply
+  // is lost. Left in place, it and its like would turn away every new request, and the first
+  // reply once the board answers again would find no entry to clear them by.
+  const int32_t oldest = entries_[0].next;
+  entries_[0].next = entries_[oldest].next;
+  if (tail_ == oldest) tail_ = 0;
+  entries_[oldest] = Entry{0, sequence, handler};
+  entries_[tail_].next = oldest;
+  tail_ = oldest;
+  ++evicted_;
+  return true;
 }
 
 ReplyHandler PendingReplyTable::TakeReplyHandler(int32_t sequence) {

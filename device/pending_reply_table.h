@@ -22,8 +22,9 @@ class PendingReplyTable {
  public:
   static constexpr int32_t kEntries = 1024;  // entry 0 is the list head
 
-  // Adds a pending entry in the lowest free slot, at the end of the list (oldest first).
-  // False, and nothing changes, when no entry is free or the sequence number is 0.
+  // Adds a pending entry in the lowest free slot, at the end of the list (oldest first); when
+  // no entry is free, the oldest entry makes room. False, and nothing changes, when the
+  // sequence number is 0.
   bool RegisterReply(int32_t sequence, ReplyHandler handler);
   // Removes and returns the oldest pending entry with this sequence number, with every entry
   // registered before it (their replies were lost); empty, and nothing removed, when none.
@@ -32,6 +33,11 @@ class PendingReplyTable {
   void Clear();
 
   int32_t pending() const;
+  // Entries that made room for a newer request.
+  uint32_t evicted() const {
+    std::lock_guard lock(mutex_);
+    return evicted_;
+  }
   // Index of the oldest pending entry with this sequence number, 0 when none (for tests).
   int32_t IndexOf(int32_t sequence) const;
 
@@ -46,6 +52,7 @@ class PendingReplyTable {
   int32_t tail_ = 0;  // last entry of the list, so registering does not walk it
   int32_t pending_ = 0;
   int32_t lowest_free_ = 1;
+  uint32_t evicted_ = 0;
 };
 
 }  // namespace vaskel

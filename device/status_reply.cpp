@@ -56,7 +56,10 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
   }
   const int32_t previous_fill = device_fill_.load(std::memory_order_acquire);
   const uint32_t now = services_.clock.TickCountMs();
-  const uint32_t previous_fill_ms = fill_ms_.exchange(now, std::memory_order_acq_rel);
+  const size_t slot =
+      static_cast<uint32_t>(dispatching_sequence_) & (delivered_at_request_.size() - 1);
+  const uint32_t previous_delivered_at_fill = delivered_at_fill_.exchange(
+      delivered_at_request_[slot].load(std::memory_order_acquire), std::memory_order_acq_rel);
   device_fill_.store(static_cast<int32_t>(fill), std::memory_order_release);
   stats_.OnStatusReply(now, static_cast<int32_t>(fill), p);
 
@@ -65,20 +68,24 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
   uint32_t resync_request = resync_request_.load(std::memory_order_acquire);
   if (!running && resync_request != 0) {
     int32_t lost = static_cast<int32_t>(fill);
+    bool measured = true;
     if (role == StatusRole::kAfterStop) {
       // Both measuring replies lost, and the stop has cleared the board since. What this
-      // connection wrote ahead of its configuration is known; what the board still held
-      // from before is estimated from the last fill and the time it has had to run since.
-      const double period_ms = 1000.0 * SegmentPeriod();
-      const double ran = static_cast<double>(now - previous_fill_ms) / period_ms;
-      const double left = std::max(0.0, static_cast<double>(previous_fill) - ran);
-      lost = segments_before_configuration_.load(std::memory_order_acquire) +
-             TruncToInt32(std::min(left, 65535.0));
-      estimated_resyncs_.fetch_add(1, std::memory_order_relaxed);
-      stats_.OnEstimatedResync();
+      // connection wrote ahead of its configuration is known. Of what the board held from
+      // before, only a bound is: the last fill and all delivered after its request. Unless
+      // that is nothing, how much of it the board ran is not known.
+      const uint32_t held_at_most = static_cast<uint32_t>(std::max(previous_fill, int32_t{0})) +
+                                    (delivered_before_connection_.load(std::memory_order_acquire) -
+                                     previous_delivered_at_fill);
+      lost = segments_before_configuration_.load(std::memory_order_acquire);
+      measured = held_at_most == 0;
     }
-    RewindSelectedSource(lost +
-                         segments_dropped_for_resync_.exchange(0, std::memory_order_acq_rel));
+    const int32_t dropped = segments_dropped_for_resync_.exchange(0, std::memory_order_acq_rel);
+    if (measured) {
+      RewindSelectedSource(lost + dropped);
+    } else {
+      OnPositionLost();
+    }
     // Only the request this reply answers is consumed; one made by a close since then stays
     // for the next connection.
     resync_request_.compare_exchange_strong(resync_request, 0, std::memory_order_acq_rel);
@@ -135,6 +142,21 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
   stats_.OnNeedsData(now, needs_data);
   services_.client.OnInputWord();
   last_status_sequence_.store(dispatching_sequence_, std::memory_order_release);
+}
+
+void DeviceLink::OnPositionLost() {
+  unmeasured_resyncs_.fetch_add(1, std::memory_order_relaxed);
+  stats_.OnUnmeasuredResync();
+  // Not rewound by a guess: the program that stream carried stops instead, and no axis keeps a
+  // reference the board may have run away from.
+  services_.client.StopProgram();
+  for (size_t i = 0; i < 6; ++i) services_.host.engine.Set(engine::kAxisReferenced[i], false);
+  services_.status.SetStatusText(kPositionLostText);
+  if (services_.log.enabled()) {
+    services_.log.Write(
+        "vaskel: every measuring reply of a resynchronisation was lost; the host's program was "
+        "stopped and the axes lost their reference");
+  }
 }
 
 void DeviceLink::ApplyChannelMapping(std::array<int32_t, 6>& counts) const {

@@ -11,11 +11,11 @@ class Clock {
   virtual ~Clock() = default;
   // Milliseconds since system start, 32-bit and wrapping (the dwell and timer clock).
   virtual uint32_t TickCountMs() = 0;
-  // Calendar time in whole seconds since 1970-01-01 UTC (the stuck-write clock).
+  // Calendar time in whole seconds since 1970-01-01 UTC; it may be stepped.
   virtual int64_t WallSeconds() = 0;
   // Calendar time in milliseconds, for the diagnostic log's time stamps.
   virtual int64_t WallMillis() { return WallSeconds() * 1000; }
-  // A finer monotonic clock, in microseconds, for measuring short spans (the tick body).
+  // A monotonic clock, in microseconds, for spans: the tick body, the stuck-write rule.
   virtual uint64_t MonotonicMicros() { return uint64_t{TickCountMs()} * 1000u; }
 };
 
@@ -32,6 +32,8 @@ class FakeClock : public Clock {
     wall_ms_.fetch_add(ms, std::memory_order_relaxed);
   }
   void SetTickCountMs(uint32_t ms) { tick_ms_.store(ms, std::memory_order_relaxed); }
+  // The calendar clock alone is stepped (a time sync, a user setting the clock).
+  void StepWallMs(int64_t ms) { wall_ms_.fetch_add(ms, std::memory_order_relaxed); }
 
  private:
   std::atomic<uint32_t> tick_ms_;

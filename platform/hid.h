@@ -31,12 +31,18 @@ class HidPort {
  public:
   virtual ~HidPort() = default;
   // Hands one output report to the system. Returns kNone when the write completed at once,
-  // kIoPending when it completes later (signalled through WaitWriteDone), or another error code.
-  // One write at a time: a call while a write is in flight starts nothing.
+  // kIoPending when it completes later (signalled through WaitWriteDone), or another error code
+  // about this report only. One write at a time: a call while a write is in flight starts
+  // nothing.
   virtual uint32_t StartWrite(const uint8_t report[kReportSize]) = 0;
-  // Waits up to timeout_ms for the write in flight to complete; true when none is in flight.
-  // Any number of threads may wait; each answer is about the write that is current.
+  // Waits up to timeout_ms for the write in flight to end; true when none is in flight.
+  // Any number of threads may wait; each answer is about the write that is current. Close does
+  // not end a write the system still holds: it stays in flight until the system lets it go.
   virtual bool WaitWriteDone(uint32_t timeout_ms) = 0;
+  // How the last write that went pending ended, once WaitWriteDone has said it is over: kNone
+  // when the system delivered it, else the error that failed it (kInvalidHandle when a close
+  // dropped it unwritten). The caller keeps a failed report and writes it again.
+  virtual uint32_t LastWriteResult() { return hid_error::kNone; }
   // Reads one input report, waiting up to timeout_ms (negative: until one comes or the port
   // closes). Returns the bytes transferred (0 on time-out or an empty read), or -1 once closed.
   virtual int Read(uint8_t report[kReportSize], int timeout_ms) = 0;

@@ -45,6 +45,7 @@ class TcpHidPort : public HidPort {
     std::memcpy(out_, report, kReportSize);
     out_sent_ = 0;
     out_pending_ = true;
+    out_result_ = hid_error::kNone;
     const uint32_t result = SendSome();
     if (result != hid_error::kNone) {
       out_pending_ = false;
@@ -60,8 +61,14 @@ class TcpHidPort : public HidPort {
       {
         std::lock_guard lock(write_mutex_);
         if (!out_pending_) return true;
-        if (closed_.load(std::memory_order_acquire) || SendSome() != hid_error::kNone) {
+        if (closed_.load(std::memory_order_acquire)) {
+          out_pending_ = false;  // the rest of the report will never go
+          out_result_ = hid_error::kInvalidHandle;
+          return true;
+        }
+        if (const uint32_t error = SendSome(); error != hid_error::kNone) {
           out_pending_ = false;  // the connection is gone; nothing is in flight any more
+          out_result_ = error;
           return true;
         }
         if (!out_pending_) return true;
@@ -70,6 +77,11 @@ class TcpHidPort : public HidPort {
       if (left == 0) return false;
       socket_->WaitWritable(std::min(left, kWaitSliceMs));
     }
+  }
+
+  uint32_t LastWriteResult() override {
+    std::lock_guard lock(write_mutex_);
+    return out_result_;
   }
 
   int Read(uint8_t report[kReportSize], int timeout_ms) override {
@@ -146,6 +158,7 @@ class TcpHidPort : public HidPort {
   uint8_t out_[kReportSize] = {};
   size_t out_sent_ = 0;
   bool out_pending_ = false;
+  uint32_t out_result_ = hid_error::kNone;  // how the last pending report ended
   std::mutex read_mutex_;
   uint8_t in_[kReportSize] = {};
   size_t in_have_ = 0;

@@ -1,6 +1,8 @@
 #pragma once
 // The link's view of the parts above it: the stream to rewind, the segment count, the
 // backlash window, the input scan, and the outputs a status request carries.
+#include <mutex>
+
 #include "device/link_client.h"
 #include "motion/motion_engine.h"
 #include "motion/spindle.h"
@@ -15,6 +17,13 @@ class LinkBridge final : public LinkClient {
   uint32_t SegmentsSent() const override { return motion_.SegmentsSent(); }
   void ResetSegmentsSent() override { motion_.ResetSegmentsSent(); }
   bool PositionsFollowBoard(int32_t fill) override { return motion_.PositionsFollowBoard(fill); }
+  // The abort ends what runs now; the host's queue goes too, whatever the state (a jog, a
+  // dwell), so the program cannot go on once motion resumes.
+  void StopProgram() override {
+    std::lock_guard lock(motion_.motion_mutex());
+    motion_.DiscardHostTrajectory();
+    motion_.AbortAndHalt();
+  }
   void OnInputWord() override { motion_.ScanInputs(); }
   uint32_t OutputWord() const override { return motion_.BuildOutputWord(); }
   int32_t SpindleValue() const override { return spindle_.value(); }

@@ -37,14 +37,21 @@ TEST(LittleEndian, ReadsAndWritesFieldsLowByteFirst) {
   EXPECT_EQ(u, 0xfffeu);
 }
 
-TEST(PendingReplyTable, FullTableRefusesAndTheLowestFreeEntryIsReused) {
+TEST(PendingReplyTable, AFullTableGivesUpItsOldestAndTheLowestFreeEntryIsReused) {
   PendingReplyTable table;
   int calls = 0;
   for (int32_t s = 1; s <= 1023; ++s) ASSERT_TRUE(table.RegisterReply(s, Counting(&calls)));
-  EXPECT_FALSE(table.RegisterReply(5000, Counting(&calls)));
+  // A board that answered nothing for 1023 requests has lost the oldest one's reply: it makes
+  // room, so the newest request is the one a reply can still find.
+  ASSERT_TRUE(table.RegisterReply(4000, Counting(&calls)));
   EXPECT_EQ(table.pending(), 1023);
-  EXPECT_EQ(table.IndexOf(5000), 0);
+  EXPECT_EQ(table.IndexOf(1), 0);
+  EXPECT_EQ(table.IndexOf(4000), 1);
+  EXPECT_EQ(table.evicted(), 1u);
+  ASSERT_TRUE(table.TakeReplyHandler(4000));  // every older entry goes with it
+  EXPECT_EQ(table.pending(), 0);
 
+  for (int32_t s = 1; s <= 1023; ++s) ASSERT_TRUE(table.RegisterReply(s, Counting(&calls)));
   ASSERT_TRUE(table.TakeReplyHandler(1));
   ASSERT_TRUE(table.TakeReplyHandler(2));
   EXPECT_FALSE(table.TakeReplyHandler(2));
@@ -52,14 +59,16 @@ TEST(PendingReplyTable, FullTableRefusesAndTheLowestFreeEntryIsReused) {
   EXPECT_EQ(table.IndexOf(5000), 1);
   ASSERT_TRUE(table.RegisterReply(5001, Counting(&calls)));
   EXPECT_EQ(table.IndexOf(5001), 2);
-  EXPECT_FALSE(table.RegisterReply(5002, Counting(&calls)));
+  ASSERT_TRUE(table.RegisterReply(5002, Counting(&calls)));  // 3 made room
+  EXPECT_EQ(table.IndexOf(5002), 3);
+  EXPECT_EQ(table.IndexOf(3), 0);
   // The board answers in order: a reply retires every older request, whose replies were lost.
   ASSERT_TRUE(table.TakeReplyHandler(300));
-  EXPECT_EQ(table.pending(), 1023 - 298);  // 3..300 gone; 301..1023, 5000 and 5001 left
+  EXPECT_EQ(table.pending(), 1023 - 297);  // 4..300 gone; 301..1023 and 5000..5002 left
   EXPECT_EQ(table.IndexOf(299), 0);
   EXPECT_EQ(table.IndexOf(301), 301);
   EXPECT_FALSE(table.TakeReplyHandler(7));
-  EXPECT_EQ(table.pending(), 1023 - 298);
+  EXPECT_EQ(table.pending(), 1023 - 297);
 }
 
 TEST(PendingReplyTable, EqualSequenceNumbersAreTakenOldestFirst) {

@@ -169,15 +169,18 @@ TEST(LinkWorkers, TwentyFailuresKeepTheLinkAndTheTwentyFirstClosesIt) {
   EXPECT_EQ(h.StatusText(), kGenFailureText);
 }
 
-TEST(LinkWorkers, PendingWriteResetsTheFailureCount) {
+TEST(LinkWorkers, APendingWriteEndsTheRowOfFailuresOnceDelivered) {
   LinkHarness h;
   h.BringUp();
   h.board.QueueWriteResults(hid_error::kGenFailure, 5);
   h.board.QueueWriteResults(hid_error::kIoPending);
   h.link().SendCommand(kOpConfigOptionA, 5);
   h.Pump();
-  EXPECT_EQ(h.link().write_error_count(), 0);
+  EXPECT_EQ(h.link().write_error_count(), 5);  // it may still fail on its way
   EXPECT_TRUE(h.link().write_in_flight());
+  h.board.CompleteWrite();
+  h.Pump();
+  EXPECT_EQ(h.link().write_error_count(), 0);
 }
 
 TEST(LinkWorkers, AfterTooManyFailuresTheBoardIsResynchronisedThenAligned) {
@@ -315,6 +318,7 @@ class CloseDuringRewindClient : public LinkClient {
   uint32_t SegmentsSent() const override { return 0; }
   void ResetSegmentsSent() override {}
   bool PositionsFollowBoard(int32_t) override { return true; }
+  void StopProgram() override {}
   void OnInputWord() override {}
   uint32_t OutputWord() const override { return 0; }
   int32_t SpindleValue() const override { return 0; }
@@ -463,6 +467,7 @@ class HeldWritePort : public HidPort {
     return writer_->StartWrite(report);
   }
   bool WaitWriteDone(uint32_t timeout_ms) override { return writer_->WaitWriteDone(timeout_ms); }
+  uint32_t LastWriteResult() override { return writer_->LastWriteResult(); }
   int Read(uint8_t report[kReportSize], int timeout_ms) override {
     return system_.Read(closed_, timeout_ms);
   }
@@ -509,11 +514,9 @@ TEST(LinkWorkers, AWriteTheSystemHoldsClosesTheLinkAfterFourSeconds) {
   // The next connection's first reply decides the rewind.
   EXPECT_EQ(h.link().rewind_count(), 0u);
   EXPECT_TRUE(h.link().resync_pending());
-  EXPECT_FALSE(h.link().advance_to_next());
 
-  // The held report ends when the system lets it go. After the reconnection it is tried again
-  // first (those that waited behind it went with the ring reset), then the new start-up,
-  // which resynchronises first.
+  // The held report ends when the system lets it go. After the reconnection the new start-up
+  // follows (those that waited behind it went with the ring reset), resynchronising first.
   system.SetHold(false);
   h.Update();
   // The writer thread takes each report in its own time; pump until three have gone out.
@@ -522,14 +525,167 @@ TEST(LinkWorkers, AWriteTheSystemHoldsClosesTheLinkAfterFourSeconds) {
     system.WaitWritten(4, 1);
   }
   const auto written = system.written();
-  ASSERT_GE(written.size(), 4u);
+  ASSERT_GE(written.size(), 3u);
+  // The system delivered the held report as the port closed: the board has it, and writing it
+  // again would run it twice.
+  EXPECT_EQ(written[0][1], kOpSyncQueryA);
+  EXPECT_EQ(ReportValue(written[0], 2, 4), 1u);
+  EXPECT_EQ(written[1][1], kOpStatusRequest);
+  EXPECT_EQ(written[2][1], kOpSyncQueryA);
+  EXPECT_NE(ReportValue(written[2], 2, 4), 1u);
+  EXPECT_FALSE(system.capped());
+}
+
+// A write the system takes and then fails is that packet's failure: the packet is written
+// again, and the one behind it is not blamed.
+TEST(LinkWorkers, AWriteThatFailsAfterItWentPendingIsKeptAndWrittenAgain) {
+  LinkHarness h;
+  h.board.QueueWriteResults(hid_error::kIoPending);
+  h.Update();
+  h.Pump(2);
+  ASSERT_TRUE(h.board.write_pending());
+  h.board.CompleteWrite(hid_error::kGenFailure);
+  h.Pump(4);
+  EXPECT_EQ(h.link().write_error_count(), 0);  // the write again went through
+  EXPECT_EQ(h.StatusText(), kGenFailureText);
+  const auto written = h.board.written();
+  ASSERT_GE(written.size(), 3u);
   for (size_t k : {0, 1}) {
     EXPECT_EQ(written[k][1], kOpSyncQueryA);
     EXPECT_EQ(ReportValue(written[k], 2, 4), 1u);
   }
-  EXPECT_EQ(written[2][1], kOpStatusRequest);
-  EXPECT_EQ(written[3][1], kOpSyncQueryA);
-  EXPECT_FALSE(system.capped());
+  EXPECT_EQ(written[2][1], kOpSyncQueryB);
+  const LinkFigures figures = h.link().Figures(true);
+  EXPECT_EQ(figures.write_failures[0].code, hid_error::kGenFailure);
+  EXPECT_EQ(figures.write_failures[0].count, 1u);
+
+  // Failures in a row count as failures even when each went pending first: the link is not
+  // held open forever by a board that fails everything late.
+  h.board.QueueWriteResults(hid_error::kIoPending);
+  h.link().SendCommand(kOpConfigOptionA, 0);
+  h.Pump();
+  for (int i = 0; i <= DeviceLink::kMaxWriteErrors && h.link().device_connected(); ++i) {
+    h.board.QueueWriteResults(hid_error::kIoPending);  // for the write again
+    h.board.CompleteWrite(hid_error::kGenFailure);
+    h.Pump();
+  }
+  EXPECT_FALSE(h.link().device_connected());
+  EXPECT_TRUE(h.link().resync_pending());
+}
+
+// Given up on after 4 s, a write may still reach the board before the system's own time-out:
+// the next connection waits to learn which, and writes it again only if it did not.
+TEST(LinkWorkers, AWriteGivenUpOnIsWrittenAgainOnlyIfItNeverReachedTheBoard) {
+  for (const uint32_t end : {hid_error::kNone, hid_error::kGenFailure}) {
+    SCOPED_TRACE(end);
+    LinkHarness h;
+    h.board.SetHoldAfterClose(true);
+    h.board.QueueWriteResults(hid_error::kIoPending);
+    h.Update();
+    h.Pump(2);
+    h.platform.clock_.AdvanceMs(4000);
+    h.Pump();
+    ASSERT_FALSE(h.link().device_connected());
+    ASSERT_TRUE(h.link().resync_pending());
+    h.board.SetAutoReply(true);
+    h.UpdateAndPump();
+    EXPECT_EQ(h.board.written().size(), 1u);  // nothing new while the old write is out
+    h.board.CompleteWrite(end);
+    h.Pump(4);
+    const auto ops = h.board.written_opcodes();
+    ASSERT_GE(ops.size(), 3u);
+    EXPECT_EQ(ops[0], kOpSyncQueryA);
+    const size_t next = end == hid_error::kNone ? 1 : 2;
+    if (next == 2) {
+      EXPECT_EQ(ops[1], kOpSyncQueryA);  // the same packet, once more
+    }
+    EXPECT_EQ(ops[next], kOpStatusRequest);  // the resynchronisation measures
+  }
+}
+
+TEST(LinkWorkers, AStepOfTheCalendarClockIsNoStuckWrite) {
+  LinkHarness h;
+  h.board.QueueWriteResults(hid_error::kIoPending);
+  h.Update();
+  h.Pump(2);
+  ASSERT_TRUE(h.link().write_in_flight());
+  h.platform.clock_.StepWallMs(3600 * 1000);
+  h.Pump(3);
+  EXPECT_TRUE(h.link().device_connected());
+  h.platform.clock_.StepWallMs(-7200 * 1000);
+  h.Pump(3);
+  EXPECT_TRUE(h.link().device_connected());
+  h.platform.clock_.AdvanceMs(4000);  // four seconds that really passed
+  h.Pump();
+  EXPECT_FALSE(h.link().device_connected());
+}
+
+// A board that takes writes and answers nothing for longer than the pending-reply table holds
+// requests: once it answers again, positions and the planner's need for data move again.
+TEST(LinkWorkers, ABoardSilentForAMinuteIsFollowedAgainWhenItAnswers) {
+  LinkHarness h;
+  h.BringUp();
+  ASSERT_TRUE(h.link().link_running());
+  h.board.SetStatus(100, {});
+  h.UpdateAndPump();
+  ASSERT_FALSE(h.host().planner.Get(planner::kDeviceNeedsData));
+  h.board.SetAutoReply(false);
+  for (int i = 0; i < 1200; ++i) h.UpdateAndPump();
+  EXPECT_EQ(h.link().pending_replies().pending(), PendingReplyTable::kEntries - 1);
+  h.board.SetStatus(5, {777, 0, 0, 0, 0, 0});
+  h.board.SetAutoReply(true);
+  h.UpdateAndPump();
+  EXPECT_EQ(h.host().engine.Get(engine::kAxisPosition[0]), 777);
+  EXPECT_TRUE(h.host().planner.Get(planner::kDeviceNeedsData));
+  EXPECT_EQ(h.link().pending_replies().pending(), 0);
+}
+
+// Every measuring reply of a resynchronisation lost: a board that held nothing is known to
+// have lost nothing, and the link carries on; one that may still have held segments cannot
+// say how far it ran, so the host's program stops and the axes must be homed again.
+TEST(LinkWorkers, AResyncThatCannotMeasureStopsTheProgramAndUnreferencesTheAxes) {
+  for (const uint16_t fill : {0, 40}) {
+    SCOPED_TRACE(fill);
+    LinkHarness h;
+    h.BringUp();
+    h.board.SetStatus(fill, {});
+    h.UpdateAndPump();
+    ASSERT_EQ(h.link().device_fill(), fill);
+    h.board.SetAutoReply(false);
+    h.board.QueueWriteResults(hid_error::kGenFailure, DeviceLink::kMaxWriteErrors + 1);
+    h.link().SendCommand(kOpConfigOptionA, 0);
+    h.Pump();
+    ASSERT_TRUE(h.link().resync_pending());
+    const HostBlock& engine = h.host().engine;
+    for (size_t a = 0; a < 6; ++a) engine.Set(engine::kAxisReferenced[a], true);
+    engine.Set(engine::kTrajProducerIndex, 30);  // a program under way
+    engine.Set(engine::kTrajConsumerIndex, 10);
+
+    h.board.ClearWritten();
+    h.UpdateAndPump();
+    // Only the request after the start-up stop is answered.
+    const auto written = h.board.written();
+    ASSERT_FALSE(written.empty());
+    ASSERT_EQ(written.back()[1], kOpStatusRequest);
+    const auto last = static_cast<uint16_t>(ReportValue(written.back(), 2, 2));
+    const uint32_t rewinds = h.link().rewind_count();
+    h.board.QueueReport(StatusReply(last, 0, {}));
+    h.Pump(2);
+    EXPECT_FALSE(h.link().resync_pending());
+    if (fill == 0) {
+      EXPECT_EQ(h.link().rewind_count(), rewinds + 1);
+      EXPECT_EQ(h.link().unmeasured_resyncs(), 0u);
+      EXPECT_TRUE(engine.Get(engine::kAxisReferenced[0]));
+      EXPECT_EQ(engine.Get(engine::kTrajConsumerIndex), 10);
+      continue;
+    }
+    EXPECT_EQ(h.link().rewind_count(), rewinds);  // no guess
+    EXPECT_EQ(h.link().unmeasured_resyncs(), 1u);
+    EXPECT_EQ(h.StatusText(), DeviceLink::kPositionLostText);
+    for (size_t a = 0; a < 6; ++a) EXPECT_FALSE(engine.Get(engine::kAxisReferenced[a])) << a;
+    EXPECT_EQ(engine.Get(engine::kTrajConsumerIndex), engine.Get(engine::kTrajProducerIndex));
+    EXPECT_EQ(h.ctx->motion().state(), kHalted);
+  }
 }
 
 TEST(LinkWorkers, StopPlugDoesNotWaitOnAWriteTheSystemHolds) {

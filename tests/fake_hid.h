@@ -50,11 +50,16 @@ class FakeBoard {
     std::lock_guard lock(mutex_);
     for (int i = 0; i < times; ++i) write_results_.push_back(code);
   }
-  // Ends the write left pending.
-  void CompleteWrite() {
+  // Ends the write left pending: delivered, or failed with `code` on its way.
+  void CompleteWrite(uint32_t code = hid_error::kNone) {
     std::lock_guard lock(mutex_);
     write_pending_ = false;
+    last_result_ = code;
     changed_.notify_all();
+  }
+  uint32_t last_result() const {
+    std::lock_guard lock(mutex_);
+    return last_result_;
   }
   // Queues an input report; an empty one is read as a 0-byte transfer.
   void QueueReport(std::vector<uint8_t> bytes) {
@@ -100,6 +105,16 @@ class FakeBoard {
     std::lock_guard lock(mutex_);
     return write_pending_;
   }
+  // A write pending when its port closes stays the system's until CompleteWrite ends it, as a
+  // kernel's own time-out would.
+  void SetHoldAfterClose(bool on) {
+    std::lock_guard lock(mutex_);
+    hold_after_close_ = on;
+  }
+  bool holds_after_close() const {
+    std::lock_guard lock(mutex_);
+    return hold_after_close_;
+  }
   // Ports of this board that were closed.
   size_t closed_ports() const {
     std::lock_guard lock(mutex_);
@@ -125,6 +140,7 @@ class FakeBoard {
     std::memcpy(r.data(), report, kReportSize);
     written_.push_back(r);
     write_pending_ = code == hid_error::kIoPending;
+    last_result_ = hid_error::kNone;
     if (auto_reply_) AnswerLocked(r);
     return code;
   }
@@ -182,7 +198,9 @@ class FakeBoard {
   size_t reads_served_ = 0;
   size_t closed_ports_ = 0;
   bool write_pending_ = false;
+  uint32_t last_result_ = hid_error::kNone;
   bool auto_reply_ = false;
+  bool hold_after_close_ = false;
   uint16_t fill_ = 0;
   std::array<int32_t, 6> counts_{};
   uint32_t inputs_ = 0;
@@ -195,7 +213,15 @@ class FakeHidPort : public HidPort {
     if (is_closed()) return hid_error::kInvalidHandle;
     return board_.StartWrite(report);
   }
-  bool WaitWriteDone(uint32_t timeout_ms) override { return board_.WaitWriteDone(timeout_ms); }
+  // A close drops a write still pending, unwritten, unless the board is told to hold it on.
+  bool WaitWriteDone(uint32_t timeout_ms) override {
+    if (is_closed() && !board_.holds_after_close()) return true;
+    return board_.WaitWriteDone(timeout_ms);
+  }
+  uint32_t LastWriteResult() override {
+    if (is_closed() && board_.write_pending()) return hid_error::kInvalidHandle;
+    return board_.last_result();
+  }
   int Read(uint8_t report[kReportSize], int timeout_ms) override {
     return board_.Read(report, timeout_ms, closed_);
   }

@@ -4,6 +4,7 @@
 // it. A write blocks until the board takes the report (or the kernel gives up on it), so each port
 // writes on its own writer thread and a stuck board leaves a write in flight, as on Windows. Reads
 // wait in slices of at most 100 ms so that Close is seen promptly.
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <hidapi/hidapi.h>
 #include <poll.h>
@@ -25,10 +26,46 @@ namespace vaskel {
 namespace {
 
 constexpr int kReadSliceMs = 100;
+// How long a close waits for a write the kernel holds (it gives up only after 5 s on a board
+// that NAKs); past it the writer thread ends with that write on its own.
+constexpr uint32_t kCloseWaitMs = 200;
 
 bool PathExists(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0;
+}
+
+// The write descriptor, closed by whoever lets go of it last: the port, or a writer thread
+// that outlived it.
+struct WriteFd {
+  explicit WriteFd(int f) : fd(f) {}
+  ~WriteFd() { close(fd); }
+  WriteFd(const WriteFd&) = delete;
+  WriteFd& operator=(const WriteFd&) = delete;
+  const int fd;
+};
+
+// A writer thread left running after the port went must still find its code: the library
+// stays loaded for the rest of the process.
+void KeepLibraryLoaded() {
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void*>(&KeepLibraryLoaded), &info) != 0 && info.dli_fname) {
+    dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+  }
+}
+
+// On the writer thread.
+uint32_t WriteNow(int fd, const std::string& path, const uint8_t report[kReportSize]) {
+  ssize_t put = -1;
+  do {
+    put = write(fd, report, kReportSize);  // byte 0 is the report id
+  } while (put < 0 && errno == EINTR);
+  if (put >= 0) return hid_error::kNone;
+  const int error = errno;
+  if (error == ENODEV || error == ENXIO || error == ESHUTDOWN || !PathExists(path)) {
+    return hid_error::kDeviceNotConnected;
+  }
+  return hid_error::kGenFailure;
 }
 
 class HidapiPort : public HidPort {
@@ -36,17 +73,19 @@ class HidapiPort : public HidPort {
   // Two opens of the node, as on Windows: a non-blocking one to read, a blocking one to write.
   HidapiPort(int read_fd, int write_fd, std::string path)
       : read_fd_(read_fd),
-        write_fd_(write_fd),
-        path_(std::move(path)),
-        writer_(std::in_place, [this](const uint8_t* r) { return WriteNow(r); }) {}
-  // The writer ends first (after at most the one write the kernel holds), then the reader is
-  // out of its slice, and only then does the device go.
+        writer_(
+            std::in_place,
+            [fd = std::make_shared<WriteFd>(write_fd), path = std::move(path)](const uint8_t* r) {
+              return WriteNow(fd->fd, path, r);
+            },
+            kCloseWaitMs, &KeepLibraryLoaded) {}
+  // The writer ends first (waiting a moment for the one write the kernel may hold), then the
+  // reader is out of its slice, and only then does the device go.
   ~HidapiPort() override {
     Close();
     writer_.reset();
     std::lock_guard lock(read_mutex_);
     close(read_fd_);
-    close(write_fd_);
   }
 
   uint32_t StartWrite(const uint8_t report[kReportSize]) override {
@@ -54,6 +93,7 @@ class HidapiPort : public HidPort {
   }
 
   bool WaitWriteDone(uint32_t timeout_ms) override { return writer_->WaitWriteDone(timeout_ms); }
+  uint32_t LastWriteResult() override { return writer_->LastWriteResult(); }
 
   int Read(uint8_t report[kReportSize], int timeout_ms) override {
     std::lock_guard lock(read_mutex_);
@@ -85,30 +125,14 @@ class HidapiPort : public HidPort {
     }
   }
 
-  // Never waits: a write the kernel holds ends on its own, and the destructor waits for it.
+  // Never waits: a write the kernel holds ends on its own; the destructor waits a moment.
   void Close() override {
     closed_.store(true, std::memory_order_release);
     writer_->Close();
   }
 
  private:
-  // On the writer thread.
-  uint32_t WriteNow(const uint8_t report[kReportSize]) {
-    ssize_t put = -1;
-    do {
-      put = write(write_fd_, report, kReportSize);  // byte 0 is the report id
-    } while (put < 0 && errno == EINTR);
-    if (put >= 0) return hid_error::kNone;
-    const int error = errno;
-    if (error == ENODEV || error == ENXIO || error == ESHUTDOWN || !PathExists(path_)) {
-      return hid_error::kDeviceNotConnected;
-    }
-    return hid_error::kGenFailure;
-  }
-
   const int read_fd_;
-  const int write_fd_;
-  const std::string path_;
   std::atomic<bool> closed_{false};
   std::mutex read_mutex_;
   std::optional<ReportWriter> writer_;

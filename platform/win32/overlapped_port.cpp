@@ -73,11 +73,16 @@ class OverlappedPort : public HidPort {
   }
 
   bool WaitWriteDone(uint32_t timeout_ms) override {
+    // A close cancels the write; it is over once the system says so, delivered or not.
     return WaitUntil(write_event_, timeout_ms, [&] {
       std::lock_guard lock(mutex_);
-      // After a close the port takes no write; the destructor waits for the cancelled one.
-      return closed_ || WriteEndedLocked();
+      return WriteEndedLocked();
     });
+  }
+
+  uint32_t LastWriteResult() override {
+    std::lock_guard lock(mutex_);
+    return write_result_;
   }
 
   int Read(uint8_t report[kReportSize], int timeout_ms) override {
@@ -126,13 +131,17 @@ class OverlappedPort : public HidPort {
  private:
   static bool Ended(const OVERLAPPED& overlapped) { return HasOverlappedIoCompleted(&overlapped); }
 
-  // True once the write last started has ended; collects its result (a write that failed on
-  // its way ends like the others).
+  // True once the write last started has ended; collects its result, so a write that failed
+  // on its way is told as failed and written again.
   bool WriteEndedLocked() {
     if (!write_pending_) return true;
     if (!Ended(write_overlapped_)) return false;
     DWORD written = 0;
-    GetOverlappedResult(write_, &write_overlapped_, &written, FALSE);
+    write_result_ = hid_error::kNone;
+    if (!GetOverlappedResult(write_, &write_overlapped_, &written, FALSE)) {
+      write_result_ = GetLastError();
+      if (write_result_ == ERROR_SUCCESS) write_result_ = hid_error::kGenFailure;
+    }
     write_pending_ = false;
     return true;
   }
@@ -145,6 +154,7 @@ class OverlappedPort : public HidPort {
   std::mutex read_mutex_;  // one reader at a time
   bool closed_ = false;
   bool write_pending_ = false;
+  uint32_t write_result_ = hid_error::kNone;
   bool read_pending_ = false;
   OVERLAPPED write_overlapped_{};
   OVERLAPPED read_overlapped_{};

@@ -36,13 +36,21 @@ class SimBoardPort : public HidPort {
     std::lock_guard lock(write_mutex_);
     if (!has_pending_) return true;
     if (closed_.load(std::memory_order_acquire) || board_.generation() != generation_) {
-      has_pending_ = false;  // abandoned with the connection
+      has_pending_ = false;  // abandoned with the connection, never delivered
+      result_ = closed_.load(std::memory_order_acquire) ? hid_error::kInvalidHandle
+                                                        : hid_error::kDeviceNotConnected;
       return true;
     }
     // The stall has ended: the write that waited goes through now.
     if (board_.Write(pending_.data(), kReportSize) == hid_error::kIoPending) return false;
     has_pending_ = false;
+    result_ = hid_error::kNone;
     return true;
+  }
+
+  uint32_t LastWriteResult() override {
+    std::lock_guard lock(write_mutex_);
+    return result_;
   }
 
   int Read(uint8_t report[kReportSize], int timeout_ms) override {
@@ -61,6 +69,7 @@ class SimBoardPort : public HidPort {
   std::mutex write_mutex_;
   std::array<uint8_t, kReportSize> pending_{};
   bool has_pending_ = false;
+  uint32_t result_ = hid_error::kNone;
 };
 
 // An interface that is not the board: takes every write and never answers.

@@ -30,18 +30,29 @@ class FaultyPort : public HidPort {
   }
   bool WaitWriteDone(uint32_t) override {
     if (!has_pending_) return true;
-    if (closed_ || bus_.board_.generation() != generation_) {
-      // Abandoned with the connection. The plug-in keeps the packet of a write it gave up
-      // on; one that an unplug ended is done for the plug-in and lost for the board.
-      if (!closed_) bus_.NoteUnpluggedWrite(pending_.data());
+    const StuckEnd end = bus_.faults_.stuck_end;
+    if (bus_.board_.generation() != generation_) {
+      // Ended by the unplug, never delivered: the plug-in keeps the packet.
       has_pending_ = false;
+      result_ = hid_error::kDeviceNotConnected;
       return true;
     }
+    if (closed_ && end != StuckEnd::kDeliveredLate) {
+      has_pending_ = false;  // given up on, and dropped unwritten
+      result_ = hid_error::kInvalidHandle;
+      return true;
+    }
+    // The system holds it, even past the plug-in's giving up on it.
     if (bus_.faults_.stuck) return false;
     has_pending_ = false;
-    bus_.Write(pending_.data(), generation_, connection_);
+    if (end == StuckEnd::kFailed && !closed_) {
+      result_ = hid_error::kGenFailure;
+      return true;
+    }
+    result_ = bus_.Write(pending_.data(), generation_, connection_);
     return true;
   }
+  uint32_t LastWriteResult() override { return result_; }
   int Read(uint8_t report[kReportSize], int) override {
     if (closed_) return -1;
     return bus_.Read(report, generation_);
@@ -54,6 +65,7 @@ class FaultyPort : public HidPort {
   const uint64_t connection_;
   bool closed_ = false;
   bool has_pending_ = false;
+  uint32_t result_ = hid_error::kNone;
   std::array<uint8_t, kReportSize> pending_{};
 };
 
@@ -95,10 +107,6 @@ void FaultyBus::NoteConnectionStart(const uint8_t* report, uint64_t connection) 
   // A status request first is a resynchronisation: its rewind sends those steps again.
   if (op == kOpStatusRequest) return;
   for (int c = 0; c < 6; ++c) kept_dropped_[c] += kept_pending_[c];
-}
-
-void FaultyBus::NoteUnpluggedWrite(const uint8_t* report) {
-  if (report[1] == kOpMotionSegments) sim::AddPacketSteps(report + 2, unplugged_write_);
 }
 
 uint32_t FaultyBus::Write(const uint8_t* report, uint64_t generation, uint64_t connection) {

@@ -15,6 +15,11 @@
 
 namespace vaskel::chaos {
 
+// How a write that the board stalls ends: delivered once the stall is over; failed then; or
+// delivered then even when the plug-in gave up on it and closed its port before (a kernel's
+// own time-out is longer than the plug-in's).
+enum class StuckEnd : uint8_t { kDelivered, kFailed, kDeliveredLate };
+
 // What the link suffers right now; the runner switches these as the world's faults begin and end.
 struct ActiveFaults {
   double drop = 0, duplicate = 0, delay = 0, reorder = 0, unknown_sequence = 0, short_reply = 0,
@@ -23,6 +28,7 @@ struct ActiveFaults {
   uint32_t refuse_code = 0;
   int32_t refuse_left = 0;
   bool stuck = false;
+  StuckEnd stuck_end = StuckEnd::kDelivered;
 };
 
 struct LoggedPacket {
@@ -54,9 +60,6 @@ class FaultyBus : public HidBus {
   // Motion steps by channel written on a new connection before its start-up configuration,
   // whose stop clears them, when no resynchronisation sends them again.
   const std::array<int64_t, 6>& kept_steps_dropped() const { return kept_dropped_; }
-  // Motion steps of a stuck write that an unplug ended: the board never took them, and they
-  // are lost with its queue.
-  const std::array<int64_t, 6>& unplugged_write_steps() const { return unplugged_write_; }
 
  private:
   friend class FaultyPort;
@@ -70,7 +73,6 @@ class FaultyBus : public HidBus {
   int Read(uint8_t* out, uint64_t generation);
   void Log(std::deque<LoggedPacket>& log, const uint8_t* bytes, int size);
   void NoteRequest(const uint8_t* report);
-  void NoteUnpluggedWrite(const uint8_t* report);
 
   sim::BoardSimulator& board_;
   Clock& clock_;
@@ -89,7 +91,6 @@ class FaultyBus : public HidBus {
   bool awaiting_configuration_ = false;
   std::array<int64_t, 6> kept_pending_{};
   std::array<int64_t, 6> kept_dropped_{};
-  std::array<int64_t, 6> unplugged_write_{};
 };
 
 }  // namespace vaskel::chaos

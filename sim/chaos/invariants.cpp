@@ -138,12 +138,24 @@ void Invariants::AfterStep(StepKind kind) {
     Fail("bounds", "the send ring was reset outside a link start");
   }
   if (ring_reset) disturbed_at_link_start_ = bus_.replies_disturbed();
-  // An estimated resynchronisation is the answer to measuring replies that were all lost; on
+  // An unmeasured resynchronisation is the answer to measuring replies that were all lost; on
   // a connection whose every reply arrived whole and in order it hides a fault.
-  if (link.estimated_resyncs() != estimated_seen_) {
-    estimated_seen_ = link.estimated_resyncs();
+  if (link.unmeasured_resyncs() != unmeasured_seen_) {
+    unmeasured_seen_ = link.unmeasured_resyncs();
     if (bus_.replies_disturbed() == disturbed_at_link_start_) {
-      Fail("conservation", "a resynchronisation was estimated though no reply had been lost");
+      Fail("conservation", "a resynchronisation went unmeasured though no reply had been lost");
+    }
+    // Nothing carries on from a guess: the host's program is over and no axis keeps its
+    // reference.
+    if (e.Get(engine::kTrajConsumerIndex) != e.Get(engine::kTrajProducerIndex)) {
+      Fail("positions", "the host's program went on after an unmeasured resynchronisation");
+    }
+    for (int a = 0; a < 6; ++a) {
+      if (e.Get(engine::kAxisReferenced[a])) {
+        Fail("positions", Format("axis %lld kept its reference after an unmeasured "
+                                 "resynchronisation",
+                                 a));
+      }
     }
   }
   if (ring_reset) {
@@ -323,9 +335,9 @@ void Invariants::CheckSettled() {
                                  static_cast<long long>(stats.segments_lost)));
   }
   if (stats.malformed != 0) return Fail("bounds", "the board received malformed packets");
-  // A resynchronisation whose measuring replies were all lost can only estimate what the
-  // board lost (the plug-in counts those); the books cannot balance to the step then.
-  if (world_.stream_only && !fill_lied_ && link.estimated_resyncs() == 0) {
+  // A resynchronisation whose measuring replies were all lost cannot tell how far the board
+  // ran (the plug-in counts those and stops the program); the books cannot balance then.
+  if (world_.stream_only && !fill_lied_ && link.unmeasured_resyncs() == 0) {
     // Every step the host queued reached the board once, but for what was dropped by rule:
     // a discard of the host's ring, the board's queue lost with an unplug, the send ring reset
     // at a link start and the motion packet the sender held from the old connection (neither
@@ -335,8 +347,8 @@ void Invariants::CheckSettled() {
       if (!world_.axes[a].enabled) continue;
       const int64_t sign = world_.axes[a].reversed ? -1 : 1;
       const int64_t executed = sign * stats.steps_executed[a];
-      const int64_t dropped = sign * (stats.steps_unplugged[a] + bus_.unplugged_write_steps()[a] +
-                                      ring_reset_steps_[a] + bus_.kept_steps_dropped()[a]);
+      const int64_t dropped =
+          sign * (stats.steps_unplugged[a] + ring_reset_steps_[a] + bus_.kept_steps_dropped()[a]);
       const int64_t queued = host_.queued_steps()[a] - host_.discarded_steps()[a];
       if (executed + dropped != queued) {
         return Fail("conservation",

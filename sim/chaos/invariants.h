@@ -72,7 +72,7 @@ class Invariants {
   uint32_t link_starts_before_ = 0;
   bool resync_before_ = false;
   uint64_t disturbed_at_link_start_ = 0;  // the bus's disturbed replies when the link started
-  uint32_t estimated_seen_ = 0;  // nothing runs between the step's start and a link start in it
+  uint32_t unmeasured_seen_ = 0;  // nothing runs between the step's start and a link start in it
   std::array<int64_t, 6> ring_reset_steps_{};
   bool fill_lied_ = false;
   int referenced_axis_ = -1;

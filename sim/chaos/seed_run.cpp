@@ -288,7 +288,7 @@ class SeedRun {
     const std::string& name = platform_.scheduled_workers().name(w);
     if (name == "vaskel-send") {
       return link.send_ring().count() == 0 && link.advance_to_next() && !link.write_in_flight() &&
-             link.held_packet_for_test() == nullptr;
+             link.held_packet_for_test() == nullptr && !link.sender_has_write_to_settle();
     }
     if (name == "vaskel-wdone") return !link.write_in_flight();
     if (name == "vaskel-recv") {
@@ -380,6 +380,12 @@ class SeedRun {
         break;
       case FaultKind::StuckWrites:
         a.stuck = on;
+        // The rate, unused by a stall, picks how its write ends.
+        if (on) {
+          a.stuck_end = f.rate < 0.25   ? StuckEnd::kFailed
+                        : f.rate < 0.45 ? StuckEnd::kDeliveredLate
+                                        : StuckEnd::kDelivered;
+        }
         break;
       case FaultKind::Unplug:
         if (on) {

@@ -169,6 +169,8 @@ WINE_TEST(OverlappedPortWhoseFarEndDisappearsEndsItsTransfersWithErrors) {
   p.out.CloseFarEnd();
   p.in.CloseFarEnd();
   CHECK(p.port->WaitWriteDone(5000));
+  // The held write failed on its way: told as its own failure, so its packet is kept.
+  CHECK(p.port->LastWriteResult() != hid_error::kNone);
   CHECK_EQ(p.port->Read(report, 5000), -1);
   const uint32_t result = p.port->StartWrite(NumberedReport(1).data());
   CHECK(result != hid_error::kNone && result != hid_error::kIoPending);
