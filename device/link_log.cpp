@@ -102,12 +102,13 @@ void DeviceLink::LogResyncs() {
   const uint32_t resyncs = stats_.resyncs();
   if (resyncs == resyncs_logged_) return;
   resyncs_logged_ = resyncs;
-  services_.log.Write(
-      LogStamp(services_.clock) + " resync " + std::to_string(resyncs) + " on connection " +
-      std::to_string(link_starts()) + ": the stream was rewound by " +
-      std::to_string(last_rewind_fill()) + " segments, sent again" +
-      (estimated_resyncs() ? " (" + std::to_string(estimated_resyncs()) + " estimated so far)"
-                           : std::string()));
+  services_.log.Write(LogStamp(services_.clock) + " resync " + std::to_string(resyncs) +
+                      " on connection " + std::to_string(link_starts()) +
+                      ": the stream was rewound by " + std::to_string(last_rewind_fill()) +
+                      " segments, sent again" +
+                      (unmeasured_resyncs() ? " (" + std::to_string(unmeasured_resyncs()) +
+                                                  " unmeasured so far: the program was stopped)"
+                                            : std::string()));
 }
 
 void DeviceLink::LogLinkEvents() {
