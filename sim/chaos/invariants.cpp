@@ -1,6 +1,8 @@
 #include "sim/chaos/invariants.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 
 #include "sim/board/segment_decode.h"
 
@@ -240,8 +242,8 @@ std::array<int32_t, 6> Invariants::MappedBoardCounts() {
   return c;
 }
 
-void Invariants::CheckSelfSettled() {
-  if (failed() || !ctx_.link().link_running()) return;
+bool Invariants::CheckSelfSettled(bool last_look) {
+  if (failed() || !ctx_.link().link_running()) return true;
   MotionEngine& motion = ctx_.motion();
   const HostBlock& e = host_.blocks().engine;
   const int32_t state = motion.state();
@@ -249,12 +251,7 @@ void Invariants::CheckSelfSettled() {
   // jog the settling jog-offs do not reach (an axis the machine does not enable); a limit
   // trip is the host's to clear.
   const bool seeking = (state == kAwaitingSignal || state == kJogging) && RampsRunning() != 0;
-  if (seeking || (state == kHalted && e.Get(engine::kEStopActive))) return;
-  if (state != kRunning) {
-    return Fail("liveness", Format("motion state %lld before any settling action, not Running "
-                                   "(ramps %#llx, board fill %lld)",
-                                   state, RampsRunning(), ctx_.link().device_fill()));
-  }
+  if (seeking || (state == kHalted && e.Get(engine::kEStopActive))) return true;
   const struct {
     bool on;
     const char* name;
@@ -262,10 +259,20 @@ void Invariants::CheckSelfSettled() {
                {e.Get(engine::kDwellActive) != 0, "DwellActive"},
                {e.Get(engine::kBacklashActive), "BacklashActive"},
                {e.Get(engine::kPluginMotionActive), "PluginMotionActive"}};
-  for (const auto& f : flags) {
-    if (f.on)
-      return Fail("liveness", std::string(f.name) + " still set before any settling action");
+  const bool flag_set =
+      std::any_of(std::begin(flags), std::end(flags), [](const auto& f) { return f.on; });
+  // A move that has only just ended may still be draining: looked at again until the last look.
+  if ((state != kRunning || flag_set) && !last_look) return false;
+  if (state != kRunning) {
+    Fail("liveness", Format("motion state %lld before any settling action, not Running "
+                            "(ramps %#llx, board fill %lld)",
+                            state, RampsRunning(), ctx_.link().device_fill()));
+    return true;
   }
+  for (const auto& f : flags) {
+    if (f.on) Fail("liveness", std::string(f.name) + " still set before any settling action");
+  }
+  return true;
 }
 
 void Invariants::CheckSettled() {

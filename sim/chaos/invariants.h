@@ -32,7 +32,9 @@ class Invariants {
   void CheckSettled();
   // Before the settling stop: with faults and E-stop over, everything the host need not end
   // itself has ended; only a home or probe still seeking its signal may run on.
-  void CheckSelfSettled();
+  // True once judged; false while something that ends by itself is still ending, unless
+  // this is the last look.
+  bool CheckSelfSettled(bool last_look);
   void NoteFillLie() { fill_lied_ = true; }
   // A home set off once everything had settled, with its switch within reach.
   void ExpectReferenced(int axis) { referenced_axis_ = axis; }

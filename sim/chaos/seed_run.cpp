@@ -84,10 +84,14 @@ class SeedRun {
         }
         const bool held = t >= consumer_moved_at_ + kSelfSettleMs;
         const bool done = program_done_at_ != 0 && t >= program_done_at_ + kSelfSettleMs;
-        if (t >= world_.quiet_ms + kSelfSettleMs &&
+        if (look_from_ == 0 && t >= world_.quiet_ms + kSelfSettleMs &&
             (done || held || t >= world_.quiet_ms + kProgramDrainDeadlineMs)) {
+          look_from_ = t;
+          judge_ = done || held;
+        }
+        if (look_from_ != 0 &&
+            (!judge_ || invariants_.CheckSelfSettled(t >= look_from_ + kLastDrainMs))) {
           settle1_at_ = t;
-          if (done || held) invariants_.CheckSelfSettled();
           events_.push_back(kSettle1);
         }
         end = std::max(end, t + 1);
@@ -178,6 +182,9 @@ class SeedRun {
   static constexpr uint32_t kSelfSettleMs = 4000;
   // A program still streaming by then is stopped by the settling stop, unjudged.
   static constexpr uint32_t kProgramDrainDeadlineMs = 45000;
+  // A move that ended just before the first look: its decelerating ramp, the board's buffer
+  // and a status round.
+  static constexpr uint32_t kLastDrainMs = 5000;
   static constexpr uint32_t kLongestFinalHomeMs = 55000;
 
   // Once settled, a world with a home switch homes its axis; a switch within reach must end
@@ -424,6 +431,8 @@ class SeedRun {
   bool final_home_tried_ = false;
   uint32_t program_done_at_ = 0;  // since when the host's program has been drained
   uint32_t settle1_at_ = 0;
+  uint32_t look_from_ = 0;      // when the plug-in is first looked at before the settling stop
+  bool judge_ = false;          // a program still streaming is stopped unjudged
   int32_t consumer_seen_ = -1;  // the host's consumer index, and when it last moved
   uint32_t consumer_moved_at_ = 0;
   int last_link_flags_ = -1;
