@@ -3,12 +3,18 @@
 #include "platform/win32/overlapped_port.h"
 
 #include <cstring>
+#include <memory>
 #include <mutex>
+
+#include "platform/diagnostic_log.h"
 
 namespace vaskel {
 namespace {
 
 constexpr DWORD kWaitSliceMs = 100;
+// How long a closing port waits for its cancelled transfers. Windows ends them at once; Wine's
+// HID stack may never end a cancelled read.
+constexpr DWORD kCancelWaitMs = 1000;
 
 // Waits up to timeout_ms (INFINITE: without bound) for `ended`, waking on `event`.
 template <class Ended>
@@ -37,16 +43,22 @@ class OverlappedPort : public HidPort {
 
   ~OverlappedPort() override {
     Close();
-    // The system owns a started transfer's OVERLAPPED and buffer until it ends; cancelled, it
-    // ends soon, so this wait has no bound.
-    if (read_pending_) WaitUntil(read_event_, INFINITE, [&] { return Ended(read_overlapped_); });
-    if (write_pending_) {
-      WaitUntil(write_event_, INFINITE, [&] { return Ended(write_overlapped_); });
-    }
+    // The system owns a started transfer's OVERLAPPED, buffer and event until it ends. One
+    // that does not end after its cancellation keeps them for good: they are left to it, so a
+    // late completion writes into memory nobody reuses and signals an event nobody closed.
+    const bool read_ended = !read_pending_ || WaitUntil(read_event_, kCancelWaitMs,
+                                                        [&] { return Ended(read_overlapped_); });
+    const bool write_ended = !write_pending_ || WaitUntil(write_event_, kCancelWaitMs,
+                                                          [&] { return Ended(write_overlapped_); });
     CloseHandle(read_);
     CloseHandle(write_);
-    if (read_event_) CloseHandle(read_event_);
-    if (write_event_) CloseHandle(write_event_);
+    if (read_ended && write_ended) {
+      if (read_event_) CloseHandle(read_event_);
+      if (write_event_) CloseHandle(write_event_);
+      return;
+    }
+    static_cast<void>(transfers_.release());  // left to the system
+    WriteDiagnostic("vaskel: a cancelled HID transfer did not end; its buffers are left to it");
   }
 
   bool ok() const { return read_event_ && write_event_; }
@@ -146,10 +158,18 @@ class OverlappedPort : public HidPort {
   bool closed_ = false;
   bool write_pending_ = false;
   bool read_pending_ = false;
-  OVERLAPPED write_overlapped_{};
-  OVERLAPPED read_overlapped_{};
-  uint8_t write_buffer_[kReportSize] = {};
-  uint8_t read_buffer_[kReportSize] = {};
+  // On the heap, apart from the port: what a transfer that outlives the port still uses.
+  struct Transfers {
+    OVERLAPPED write_overlapped{};
+    OVERLAPPED read_overlapped{};
+    uint8_t write_buffer[kReportSize] = {};
+    uint8_t read_buffer[kReportSize] = {};
+  };
+  std::unique_ptr<Transfers> transfers_ = std::make_unique<Transfers>();
+  OVERLAPPED& write_overlapped_ = transfers_->write_overlapped;
+  OVERLAPPED& read_overlapped_ = transfers_->read_overlapped;
+  uint8_t (&write_buffer_)[kReportSize] = transfers_->write_buffer;
+  uint8_t (&read_buffer_)[kReportSize] = transfers_->read_buffer;
 };
 
 }  // namespace
