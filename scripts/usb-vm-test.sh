@@ -84,6 +84,9 @@ WINEPREFIX=$prefix WINEARCH=win32 WINEDEBUG=${VASKEL_WINEDEBUG:--all} \\
     echo "usb-vm: windows exit \$?"
     wine /tmp/win/vaskel-wine-tests.exe --usb-bench || echo "usb-vm: the Windows figures failed"
     wineserver -k' 2>&1 | serve_board_requests /tmp/usb-vm | tee /tmp/windows.log
+# Kept for CI's artefacts: the guest's /tmp goes with it, the prefix's share stays.
+rm -rf $prefix/usb-vm-logs && mkdir -p $prefix/usb-vm-logs
+cp /tmp/usb-vm/board-*.log /tmp/windows.log $prefix/usb-vm-logs/ 2>/dev/null
 echo "usb-vm: wine took \$(echo "\$(cut -d' ' -f1 /proc/uptime) \$begun" | awk '{print \$1 - \$2}') s"
 summary=\$(grep -aE '^[0-9]+ passed, [0-9]+ failed' /tmp/windows.log | tail -1)
 echo "usb-vm: windows: \${summary:-0 passed, 1 failed}"
@@ -172,6 +175,10 @@ timeout $((wine ? 1500 : 300)) qemu-system-x86_64 -accel tcg -cpu "$cpu" -m 512 
 set -e
 
 ended=$(date +%s.%N)
+if [ -d "$prefix/usb-vm-logs" ]; then
+  rm -rf build/artifacts/usb-vm && mkdir -p build/artifacts
+  mv "$prefix/usb-vm-logs" build/artifacts/usb-vm
+fi
 linux=$(grep -aE '^usb-vm: linux: [0-9]+ passed, [0-9]+ failed' "$log" | tail -1 | tr -d '\r')
 windows=$(grep -aE '^usb-vm: windows: [0-9]+ passed, [0-9]+ failed' "$log" | tail -1 | tr -d '\r')
 status=$(grep -aE '^usb-vm: exit [0-9]+' "$log" | tail -1 | awk '{print $3}')

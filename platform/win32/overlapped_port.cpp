@@ -12,24 +12,36 @@ namespace vaskel {
 namespace {
 
 constexpr DWORD kWaitSliceMs = 100;
-// How long a closing port waits for its cancelled transfers. Windows ends them at once; Wine's
-// HID stack may never end a cancelled read.
-constexpr DWORD kCancelWaitMs = 1000;
+// After a signal that came before its transfer showed the end, the next looks come this soon,
+// this many times.
+constexpr DWORD kRecheckMs = 1;
+constexpr int kRechecks = 20;
+// How long a closing port waits for its cancelled transfers, both together. Windows ends them
+// at once; Wine's HID stack may never end a cancelled read.
+constexpr DWORD kCancelWaitMs = 500;
 
 // Waits up to timeout_ms (INFINITE: without bound) for `ended`, waking on `event`.
 template <class Ended>
 bool WaitUntil(HANDLE event, DWORD timeout_ms, Ended ended) {
   const ULONGLONG start = GetTickCount64();
+  int rechecks = 0;
   for (;;) {
     if (ended()) return true;
-    DWORD slice = kWaitSliceMs;
+    DWORD slice = rechecks > 0 ? kRecheckMs : kWaitSliceMs;
     if (timeout_ms != INFINITE) {
       const ULONGLONG waited = GetTickCount64() - start;
       if (waited >= timeout_ms) return false;
       if (timeout_ms - waited < slice) slice = static_cast<DWORD>(timeout_ms - waited);
     }
     // A signal left over from the transfer before is cleared, so the wait never spins on it.
-    if (WaitForSingleObject(event, slice) == WAIT_OBJECT_0 && !ended()) ResetEvent(event);
+    // A signal may also run a moment ahead of the OVERLAPPED it is about: then the end is
+    // looked for again soon, not a whole slice later.
+    if (WaitForSingleObject(event, slice) == WAIT_OBJECT_0 && !ended()) {
+      ResetEvent(event);
+      rechecks = kRechecks;
+    } else if (rechecks > 0) {
+      --rechecks;
+    }
   }
 }
 
@@ -46,10 +58,13 @@ class OverlappedPort : public HidPort {
     // The system owns a started transfer's OVERLAPPED, buffer and event until it ends. One
     // that does not end after its cancellation keeps them for good: they are left to it, so a
     // late completion writes into memory nobody reuses and signals an event nobody closed.
+    const ULONGLONG start = GetTickCount64();
     const bool read_ended = !read_pending_ || WaitUntil(read_event_, kCancelWaitMs,
                                                         [&] { return Ended(read_overlapped_); });
-    const bool write_ended = !write_pending_ || WaitUntil(write_event_, kCancelWaitMs,
-                                                          [&] { return Ended(write_overlapped_); });
+    const ULONGLONG spent = GetTickCount64() - start;
+    const DWORD left = spent < kCancelWaitMs ? static_cast<DWORD>(kCancelWaitMs - spent) : 0;
+    const bool write_ended =
+        !write_pending_ || WaitUntil(write_event_, left, [&] { return Ended(write_overlapped_); });
     CloseHandle(read_);
     CloseHandle(write_);
     if (read_ended && write_ended) {

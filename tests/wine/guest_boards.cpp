@@ -26,8 +26,11 @@ bool GuestBoards::Available() {
 
 bool GuestBoards::Request(const std::string& what) {
   // Unique in the guest's run: the answers of earlier cases and programs stay where they are.
+  // Wine reuses process ids from one run to the next, so the program's start time goes in.
+  static const std::string run =
+      std::to_string(GetCurrentProcessId()) + "-" + std::to_string(GetTickCount());
   static int requests = 0;
-  const std::string id = std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++requests);
+  const std::string id = run + "-" + std::to_string(++requests);
   std::printf("usb-vm: request %s %s\n", id.c_str(), what.c_str());
   std::fflush(stdout);
   const std::string answer = std::string(kGuestDir) + "done-" + id;
@@ -47,6 +50,12 @@ bool GuestBoards::Request(const std::string& what) {
     std::printf("  request %s (%s): %s\n", id.c_str(), what.c_str(), verdict.c_str());
   }
   return verdict == "ok";
+}
+
+GuestBoards::~GuestBoards() {
+  // A case that ended early leaves no board behind for the next one.
+  std::vector<BoardTotals> totals;
+  if (boards_ > 0) StopAll(&totals);
 }
 
 bool GuestBoards::Add(const char* identity) {
@@ -73,8 +82,10 @@ bool GuestBoards::Packets(uint64_t* out, uint64_t* in, uint64_t* at_ms) {
 
 bool GuestBoards::StopAll(std::vector<BoardTotals>* totals) {
   totals->clear();
+  const int count = boards_;
+  boards_ = 0;
   if (!Request("stop")) return false;
-  for (int b = 0; b < boards_; ++b) {
+  for (int b = 0; b < count; ++b) {
     BoardTotals t;
     bool found = false;
     for (const std::string& line : Lines(b)) {
@@ -93,7 +104,6 @@ bool GuestBoards::StopAll(std::vector<BoardTotals>* totals) {
     }
     totals->push_back(t);
   }
-  boards_ = 0;
   return true;
 }
 

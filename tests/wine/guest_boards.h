@@ -17,6 +17,11 @@ struct BoardTotals {
 
 class GuestBoards {
  public:
+  GuestBoards() = default;
+  ~GuestBoards();
+  GuestBoards(const GuestBoards&) = delete;
+  GuestBoards& operator=(const GuestBoards&) = delete;
+
   // True inside the guest, where the script serves the requests.
   static bool Available();
 

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 
 #include "harness.h"
 #include "host/host_layout.h"
@@ -11,9 +12,13 @@ namespace wine_tests {
 using namespace vaskel;
 
 const std::string kConnected = "vaskel device is connnected to your computer!";
+const std::string kPulledOut = "vaskel device is pulled out, check your cable!";
 
 UsbHost::UsbHost() {
   _putenv("VASKEL_DEVICE=");  // the system's HID bus
+  log_path_ = ScratchDir() + "usb-link.log";
+  DeleteFileA(log_path_.c_str());
+  _putenv(("VASKEL_LOG=" + log_path_).c_str());
   std::string error;
   loaded_ = library_.Load(PluginPath(), &error);
   if (!loaded_) {
@@ -29,6 +34,7 @@ UsbHost::UsbHost() {
 UsbHost::~UsbHost() {
   if (host_) StopPlug();
   library_.Unload();
+  _putenv("VASKEL_LOG=");
 }
 
 bool UsbHost::RunUntilStatus(const std::string& text, uint32_t limit_ms) {
@@ -43,6 +49,16 @@ bool UsbHost::RunUntilShown(const std::string& text, uint32_t limit_ms) {
 bool UsbHost::Shown(const std::string& text) const {
   for (const std::string& s : statuses_) {
     if (s == text) return true;
+  }
+  return false;
+}
+
+bool UsbHost::LinkClosed() const {
+  if (Shown(kPulledOut)) return true;
+  std::ifstream in(log_path_);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.find("link closed") != std::string::npos) return true;
   }
   return false;
 }

@@ -16,11 +16,12 @@
 namespace wine_tests {
 
 extern const std::string kConnected;
+extern const std::string kPulledOut;
 constexpr const char* kBoard = "8888:0006:0100";
 // Generous bounds for Wine on an emulated machine: they catch a hang, not a slow step. Wine's
 // udev backend offers a newly bound board some seconds after the kernel has it.
 constexpr uint32_t kMessageMs = 60000;
-constexpr uint32_t kStopBoundMs = 5000;
+constexpr uint32_t kStopBoundMs = 8000;
 
 class UsbHost {
  public:
@@ -46,6 +47,9 @@ class UsbHost {
   // Forgets the texts shown so far and runs until `text` is shown.
   bool RunUntilShown(const std::string& text, uint32_t limit_ms = kMessageMs);
   bool Shown(const std::string& text) const;
+  // The link closed since the host started: message 3 seen, or the close in the plug-in's
+  // diagnostic log (message 3 may be followed at once by a failed write's system text).
+  bool LinkClosed() const;
   // StopPlug, checked against its bound; the time it took.
   uint32_t StopPlug();
 
@@ -58,6 +62,7 @@ class UsbHost {
   bool loaded_ = false;
   std::unique_ptr<vaskel::sim::SubstituteHost> host_;
   std::vector<std::string> statuses_;
+  std::string log_path_;
 };
 
 }  // namespace wine_tests
