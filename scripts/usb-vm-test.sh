@@ -6,19 +6,26 @@
 # cable: the Linux build over hidapi/hidraw (vaskel_usb_tests), then the 32-bit Windows library
 # under Wine, through SetupDi/HidD and overlapped I/O (vaskel-wine-tests.exe --filter Usb),
 # against vaskel-board --usbip --attach programs that this script starts, unplugs and stalls
-# on the Windows program's requests. Afterwards the link's figures on both paths (no test).
+# on the Windows program's requests. With --bench, the link's figures on both paths afterwards
+# (no test; minutes of Wine under TCG, so not in CI).
 # Prints "N passed, N failed" for the Linux cases and "windows: N passed, N failed" for the
 # Windows ones; exits non-zero when a test failed or the guest did not finish.
 #
-#   scripts/usb-vm-test.sh [--linux-only] [GTEST_ARGS...]   e.g. --gtest_filter='*Unplug*'
+#   scripts/usb-vm-test.sh [--linux-only] [--bench] [GTEST_ARGS...]   e.g. --gtest_filter='*Unplug*'
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 wine=1
-case "${1:-}" in
-  --linux-only) wine=0; shift ;;
-  --wine) shift ;;  # the default
-esac
+bench=0
+while [ $# -gt 0 ]; do
+  case $1 in
+    --linux-only) wine=0 ;;
+    --wine) ;;  # the default
+    --bench) bench=1 ;;
+    *) break ;;
+  esac
+  shift
+done
 test_args=$(printf ' %q' "$@")
 started=$(date +%s.%N)
 
@@ -63,7 +70,7 @@ cd "$root"
 build/release/tests/vaskel_usb_tests $test_args 2>&1 | tee /tmp/linux.log
 status=\${PIPESTATUS[0]}
 echo "usb-vm: linux: \$(grep -aE '^[0-9]+ passed, [0-9]+ failed' /tmp/linux.log | tail -1)"
-build/release/bench/vaskel-usb-bench || echo "usb-vm: the Linux figures failed"
+[ $bench -eq 0 ] || build/release/bench/vaskel-usb-bench || echo "usb-vm: the Linux figures failed"
 [ $wine -eq 1 ] || exit \$status
 windows=0
 . "$root/scripts/usb-vm-boards.sh"
@@ -82,7 +89,7 @@ WINEPREFIX=$prefix WINEARCH=win32 WINEDEBUG=${VASKEL_WINEDEBUG:--all} \\
   WINEDLLOVERRIDES="mscoree,mshtml=,winedbg.exe=d" VASKEL_WINE_USB_BOARD=1 \\
   timeout 1000 xvfb-run -a sh -c 'wine /tmp/win/vaskel-wine-tests.exe --filter Usb
     echo "usb-vm: windows exit \$?"
-    wine /tmp/win/vaskel-wine-tests.exe --usb-bench || echo "usb-vm: the Windows figures failed"
+    [ $bench -eq 0 ] || wine /tmp/win/vaskel-wine-tests.exe --usb-bench || echo "usb-vm: the Windows figures failed"
     wineserver -k' 2>&1 | serve_board_requests /tmp/usb-vm | tee /tmp/windows.log
 # Kept for CI's artefacts: the guest's /tmp goes with it, the prefix's share stays.
 rm -rf $prefix/usb-vm-logs && mkdir -p $prefix/usb-vm-logs

