@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Every test: unit and end-to-end tests under AddressSanitizer/UBSan and under
 # ThreadSanitizer, the 32-bit Windows cross build of the plug-in with its export table
-# checked and its test program run under Wine, and the Linux USB HID path in a guest kernel.
+# checked and its test program run under Wine, and the USB HID path in a guest kernel (the Linux
+# build over hidraw, then the Windows DLL under Wine).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -26,8 +27,8 @@ for preset in debug tsan; do
   ctest --preset "$preset" -j "$jobs"
 done
 
-# The real USB HID path: hidapi over hidraw against the board as a USB device, in a guest
-# kernel under QEMU.
+# The real USB HID paths against the board as a USB device, in a guest kernel under QEMU:
+# hidapi over hidraw, then the Windows DLL under Wine ("windows: N passed, N failed").
 echo "== test: USB HID path in a guest kernel"
 scripts/usb-vm-test.sh
 
