@@ -28,8 +28,9 @@ for preset in debug tsan; do
   ctest --preset "$preset" -j "$jobs"
 done
 
-# The real USB HID path: hidapi over hidraw against the board as a USB device, in a guest
-# kernel under QEMU.
+# The real USB HID path against the board as a USB device, in a guest kernel under QEMU:
+# hidapi over hidraw. The Windows DLL's cases under Wine there (scripts/usb-vm-test.sh --wine)
+# are not yet reliable enough to gate a run.
 echo "== test: USB HID path in a guest kernel"
 scripts/usb-vm-test.sh
 

@@ -5,9 +5,11 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <string>
 #include <thread>
 
+#include "device/opcodes.h"
 #include "platform/device_selection.h"
 #include "sim/board/board_simulator.h"
 #include "sim/board/machine_model.h"
@@ -65,16 +67,51 @@ bool ParseIdentity(const char* text, vaskel::HidDeviceInfo* out) {
   return true;
 }
 
+uint64_t PacketsTaken(vaskel::sim::BoardSimulator& board) {
+  uint64_t n = 0;
+  for (uint64_t by_opcode : board.Stats().packets) n += by_opcode;
+  return n;
+}
+
 void PrintCounts(const char* what, vaskel::sim::BoardSimulator& board) {
   const vaskel::sim::ChannelSteps c = board.Counts();
-  std::printf("vaskel-board: %s, counts %d %d %d %d %d %d\n", what, c[0], c[1], c[2], c[3], c[4],
-              c[5]);
+  std::printf("vaskel-board: %s, counts %d %d %d %d %d %d, packets %llu\n", what, c[0], c[1], c[2],
+              c[3], c[4], c[5], static_cast<unsigned long long>(PacketsTaken(board)));
   std::fflush(stdout);
 }
 
 #if defined(__linux__)
 std::atomic<int> g_cable_toggles{0};
 std::atomic<int> g_stall_toggles{0};
+std::atomic<int> g_packet_questions{0};
+
+void OnPacketQuestion(int) {
+  g_packet_questions.fetch_add(1);
+}
+
+// The system's raw monotonic clock, which Wine's performance counter also reads: a Windows
+// program in the same system can compare its own times with these.
+uint64_t MonotonicRawMs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC_RAW, &now);
+  return static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_nsec) / 1000000;
+}
+
+// The packets that a watcher of the cable cares about, as they arrive: each start-up
+// configuration, and each stop with the time it came.
+void ReportArrivals(vaskel::sim::BoardSimulator& board) {
+  for (const vaskel::sim::PacketRecord& p : board.TakePacketLog()) {
+    if (p.opcode == vaskel::kOpConfigReset) {
+      std::printf("vaskel-board: configuration received\n");
+    } else if (p.opcode == vaskel::kOpStopMotion) {
+      std::printf("vaskel-board: stop motion at %llu ms\n",
+                  static_cast<unsigned long long>(MonotonicRawMs()));
+    } else {
+      continue;
+    }
+    std::fflush(stdout);
+  }
+}
 
 void OnCableSignal(int) {
   g_cable_toggles.fetch_add(1);
@@ -87,7 +124,7 @@ void OnStallSignal(int) {
 // Serves the board as a USB/IP device; with attach, imports it into this machine's own
 // virtual host controller (root and vhci-hcd needed), as the usbip tool would. SIGUSR1
 // unplugs the board and plugs it back in (attached again with attach); SIGUSR2 stalls its
-// writes and releases them.
+// writes and releases them; SIGHUP prints the packets taken and the replies sent so far.
 int ServeUsbip(vaskel::sim::BoardSimulator& board, const vaskel::TcpEndpoint& endpoint,
                const vaskel::HidDeviceInfo& identity, bool attach) {
   vaskel::sim::UsbipBoardServer server(board,
@@ -104,6 +141,7 @@ int ServeUsbip(vaskel::sim::BoardSimulator& board, const vaskel::TcpEndpoint& en
   std::signal(SIGTERM, OnSignal);
   std::signal(SIGUSR1, OnCableSignal);
   std::signal(SIGUSR2, OnStallSignal);
+  std::signal(SIGHUP, OnPacketQuestion);
   std::atomic<bool> attach_failed{false};
   std::thread attacher;
   auto start_attach = [&] {
@@ -122,9 +160,19 @@ int ServeUsbip(vaskel::sim::BoardSimulator& board, const vaskel::TcpEndpoint& en
   bool had_importer = false;
   int cable_toggles = 0;
   int stall_toggles = 0;
+  int packet_questions = 0;
   bool stalled = false;
   while (!g_stop.load() && !attach_failed.load()) {
     server.Step(20);
+    ReportArrivals(board);
+    if (g_packet_questions.load() != packet_questions) {
+      packet_questions = g_packet_questions.load();
+      std::printf("vaskel-board: packets %llu, replies %llu at %llu ms\n",
+                  static_cast<unsigned long long>(PacketsTaken(board)),
+                  static_cast<unsigned long long>(board.Stats().replies_queued),
+                  static_cast<unsigned long long>(MonotonicRawMs()));
+      std::fflush(stdout);
+    }
     if (g_cable_toggles.load() != cable_toggles) {
       ++cable_toggles;
       if (board.plugged()) {

@@ -3,27 +3,45 @@
 #include "platform/win32/overlapped_port.h"
 
 #include <cstring>
+#include <memory>
 #include <mutex>
+
+#include "platform/diagnostic_log.h"
 
 namespace vaskel {
 namespace {
 
 constexpr DWORD kWaitSliceMs = 100;
+// After a signal that came before its transfer showed the end, the next looks come this soon,
+// this many times.
+constexpr DWORD kRecheckMs = 1;
+constexpr int kRechecks = 20;
+// How long a closing port waits for its cancelled transfers, both together. Windows ends them
+// at once; Wine's HID stack may never end a cancelled read.
+constexpr DWORD kCancelWaitMs = 500;
 
 // Waits up to timeout_ms (INFINITE: without bound) for `ended`, waking on `event`.
 template <class Ended>
 bool WaitUntil(HANDLE event, DWORD timeout_ms, Ended ended) {
   const ULONGLONG start = GetTickCount64();
+  int rechecks = 0;
   for (;;) {
     if (ended()) return true;
-    DWORD slice = kWaitSliceMs;
+    DWORD slice = rechecks > 0 ? kRecheckMs : kWaitSliceMs;
     if (timeout_ms != INFINITE) {
       const ULONGLONG waited = GetTickCount64() - start;
       if (waited >= timeout_ms) return false;
       if (timeout_ms - waited < slice) slice = static_cast<DWORD>(timeout_ms - waited);
     }
     // A signal left over from the transfer before is cleared, so the wait never spins on it.
-    if (WaitForSingleObject(event, slice) == WAIT_OBJECT_0 && !ended()) ResetEvent(event);
+    // A signal may also run a moment ahead of the OVERLAPPED it is about: then the end is
+    // looked for again soon, not a whole slice later.
+    if (WaitForSingleObject(event, slice) == WAIT_OBJECT_0 && !ended()) {
+      ResetEvent(event);
+      rechecks = kRechecks;
+    } else if (rechecks > 0) {
+      --rechecks;
+    }
   }
 }
 
@@ -37,16 +55,25 @@ class OverlappedPort : public HidPort {
 
   ~OverlappedPort() override {
     Close();
-    // The system owns a started transfer's OVERLAPPED and buffer until it ends; cancelled, it
-    // ends soon, so this wait has no bound.
-    if (read_pending_) WaitUntil(read_event_, INFINITE, [&] { return Ended(read_overlapped_); });
-    if (write_pending_) {
-      WaitUntil(write_event_, INFINITE, [&] { return Ended(write_overlapped_); });
-    }
+    // The system owns a started transfer's OVERLAPPED, buffer and event until it ends. One
+    // that does not end after its cancellation keeps them for good: they are left to it, so a
+    // late completion writes into memory nobody reuses and signals an event nobody closed.
+    const ULONGLONG start = GetTickCount64();
+    const bool read_ended = !read_pending_ || WaitUntil(read_event_, kCancelWaitMs,
+                                                        [&] { return Ended(read_overlapped_); });
+    const ULONGLONG spent = GetTickCount64() - start;
+    const DWORD left = spent < kCancelWaitMs ? static_cast<DWORD>(kCancelWaitMs - spent) : 0;
+    const bool write_ended =
+        !write_pending_ || WaitUntil(write_event_, left, [&] { return Ended(write_overlapped_); });
     CloseHandle(read_);
     CloseHandle(write_);
-    if (read_event_) CloseHandle(read_event_);
-    if (write_event_) CloseHandle(write_event_);
+    if (read_ended && write_ended) {
+      if (read_event_) CloseHandle(read_event_);
+      if (write_event_) CloseHandle(write_event_);
+      return;
+    }
+    static_cast<void>(transfers_.release());  // left to the system
+    WriteDiagnostic("vaskel: a cancelled HID transfer did not end; its buffers are left to it");
   }
 
   bool ok() const { return read_event_ && write_event_; }
@@ -156,10 +183,18 @@ class OverlappedPort : public HidPort {
   bool write_pending_ = false;
   uint32_t write_result_ = hid_error::kNone;
   bool read_pending_ = false;
-  OVERLAPPED write_overlapped_{};
-  OVERLAPPED read_overlapped_{};
-  uint8_t write_buffer_[kReportSize] = {};
-  uint8_t read_buffer_[kReportSize] = {};
+  // On the heap, apart from the port: what a transfer that outlives the port still uses.
+  struct Transfers {
+    OVERLAPPED write_overlapped{};
+    OVERLAPPED read_overlapped{};
+    uint8_t write_buffer[kReportSize] = {};
+    uint8_t read_buffer[kReportSize] = {};
+  };
+  std::unique_ptr<Transfers> transfers_ = std::make_unique<Transfers>();
+  OVERLAPPED& write_overlapped_ = transfers_->write_overlapped;
+  OVERLAPPED& read_overlapped_ = transfers_->read_overlapped;
+  uint8_t (&write_buffer_)[kReportSize] = transfers_->write_buffer;
+  uint8_t (&read_buffer_)[kReportSize] = transfers_->read_buffer;
 };
 
 }  // namespace

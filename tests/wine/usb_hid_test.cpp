@@ -1,64 +1,212 @@
-// The library's own Windows HID path (SetupDi/HidD discovery, overlapped reads and writes)
-// against a board the system sees as a USB device: under Wine in the guest of
-// scripts/usb-vm-test.sh --wine, where vaskel-board --usbip --attach has plugged one in and
-// VASKEL_WINE_USB_BOARD is set. Elsewhere there is no board to find and the test says so.
+// The library's own Windows HID path (SetupDi/HidD discovery, overlapped reads and writes, the
+// write-completion worker) against boards the system sees as USB devices: under Wine in the
+// guest of scripts/usb-vm-test.sh, which plugs in vaskel-board --usbip boards on request
+// (guest_boards.h) and sets VASKEL_WINE_USB_BOARD. Elsewhere there is no board to find and
+// each case says so. The same cases as the Linux USB tests, where they apply.
 #include <windows.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <string>
+#include <vector>
 
+#include "guest_boards.h"
 #include "harness.h"
 #include "host/host_layout.h"
-#include "sim/plugin_loader.h"
-#include "sim/substitute_host.h"
+#include "usb_host.h"
 #include "wine_support.h"
 
 namespace {
 
 using namespace vaskel;
-using wine_tests::RunUntil;
 
-const std::string kConnected = "vaskel device is connnected to your computer!";
-constexpr int kSegments = 70;
-constexpr int kStepsPerSegment = 3;
+const std::string kDuplicates = "Some usb device make the usb detected program doesen't work well!";
+using wine_tests::kBoard;
+using wine_tests::kConnected;
+using wine_tests::kMessageMs;
+using wine_tests::UsbHost;
 
-WINE_TEST(FindsTheUsbBoardThroughSetupDiAndStreamsToIt) {
-  if (!std::getenv("VASKEL_WINE_USB_BOARD")) {
-    std::printf("  no USB board attached here (scripts/usb-vm-test.sh --wine attaches one)\n");
-    return;
-  }
-  _putenv("VASKEL_DEVICE=");  // the system's HID bus
-  wine_tests::MessagePump pump;
-  const size_t threads_before = wine_tests::CountProcessThreads();
-  std::string error;
-  sim::LoadedPlugin library;
-  REQUIRE(library.Load(wine_tests::PluginPath(), &error));
+bool NoBoardHere() {
+  if (wine_tests::GuestBoards::Available()) return false;
+  std::printf("  no USB board here (scripts/usb-vm-test.sh plugs them in)\n");
+  return true;
+}
+
+// Ends the case's boards and returns their totals (empty when they left none).
+std::vector<wine_tests::BoardTotals> StopBoards(wine_tests::GuestBoards& boards) {
+  std::vector<wine_tests::BoardTotals> totals;
+  CHECK(boards.StopAll(&totals));
+  return totals;
+}
+
+WINE_TEST(UsbOnlyTheExactVendorProductAndReleaseIsOpened) {
+  if (NoBoardHere()) return;
+  wine_tests::GuestBoards boards;
+  REQUIRE(boards.Add("8888:0007:0100"));
+  REQUIRE(boards.Add("8888:0006:0101"));
+  REQUIRE(boards.Add(kBoard));
   {
-    sim::SubstituteHost host(library.api());
-    host.Start(wine_tests::ScratchDir() + "usb-profile.xml");
-    const HostBlocks& blocks = host.blocks();
-    blocks.engine.Set(engine::kAxisEnabled[0], true);
-    const uint32_t start = GetTickCount();
-    REQUIRE(RunUntil(host, pump, 60000, [&] { return host.StatusText() == kConnected; }));
+    UsbHost usb;
+    REQUIRE(usb.loaded());
+    const DWORD start = GetTickCount();
+    REQUIRE(usb.RunUntilStatus(kConnected));
     std::printf("  connected after %lu ms\n", static_cast<unsigned long>(GetTickCount() - start));
-
-    const double counts[6] = {kStepsPerSegment, 0, 0, 0, 0, 0};
-    for (int i = 0; i < kSegments; ++i) REQUIRE(host.PushSegment(counts));
-    blocks.planner.Set(planner::kFlushPartial, true);
-    const int32_t target = kSegments * kStepsPerSegment;
-    CHECK(RunUntil(host, pump, 30000, [&] {
-      return host.QueuedSegments() == 0 && blocks.engine.Get(engine::kAxisPosition[0]) == target;
-    }));
-    CHECK_EQ(blocks.engine.Get(engine::kAxisPosition[0]), target);
-    CHECK_EQ(host.StatusText(), kConnected);
-    const uint32_t stop = GetTickCount();
-    host.Stop();
-    std::printf("  StopPlug returned in %lu ms\n",
-                static_cast<unsigned long>(GetTickCount() - stop));
-    CHECK_EQ(wine_tests::CountProcessThreads(), threads_before);
+    std::fflush(stdout);
+    usb.Run(1000);
+    CHECK_EQ(usb.host().StatusText(), kConnected);
   }
-  library.Unload();
+  const auto totals = StopBoards(boards);
+  REQUIRE(totals.size() == 3u);
+  // The near misses were never opened, so never written to.
+  CHECK_EQ(totals[0].packets, 0u);
+  CHECK_EQ(totals[1].packets, 0u);
+  // The board took the start-up configuration and a status request per Update.
+  CHECK(totals[2].packets >= 20u);
+  CHECK_EQ(boards.CountLines(2, "configuration received"), 1);
+}
+
+WINE_TEST(UsbForeignDevicesAloneShowNothingTwoIdenticalShowTheDuplicatesMessage) {
+  if (NoBoardHere()) return;
+  wine_tests::GuestBoards boards;
+  REQUIRE(boards.Add("1234:5678:0001"));
+  {
+    UsbHost usb;
+    REQUIRE(usb.loaded());
+    usb.Run(2000);  // some forty discovery passes
+    CHECK_EQ(usb.host().StatusText(), std::string());
+    REQUIRE(boards.Add("1234:5678:0001"));  // plugged in while the plug-in runs
+    CHECK(usb.RunUntilStatus(kDuplicates));
+  }
+  const auto totals = StopBoards(boards);
+  REQUIRE(totals.size() == 2u);
+  CHECK_EQ(totals[0].packets + totals[1].packets, 0u);
+}
+
+WINE_TEST(UsbTrajectoryStreamsWithTheBoardCountsEqualToTheHostPositions) {
+  if (NoBoardHere()) return;
+  wine_tests::GuestBoards boards;
+  REQUIRE(boards.Add(kBoard));
+  // Fifty motion packets: Wine's HID path on an emulated CPU carries a few reports a second.
+  constexpr int kSegments = 350;
+  int32_t x = 0;
+  int32_t y = 0;
+  const size_t threads_before = wine_tests::CountProcessThreads();
+  {
+    UsbHost usb;
+    REQUIRE(usb.loaded());
+    REQUIRE(usb.RunUntilStatus(kConnected));
+    const HostBlocks& blocks = usb.host().blocks();
+    for (int i = 0; i < kSegments; ++i) {
+      const double counts[6] = {1, -2, 0, 0, 0, 0};
+      REQUIRE(usb.host().PushSegment(counts));
+    }
+    blocks.planner.Set(planner::kFlushPartial, true);
+    // The board takes a segment every 3 ms; its counts come back in its status replies.
+    CHECK(usb.RunUntil(2 * kMessageMs, [&] {
+      return usb.host().QueuedSegments() == 0 &&
+             blocks.engine.Get(engine::kAxisPosition[0]) == kSegments;
+    }));
+    usb.Run(500);
+    x = blocks.engine.Get(engine::kAxisPosition[0]);
+    y = blocks.engine.Get(engine::kAxisPosition[1]);
+    CHECK_EQ(x, kSegments);
+    CHECK_EQ(y, -2 * kSegments);
+    CHECK_EQ(usb.host().StatusText(), kConnected);
+  }
+  CHECK_EQ(wine_tests::CountProcessThreads(), threads_before);
+  const auto totals = StopBoards(boards);
+  REQUIRE(totals.size() == 1u);
+  CHECK_EQ(totals[0].counts[0], x);
+  CHECK_EQ(totals[0].counts[1], y);
+  CHECK(totals[0].packets >= kSegments / 7u);
+}
+
+// Windows fails an unplugged board's write with ERROR_DEVICE_NOT_CONNECTED and the link
+// closes at once with message 3. Wine fails it with ERROR_GEN_FAILURE, then
+// ERROR_ACCESS_DENIED: the link closes by its rule for repeated failed writes, with message 3
+// at once followed by the last failure's system text.
+WINE_TEST(UsbUnplugShowsPulledOutAndReplugReconnectsWithTheConfigurationAgain) {
+  if (NoBoardHere()) return;
+  wine_tests::GuestBoards boards;
+  REQUIRE(boards.Add(kBoard));
+  {
+    UsbHost usb;
+    REQUIRE(usb.loaded());
+    REQUIRE(usb.RunUntilStatus(kConnected));
+    usb.Run(300);
+    REQUIRE(boards.Unplug());
+    REQUIRE(usb.RunUntil(kMessageMs, [&] { return usb.LinkClosed(); }));
+    usb.Run(3000);  // discovery goes on, in vain
+    CHECK(usb.host().StatusText() != kConnected);
+    CHECK_EQ(boards.CountLines(0, "configuration received"), 1);
+    REQUIRE(boards.Replug());
+    CHECK(usb.RunUntilShown(kConnected));
+    // Reopened: the whole start-up configuration went out again.
+    CHECK_EQ(boards.CountLines(0, "configuration received"), 2);
+    CHECK_EQ(boards.CountLines(0, "imported"), 2);
+  }
+  StopBoards(boards);
+}
+
+WINE_TEST(UsbStopPlugWhileUnpluggedReturnsPromptly) {
+  if (NoBoardHere()) return;
+  wine_tests::GuestBoards boards;
+  REQUIRE(boards.Add(kBoard));
+  {
+    UsbHost usb;
+    REQUIRE(usb.loaded());
+    REQUIRE(usb.RunUntilStatus(kConnected));
+    REQUIRE(boards.Unplug());
+    CHECK(usb.RunUntil(2 * kMessageMs, [&] { return usb.LinkClosed(); }));
+    // ~UsbHost: StopPlug within its bound.
+  }
+  StopBoards(boards);
+}
+
+// The system holds a write the board does not take (the kernel for 5 s). On Windows the write
+// stays pending and the link's 4-second rule on the whole-second clock closes the link first.
+// Wine's HID stack holds the writing thread inside WriteFile instead, and then reports the
+// write done: the link cannot see the stall, stays open and carries on once the board takes
+// writes again.
+WINE_TEST(UsbStalledBoardClosesTheLinkByTheStuckWriteRuleAndReconnectsOnceReleased) {
+  if (NoBoardHere()) return;
+  wine_tests::GuestBoards boards;
+  REQUIRE(boards.Add(kBoard));
+  {
+    UsbHost usb;
+    REQUIRE(usb.loaded());
+    REQUIRE(usb.RunUntilStatus(kConnected));
+    REQUIRE(boards.Stall());
+    const DWORD stalled = GetTickCount();
+    const bool closed =
+        usb.RunUntil(wine_tests::UnderWine() ? 12000 : 20000, [&] { return usb.LinkClosed(); });
+    const DWORD took = GetTickCount() - stalled;
+    if (wine_tests::UnderWine()) {
+      CHECK(!closed);
+      std::printf("  under Wine the link stayed open through %lu ms of stall\n",
+                  static_cast<unsigned long>(took));
+    } else {
+      REQUIRE(closed);
+      std::printf("  link closed %lu ms after the stall\n", static_cast<unsigned long>(took));
+      CHECK(took >= 2500);
+      CHECK(took <= 7000);
+    }
+    uint64_t out0 = 0, in0 = 0, at0 = 0;
+    REQUIRE(boards.Release());
+    REQUIRE(boards.Packets(&out0, &in0, &at0));
+    if (closed) {
+      CHECK(usb.RunUntilShown(kConnected));
+      CHECK_EQ(boards.CountLines(0, "configuration received"), 2);
+    } else {
+      // Released, the board takes writes and answers again.
+      usb.Run(3000);
+      uint64_t out1 = 0, in1 = 0, at1 = 0;
+      REQUIRE(boards.Packets(&out1, &in1, &at1));
+      CHECK(out1 > out0);
+      CHECK(in1 > in0);
+      CHECK_EQ(usb.host().StatusText(), kConnected);
+    }
+  }
+  StopBoards(boards);
 }
 
 }  // namespace
