@@ -33,6 +33,20 @@ bool StreamsHostEntries(int32_t state) {
 
 }  // namespace
 
+// The host's queue is the one being streamed, and the plug-in's own rings hold nothing (a
+// jog's tail is flushed with empty segments by rule).
+bool Invariants::OnlyHostEntries() {
+  MotionEngine& motion = ctx_.motion();
+  return motion.segment_source() == kHostTrajectory && motion.PendingEntries(kJogRing) == 0 &&
+         motion.PendingEntries(kBacklashRing) == 0;
+}
+
+std::array<int32_t, 3> Invariants::Consumers() {
+  RampGenerator& ramps = ctx_.motion().ramps();
+  return {host_.blocks().engine.Get(engine::kTrajConsumerIndex), ramps.jog_ring().consumer.load(),
+          ramps.backlash_ring().consumer.load()};
+}
+
 void Invariants::Fail(const std::string& invariant, const std::string& detail) {
   if (failed()) return;
   violation_.invariant = invariant;
@@ -67,8 +81,8 @@ void Invariants::BeforeStep(StepKind kind) {
   contour_tick_ = kind == StepKind::Tick && !host_.flush_intent() &&
                   host_.QueuedSegments() >= MotionEngine::kSegmentsPerPacket &&
                   !ramps_since_flush_write_ && StreamsHostEntries(motion.state()) &&
-                  !e.Get(engine::kBacklashActive);
-  consumer_before_ = e.Get(engine::kTrajConsumerIndex);
+                  !e.Get(engine::kBacklashActive) && OnlyHostEntries();
+  consumers_before_ = Consumers();
   if (kind == StepKind::Update && !link.device_connected()) {
     // A link start resets the send ring: what waits there is dropped, by rule.
     PacketRing& ring = link.send_ring();
@@ -109,7 +123,7 @@ void Invariants::CheckNoStandstill(bool ring_reset) {
   if (!contour_tick_ || ring_reset) return;
   MotionEngine& motion = ctx_.motion();
   const HostBlock& e = host_.blocks().engine;
-  if (!StreamsHostEntries(motion.state()) || e.Get(engine::kBacklashActive) ||
+  if (!StreamsHostEntries(motion.state()) || e.Get(engine::kBacklashActive) || !OnlyHostEntries() ||
       ctx_.motion().backlash_queue().open_index.load() != open_before_) {
     return;
   }
@@ -121,7 +135,10 @@ void Invariants::CheckNoStandstill(bool ring_reset) {
     if (op == kOpStopMotion) return;
     if (op == kOpMotionSegments) segments += MotionEngine::kSegmentsPerPacket;
   }
-  const int32_t consumed = (e.Get(engine::kTrajConsumerIndex) - consumer_before_) & 0xfff;
+  // Entries of every source count: a jog's tail may still be going out from its own ring.
+  const std::array<int32_t, 3> now = Consumers();
+  int32_t consumed = 0;
+  for (size_t k = 0; k < now.size(); ++k) consumed += (now[k] - consumers_before_[k]) & 0xfff;
   const int32_t allowed = host_.QueuedSegments() == 0 ? MotionEngine::kSegmentsPerPacket : 0;
   if (segments - consumed > allowed) {
     Fail("standstill", Format("%lld empty segments among the host's contour (%lld entries sent, "

@@ -49,6 +49,8 @@ class Invariants {
   void CheckNoStandstill(bool ring_reset);
   std::array<int32_t, 6> MappedBoardCounts();
   uint16_t RampsRunning();
+  std::array<int32_t, 3> Consumers();
+  bool OnlyHostEntries();
 
   const World& world_;
   PluginContext& ctx_;
@@ -82,7 +84,7 @@ class Invariants {
   // FlushPartial 0, and no plug-in ramp run since the host last wrote that word (a jog's or
   // take-up's end flushes by rule).
   bool contour_tick_ = false;
-  int32_t consumer_before_ = 0;
+  std::array<int32_t, 3> consumers_before_{};  // host, jog and backlash rings
   uint64_t flush_writes_seen_ = 0;
   bool ramps_since_flush_write_ = false;
 };
