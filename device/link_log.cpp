@@ -106,8 +106,8 @@ void DeviceLink::LogResyncs() {
       LogStamp(services_.clock) + " resync " + std::to_string(resyncs) + " on connection " +
       std::to_string(link_starts()) + ": the stream was rewound by " +
       std::to_string(last_rewind_fill()) + " segments, sent again" +
-      (estimated_resyncs() ? " (" + std::to_string(estimated_resyncs()) + " estimated so far)"
-                           : std::string()));
+      (unmeasured_resyncs() ? " (" + std::to_string(unmeasured_resyncs()) + " unmeasured so far)"
+                            : std::string()));
 }
 
 void DeviceLink::LogLinkEvents() {

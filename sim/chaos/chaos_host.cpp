@@ -76,6 +76,8 @@ void ChaosHost::NoteRingChanges() {
     const std::array<int64_t, 6> dropped = SumSlots(consumer_seen_, producer_seen_);
     for (size_t a = 0; a < 6; ++a) discarded_[a] += dropped[a];
     producer_seen_ = producer;
+    // The program was aborted: the host plans none of the rest of it.
+    ForgetPlan();
   }
   consumer_seen_ = e.Get(engine::kTrajConsumerIndex) & 0xfff;
 }
