@@ -130,6 +130,13 @@ class DeviceLink final : public BoardLink {
   }
   static constexpr std::string_view kPositionLostText =
       "vaskel device lost its queue, position may be off, home your axises!";
+  // Resynchronisations whose measuring reply showed counts the steps written to the board do
+  // not account for (it reset, or its counts jumped): stopped as an unmeasured one is.
+  uint32_t position_lost_resyncs() const {
+    return position_lost_resyncs_.load(std::memory_order_relaxed);
+  }
+  static constexpr std::string_view kBoardLostPositionText =
+      "vaskel device lost its position, home your axises!";
   int32_t segments_awaiting_write() override;
 
   // The board's latest status.
@@ -231,6 +238,8 @@ class DeviceLink final : public BoardLink {
   void WriteReport();
   // The packet being written failed; it is kept and written again.
   void OnWriteFailed(uint32_t error);
+  // Sender only: the next connection measures what the board held before its start-up stop.
+  void RequestResync();
   void NoteWriteStarted();
   void NoteDelivered();
   uint32_t MonotonicMs() { return static_cast<uint32_t>(services_.clock.MonotonicMicros() / 1000); }
@@ -252,8 +261,16 @@ class DeviceLink final : public BoardLink {
   }
   void DispatchReply();
   void RewindSelectedSource(int32_t fill);
-  // A resynchronisation could not measure what the board lost.
-  void OnPositionLost();
+  // A resynchronisation could not measure what the board lost, or found that the board's counts
+  // no longer account for what it was sent; `why` is logged.
+  void OnPositionLost(const std::string& why, std::string_view text = kPositionLostText);
+  // Receiver: the channel counts of a measuring reply against those of the last reply before
+  // it, plus the steps of the segments the board consumed in between; empty when they agree
+  // or cannot be compared (a stop in between), else what was expected and found.
+  std::string CountsMismatch(uint32_t consumed, uint32_t stops, const std::array<int32_t, 6>& raw,
+                             bool& verified);
+  // Sender: a motion packet (report_) reached the board.
+  void AddDeliveredSegments();
   void SendSyncQuery(uint8_t opcode);
   static void OnStatusThunk(void* user, const uint8_t* payload, size_t size);
   static void OnResyncBackupThunk(void* user, const uint8_t* payload, size_t size);
@@ -352,6 +369,25 @@ class DeviceLink final : public BoardLink {
   std::array<std::atomic<uint32_t>, 1024> delivered_at_request_{};
   std::atomic<uint32_t> delivered_at_fill_{0};
   std::atomic<uint32_t> delivered_before_connection_{0};
+  // The channel steps of all delivered segments before each running count (wrapping sums, by
+  // count modulo the slots), and the stop commands delivered, in all and when each status
+  // request went out: between two replies with no stop between them, the board's counts move
+  // by exactly the steps of the segments it consumed.
+  static constexpr uint32_t kStepHistory = 4096;
+  std::array<std::array<std::atomic<uint32_t>, 6>, kStepHistory> steps_before_{};
+  std::array<uint32_t, 6> steps_delivered_{};  // sender only
+  std::atomic<uint32_t> stops_delivered_{0};
+  std::array<std::atomic<uint32_t>, 1024> stops_at_request_{};
+  // The last reply whose counts were taken (receiver): raw channel counts, the segments the
+  // board had consumed (delivered before its request less its fill), the stops before it.
+  std::array<int32_t, 6> counts_seen_{};
+  uint32_t consumed_at_counts_ = 0;
+  uint32_t stops_at_counts_ = 0;
+  bool counts_known_ = false;
+  bool keep_offsets_ = false;
+  bool position_lost_shown_ = false;  // the next alignment leaves the status line to it  // the
+                                      // next alignment keeps the offsets the counts bore out
+  std::atomic<uint32_t> position_lost_resyncs_{0};
   uint32_t written_epoch_ = 0;          // sender only
   bool configuration_reached_ = false;  // sender only
   uint32_t resync_requests_made_ = 0;   // sender only

@@ -189,8 +189,7 @@ bool DeviceLink::AwaitWriteDone(bool may_block) {
   // The last fill is seconds old and the board may have run on since, so the first reply of
   // the next connection says how far to rewind (as after a run of failed writes); rewinding
   // by the old fill would run again what the board had already done.
-  if (++resync_requests_made_ == 0) ++resync_requests_made_;
-  resync_request_.store(resync_requests_made_, std::memory_order_release);
+  RequestResync();
   // The system may still deliver it before its own time-out: the next connection writes it
   // again only once it is known not to have gone.
   abandoned_port_ = port;
@@ -220,9 +219,8 @@ bool DeviceLink::SettleAbandonedWrite(bool may_block) {
   if (result == hid_error::kNone && holding_packet_.load(std::memory_order_acquire)) {
     // The board took it after all: it is in the fill a resynchronisation measures, and
     // writing it again would run its segments twice.
-    if (report_[1] == kOpMotionSegments) {
-      segments_delivered_.fetch_add(kSegmentsPerMotionPacket, std::memory_order_acq_rel);
-    }
+    if (report_[1] == kOpMotionSegments) AddDeliveredSegments();
+    if (report_[1] == kOpStopMotion) stops_delivered_.fetch_add(1, std::memory_order_acq_rel);
     holding_packet_.store(false, std::memory_order_release);
     advance_to_next_.store(true, std::memory_order_release);
   }
@@ -278,6 +276,9 @@ void DeviceLink::OnWriteFailed(uint32_t error) {
     case hid_error::kDeviceNotConnected:
       stats_.OnWriteFailure(error);
       write_error_count_.store(0, std::memory_order_release);
+      // A drop the board may have lived through: it ran on with what it held, which the start-up
+      // stop will clear, so the next connection measures it and sends it again.
+      RequestResync();
       CloseDevice(LinkCloseReason::kUnplugged);
       advance_to_next_.store(false, std::memory_order_release);
       return;
@@ -286,8 +287,7 @@ void DeviceLink::OnWriteFailed(uint32_t error) {
       const int32_t failures = write_error_count_.load(std::memory_order_acquire) + 1;
       write_error_count_.store(failures, std::memory_order_release);
       if (failures > kMaxWriteErrors) {
-        if (++resync_requests_made_ == 0) ++resync_requests_made_;
-        resync_request_.store(resync_requests_made_, std::memory_order_release);
+        RequestResync();
         CloseDevice(LinkCloseReason::kWriteFailures);
         write_error_count_.store(0, std::memory_order_release);
       }
@@ -296,6 +296,11 @@ void DeviceLink::OnWriteFailed(uint32_t error) {
       return;
     }
   }
+}
+
+void DeviceLink::RequestResync() {
+  if (++resync_requests_made_ == 0) ++resync_requests_made_;
+  resync_request_.store(resync_requests_made_, std::memory_order_release);
 }
 
 void DeviceLink::NoteWriteStarted() {
@@ -311,19 +316,43 @@ void DeviceLink::NoteWriteStarted() {
   if (report_[1] == kOpStatusRequest) {
     const size_t slot = (report_[2] | report_[3] << 8) & (delivered_at_request_.size() - 1);
     delivered_at_request_[slot].store(delivered, std::memory_order_release);
+    stops_at_request_[slot].store(stops_delivered_.load(std::memory_order_acquire),
+                                  std::memory_order_release);
   }
 }
 
 void DeviceLink::NoteDelivered() {
   write_error_count_.store(0, std::memory_order_release);  // the row of failures ends
   const bool motion = report_[1] == kOpMotionSegments;
-  if (motion) segments_delivered_.fetch_add(kSegmentsPerMotionPacket, std::memory_order_acq_rel);
+  if (motion) AddDeliveredSegments();
+  if (report_[1] == kOpStopMotion) stops_delivered_.fetch_add(1, std::memory_order_acq_rel);
   if (configuration_reached_) return;
   if (!motion) {
     configuration_reached_ = true;
     return;
   }
   segments_before_configuration_.fetch_add(kSegmentsPerMotionPacket, std::memory_order_acq_rel);
+}
+
+void DeviceLink::AddDeliveredSegments() {
+  uint32_t at = segments_delivered_.load(std::memory_order_acquire);
+  for (int32_t k = 0; k < kSegmentsPerMotionPacket; ++k) {
+    const uint8_t* b = report_.data() + 2 + kMotionSegmentBytes * k;
+    for (size_t pair = 0; pair < 3; ++pair) {
+      const uint8_t* g = b + 3 * pair;
+      const uint32_t fields[2] = {((g[1] >> 4) & 0x0fu) << 8 | g[0], (g[1] & 0x0fu) << 8 | g[2]};
+      for (size_t i = 0; i < 2; ++i) {
+        const uint32_t magnitude = fields[i] & 0x7ffu;
+        steps_delivered_[2 * pair + i] += (fields[i] & 0x800u) ? 0u - magnitude : magnitude;
+      }
+    }
+    ++at;
+    for (size_t c = 0; c < 6; ++c) {
+      steps_before_[at % kStepHistory][c].store(steps_delivered_[c], std::memory_order_release);
+    }
+  }
+  // Published after the sums: a reader that sees the count sees the steps before it.
+  segments_delivered_.fetch_add(kSegmentsPerMotionPacket, std::memory_order_acq_rel);
 }
 
 bool DeviceLink::WriteCompletionStep(bool may_block) {

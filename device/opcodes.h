@@ -20,6 +20,9 @@ enum DeviceOpcode : uint8_t {
 
 // A motion packet carries seven 9-byte segments after its opcode.
 constexpr int32_t kSegmentsPerMotionPacket = 7;
+// Each: six 12-bit fields (bit 11 the direction, set = negative; bits 0..10 the steps), two to
+// three bytes.
+constexpr int32_t kMotionSegmentBytes = 9;
 
 }  // namespace vaskel
 

@@ -2,6 +2,8 @@
 // the host's positions, the planner's need for data and the input scan.
 #include <algorithm>
 #include <cmath>
+#include <string>
+#include <utility>
 
 #include "device/link.h"
 #include "device/little_endian.h"
@@ -58,8 +60,14 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
   const uint32_t now = services_.clock.TickCountMs();
   const size_t slot =
       static_cast<uint32_t>(dispatching_sequence_) & (delivered_at_request_.size() - 1);
-  const uint32_t previous_delivered_at_fill = delivered_at_fill_.exchange(
-      delivered_at_request_[slot].load(std::memory_order_acquire), std::memory_order_acq_rel);
+  const uint32_t delivered_at_request = delivered_at_request_[slot].load(std::memory_order_acquire);
+  const uint32_t stops_at_request = stops_at_request_[slot].load(std::memory_order_acquire);
+  const uint32_t previous_delivered_at_fill =
+      delivered_at_fill_.exchange(delivered_at_request, std::memory_order_acq_rel);
+  // The segments the board had run (or a stop had cleared) when it answered.
+  const uint32_t consumed = delivered_at_request - fill;
+  std::array<int32_t, 6> raw{};
+  for (size_t i = 0; i < 6; ++i) ReadLittleEndian(p + 4 * i, 4, raw[i]);
   device_fill_.store(static_cast<int32_t>(fill), std::memory_order_release);
   stats_.OnStatusReply(now, static_cast<int32_t>(fill), p);
 
@@ -81,11 +89,31 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
       measured = held_at_most == 0;
     }
     const int32_t dropped = segments_dropped_for_resync_.exchange(0, std::memory_order_acq_rel);
-    if (measured) {
+    // Measured: the board's counts must still account for what it was sent, or it reset (or
+    // its counts jumped) and what it ran is not known.
+    bool verified = false;
+    const std::string mismatch = measured && role != StatusRole::kAfterStop
+                                     ? CountsMismatch(consumed, stops_at_request, raw, verified)
+                                     : std::string();
+    // Counts that account for every step: the board ran on through the drop, and the DRO goes
+    // on from where it was rather than being aligned to a position the board has left.
+    keep_offsets_ = verified && mismatch.empty();
+    if (!mismatch.empty()) {
+      position_lost_resyncs_.fetch_add(1, std::memory_order_relaxed);
+      OnPositionLost(
+          "the board's counts do not account for the steps written to it (" + mismatch + ")",
+          kBoardLostPositionText);
+    } else if (measured) {
       RewindSelectedSource(lost + dropped);
     } else {
-      OnPositionLost();
+      unmeasured_resyncs_.fetch_add(1, std::memory_order_relaxed);
+      stats_.OnUnmeasuredResync();
+      OnPositionLost("every measuring reply of a resynchronisation was lost");
     }
+    counts_seen_ = raw;
+    consumed_at_counts_ = consumed;
+    stops_at_counts_ = stops_at_request;
+    counts_known_ = role != StatusRole::kAfterStop;
     // Only the request this reply answers is consumed; one made by a close since then stays
     // for the next connection.
     resync_request_.compare_exchange_strong(resync_request, 0, std::memory_order_acq_rel);
@@ -102,6 +130,10 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
   }
   ApplyChannelMapping(counts);
   for (size_t i = 0; i < 6; ++i) board_count_[i].store(counts[i], std::memory_order_release);
+  counts_seen_ = raw;
+  consumed_at_counts_ = consumed;
+  stops_at_counts_ = stops_at_request;
+  counts_known_ = true;
 
   uint32_t inputs = 0;
   ReadLittleEndian(p, 4, inputs);
@@ -109,7 +141,9 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
 
   if (!running) {
     // Alignment: the host positions do not jump; from here on they move with the board.
-    for (size_t i = 0; i < 6; ++i) {
+    // After a drop the counts bore out, the positions move on with the board instead.
+    const bool keep_offsets = std::exchange(keep_offsets_, false);
+    for (size_t i = 0; i < 6 && !keep_offsets; ++i) {
       const int32_t position = host.engine.Get(engine::kAxisPosition[i]);
       axis_offset_[i].store(WrapSub(position, counts[i]), std::memory_order_release);
     }
@@ -119,7 +153,8 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
       link_running_.store(false);
       return;
     }
-    services_.status.Raise(kMsgDeviceConnected);
+    // The word that the position was lost stays up; "connected" would hide it.
+    if (!std::exchange(position_lost_shown_, false)) services_.status.Raise(kMsgDeviceConnected);
   }
 
   for (size_t i = 0; i < 6; ++i) {
@@ -144,18 +179,42 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
   last_status_sequence_.store(dispatching_sequence_, std::memory_order_release);
 }
 
-void DeviceLink::OnPositionLost() {
-  unmeasured_resyncs_.fetch_add(1, std::memory_order_relaxed);
-  stats_.OnUnmeasuredResync();
+std::string DeviceLink::CountsMismatch(uint32_t consumed, uint32_t stops,
+                                       const std::array<int32_t, 6>& raw, bool& verified) {
+  verified = false;
+  // A stop between the two replies cleared segments nobody ran: the sums cannot tell.
+  if (!counts_known_ || stops != stops_at_counts_) return {};
+  const auto ran = static_cast<int32_t>(consumed - consumed_at_counts_);
+  std::string expected, found;
+  bool agree = ran >= 0;
+  for (size_t c = 0; c < 6; ++c) {
+    uint32_t want = static_cast<uint32_t>(counts_seen_[c]);
+    if (ran > 0 && static_cast<uint32_t>(ran) < kStepHistory) {
+      want += steps_before_[consumed % kStepHistory][c].load(std::memory_order_acquire) -
+              steps_before_[consumed_at_counts_ % kStepHistory][c].load(std::memory_order_acquire);
+    }
+    agree = agree && want == static_cast<uint32_t>(raw[c]);
+    expected += (c ? " " : "") + std::to_string(static_cast<int32_t>(want));
+    found += (c ? " " : "") + std::to_string(raw[c]);
+  }
+  // Longer than the step history: too long to judge.
+  if (ran >= static_cast<int32_t>(kStepHistory)) return {};
+  verified = agree;
+  if (agree) return {};
+  return "counts expected " + expected + ", found " + found + "; segments run since " +
+         std::to_string(ran);
+}
+
+void DeviceLink::OnPositionLost(const std::string& why, std::string_view text) {
   // Not rewound by a guess: the program that stream carried stops instead, and no axis keeps a
   // reference the board may have run away from.
   services_.client.StopProgram();
   for (size_t i = 0; i < 6; ++i) services_.host.engine.Set(engine::kAxisReferenced[i], false);
-  services_.status.SetStatusText(kPositionLostText);
+  services_.status.SetStatusText(text);
+  position_lost_shown_ = true;
   if (services_.log.enabled()) {
-    services_.log.Write(
-        "vaskel: every measuring reply of a resynchronisation was lost; the host's program was "
-        "stopped and the axes lost their reference");
+    services_.log.Write("vaskel: " + why +
+                        "; the host's program was stopped and the axes lost their reference");
   }
 }
 

@@ -65,17 +65,19 @@ TEST(LinkWorkers, UnplugClosesAtOnceAndTheKeptPacketGoesFirstAfterReconnection) 
   EXPECT_FALSE(h.link().link_running());
   EXPECT_EQ(h.StatusText(), kPulledOutText);
   EXPECT_EQ(h.link().write_error_count(), 0);
-  EXPECT_FALSE(h.link().resync_pending());
+  EXPECT_TRUE(h.link().resync_pending());  // the board may have run on: measure it
   EXPECT_TRUE(h.board.written().empty());
 
   h.UpdateAndPump();
   ASSERT_TRUE(h.link().device_connected());
   const auto written = h.board.written();
-  ASSERT_GE(written.size(), 2u);
+  ASSERT_GE(written.size(), 3u);
   EXPECT_EQ(written[0][1], kOpStopMotion);
   EXPECT_EQ(ReportValue(written[0], 2, 4), 77u);
-  EXPECT_EQ(written[1][1], kOpSyncQueryA);  // no resynchronising request
-  EXPECT_TRUE(h.link().link_running());     // aligned again
+  EXPECT_EQ(written[1][1], kOpStatusRequest);  // the measuring request, ahead of the stop
+  EXPECT_EQ(written[2][1], kOpSyncQueryA);
+  EXPECT_FALSE(h.link().resync_pending());
+  EXPECT_TRUE(h.link().link_running());  // aligned again
 }
 
 TEST(LinkWorkers, WriteStuckForFourSecondsClosesKeepsThePacketAndResynchronises) {
@@ -195,8 +197,8 @@ TEST(LinkWorkers, AfterTooManyFailuresTheBoardIsResynchronisedThenAligned) {
   ASSERT_TRUE(h.link().resync_pending());
   h.board.ClearWritten();
 
-  // The board moved while the link was down; its queue holds 12 segments.
-  h.board.SetStatus(12, {250, 0, 0, 0, 0, 0}, 0x5);
+  // The board's queue still holds the 10 segments (of no steps, so its counts stay).
+  h.board.SetStatus(10, {100, 0, 0, 0, 0, 0}, 0x5);
   const uint32_t rewinds = h.link().rewind_count();
   h.memory.blocks().engine.Set(engine::kAxisPosition[0], 6000);
   h.UpdateAndPump();
@@ -210,10 +212,12 @@ TEST(LinkWorkers, AfterTooManyFailuresTheBoardIsResynchronisedThenAligned) {
   EXPECT_EQ(std::vector<uint8_t>(ops.begin() + 2, ops.end()), resync_startup);
   EXPECT_FALSE(h.link().resync_pending());
   EXPECT_EQ(h.link().rewind_count(), rewinds + 1);
-  EXPECT_EQ(h.link().last_rewind_fill(), 12);
+  EXPECT_EQ(h.link().last_rewind_fill(), 10);
   EXPECT_TRUE(h.link().link_running());
-  EXPECT_EQ(h.memory.blocks().engine.Get(engine::kAxisPosition[0]), 6000);
-  EXPECT_EQ(h.link().axis_offset(0), 5750);
+  // The counts bear out what the board was sent: the positions go on from the board's, not
+  // from whatever the host's word held meanwhile.
+  EXPECT_EQ(h.memory.blocks().engine.Get(engine::kAxisPosition[0]), 5000);
+  EXPECT_EQ(h.link().axis_offset(0), 4900);
 }
 
 TEST(LinkWorkers, ReceiverSkipsEmptyReadsAndReportsOfAClosedLink) {

@@ -190,15 +190,18 @@ TEST_F(StatusReplyTest, AnySixteenBitFillIsAStatus) {
   EXPECT_TRUE(NeedsData());
   EXPECT_EQ(h.link().rejected_replies(), 0u);
 
-  // The resynchronising rewind stays inside the ring whatever the fill.
+  // A resynchronising fill more than the board was ever sent is no measurement: nothing is
+  // rewound by it, and the program stops as for a board that lost its position.
   h.link().CloseDevice();
   h.UpdateAndPump();
   h.board.QueueWriteResults(hid_error::kGenFailure, 21);
   h.link().SendCommand(kOpConfigOptionA, 0);
   h.Pump();
   ASSERT_TRUE(h.link().resync_pending());
+  const uint32_t rewinds = h.link().rewind_count();
   Reply(0xFFFF, {});
-  EXPECT_EQ(h.link().last_rewind_fill(), 0xFFFF);
+  EXPECT_EQ(h.link().rewind_count(), rewinds);
+  EXPECT_EQ(h.link().position_lost_resyncs(), 1u);
   EXPECT_FALSE(h.link().resync_pending());
 }
 

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <memory>
@@ -26,6 +27,7 @@ constexpr const char* kDuplicates =
     "Some usb device make the usb detected program doesen't work well!";
 constexpr const char* kPulledOut = "vaskel device is pulled out, check your cable!";
 constexpr const char* kConnected = "vaskel device is connnected to your computer!";
+constexpr const char* kBoardLostPosition = "vaskel device lost its position, home your axises!";
 constexpr uint32_t kUpdateMs = 50;
 
 class LinkEndToEnd : public ::testing::Test {
@@ -163,15 +165,77 @@ TEST_F(LinkEndToEnd, UnplugShowsPulledOutAndReplugReconnectsAndRealigns) {
   board_.SetCount(1, 900);  // moved by hand while unplugged
   board_.TakePacketLog();
   board_.Replug();
-  ASSERT_TRUE(RunUntilStatus(kConnected, 1000));
+  // Counts that moved with nothing sent to move them: the board's position is not the one the
+  // plug-in knew, and the axes must be homed.
+  ASSERT_TRUE(RunUntilStatus(kBoardLostPosition, 1000));
+  EXPECT_FALSE(host_->blocks().engine.Get(engine::kAxisReferenced[1]));
   EXPECT_EQ(BoardOpens(), 2);
-  // The status request whose write failed at the unplug goes first, then the configuration.
+  // The status request whose write failed at the unplug goes first, then the configuration,
+  // which measures the board before its stop.
   const auto log = Opcodes(board_.TakePacketLog());
-  ASSERT_GE(log.size(), 11u);
-  EXPECT_EQ(std::vector<uint8_t>(log.begin(), log.begin() + 11),
-            (std::vector<uint8_t>{18, 26, 29, 1, 21, 22, 25, 12, 19, 0, 18}));
+  ASSERT_GE(log.size(), 13u);
+  EXPECT_EQ(std::vector<uint8_t>(log.begin(), log.begin() + 13),
+            (std::vector<uint8_t>{18, 18, 26, 29, 1, 21, 22, 25, 12, 18, 19, 0, 18}));
   Run(200);
   EXPECT_EQ(Position(1), held);
+}
+
+// A USB drop while the powered board runs on through its queue: the reconnection measures what
+// it held before the start-up stop clears it, so every entry of the program runs once and the
+// DRO shows what the board executed.
+TEST_F(LinkEndToEnd, ADropWhileTheBoardRunsOnResumesTheProgramExactly) {
+  Start();
+  host_->blocks().engine.Set(engine::kAxisEnabled[0], true);
+  ASSERT_TRUE(RunUntilStatus(kConnected, 1000));
+  Run(300);
+  const double five[6] = {5, 0, 0, 0, 0, 0};
+  for (int i = 0; i < 600; ++i) ASSERT_TRUE(host_->PushSegment(five));
+  host_->blocks().planner.Set(planner::kFlushPartial, true);  // the program ends there
+  Run(600);
+  ASSERT_GT(board_.Fill(), 0u);
+  board_.Unplug(/*runs_on=*/true);
+  ASSERT_TRUE(RunUntilStatus(kPulledOut, 500));
+  board_.Replug();
+  ASSERT_TRUE(RunUntilStatus(kConnected, 1000));
+  const bool drained =
+      RunUntil([&] { return host_->QueuedSegments() == 0 && board_.Fill() == 0; }, 5000);
+  ASSERT_TRUE(drained);
+  Run(200);
+  std::printf("drop, board runs on: board executed %lld of 3000 steps, DRO %d\n",
+              static_cast<long long>(board_.Stats().steps_executed[0]), Position(0));
+  EXPECT_EQ(board_.Stats().steps_executed[0], 3000);
+  EXPECT_EQ(Position(0), 3000);
+  EXPECT_TRUE(Shown(kConnected));
+  EXPECT_FALSE(Shown(kBoardLostPosition));
+}
+
+// A board that lost power mid-program comes back with an empty queue and its counts from zero:
+// the program does not resume shifted; it stops, and the axes must be homed.
+TEST_F(LinkEndToEnd, ABoardResetMidProgramStopsItAndUnreferencesTheAxes) {
+  Start();
+  const HostBlock& engine = host_->blocks().engine;
+  engine.Set(engine::kAxisEnabled[0], true);
+  for (int a = 0; a < 6; ++a) engine.Set(engine::kAxisReferenced[a], true);
+  ASSERT_TRUE(RunUntilStatus(kConnected, 1000));
+  Run(300);
+  const double five[6] = {5, 0, 0, 0, 0, 0};
+  for (int i = 0; i < 600; ++i) ASSERT_TRUE(host_->PushSegment(five));
+  host_->blocks().planner.Set(planner::kFlushPartial, true);
+  Run(600);
+  board_.Unplug();
+  ASSERT_TRUE(RunUntilStatus(kPulledOut, 500));
+  for (int c = 0; c < 6; ++c) board_.SetCount(c, 0);
+  board_.Replug();
+  const bool lost = RunUntil([&] { return Shown(kBoardLostPosition); }, 1000);
+  Run(2000);
+  EXPECT_TRUE(lost);
+  std::printf("board reset: board executed %lld of 3000 steps, DRO %d, host queue %d\n",
+              static_cast<long long>(board_.Stats().steps_executed[0]), Position(0),
+              host_->QueuedSegments());
+  EXPECT_EQ(host_->QueuedSegments(), 0);  // the program is over, not resumed shifted
+  EXPECT_EQ(board_.Fill(), 0u);
+  EXPECT_LT(board_.Stats().steps_executed[0], 3000);
+  for (int a = 0; a < 6; ++a) EXPECT_FALSE(engine.Get(engine::kAxisReferenced[a])) << a;
 }
 
 TEST_F(LinkEndToEnd, StuckWriteClosesTheLinkAfterFourSecondsAndReconnects) {

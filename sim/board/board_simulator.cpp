@@ -340,14 +340,18 @@ void BoardSimulator::ClearFaults() {
   changed_.notify_all();
 }
 
-void BoardSimulator::Unplug() {
+void BoardSimulator::Unplug(bool runs_on) {
   std::lock_guard lock(mutex_);
   AdvanceLocked();
   if (!plugged_) return;
   plugged_ = false;
   ++generation_;
-  DropQueueLocked(stats_.steps_unplugged);
   replies_.clear();
+  if (runs_on) {
+    changed_.notify_all();
+    return;
+  }
+  DropQueueLocked(stats_.steps_unplugged);
   credit_ms_ = 0;
   changed_.notify_all();
 }

@@ -110,8 +110,10 @@ class BoardSimulator {
   void SetSegmentMs(uint32_t ms);
   void ClearFaults();
   // Unplug ends the connection: writes fail with kDeviceNotConnected, reads end, the queues
-  // are lost. Replug starts a new connection; counts and configuration survive.
-  void Unplug();
+  // are lost, or with `runs_on` (a USB drop, the board still powered) the board keeps its
+  // queue and executes it meanwhile. Replug starts a new connection; counts and configuration
+  // survive.
+  void Unplug(bool runs_on = false);
   void Replug();
   bool plugged();
   uint64_t generation();

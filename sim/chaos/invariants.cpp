@@ -77,6 +77,8 @@ void Invariants::BeforeStep(StepKind kind) {
   for (int a = 0; a < 6; ++a) offsets_before_[a] = link.axis_offset(a);
   link_starts_before_ = link.link_starts();
   resync_before_ = link.resync_pending();
+  rewinds_before_ = link.rewind_count();
+  programs_stopped_before_ = link.unmeasured_resyncs() + link.position_lost_resyncs();
   MotionEngine& motion = ctx_.motion();
   contour_tick_ = kind == StepKind::Tick && !host_.flush_intent() &&
                   host_.QueuedSegments() >= MotionEngine::kSegmentsPerPacket &&
@@ -120,7 +122,13 @@ void Invariants::ScanCommits(bool ring_reset) {
 // packet that follows a queue run dry is the rule's, and a reversal pads its packet for the
 // take-up; an abort drops the queue.
 void Invariants::CheckNoStandstill(bool ring_reset) {
-  if (!contour_tick_ || ring_reset) return;
+  // A rewind in the step sends entries again: what was consumed no longer counts them.
+  // Nor when the link stopped the program in the step: its queue went with it.
+  const DeviceLink& link = ctx_.link();
+  if (!contour_tick_ || ring_reset || link.rewind_count() != rewinds_before_ ||
+      link.unmeasured_resyncs() + link.position_lost_resyncs() != programs_stopped_before_) {
+    return;
+  }
   MotionEngine& motion = ctx_.motion();
   const HostBlock& e = host_.blocks().engine;
   if (!StreamsHostEntries(motion.state()) || e.Get(engine::kBacklashActive) || !OnlyHostEntries() ||
@@ -159,11 +167,18 @@ void Invariants::AfterStep(StepKind kind) {
   if (ring_reset) disturbed_at_link_start_ = bus_.replies_disturbed();
   // An unmeasured resynchronisation is the answer to measuring replies that were all lost; on
   // a connection whose every reply arrived whole and in order it hides a fault.
-  if (link.unmeasured_resyncs() != unmeasured_seen_) {
-    unmeasured_seen_ = link.unmeasured_resyncs();
-    if (bus_.replies_disturbed() == disturbed_at_link_start_) {
+  const bool position_lost = link.position_lost_resyncs() != position_lost_seen_;
+  if (position_lost) {
+    position_lost_seen_ = link.position_lost_resyncs();
+    if (!board_lost_ && !fill_lied_) {
+      Fail("conservation", "the board was judged to have lost its position though it lost nothing");
+    }
+  }
+  if (link.unmeasured_resyncs() != unmeasured_seen_ || position_lost) {
+    if (!position_lost && bus_.replies_disturbed() == disturbed_at_link_start_) {
       Fail("conservation", "a resynchronisation went unmeasured though no reply had been lost");
     }
+    unmeasured_seen_ = link.unmeasured_resyncs();
     // Nothing carries on from a guess: the host's program is over and no axis keeps its
     // reference.
     if (e.Get(engine::kTrajConsumerIndex) != e.Get(engine::kTrajProducerIndex)) {
@@ -361,18 +376,18 @@ void Invariants::CheckSettled() {
   if (stats.malformed != 0) return Fail("bounds", "the board received malformed packets");
   // A resynchronisation whose measuring replies were all lost cannot tell how far the board
   // ran (the plug-in counts those and stops the program); the books cannot balance then.
-  if (world_.stream_only && !fill_lied_ && link.unmeasured_resyncs() == 0) {
+  if (world_.stream_only && !fill_lied_ && link.unmeasured_resyncs() == 0 &&
+      link.position_lost_resyncs() == 0) {
     // Every step the host queued reached the board once, but for what was dropped by rule:
-    // a discard of the host's ring, the board's queue lost with an unplug, the send ring reset
-    // at a link start and the motion packet the sender held from the old connection (neither
-    // under a resynchronisation), a kept packet that a start-up stop clears.
-    // A rewind must send again exactly what the board lost.
+    // a discard of the host's ring, the send ring reset at a link start and the motion packet
+    // the sender held from the old connection (neither under a resynchronisation), a kept
+    // packet that a start-up stop clears. A rewind must send again exactly what the board
+    // lost; a board that lost its queue stops the program instead of resuming it shifted.
     for (int a = 0; a < 3; ++a) {
       if (!world_.axes[a].enabled) continue;
       const int64_t sign = world_.axes[a].reversed ? -1 : 1;
       const int64_t executed = sign * stats.steps_executed[a];
-      const int64_t dropped =
-          sign * (stats.steps_unplugged[a] + ring_reset_steps_[a] + bus_.kept_steps_dropped()[a]);
+      const int64_t dropped = sign * (ring_reset_steps_[a] + bus_.kept_steps_dropped()[a]);
       const int64_t queued = host_.queued_steps()[a] - host_.discarded_steps()[a];
       if (executed + dropped != queued) {
         return Fail("conservation",

@@ -36,6 +36,8 @@ class Invariants {
   // this is the last look.
   bool CheckSelfSettled(bool last_look);
   void NoteFillLie() { fill_lied_ = true; }
+  // The board lost what it held (its queue, or its counts): the plug-in may say so.
+  void NoteBoardLoss() { board_lost_ = true; }
   // A home set off once everything had settled, with its switch within reach.
   void ExpectReferenced(int axis) { referenced_axis_ = axis; }
 
@@ -79,6 +81,10 @@ class Invariants {
   uint32_t unmeasured_seen_ = 0;  // nothing runs between the step's start and a link start in it
   std::array<int64_t, 6> ring_reset_steps_{};
   bool fill_lied_ = false;
+  bool board_lost_ = false;
+  uint32_t position_lost_seen_ = 0;
+  uint32_t rewinds_before_ = 0;
+  uint32_t programs_stopped_before_ = 0;
   int referenced_axis_ = -1;
   // A tick that streams only the host's contour: a packet's worth queued, the host's own
   // FlushPartial 0, and no plug-in ramp run since the host last wrote that word (a jog's or

@@ -377,6 +377,7 @@ class SeedRun {
           // The board is gone for as long as its writes say so.
           if (on) {
             board_.Unplug();
+            invariants_.NoteBoardLoss();
           } else {
             board_.Replug();
           }
@@ -396,7 +397,10 @@ class SeedRun {
         break;
       case FaultKind::Unplug:
         if (on) {
-          board_.Unplug();
+          // The rate, unused by an unplug, picks a drop the powered board runs on through.
+          const bool runs_on = f.param == 0 && f.rate < 0.35;
+          board_.Unplug(runs_on);
+          if (!runs_on) invariants_.NoteBoardLoss();
         } else {
           if (f.param == 1) {
             for (int c = 0; c < 6; ++c) board_.SetCount(c, 0);

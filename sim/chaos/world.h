@@ -69,7 +69,8 @@ enum class FaultKind : uint8_t {
   FillLie,       // the fill field says anything
   RefuseWrites,  // param: error code, count: run length
   StuckWrites,   // writes never complete while it lasts
-  Unplug,        // param: 1 = the board's counts are reset on replug
+  Unplug,        // param: 1 = the board's counts are reset on replug; 0 with rate < 0.35: the
+                 // board stays powered and runs its queue on
   SlowBoard,     // param: ms per segment
   LateTimer,     // param: ms late
 };
