@@ -190,9 +190,11 @@ if [ -d "$prefix/usb-vm-logs" ]; then
   rm -rf build/artifacts/usb-vm && mkdir -p build/artifacts
   mv "$prefix/usb-vm-logs" build/artifacts/usb-vm
 fi
-linux=$(grep -aE '^usb-vm: linux: [0-9]+ passed, [0-9]+ failed' "$log" | tail -1 | tr -d '\r')
-windows=$(grep -aE '^usb-vm: windows: [0-9]+ passed, [0-9]+ failed' "$log" | tail -1 | tr -d '\r')
-status=$(grep -aE '^usb-vm: exit [0-9]+' "$log" | tail -1 | awk '{print $3}')
+linux=$(grep -aE '^usb-vm: linux: [0-9]+ passed, [0-9]+ failed' "$log" | tail -1 | tr -d '\r' ||
+  true)
+windows=$(grep -aE '^usb-vm: windows: [0-9]+ passed, [0-9]+ failed' "$log" | tail -1 | tr -d '\r' ||
+  true)
+status=$(grep -aE '^usb-vm: exit [0-9]+' "$log" | tail -1 | awk '{print $3}' || true)
 awk "BEGIN{printf \"usb-vm: script took %.1f s\\n\", $ended - $started}"
 grep -a '^bench: ' "$log" | tr -d '\r' || true
 if [ -z "$linux" ] || [ -z "$status" ]; then
