@@ -68,29 +68,8 @@ class SeedRun {
         events_.push_back(static_cast<int>(next_action++));
       }
       if (t == world_.quiet_ms) events_.push_back(kSettle0);
-      // Before the settling stop, what needs no host action must have ended by itself: a
-      // while after the host's program has drained, or at a deadline for one that never does.
       if (settle1_at_ == 0 && t >= world_.quiet_ms) {
-        if (!host_.program_done()) {
-          program_done_at_ = 0;
-        } else if (program_done_at_ == 0) {
-          program_done_at_ = t;
-        }
-        // A queue that holds entries and has not moved for a while is held, not streaming.
-        const int32_t consumer = host_.blocks().engine.Get(engine::kTrajConsumerIndex);
-        if (consumer != consumer_seen_ || host_.QueuedSegments() == 0) {
-          consumer_seen_ = consumer;
-          consumer_moved_at_ = t;
-        }
-        const bool held = t >= consumer_moved_at_ + kSelfSettleMs;
-        const bool done = program_done_at_ != 0 && t >= program_done_at_ + kSelfSettleMs;
-        if (look_from_ == 0 && t >= world_.quiet_ms + kSelfSettleMs &&
-            (done || held || t >= world_.quiet_ms + kProgramDrainDeadlineMs)) {
-          look_from_ = t;
-          judge_ = done || held;
-        }
-        if (look_from_ != 0 &&
-            (!judge_ || invariants_.CheckSelfSettled(t >= look_from_ + kLastDrainMs))) {
+        if (SettlingStopDue(t)) {
           settle1_at_ = t;
           events_.push_back(kSettle1);
         }
@@ -186,6 +165,33 @@ class SeedRun {
   // and a status round.
   static constexpr uint32_t kLastDrainMs = 5000;
   static constexpr uint32_t kLongestFinalHomeMs = 55000;
+
+  // Before the settling stop, what needs no host action must have ended by itself: looked at
+  // a while after the host's program has drained, or once its queue is held; a program still
+  // streaming at the deadline is stopped unjudged.
+  bool SettlingStopDue(uint32_t t) {
+    if (!host_.program_done()) {
+      program_done_at_ = 0;
+    } else if (program_done_at_ == 0) {
+      program_done_at_ = t;
+    }
+    const int32_t consumer = host_.blocks().engine.Get(engine::kTrajConsumerIndex);
+    if (consumer != consumer_seen_ || host_.QueuedSegments() == 0) {
+      consumer_seen_ = consumer;
+      consumer_moved_at_ = t;
+    }
+    if (look_from_ == 0) {
+      const bool held = t >= consumer_moved_at_ + kSelfSettleMs;
+      const bool done = program_done_at_ != 0 && t >= program_done_at_ + kSelfSettleMs;
+      if (t < world_.quiet_ms + kSelfSettleMs ||
+          !(done || held || t >= world_.quiet_ms + kProgramDrainDeadlineMs)) {
+        return false;
+      }
+      look_from_ = t;
+      judge_ = done || held;
+    }
+    return !judge_ || invariants_.CheckSelfSettled(t >= look_from_ + kLastDrainMs);
+  }
 
   // Once settled, a world with a home switch homes its axis; a switch within reach must end
   // the home referenced. The time allowed follows from where the axis is: the way to the
