@@ -51,6 +51,7 @@ void MotionEngine::SendStopCommand() {
   SettleBacklashRecords();
   backlash_queue_.Reset();
   streamed_at_last_stop_ = streamed_total_;
+  if (observer_ != nullptr) observer_->OnStreamCut();
   services_.link.SendCommand(kOpStopMotion, 0);
 }
 

@@ -16,6 +16,7 @@
 #include "motion/home_switch_table.h"
 #include "motion/motion_services.h"
 #include "motion/motion_state.h"
+#include "motion/stream_observer.h"
 #include "motion/ramp_generator.h"
 #include "motion/segment_encoder.h"
 
@@ -35,6 +36,8 @@ class MotionEngine {
   // Host thread: entry points and the tick.
   void MotionReset();
   void set_max_packets_per_pass(int32_t n) { max_packets_per_pass_ = n; }
+  // Set before the first tick; null for none.
+  void set_stream_observer(StreamObserver* observer) { observer_ = observer; }
   void MotionStep();
   // Ends the activity of the state in force; the state itself is left as it is.
   void Abort();
@@ -167,6 +170,7 @@ class MotionEngine {
   // `origin`: the source the segment was read from, or kNoSource for padding.
   void EncodeInto(uint8_t* out, const EncoderConfig& config, const StepCounts& steps,
                   uint8_t origin);
+  void CommitMotionPacket(const uint8_t* body, const std::array<StreamedSegment, 7>& segments);
   void ReportClipping();
 
   MotionServices services_;
@@ -202,6 +206,7 @@ class MotionEngine {
   uint32_t streamed_at_last_stop_ = 0;
   bool dwell_after_stop_ = false;  // a dwell asked for before the stop command went out
   bool clipping_pending_report_ = false;
+  StreamObserver* observer_ = nullptr;
   BacklashQueue backlash_queue_;
   // How far the board had executed at the last status reply, in SegmentsSent's count.
   uint32_t last_reply_executed_ = 0;

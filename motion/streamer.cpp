@@ -29,6 +29,7 @@ void MotionEngine::StreamSegments() {
     uint8_t* packet = link.BeginMotionPacket();
     bool reversal_seen = false;
     bool every_slot_real = true;
+    std::array<StreamedSegment, kSegmentsPerPacket> streamed{};
     for (int32_t k = 0; k < kSegmentsPerPacket; ++k) {
       uint8_t* out = packet + kSegmentBytes * static_cast<size_t>(k);
       // Looked up at every slot: a reversal switches the source mid-packet.
@@ -46,9 +47,10 @@ void MotionEngine::StreamSegments() {
         continue;
       }
       EncodeInto(out, config, steps, static_cast<uint8_t>(s));
+      streamed[static_cast<size_t>(k)] = {static_cast<uint8_t>(s), consumer};
       SetConsumer(s, consumer + 1);
     }
-    link.CommitPacket();
+    CommitMotionPacket(packet, streamed);
     const SegmentSourceId s = segment_source();
     if (every_slot_real && PendingEntries(s) == 0) SendEmptyMotionPacket();
     if (s == kHostTrajectory) {
@@ -78,6 +80,12 @@ void MotionEngine::SendEmptyMotionPacket() {
   for (size_t k = 0; k < kSegmentsPerPacket; ++k) {
     EncodeInto(packet + kSegmentBytes * k, config, empty, kNoSource);
   }
+  CommitMotionPacket(packet, {});
+}
+
+void MotionEngine::CommitMotionPacket(const uint8_t* body,
+                                      const std::array<StreamedSegment, kSegmentsPerPacket>& segments) {
+  if (observer_ != nullptr) observer_->OnMotionPacket(body, segments);
   services_.link.CommitPacket();
 }
 

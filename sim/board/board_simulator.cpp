@@ -46,6 +46,7 @@ BoardSimulator::BoardSimulator(Clock& clock, BoardOptions options)
     : clock_(clock),
       capacity_(options.queue_capacity),
       segment_ms_(std::max<uint32_t>(1, options.segment_ms)),
+      reply_wire_ms_(options.reply_wire_ms),
       machine_(std::move(options.machine)),
       last_ms_(clock.TickCountMs()) {}
 
@@ -97,7 +98,9 @@ void BoardSimulator::HandlePacketLocked(const uint8_t* p) {
           continue;
         }
         queue_.push_back(DecodeSegment(p + 1 + kSegmentBytes * k));
+        tags_.push_back(next_tags_[static_cast<size_t>(k)]);
       }
+      next_tags_ = {};
       stats_.highest_fill = std::max(stats_.highest_fill, queue_.size());
       break;
     case kOpStatusRequest: {
@@ -141,7 +144,7 @@ void BoardSimulator::QueueReplyLocked(const std::array<uint8_t, kReportSize>& by
     ++stats_.replies_dropped;
     return;
   }
-  replies_.push_back({clock_.TickCountMs() + reply_delay_ms_, bytes});
+  replies_.push_back({clock_.TickCountMs() + reply_wire_ms_ + reply_delay_ms_, bytes});
   ++stats_.replies_queued;
 }
 
@@ -157,6 +160,9 @@ void BoardSimulator::AdvanceLocked() {
   while (!queue_.empty() && credit >= segment_ms_) {
     const ChannelSteps steps = queue_.front();
     queue_.pop_front();
+    const uint64_t tag = tags_.front();
+    tags_.pop_front();
+    if (keep_executed_) executed_.push_back({tag, steps});
     credit -= segment_ms_;
     ExecuteLocked(steps);
     if (queue_.empty()) {
@@ -190,6 +196,7 @@ void BoardSimulator::DropQueueLocked(std::array<int64_t, 6>& dropped) {
     for (int c = 0; c < kChannels; ++c) dropped[c] += s[c];
   }
   queue_.clear();
+  tags_.clear();
 }
 
 uint32_t BoardSimulator::InputWordLocked() const {
@@ -338,6 +345,20 @@ void BoardSimulator::ClearFaults() {
   drop_count_ = 0;
   reply_delay_ms_ = 0;
   changed_.notify_all();
+}
+
+void BoardSimulator::TagNextPacket(const std::array<uint64_t, kSegmentsPerPacket>& tags) {
+  std::lock_guard lock(mutex_);
+  next_tags_ = tags;
+}
+
+std::vector<ExecutedSegment> BoardSimulator::TakeExecuted() {
+  std::lock_guard lock(mutex_);
+  AdvanceLocked();
+  keep_executed_ = true;
+  std::vector<ExecutedSegment> out;
+  out.swap(executed_);
+  return out;
 }
 
 void BoardSimulator::Unplug(bool runs_on) {

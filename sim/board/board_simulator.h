@@ -24,6 +24,8 @@ namespace vaskel::sim {
 struct BoardOptions {
   size_t queue_capacity = 4096;
   uint32_t segment_ms = 3;
+  // A reply crosses the wire in this long: it is not there to read before.
+  uint32_t reply_wire_ms = 0;
   MachineModel machine;
 };
 
@@ -54,6 +56,12 @@ struct BoardStats {
 struct PacketRecord {
   uint8_t opcode = 0;
   int32_t value = 0;
+};
+
+// A segment the board ran, with the tag its packet was given on the way in (0: none).
+struct ExecutedSegment {
+  uint64_t tag = 0;
+  ChannelSteps steps{};
 };
 
 struct StatusRequestRecord {
@@ -96,6 +104,10 @@ class BoardSimulator {
   // The packets taken since the last call, oldest first (the latest kPacketLogSize at most).
   std::vector<PacketRecord> TakePacketLog();
   static constexpr size_t kPacketLogSize = 65536;
+  // The next motion packet written carries these tags, one per segment, through the queue to
+  // the log of executed segments (kept only once asked for).
+  void TagNextPacket(const std::array<uint64_t, kSegmentsPerPacket>& tags);
+  std::vector<ExecutedSegment> TakeExecuted();
   void SetCount(int channel, int32_t value);
   void SetMachine(const MachineModel& machine);
   // Pins in mask read as the given levels whatever the machine says.
@@ -136,10 +148,15 @@ class BoardSimulator {
   Clock& clock_;
   const size_t capacity_;
   uint32_t segment_ms_;
+  const uint32_t reply_wire_ms_;
   std::mutex mutex_;
   std::condition_variable changed_;
   MachineModel machine_;
   std::deque<ChannelSteps> queue_;
+  std::deque<uint64_t> tags_;  // beside queue_
+  std::array<uint64_t, kSegmentsPerPacket> next_tags_{};
+  bool keep_executed_ = false;
+  std::vector<ExecutedSegment> executed_;
   std::deque<Reply> replies_;
   std::deque<PacketRecord> log_;
   ChannelSteps counts_{};

@@ -74,6 +74,7 @@ void ChaosHost::NoteRingChanges() {
     // Only the plug-in's discard moves the producer index behind the host's back: what was
     // queued and not yet taken is dropped.
     const std::array<int64_t, 6> dropped = SumSlots(consumer_seen_, producer_seen_);
+    if (books_ != nullptr) books_->NoteDiscarded(consumer_seen_, producer_seen_);
     for (size_t a = 0; a < 6; ++a) discarded_[a] += dropped[a];
     producer_seen_ = producer;
     // A host whose queue the plug-in threw away has lost its program with it.
@@ -101,6 +102,8 @@ void ChaosHost::Feed() {
       b.planner.Store<double>(record + 8 * (4 + a), static_cast<double>(s[a]));
       queued_[a] += s[a];
     }
+    e.Set(engine::kSegmentTag[static_cast<size_t>(producer)], static_cast<int32_t>(++serial_));
+    if (books_ != nullptr) books_->NoteQueued(serial_, s);
     program_.pop_front();
     producer_seen_ = (producer + 1) & 0xfff;
     e.Set(engine::kTrajProducerIndex, producer_seen_);

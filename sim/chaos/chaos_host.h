@@ -7,6 +7,7 @@
 #include <deque>
 
 #include "plugin/plugin_context.h"
+#include "sim/chaos/intent_books.h"
 #include "sim/chaos/world.h"
 #include "sim/substitute_host.h"
 
@@ -33,6 +34,8 @@ class ChaosHost {
   bool flush_intent() const { return flush_intent_; }
   uint64_t flush_writes() const { return flush_writes_; }
   void Update() { ctx_.Update(); }
+  // Each entry queued is numbered in its segment tag and entered in these books.
+  void set_books(IntentBooks* books) { books_ = books; }
 
   const HostBlocks& blocks() const { return memory_.blocks(); }
   bool program_done() const { return program_.empty() && QueuedSegments() == 0; }
@@ -57,6 +60,8 @@ class ChaosHost {
   std::array<int64_t, 6> discarded_{};
   int32_t producer_seen_ = 0;
   int32_t consumer_seen_ = 0;
+  IntentBooks* books_ = nullptr;
+  uint32_t serial_ = 0;
   bool feeding_ = false;  // a program is being pushed; its end has not been flushed
   bool flush_intent_ = false;
   uint64_t flush_writes_ = 0;

@@ -21,12 +21,14 @@ class FaultyPort : public HidPort {
       --f.refuse_left;
       return f.refuse_code;
     }
+    const FaultyBus::Tags tags = bus_.TagsForWrite(report);
     if (f.stuck) {
       std::memcpy(pending_.data(), report, kReportSize);
+      pending_tags_ = tags;
       has_pending_ = true;
       return hid_error::kIoPending;
     }
-    return bus_.Write(report, generation_, connection_);
+    return bus_.Write(report, generation_, connection_, tags);
   }
   bool WaitWriteDone(uint32_t) override {
     if (!has_pending_) return true;
@@ -49,7 +51,7 @@ class FaultyPort : public HidPort {
       result_ = hid_error::kGenFailure;
       return true;
     }
-    result_ = bus_.Write(pending_.data(), generation_, connection_);
+    result_ = bus_.Write(pending_.data(), generation_, connection_, pending_tags_);
     return true;
   }
   uint32_t LastWriteResult() override { return result_; }
@@ -67,6 +69,7 @@ class FaultyPort : public HidPort {
   bool has_pending_ = false;
   uint32_t result_ = hid_error::kNone;
   std::array<uint8_t, kReportSize> pending_{};
+  FaultyBus::Tags pending_tags_{};
 };
 
 std::vector<HidDeviceInfo> FaultyBus::Enumerate() {
@@ -91,28 +94,41 @@ void FaultyBus::NoteRequest(const uint8_t* report) {
   if (sequence == 0xffff) ++request_epoch_;
 }
 
-void FaultyBus::NoteConnectionStart(const uint8_t* report, uint64_t connection) {
+void FaultyBus::NoteConnectionStart(const uint8_t* report, uint64_t connection,
+                                    const Tags& tags) {
   if (connection != connection_seen_) {
     connection_seen_ = connection;
     awaiting_configuration_ = true;
     kept_pending_ = {};
+    kept_pending_tags_.clear();
   }
   if (!awaiting_configuration_) return;
   const uint8_t op = report[1];
   if (op == kOpMotionSegments) {
     sim::AddPacketSteps(report + 2, kept_pending_);
+    kept_pending_tags_.push_back(tags);
     return;
   }
   awaiting_configuration_ = false;
   // A status request first is a resynchronisation: its rewind sends those steps again.
   if (op == kOpStatusRequest) return;
   for (int c = 0; c < 6; ++c) kept_dropped_[c] += kept_pending_[c];
+  if (books_ != nullptr) {
+    for (const Tags& t : kept_pending_tags_) books_->Excuse(t);
+  }
 }
 
-uint32_t FaultyBus::Write(const uint8_t* report, uint64_t generation, uint64_t connection) {
+FaultyBus::Tags FaultyBus::TagsForWrite(const uint8_t* report) {
+  if (report[1] != kOpMotionSegments || books_ == nullptr) return {};
+  return books_->TagsForWrite();
+}
+
+uint32_t FaultyBus::Write(const uint8_t* report, uint64_t generation, uint64_t connection,
+                          const Tags& tags) {
+  if (report[1] == kOpMotionSegments) board_.TagNextPacket(tags);
   const uint32_t result = board_.Write(report, kReportSize);
   if (result == hid_error::kNone) {
-    NoteConnectionStart(report, connection);
+    NoteConnectionStart(report, connection, tags);
     NoteRequest(report);
     ++writes_delivered_;
     Log(sent_, report, static_cast<int>(kReportSize));

@@ -11,6 +11,7 @@
 
 #include "platform/hid.h"
 #include "sim/board/board_simulator.h"
+#include "sim/chaos/intent_books.h"
 #include "sim/chaos/rng.h"
 
 namespace vaskel::chaos {
@@ -47,6 +48,8 @@ class FaultyBus : public HidBus {
   std::unique_ptr<HidPort> Open(const std::string& path) override;
 
   ActiveFaults& faults() { return faults_; }
+  // Motion packets carry their segments' tags to the board from these books.
+  void set_books(IntentBooks* books) { books_ = books; }
   sim::BoardSimulator& board() { return board_; }
   // Replies taken from the board and not yet handed to the plug-in.
   size_t held_replies() const { return held_.size(); }
@@ -68,8 +71,11 @@ class FaultyBus : public HidBus {
     int size;
     std::array<uint8_t, kReportSize> bytes;
   };
-  uint32_t Write(const uint8_t* report, uint64_t generation, uint64_t connection);
-  void NoteConnectionStart(const uint8_t* report, uint64_t connection);
+  using Tags = std::array<uint64_t, 7>;
+  Tags TagsForWrite(const uint8_t* report);
+  uint32_t Write(const uint8_t* report, uint64_t generation, uint64_t connection,
+                 const Tags& tags);
+  void NoteConnectionStart(const uint8_t* report, uint64_t connection, const Tags& tags);
   int Read(uint8_t* out, uint64_t generation);
   void Log(std::deque<LoggedPacket>& log, const uint8_t* bytes, int size);
   void NoteRequest(const uint8_t* report);
@@ -90,6 +96,8 @@ class FaultyBus : public HidBus {
   uint64_t connection_seen_ = 0;
   bool awaiting_configuration_ = false;
   std::array<int64_t, 6> kept_pending_{};
+  std::vector<Tags> kept_pending_tags_;
+  IntentBooks* books_ = nullptr;
   std::array<int64_t, 6> kept_dropped_{};
 };
 

@@ -42,6 +42,7 @@ class Invariants {
   void ExpectReferenced(int axis) { referenced_axis_ = axis; }
 
   bool failed() const { return !violation_.invariant.empty(); }
+  bool fill_lied() const { return fill_lied_; }
   const Violation& violation() const { return violation_; }
 
  private:

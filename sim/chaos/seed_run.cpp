@@ -53,6 +53,9 @@ class SeedRun {
   SeedResult Run() {
     platform_.scheduled_workers().set_schedule_point_handler(
         [this](const char* where) { OnSchedulePoint(where); });
+    ctx_.motion().set_stream_observer(&books_);
+    bus_.set_books(&books_);
+    host_.set_books(&books_);
     host_.Start();
     uint32_t next_update = 0;
     size_t next_action = 0;
@@ -60,7 +63,7 @@ class SeedRun {
     uint32_t drained_at = 0;
     uint32_t end = world_.duration_ms;
     bool settled_checked = false;
-    for (uint32_t t = 1; t <= end && !invariants_.failed(); ++t) {
+    for (uint32_t t = 1; t <= end && !failed(); ++t) {
       clock_.AdvanceMs(1);
       ApplyFaults(t);
       events_.clear();
@@ -100,7 +103,7 @@ class SeedRun {
           paused_until = t + static_cast<uint32_t>(world_.actions[ev].value);
         }
         RunEvent(ev);
-        if (invariants_.failed()) break;
+        if (failed()) break;
       }
       // Liveness: once the program has drained after the quiet time, the plug-in settles.
       if (settle1_at_ != 0 && t > settle1_at_ && drained_at == 0 && host_.program_done()) {
@@ -130,16 +133,24 @@ class SeedRun {
       }
     }
     if (!invariants_.failed()) invariants_.CheckSettled();
+    // Every entry the host queued ran once or was dropped by a rule; a board fed a lying
+    // fill may have lost some to its full queue.
+    if (!failed() && !invariants_.fill_lied()) {
+      books_.CheckAccounted();
+      NoteBooks();
+    }
     if (options_.trace) {
       ScheduledWorkers& w = platform_.scheduled_workers();
       std::printf("at the end: %zu workers:", w.count());
       for (size_t i = 0; i < w.count(); ++i) std::printf(" '%s'", w.name(i).c_str());
-      std::printf("; send ring holds %d, sent %llu packets to the board\n",
+      std::printf("; send ring holds %d, sent %llu packets to the board; %llu host entries ran\n",
                   ctx_.link().send_ring().count(),
-                  static_cast<unsigned long long>(bus_.writes_delivered()));
+                  static_cast<unsigned long long>(bus_.writes_delivered()),
+                  static_cast<unsigned long long>(books_.host_segments_run()));
     }
     ctx_.StopPlug();
     SeedResult result;
+    NoteBooks();
     result.passed = !invariants_.failed() && own_violation_.invariant.empty();
     result.violation = invariants_.failed() ? invariants_.violation() : own_violation_;
     result.hash = hash_.value();
@@ -257,11 +268,23 @@ class SeedRun {
     own_violation_ = {invariant, detail, clock_.TickCountMs()};
   }
 
+  bool failed() const { return invariants_.failed() || !own_violation_.invariant.empty(); }
+
+  void NoteBooks() {
+    if (books_.failed() && own_violation_.invariant.empty()) {
+      Fail(books_.invariant(), books_.failure());
+    }
+  }
+
   void RunEvent(int ev) {
     const StepKind kind = ev >= kWorker0  ? StepKind::Worker
                           : ev == kTimers ? StepKind::Tick
                           : ev == kUpdate ? StepKind::Update
                                           : StepKind::HostCall;
+    DeviceLink& link = ctx_.link();
+    const uint32_t starts_before = link.link_starts();
+    const bool resync_before = link.resync_pending();
+    if (kind == StepKind::Update && !link.device_connected()) books_.SnapshotRing();
     invariants_.BeforeStep(kind);
     if (ev >= kWorker0) {
       platform_.scheduled_workers().Step(static_cast<size_t>(ev - kWorker0));
@@ -283,6 +306,10 @@ class SeedRun {
     }
     host_.NoteRingChanges();
     invariants_.AfterStep(kind);
+    // A link start without a resynchronisation drops what waited to be sent, by rule.
+    if (link.link_starts() != starts_before && !resync_before) books_.ExcuseSnapshot();
+    books_.Observe();
+    NoteBooks();
     if (options_.trace) TraceLink();
     const int32_t state = ctx_.motion().state();
     if (state != last_state_) {
@@ -329,6 +356,7 @@ class SeedRun {
     ScheduledWorkers& workers = platform_.scheduled_workers();
     if (workers.count() == 0 || !rng_.Chance(world_.schedule_point_rate)) return;
     workers.Step(rng_.Next() % workers.count());
+    books_.Observe();
   }
 
   void ApplyFaults(uint32_t t) {
@@ -434,6 +462,7 @@ class SeedRun {
   PluginContext ctx_;
   ChaosHost host_;
   Invariants invariants_;
+  IntentBooks books_{ctx_, board_};
   std::vector<int> events_;
   int32_t last_state_ = -1;
   uint32_t final_home_deadline_ = 0;

@@ -1,0 +1,180 @@
+#include "sim/chaos/intent_books.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace vaskel::chaos {
+namespace {
+
+constexpr uint64_t kSerialMask = 0xffffffffull;
+constexpr int32_t kSlotMask = PacketRing::kSlots - 1;
+
+bool IsHost(uint64_t tag) { return (tag & ~kSerialMask) == IntentBooks::kHostTag; }
+
+}  // namespace
+
+void IntentBooks::Fail(const char* invariant, const std::string& text) {
+  if (failed()) return;
+  invariant_ = invariant;
+  failure_ = text;
+}
+
+uint32_t IntentBooks::SerialAt(int32_t slot) const {
+  const HostBlock& e = ctx_.host().engine;
+  return static_cast<uint32_t>(e.Get(engine::kSegmentTag[static_cast<size_t>(slot) & 0xfff]));
+}
+
+void IntentBooks::NoteQueued(uint32_t serial, const std::array<int32_t, 6>& steps) {
+  if (serial != steps_.size() + 1) return Fail("intent", "the host's serials are out of step");
+  steps_.push_back(steps);
+  state_.push_back(kQueued);
+  cuts_at_queue_.push_back(cuts_);
+}
+
+void IntentBooks::NoteDiscarded(int32_t from_slot, int32_t to_slot) {
+  for (int32_t i = from_slot & 0xfff; i != (to_slot & 0xfff); i = (i + 1) & 0xfff) {
+    const uint32_t serial = SerialAt(i);
+    if (serial != 0 && serial <= state_.size()) state_[serial - 1] |= kDiscarded;
+  }
+}
+
+void IntentBooks::OnMotionPacket(const uint8_t* body,
+                                 const std::array<StreamedSegment, 7>& segments) {
+  PacketRing& ring = ctx_.link().send_ring();
+  const auto slot = static_cast<int32_t>((body - 1 - ring.SlotAt(0)) /
+                                         static_cast<std::ptrdiff_t>(PacketRing::kSlotSize));
+  std::array<uint64_t, 7>& tags = slot_tags_[static_cast<size_t>(slot & kSlotMask)];
+  char text[160];
+  for (size_t k = 0; k < segments.size(); ++k) {
+    const StreamedSegment& s = segments[k];
+    if (s.source == kHostTrajectory) {
+      const uint32_t serial = SerialAt(s.slot);
+      if (serial == 0 || serial > state_.size()) {
+        std::snprintf(text, sizeof text, "host slot %d streamed, which holds no queued entry",
+                      s.slot);
+        Fail("intent", text);
+        tags[k] = 0;
+        continue;
+      }
+      if (serial <= closed_) {
+        std::snprintf(text, sizeof text,
+                      "host entry %u was streamed again after a stop cut it (entries up to %u)",
+                      serial, closed_);
+        Fail("intent", text);
+      }
+      state_[serial - 1] |= kEncoded;
+      most_encoded_ = std::max(most_encoded_, serial);
+      tags[k] = kHostTag | serial;
+    } else if (s.source == kJogRing || s.source == kBacklashRing) {
+      tags[k] = kPluginTag | static_cast<uint64_t>(s.source) << 32 | static_cast<uint32_t>(s.slot);
+    } else {
+      tags[k] = 0;
+    }
+  }
+}
+
+void IntentBooks::OnStreamCut() {
+  closed_ = most_encoded_;
+  ++cuts_;
+}
+
+void IntentBooks::TrackTakes() {
+  DeviceLink& link = ctx_.link();
+  const uint32_t starts = link.link_starts();
+  if (starts != starts_seen_) {
+    starts_seen_ = starts;
+    read_seen_ = 0;  // a link start resets the ring
+  }
+  const int32_t read = link.send_ring().read_index();
+  if (read != read_seen_) {
+    held_tags_ = slot_tags_[static_cast<size_t>((read - 1) & kSlotMask)];
+    read_seen_ = read;
+  }
+}
+
+std::array<uint64_t, 7> IntentBooks::TagsForWrite() {
+  TrackTakes();
+  return held_tags_;
+}
+
+void IntentBooks::Observe() {
+  TrackTakes();
+  for (const sim::ExecutedSegment& s : board_.TakeExecuted()) CheckRun(s);
+}
+
+void IntentBooks::CheckRun(const sim::ExecutedSegment& s) {
+  char text[200];
+  if (s.tag == 0) {
+    if (std::any_of(s.steps.begin(), s.steps.end(), [](int32_t v) { return v != 0; })) {
+      Fail("intent", "the board ran a moving segment that no ring entry was streamed into");
+    }
+    return;
+  }
+  if (!IsHost(s.tag)) return;
+  const auto serial = static_cast<uint32_t>(s.tag & kSerialMask);
+  if (serial <= last_run_) {
+    std::snprintf(text, sizeof text,
+                  "host entry %u ran after entry %u: an entry ran twice or out of order", serial,
+                  last_run_);
+    return Fail("intent", text);
+  }
+  last_run_ = serial;
+  state_[serial - 1] |= kRun;
+  ++host_run_;
+  // The first three axes own the first three channels; the encoder clips a count to its field.
+  const HostBlock& e = ctx_.host().engine;
+  for (size_t a = 0; a < 3; ++a) {
+    int32_t want = std::clamp(steps_[serial - 1][a], -kMaxFieldSteps, kMaxFieldSteps);
+    if (e.Get(engine::kAxisReversed[a])) want = -want;
+    if (s.steps[a] != want) {
+      std::snprintf(text, sizeof text, "host entry %u ran %d steps on axis %zu; it asked for %d",
+                    serial, s.steps[a], a, want);
+      return Fail("intent", text);
+    }
+  }
+}
+
+void IntentBooks::SnapshotRing() {
+  snapshot_.clear();
+  DeviceLink& link = ctx_.link();
+  PacketRing& ring = link.send_ring();
+  TrackTakes();
+  for (int32_t i = 0, at = ring.read_index(); i < ring.count(); ++i, ++at) {
+    if (ring.SlotAt(at)[0] != kOpMotionSegments) continue;
+    const std::array<uint64_t, 7>& tags = slot_tags_[static_cast<size_t>(at & kSlotMask)];
+    snapshot_.insert(snapshot_.end(), tags.begin(), tags.end());
+  }
+  if (const uint8_t* held = link.held_packet_for_test(); held && held[0] == kOpMotionSegments) {
+    snapshot_.insert(snapshot_.end(), held_tags_.begin(), held_tags_.end());
+  }
+}
+
+void IntentBooks::ExcuseSnapshot() {
+  for (uint64_t tag : snapshot_) {
+    if (IsHost(tag)) state_[(tag & kSerialMask) - 1] |= kExcused;
+  }
+  snapshot_.clear();
+}
+
+void IntentBooks::Excuse(const std::array<uint64_t, 7>& tags) {
+  for (uint64_t tag : tags) {
+    if (IsHost(tag)) state_[(tag & kSerialMask) - 1] |= kExcused;
+  }
+}
+
+void IntentBooks::CheckAccounted() {
+  Observe();
+  for (size_t i = 0; i < state_.size() && !failed(); ++i) {
+    const uint8_t st = state_[i];
+    const auto serial = static_cast<uint32_t>(i + 1);
+    if (st & (kRun | kDiscarded | kExcused)) continue;
+    // Streamed before a stop, or queued before a stop that threw the queue away.
+    if ((st & kEncoded) ? serial <= closed_ : cuts_at_queue_[i] < cuts_) continue;
+    char text[160];
+    std::snprintf(text, sizeof text, "host entry %u (of %zu) never ran, and nothing dropped it%s",
+                  serial, state_.size(), (st & kEncoded) ? " (it was streamed)" : "");
+    Fail("intent", text);
+  }
+}
+
+}  // namespace vaskel::chaos

@@ -1,0 +1,81 @@
+#pragma once
+// The books of the host's intent. Every entry the chaos host queues carries a serial number in
+// its segment tag; the engine tells which ring entry went into each segment it streams, the
+// bus hands those tags with the packet to the board, and the board logs the tags of what it
+// ran. So every segment the board runs is known by origin: each host entry must run at most
+// once and in order, with the steps it was queued with, nothing streamed before a stop may be
+// streamed after it, and at the end every entry has run or was given up by a rule.
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "motion/segment_encoder.h"
+#include "motion/stream_observer.h"
+#include "plugin/plugin_context.h"
+#include "sim/board/board_simulator.h"
+
+namespace vaskel::chaos {
+
+class IntentBooks : public StreamObserver {
+ public:
+  static constexpr uint64_t kHostTag = 1ull << 60;
+  static constexpr uint64_t kPluginTag = 2ull << 60;  // a jog's or take-up's own entry
+
+  IntentBooks(PluginContext& ctx, sim::BoardSimulator& board) : ctx_(ctx), board_(board) {}
+
+  // The host queued entry `serial` (from 1) with these steps by axis.
+  void NoteQueued(uint32_t serial, const std::array<int32_t, 6>& steps);
+  // The plug-in dropped the host's entries between these slots unsent.
+  void NoteDiscarded(int32_t from_slot, int32_t to_slot);
+
+  void OnMotionPacket(const uint8_t* body,
+                      const std::array<StreamedSegment, 7>& segments) override;
+  void OnStreamCut() override;
+
+  // The tags of the motion packet the sender is writing now: the one it just took from the
+  // ring, or the one it kept from before.
+  std::array<uint64_t, 7> TagsForWrite();
+  // After every step of any kind: notes a packet taken and held, and checks what the board ran.
+  void Observe();
+  // Before an Update that may start the link: what a ring reset would drop.
+  void SnapshotRing();
+  // The link started without a resynchronisation: the snapshot is dropped by rule.
+  void ExcuseSnapshot();
+  void Excuse(const std::array<uint64_t, 7>& tags);
+  // At the end: every entry the host queued ran once, or was dropped by a stop, a discard or
+  // a rule.
+  void CheckAccounted();
+
+  bool failed() const { return !failure_.empty(); }
+  const std::string& failure() const { return failure_; }
+  const std::string& invariant() const { return invariant_; }
+  uint64_t host_segments_run() const { return host_run_; }
+
+ private:
+  enum : uint8_t { kQueued = 0, kEncoded = 1, kRun = 2, kDiscarded = 4, kExcused = 8 };
+  void Fail(const char* invariant, const std::string& text);
+  void TrackTakes();
+  void CheckRun(const sim::ExecutedSegment& s);
+  uint32_t SerialAt(int32_t slot) const;
+
+  PluginContext& ctx_;
+  sim::BoardSimulator& board_;
+  std::vector<std::array<int32_t, 6>> steps_;  // by serial - 1
+  std::vector<uint8_t> state_;                 // by serial - 1
+  std::vector<std::array<uint64_t, 7>> slot_tags_ =
+      std::vector<std::array<uint64_t, 7>>(PacketRing::kSlots);
+  std::array<uint64_t, 7> held_tags_{};
+  uint32_t starts_seen_ = 0;
+  int32_t read_seen_ = 0;
+  uint32_t most_encoded_ = 0;  // the highest serial streamed so far
+  uint32_t closed_ = 0;        // serials up to this were streamed before a stop
+  uint32_t last_run_ = 0;
+  uint32_t cuts_ = 0;                  // stops streamed so far
+  std::vector<uint32_t> cuts_at_queue_;  // by serial - 1
+  uint64_t host_run_ = 0;
+  std::vector<uint64_t> snapshot_;
+  std::string invariant_, failure_;
+};
+
+}  // namespace vaskel::chaos
