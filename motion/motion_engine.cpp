@@ -40,6 +40,9 @@ void MotionEngine::AbortLocked() {
 
 void MotionEngine::DropHostQueue() {
   const HostBlocks& host = services_.host;
+  // What was streamed of it belongs to the program given up: no rewind may send it again,
+  // even one that comes before the stop command goes out.
+  streamed_at_last_stop_ = streamed_total_;
   host.engine.Set(engine::kTrajConsumerIndex, host.engine.Get(engine::kTrajProducerIndex));
   host.planner.Set(planner::kFlushPartial, true);
 }

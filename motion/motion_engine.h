@@ -16,9 +16,9 @@
 #include "motion/home_switch_table.h"
 #include "motion/motion_services.h"
 #include "motion/motion_state.h"
-#include "motion/stream_observer.h"
 #include "motion/ramp_generator.h"
 #include "motion/segment_encoder.h"
+#include "motion/stream_observer.h"
 
 namespace vaskel {
 
@@ -201,8 +201,8 @@ class MotionEngine {
   // that stop: an older one may show a fill the stop has not yet cut.
   int32_t home_stop_seen_sequence_ = 0;  // the last status reply when the stop went out
   int32_t home_stop_next_sequence_ = 0;  // the first request sent after the stop
-  // Segments streamed before the last stop command: the stop threw away whatever of them the
-  // board had not run, so no rewind may send them again.
+  // Segments streamed before the last stop command or queue discard: what of them the board had
+  // not run was thrown away on purpose, so no rewind may send them again.
   uint32_t streamed_at_last_stop_ = 0;
   bool dwell_after_stop_ = false;  // a dwell asked for before the stop command went out
   bool clipping_pending_report_ = false;

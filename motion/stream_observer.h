@@ -16,7 +16,8 @@ class StreamObserver {
  public:
   virtual ~StreamObserver() = default;
   // Called with the packet's body in the send ring, before it is committed.
-  virtual void OnMotionPacket(const uint8_t* body, const std::array<StreamedSegment, 7>& segments) = 0;
+  virtual void OnMotionPacket(const uint8_t* body,
+                              const std::array<StreamedSegment, 7>& segments) = 0;
   // A stop command is about to be queued: what was streamed before it is over.
   virtual void OnStreamCut() = 0;
 };

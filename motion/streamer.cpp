@@ -83,8 +83,8 @@ void MotionEngine::SendEmptyMotionPacket() {
   CommitMotionPacket(packet, {});
 }
 
-void MotionEngine::CommitMotionPacket(const uint8_t* body,
-                                      const std::array<StreamedSegment, kSegmentsPerPacket>& segments) {
+void MotionEngine::CommitMotionPacket(
+    const uint8_t* body, const std::array<StreamedSegment, kSegmentsPerPacket>& segments) {
   if (observer_ != nullptr) observer_->OnMotionPacket(body, segments);
   services_.link.CommitPacket();
 }
@@ -111,6 +111,9 @@ void MotionEngine::ReportClipping() {
 
 void MotionEngine::DiscardHostTrajectory() {
   Lock lock(mutex_);
+  // The slots behind the new indexes are no longer the host's: a rewind reaching back into
+  // them would stream whatever they held.
+  streamed_at_last_stop_ = streamed_total_;
   const HostBlock& engine = services_.host.engine;
   const uint32_t producer = static_cast<uint32_t>(engine.Get(engine::kTrajProducerIndex)) + 256u;
   const auto index = static_cast<int32_t>(producer & kSegmentRingMask);

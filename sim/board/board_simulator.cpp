@@ -86,7 +86,7 @@ void BoardSimulator::HandlePacketLocked(const uint8_t* p) {
       break;
     case kOpStopMotion:
       config_[op] = value;
-      DropQueueLocked(stats_.steps_stopped);
+      DropQueueLocked(stats_.steps_stopped, SegmentFate::kStopped);
       credit_ms_ = 0;
       moved_since_stop_ = idle_since_move_ = false;
       break;
@@ -191,9 +191,11 @@ void BoardSimulator::ExecuteLocked(const ChannelSteps& s) {
   ++stats_.segments_executed;
 }
 
-void BoardSimulator::DropQueueLocked(std::array<int64_t, 6>& dropped) {
-  for (const ChannelSteps& s : queue_) {
+void BoardSimulator::DropQueueLocked(std::array<int64_t, 6>& dropped, SegmentFate fate) {
+  for (size_t k = 0; k < queue_.size(); ++k) {
+    const ChannelSteps& s = queue_[k];
     for (int c = 0; c < kChannels; ++c) dropped[c] += s[c];
+    if (keep_executed_) executed_.push_back({tags_[k], s, fate});
   }
   queue_.clear();
   tags_.clear();
@@ -372,7 +374,7 @@ void BoardSimulator::Unplug(bool runs_on) {
     changed_.notify_all();
     return;
   }
-  DropQueueLocked(stats_.steps_unplugged);
+  DropQueueLocked(stats_.steps_unplugged, SegmentFate::kUnplugged);
   credit_ms_ = 0;
   changed_.notify_all();
 }

@@ -58,10 +58,13 @@ struct PacketRecord {
   int32_t value = 0;
 };
 
-// A segment the board ran, with the tag its packet was given on the way in (0: none).
+// A segment that left the board's queue, with the tag its packet was given on the way in
+// (0: none): run, or dropped by a stop or with an unplug.
+enum class SegmentFate : uint8_t { kRan, kStopped, kUnplugged };
 struct ExecutedSegment {
   uint64_t tag = 0;
   ChannelSteps steps{};
+  SegmentFate fate = SegmentFate::kRan;
 };
 
 struct StatusRequestRecord {
@@ -105,7 +108,7 @@ class BoardSimulator {
   std::vector<PacketRecord> TakePacketLog();
   static constexpr size_t kPacketLogSize = 65536;
   // The next motion packet written carries these tags, one per segment, through the queue to
-  // the log of executed segments (kept only once asked for).
+  // the log of segments run or dropped (kept only once asked for).
   void TagNextPacket(const std::array<uint64_t, kSegmentsPerPacket>& tags);
   std::vector<ExecutedSegment> TakeExecuted();
   void SetCount(int channel, int32_t value);
@@ -139,7 +142,7 @@ class BoardSimulator {
   void AdvanceLocked();
   void ExecuteLocked(const ChannelSteps& s);
   // Empties the queue, counting what it held into `dropped`.
-  void DropQueueLocked(std::array<int64_t, 6>& dropped);
+  void DropQueueLocked(std::array<int64_t, 6>& dropped, SegmentFate fate);
   void HandlePacketLocked(const uint8_t* p);
   void QueueReplyLocked(const std::array<uint8_t, kReportSize>& bytes);
   uint32_t InputWordLocked() const;

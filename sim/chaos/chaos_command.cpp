@@ -189,7 +189,7 @@ int ChaosMain(int argc, char** argv) {
   }
 
   const auto start = std::chrono::steady_clock::now();
-  size_t passed = 0, run = 0;
+  size_t passed = 0, run = 0, invisible_losses = 0, fill_lies = 0;
   HeapWatch heap;
   uint64_t combined = 0;
   for (uint64_t seed : seeds) {
@@ -202,6 +202,8 @@ int ChaosMain(int argc, char** argv) {
     const World world = GenerateWorld(seed, duration_ms);
     const SeedResult r = RunWorld(world, options);
     combined = combined * 31 + r.hash;
+    invisible_losses += r.excused_invisible_loss;
+    fill_lies += r.excused_fill_lie;
     if (verbose) {
       std::printf("seed %llu hash %016llx %s\n", static_cast<unsigned long long>(seed),
                   static_cast<unsigned long long>(r.hash), r.passed ? "passed" : "FAILED");
@@ -239,6 +241,11 @@ int ChaosMain(int argc, char** argv) {
       "chaos: %zu of %zu seeds passed (trace hash %016llx), %.1f seeds/s, %.0fx real time\n",
       passed, run, static_cast<unsigned long long>(combined), run / seconds,
       run * (duration_ms / 1000.0) / seconds);
+  std::printf(
+      "chaos: relaxed checks: %zu seeds lost host entries with a board's queue that no count "
+      "shows; %zu seeds overflowed the board or measured it on a lying fill (entries not "
+      "accounted)\n",
+      invisible_losses, fill_lies);
   return passed == run ? 0 : 1;
 }
 

@@ -94,8 +94,7 @@ void FaultyBus::NoteRequest(const uint8_t* report) {
   if (sequence == 0xffff) ++request_epoch_;
 }
 
-void FaultyBus::NoteConnectionStart(const uint8_t* report, uint64_t connection,
-                                    const Tags& tags) {
+void FaultyBus::NoteConnectionStart(const uint8_t* report, uint64_t connection, const Tags& tags) {
   if (connection != connection_seen_) {
     connection_seen_ = connection;
     awaiting_configuration_ = true;

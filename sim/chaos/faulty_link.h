@@ -73,8 +73,7 @@ class FaultyBus : public HidBus {
   };
   using Tags = std::array<uint64_t, 7>;
   Tags TagsForWrite(const uint8_t* report);
-  uint32_t Write(const uint8_t* report, uint64_t generation, uint64_t connection,
-                 const Tags& tags);
+  uint32_t Write(const uint8_t* report, uint64_t generation, uint64_t connection, const Tags& tags);
   void NoteConnectionStart(const uint8_t* report, uint64_t connection, const Tags& tags);
   int Read(uint8_t* out, uint64_t generation);
   void Log(std::deque<LoggedPacket>& log, const uint8_t* bytes, int size);

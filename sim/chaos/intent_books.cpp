@@ -9,7 +9,9 @@ namespace {
 constexpr uint64_t kSerialMask = 0xffffffffull;
 constexpr int32_t kSlotMask = PacketRing::kSlots - 1;
 
-bool IsHost(uint64_t tag) { return (tag & ~kSerialMask) == IntentBooks::kHostTag; }
+bool IsHost(uint64_t tag) {
+  return (tag & ~kSerialMask) == IntentBooks::kHostTag;
+}
 
 }  // namespace
 
@@ -50,8 +52,11 @@ void IntentBooks::OnMotionPacket(const uint8_t* body,
     if (s.source == kHostTrajectory) {
       const uint32_t serial = SerialAt(s.slot);
       if (serial == 0 || serial > state_.size()) {
-        std::snprintf(text, sizeof text, "host slot %d streamed, which holds no queued entry",
-                      s.slot);
+        const HostBlock& e = ctx_.host().engine;
+        std::snprintf(text, sizeof text,
+                      "host slot %d streamed, which holds no queued entry (consumer %d, "
+                      "producer %d)",
+                      s.slot, e.Get(engine::kTrajConsumerIndex), e.Get(engine::kTrajProducerIndex));
         Fail("intent", text);
         tags[k] = 0;
         continue;
@@ -99,7 +104,38 @@ std::array<uint64_t, 7> IntentBooks::TagsForWrite() {
 
 void IntentBooks::Observe() {
   TrackTakes();
-  for (const sim::ExecutedSegment& s : board_.TakeExecuted()) CheckRun(s);
+  for (const sim::ExecutedSegment& s : board_.TakeExecuted()) {
+    if (s.fate == sim::SegmentFate::kRan) {
+      CloseLostQueue();
+      CheckRun(s);
+    } else if (s.fate == sim::SegmentFate::kUnplugged) {
+      lost_queue_.push_back(s);
+    }
+  }
+  CloseLostQueue();
+}
+
+// A board that drops its queue when its host goes away keeps its counts: the plug-in sees the
+// loss by counts that no longer account for what it sent. Segments whose steps add up to
+// nothing on every channel (a pause in the program) leave no such trace, so their loss cannot
+// be told from their run; they are excused, and counted.
+void IntentBooks::CloseLostQueue() {
+  if (lost_queue_.empty()) return;
+  sim::ChannelSteps sum{};
+  for (const sim::ExecutedSegment& s : lost_queue_) {
+    for (size_t c = 0; c < sum.size(); ++c) sum[c] += s.steps[c];
+  }
+  if (std::all_of(sum.begin(), sum.end(), [](int32_t v) { return v == 0; })) {
+    bool any = false;
+    for (const sim::ExecutedSegment& s : lost_queue_) {
+      if (IsHost(s.tag)) {
+        state_[(s.tag & kSerialMask) - 1] |= kExcused;
+        any = true;
+      }
+    }
+    invisible_losses_ += any;
+  }
+  lost_queue_.clear();
 }
 
 void IntentBooks::CheckRun(const sim::ExecutedSegment& s) {

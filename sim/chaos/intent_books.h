@@ -29,8 +29,7 @@ class IntentBooks : public StreamObserver {
   // The plug-in dropped the host's entries between these slots unsent.
   void NoteDiscarded(int32_t from_slot, int32_t to_slot);
 
-  void OnMotionPacket(const uint8_t* body,
-                      const std::array<StreamedSegment, 7>& segments) override;
+  void OnMotionPacket(const uint8_t* body, const std::array<StreamedSegment, 7>& segments) override;
   void OnStreamCut() override;
 
   // The tags of the motion packet the sender is writing now: the one it just took from the
@@ -51,12 +50,15 @@ class IntentBooks : public StreamObserver {
   const std::string& failure() const { return failure_; }
   const std::string& invariant() const { return invariant_; }
   uint64_t host_segments_run() const { return host_run_; }
+  // Host entries lost with a board's queue where the loss left no trace in its counts.
+  uint32_t invisible_losses() const { return invisible_losses_; }
 
  private:
   enum : uint8_t { kQueued = 0, kEncoded = 1, kRun = 2, kDiscarded = 4, kExcused = 8 };
   void Fail(const char* invariant, const std::string& text);
   void TrackTakes();
   void CheckRun(const sim::ExecutedSegment& s);
+  void CloseLostQueue();
   uint32_t SerialAt(int32_t slot) const;
 
   PluginContext& ctx_;
@@ -71,10 +73,12 @@ class IntentBooks : public StreamObserver {
   uint32_t most_encoded_ = 0;  // the highest serial streamed so far
   uint32_t closed_ = 0;        // serials up to this were streamed before a stop
   uint32_t last_run_ = 0;
-  uint32_t cuts_ = 0;                  // stops streamed so far
+  uint32_t cuts_ = 0;                    // stops streamed so far
   std::vector<uint32_t> cuts_at_queue_;  // by serial - 1
   uint64_t host_run_ = 0;
   std::vector<uint64_t> snapshot_;
+  std::vector<sim::ExecutedSegment> lost_queue_;
+  uint32_t invisible_losses_ = 0;
   std::string invariant_, failure_;
 };
 
