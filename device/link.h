@@ -267,6 +267,9 @@ class DeviceLink final : public BoardLink {
   // Receiver: the channel counts of a measuring reply against those of the last reply before
   // it, plus the steps of the segments the board consumed in between; empty when they agree
   // or cannot be compared (a stop in between), else what was expected and found.
+  // At the first reply after the start-up stop: rewinds by what the board held at the
+  // measurement and never ran; counts that match no run of it lost the position.
+  void SettleOwedRewind(const std::array<int32_t, 6>& raw);
   std::string CountsMismatch(uint32_t consumed, uint32_t stops, const std::array<int32_t, 6>& raw,
                              bool& verified);
   // Sender: a motion packet (report_) reached the board.
@@ -384,9 +387,17 @@ class DeviceLink final : public BoardLink {
   uint32_t consumed_at_counts_ = 0;
   uint32_t stops_at_counts_ = 0;
   bool counts_known_ = false;
-  bool keep_offsets_ = false;
-  bool position_lost_shown_ = false;  // the next alignment leaves the status line to it  // the
-                                      // next alignment keeps the offsets the counts bore out
+  bool keep_offsets_ = false;  // the next alignment keeps the offsets the counts bore out
+  // A measured resynchronisation's rewind, held until the counts after the start-up stop show
+  // how much of what the board held at the measurement it ran before the stop reached it
+  // (receiver).
+  struct OwedRewind {
+    bool active = false;
+    int32_t held = 0;     // segments the board held at the measurement
+    int32_t dropped = 0;  // motion packets lost with the send ring, sent again in any case
+  };
+  OwedRewind owed_rewind_;
+  bool position_lost_shown_ = false;  // the next alignment leaves the status line to it
   std::atomic<uint32_t> position_lost_resyncs_{0};
   uint32_t written_epoch_ = 0;          // sender only
   bool configuration_reached_ = false;  // sender only

@@ -77,6 +77,9 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
   if (!running && resync_request != 0) {
     int32_t lost = static_cast<int32_t>(fill);
     bool measured = true;
+    // The last connection closed before its stop showed how far the board ran: what it
+    // measured then no longer tells what the board lost.
+    const bool owed_unsettled = std::exchange(owed_rewind_.active, false);
     if (role == StatusRole::kAfterStop) {
       // Both measuring replies lost, and the stop has cleared the board since. What this
       // connection wrote ahead of its configuration is known. Of what the board held from
@@ -88,6 +91,7 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
       lost = segments_before_configuration_.load(std::memory_order_acquire);
       measured = held_at_most == 0;
     }
+    measured = measured && !owed_unsettled;
     const int32_t dropped = segments_dropped_for_resync_.exchange(0, std::memory_order_acq_rel);
     // Measured: the board's counts must still account for what it was sent, or it reset (or
     // its counts jumped) and what it ran is not known.
@@ -103,8 +107,12 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
       OnPositionLost(
           "the board's counts do not account for the steps written to it (" + mismatch + ")",
           kBoardLostPositionText);
+    } else if (measured && role != StatusRole::kAfterStop) {
+      // The board runs on until the start-up stop reaches it, several writes behind this
+      // request: how much of what it held it ran by then, the counts after the stop show.
+      owed_rewind_ = {true, lost, dropped};
     } else if (measured) {
-      RewindSelectedSource(lost + dropped);
+      RewindSelectedSource(lost + dropped);  // taken after the stop: nothing ran since
     } else {
       unmeasured_resyncs_.fetch_add(1, std::memory_order_relaxed);
       stats_.OnUnmeasuredResync();
@@ -118,10 +126,12 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
     // for the next connection.
     resync_request_.compare_exchange_strong(resync_request, 0, std::memory_order_acq_rel);
     stats_.OnResync();
-    services_.client.ResetSegmentsSent();
+    // The count a rewind may reach back through starts again once the rewind is done.
+    if (!owed_rewind_.active) services_.client.ResetSegmentsSent();
     return;
   }
 
+  if (owed_rewind_.active && stops_at_request != stops_at_counts_) SettleOwedRewind(raw);
   const HostBlocks& host = services_.host;
   std::array<int32_t, 6> counts{};
   for (size_t i = 0; i < 6; ++i) {
@@ -177,6 +187,34 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
   stats_.OnNeedsData(now, needs_data);
   services_.client.OnInputWord();
   last_status_sequence_.store(dispatching_sequence_, std::memory_order_release);
+}
+
+void DeviceLink::SettleOwedRewind(const std::array<int32_t, 6>& raw) {
+  const OwedRewind owed = std::exchange(owed_rewind_, {});
+  // The longest run that accounts for the counts: runs that differ only by segments that
+  // move nothing leave the same counts, and sending those again would only pause longer.
+  const uint32_t base = consumed_at_counts_;
+  for (int32_t ran = std::min<int32_t>(owed.held, kStepHistory - 1); ran >= 0; --ran) {
+    bool match = true;
+    for (size_t c = 0; c < 6 && match; ++c) {
+      const uint32_t moved =
+          steps_before_[(base + static_cast<uint32_t>(ran)) % kStepHistory][c].load(
+              std::memory_order_acquire) -
+          steps_before_[base % kStepHistory][c].load(std::memory_order_acquire);
+      match = static_cast<uint32_t>(counts_seen_[c]) + moved == static_cast<uint32_t>(raw[c]);
+    }
+    if (match) {
+      RewindSelectedSource(owed.held - ran + owed.dropped);
+      services_.client.ResetSegmentsSent();
+      return;
+    }
+  }
+  services_.client.ResetSegmentsSent();
+  keep_offsets_ = false;
+  position_lost_resyncs_.fetch_add(1, std::memory_order_relaxed);
+  OnPositionLost("the board's counts after the start-up stop match no run of the " +
+                     std::to_string(owed.held) + " segments it held",
+                 kBoardLostPositionText);
 }
 
 std::string DeviceLink::CountsMismatch(uint32_t consumed, uint32_t stops,

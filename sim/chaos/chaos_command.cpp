@@ -78,6 +78,10 @@ void PrintWorld(const World& w) {
       static_cast<unsigned long long>(w.seed), w.stream_only ? "stream only" : "mixed",
       w.device_buffer_ms, w.jog_buffer_ms, w.timer_gap_ms_x10 / 10.0, w.update_min_ms,
       w.update_max_ms, w.worker_rate);
+  static const char* const kPorts[] = {"immediate", "windows", "linux"};
+  std::printf("  port %s, wire %u ms out, %u ms back, family %d, feed every %u ms by %d\n",
+              kPorts[static_cast<int>(w.port)], w.write_wire_ms, w.reply_wire_ms, w.family,
+              w.feed_period_ms, w.feed_chunk);
   for (int a = 0; a < 6; ++a) {
     const AxisSetup& x = w.axes[a];
     if (!x.enabled) continue;

@@ -12,7 +12,13 @@ namespace vaskel::chaos {
 class FaultyPort : public HidPort {
  public:
   FaultyPort(FaultyBus& bus, uint64_t generation, uint64_t connection)
-      : bus_(bus), generation_(generation), connection_(connection) {}
+      : bus_(bus), generation_(generation), connection_(connection) {
+    bus_.ports_.push_back(this);
+  }
+  ~FaultyPort() override {
+    auto& ports = bus_.ports_;
+    ports.erase(std::remove(ports.begin(), ports.end(), this), ports.end());
+  }
   uint32_t StartWrite(const uint8_t report[kReportSize]) override {
     if (closed_) return hid_error::kInvalidHandle;
     if (bus_.board_.generation() != generation_) return hid_error::kDeviceNotConnected;
@@ -22,37 +28,52 @@ class FaultyPort : public HidPort {
       return f.refuse_code;
     }
     const FaultyBus::Tags tags = bus_.TagsForWrite(report);
-    if (f.stuck) {
+    if (f.stuck || bus_.port_ != World::Port::kImmediate) {
+      // Behind the call the report crosses the wire, unless the board stalls it.
       std::memcpy(pending_.data(), report, kReportSize);
       pending_tags_ = tags;
       has_pending_ = true;
+      was_stuck_ = f.stuck;
+      due_ms_ = bus_.clock_.TickCountMs() + bus_.write_wire_ms_;
       return hid_error::kIoPending;
     }
     return bus_.Write(report, generation_, connection_, tags);
   }
   bool WaitWriteDone(uint32_t) override {
-    if (!has_pending_) return true;
+    Settle();
+    return !has_pending_;
+  }
+  // Ends the write in flight if it can end now.
+  void Settle() {
+    if (!has_pending_) return;
     const StuckEnd end = bus_.faults_.stuck_end;
     if (bus_.board_.generation() != generation_) {
       // Ended by the unplug, never delivered: the plug-in keeps the packet.
       has_pending_ = false;
       result_ = hid_error::kDeviceNotConnected;
-      return true;
+      return;
     }
-    if (closed_ && end != StuckEnd::kDeliveredLate) {
-      has_pending_ = false;  // given up on, and dropped unwritten
-      result_ = hid_error::kInvalidHandle;
-      return true;
+    if (closed_) {
+      // Windows cancels it on the close, and the cancelled write never completes.
+      if (bus_.port_ == World::Port::kWindows) return;
+      if (was_stuck_ && end != StuckEnd::kDeliveredLate) {
+        has_pending_ = false;  // given up on, and dropped unwritten
+        result_ = hid_error::kInvalidHandle;
+        return;
+      }
+      // The kernel holds it and delivers it, even past the plug-in's giving up on it.
     }
-    // The system holds it, even past the plug-in's giving up on it.
-    if (bus_.faults_.stuck) return false;
+    if (bus_.faults_.stuck) {
+      was_stuck_ = true;
+      return;
+    }
+    if (static_cast<int32_t>(bus_.clock_.TickCountMs() - due_ms_) < 0) return;
     has_pending_ = false;
-    if (end == StuckEnd::kFailed && !closed_) {
+    if (was_stuck_ && end == StuckEnd::kFailed && !closed_) {
       result_ = hid_error::kGenFailure;
-      return true;
+      return;
     }
     result_ = bus_.Write(pending_.data(), generation_, connection_, pending_tags_);
-    return true;
   }
   uint32_t LastWriteResult() override { return result_; }
   int Read(uint8_t report[kReportSize], int) override {
@@ -67,10 +88,17 @@ class FaultyPort : public HidPort {
   const uint64_t connection_;
   bool closed_ = false;
   bool has_pending_ = false;
+  bool was_stuck_ = false;
+  uint32_t due_ms_ = 0;
   uint32_t result_ = hid_error::kNone;
   std::array<uint8_t, kReportSize> pending_{};
   FaultyBus::Tags pending_tags_{};
 };
+
+void FaultyBus::DeliverDue() {
+  // Settling may end a port's write and with it nothing else: the list stays as it is.
+  for (FaultyPort* port : ports_) port->Settle();
+}
 
 std::vector<HidDeviceInfo> FaultyBus::Enumerate() {
   if (!board_.plugged()) return {};

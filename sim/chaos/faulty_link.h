@@ -12,9 +12,12 @@
 #include "platform/hid.h"
 #include "sim/board/board_simulator.h"
 #include "sim/chaos/intent_books.h"
+#include "sim/chaos/world.h"
 #include "sim/chaos/rng.h"
 
 namespace vaskel::chaos {
+
+class FaultyPort;
 
 // How a write that the board stalls ends: delivered once the stall is over; failed then; or
 // delivered then even when the plug-in gave up on it and closed its port before (a kernel's
@@ -48,6 +51,13 @@ class FaultyBus : public HidBus {
   std::unique_ptr<HidPort> Open(const std::string& path) override;
 
   ActiveFaults& faults() { return faults_; }
+  // How the port writes: at once, or across the wire behind the call.
+  void set_port(World::Port port, uint32_t write_wire_ms) {
+    port_ = port;
+    write_wire_ms_ = write_wire_ms;
+  }
+  // Writes that have crossed the wire reach the board now, whoever waits for them.
+  void DeliverDue();
   // Motion packets carry their segments' tags to the board from these books.
   void set_books(IntentBooks* books) { books_ = books; }
   sim::BoardSimulator& board() { return board_; }
@@ -97,6 +107,9 @@ class FaultyBus : public HidBus {
   std::array<int64_t, 6> kept_pending_{};
   std::vector<Tags> kept_pending_tags_;
   IntentBooks* books_ = nullptr;
+  World::Port port_ = World::Port::kImmediate;
+  uint32_t write_wire_ms_ = 0;
+  std::vector<FaultyPort*> ports_;
   std::array<int64_t, 6> kept_dropped_{};
 };
 

@@ -1,5 +1,6 @@
 #pragma once
 // The simulator's one source of chance: SplitMix64, small, fast and the same on every platform.
+#include <cstddef>
 #include <cstdint>
 
 namespace vaskel::chaos {

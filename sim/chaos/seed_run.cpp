@@ -54,6 +54,7 @@ class SeedRun {
     platform_.scheduled_workers().set_schedule_point_handler(
         [this](const char* where) { OnSchedulePoint(where); });
     ctx_.motion().set_stream_observer(&books_);
+    bus_.set_port(world_.port, world_.write_wire_ms);
     bus_.set_books(&books_);
     host_.set_books(&books_);
     host_.Start();
@@ -66,6 +67,7 @@ class SeedRun {
     for (uint32_t t = 1; t <= end && !failed(); ++t) {
       clock_.AdvanceMs(1);
       ApplyFaults(t);
+      bus_.DeliverDue();
       events_.clear();
       while (next_action < world_.actions.size() && world_.actions[next_action].at_ms <= t) {
         events_.push_back(static_cast<int>(next_action++));
@@ -264,6 +266,7 @@ class SeedRun {
 
   static sim::BoardOptions BoardOptionsFor(const World& world) {
     sim::BoardOptions o;
+    o.reply_wire_ms = world.reply_wire_ms;
     for (const sim::MachineSwitch& s : world.switches) o.machine.Add(s);
     return o;
   }

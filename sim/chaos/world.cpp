@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "sim/chaos/families.h"
 #include "sim/chaos/rng.h"
 
 namespace vaskel::chaos {
@@ -265,6 +266,7 @@ World GenerateWorld(uint64_t seed, uint32_t duration_ms) {
     w.feed_period_ms = static_cast<uint32_t>(rng.Range(10, 60));
     w.feed_chunk = static_cast<int32_t>(rng.Range(3, 40));
   }
+  DrawWireAndFamily(rng, w);
   return w;
 }
 

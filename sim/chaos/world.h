@@ -101,6 +101,15 @@ struct World {
   // entries (0: as many as the look-ahead takes). A slow planner lets the queue run short.
   uint32_t feed_period_ms = 1;
   int32_t feed_chunk = 0;
+  // The port: writes that return at once (a socket), or writes that cross the wire for
+  // `write_wire_ms` behind the call (both HID ports) and on a close are either never
+  // completed (Windows' cancelled write) or still delivered (a write the kernel holds).
+  enum class Port : uint8_t { kImmediate, kWindows, kLinux };
+  Port port = Port::kImmediate;
+  uint32_t write_wire_ms = 0;
+  uint32_t reply_wire_ms = 0;  // a reply can be read this long after the board sent it
+  // A family of worlds that reaches a rare path often (families.cpp); 0: none.
+  int family = 0;
   uint32_t duration_ms = 60000;
   std::vector<Action> actions;
   std::vector<Fault> faults;
