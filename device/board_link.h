@@ -20,6 +20,10 @@ class BoardLink {
   // last reply reported must not turn into an unbounded queue in front of the board.
   virtual int32_t segments_awaiting_write() = 0;
   virtual int32_t NeedsDataLimit() const = 0;
+  // The most the board can hold as far as its replies confirm: the fill it last reported and
+  // every segment delivered since that reply's request. A board that takes writes and answers
+  // nothing must not be fed without end.
+  virtual int32_t unconfirmed_fill() const = 0;
 
   virtual bool link_running() const = 0;
   virtual int32_t device_fill() const = 0;

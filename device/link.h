@@ -138,6 +138,11 @@ class DeviceLink final : public BoardLink {
   static constexpr std::string_view kBoardLostPositionText =
       "vaskel device lost its position, home your axises!";
   int32_t segments_awaiting_write() override;
+  int32_t unconfirmed_fill() const override {
+    return std::max(device_fill_.load(std::memory_order_acquire), int32_t{0}) +
+           static_cast<int32_t>(segments_delivered_.load(std::memory_order_acquire) -
+                                delivered_at_fill_.load(std::memory_order_acquire));
+  }
 
   // The board's latest status.
   bool device_connected() const { return device_connected_.load(std::memory_order_acquire); }

@@ -91,7 +91,10 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
       lost = segments_before_configuration_.load(std::memory_order_acquire);
       measured = held_at_most == 0;
     }
-    measured = measured && !owed_unsettled;
+    // A fill larger than all the board was sent since its last counts is a garbled reply,
+    // not a measurement: taken at its word it would send most of the program again.
+    const bool fill_possible = !counts_known_ || fill <= delivered_at_request - consumed_at_counts_;
+    measured = measured && !owed_unsettled && fill_possible;
     const int32_t dropped = segments_dropped_for_resync_.exchange(0, std::memory_order_acq_rel);
     // Measured: the board's counts must still account for what it was sent, or it reset (or
     // its counts jumped) and what it ran is not known.
@@ -140,10 +143,14 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
   }
   ApplyChannelMapping(counts);
   for (size_t i = 0; i < 6; ++i) board_count_[i].store(counts[i], std::memory_order_release);
-  counts_seen_ = raw;
-  consumed_at_counts_ = consumed;
-  stops_at_counts_ = stops_at_request;
-  counts_known_ = true;
+  // The board never takes back a segment it consumed: a reply that says it did was overtaken
+  // or garbled, and its counts measure nothing later on.
+  if (!counts_known_ || static_cast<int32_t>(consumed - consumed_at_counts_) >= 0) {
+    counts_seen_ = raw;
+    consumed_at_counts_ = consumed;
+    stops_at_counts_ = stops_at_request;
+    counts_known_ = true;
+  }
 
   uint32_t inputs = 0;
   ReadLittleEndian(p, 4, inputs);

@@ -16,6 +16,12 @@ void MotionEngine::StreamSegments() {
       std::max(link.NeedsDataLimit(), kSegmentsPerPacket * max_packets_per_pass_)) {
     return;
   }
+  // Nor does a board whose replies stopped coming: past two buffers' worth beyond what it
+  // last confirmed, nothing more goes until it answers.
+  if (link.unconfirmed_fill() >=
+      2 * link.NeedsDataLimit() + kSegmentsPerPacket * max_packets_per_pass_) {
+    return;
+  }
   int32_t pending = PendingEntries(segment_source());
   if (pending == 0) return;
 

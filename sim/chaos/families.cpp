@@ -99,7 +99,8 @@ Action AwkwardCall(Rng& rng, const World& w) {
 void AddAwkwardCalls(Rng& rng, World& w) {
   std::vector<uint32_t> anchors;
   for (const Action& a : w.actions) {
-    if (a.kind == ActionKind::Move) anchors.push_back(a.at_ms + static_cast<uint32_t>(rng.Range(3, 400)));
+    if (a.kind == ActionKind::Move)
+      anchors.push_back(a.at_ms + static_cast<uint32_t>(rng.Range(3, 400)));
   }
   for (const Fault& f : w.faults) {
     anchors.push_back(f.at_ms + f.duration_ms + static_cast<uint32_t>(rng.Range(0, 60)));

@@ -190,6 +190,7 @@ int FaultyBus::Read(uint8_t* out, uint64_t generation) {
     reply[2] = static_cast<uint8_t>(sequence >> 8);
   }
   if (f.fill_lie > 0 && rng_.Chance(f.fill_lie)) {
+    ++replies_disturbed_;
     const auto fill = static_cast<uint16_t>(rng_.Next());
     reply[3] = static_cast<uint8_t>(fill);
     reply[4] = static_cast<uint8_t>(fill >> 8);

@@ -12,8 +12,8 @@
 #include "platform/hid.h"
 #include "sim/board/board_simulator.h"
 #include "sim/chaos/intent_books.h"
-#include "sim/chaos/world.h"
 #include "sim/chaos/rng.h"
+#include "sim/chaos/world.h"
 
 namespace vaskel::chaos {
 

@@ -52,9 +52,18 @@ class IntentBooks : public StreamObserver {
   uint64_t host_segments_run() const { return host_run_; }
   // Host entries lost with a board's queue where the loss left no trace in its counts.
   uint32_t invisible_losses() const { return invisible_losses_; }
+  // Streamed entries that move nothing and never ran (skipped by a resynchronisation).
+  uint32_t unrun_pauses() const { return unrun_pauses_; }
 
  private:
-  enum : uint8_t { kQueued = 0, kEncoded = 1, kRun = 2, kDiscarded = 4, kExcused = 8 };
+  enum : uint8_t {
+    kQueued = 0,
+    kEncoded = 1,
+    kRun = 2,
+    kDiscarded = 4,
+    kExcused = 8,
+    kMovesNothing = 16  // as sent to the board
+  };
   void Fail(const char* invariant, const std::string& text);
   void TrackTakes();
   void CheckRun(const sim::ExecutedSegment& s);
@@ -79,6 +88,7 @@ class IntentBooks : public StreamObserver {
   std::vector<uint64_t> snapshot_;
   std::vector<sim::ExecutedSegment> lost_queue_;
   uint32_t invisible_losses_ = 0;
+  uint32_t unrun_pauses_ = 0;
   std::string invariant_, failure_;
 };
 
