@@ -1,5 +1,6 @@
 #include "sim/chaos/chaos_host.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -100,7 +101,8 @@ void ChaosHost::Feed() {
     const std::array<int32_t, 6>& s = program_.front();
     for (size_t a = 0; a < 6; ++a) {
       b.planner.Store<double>(record + 8 * (4 + a), static_cast<double>(s[a]));
-      queued_[a] += s[a];
+      // A count a segment's field cannot hold goes out clipped, by rule.
+      queued_[a] += std::clamp(s[a], -kMaxFieldSteps, kMaxFieldSteps);
     }
     e.Set(engine::kSegmentTag[static_cast<size_t>(producer)], static_cast<int32_t>(++serial_));
     if (books_ != nullptr) books_->NoteQueued(serial_, s);
@@ -165,6 +167,8 @@ void ChaosHost::Act(const Action& x) {
       }
       b.planner.Set(planner::kProbeTarget[static_cast<size_t>(x.axis)], x.x);
       b.planner.Set(planner::kProbeFeedRate, x.value / 60.0);
+      // The host marks its probe running; the plug-in clears the flag when the probe ends.
+      b.engine.Set(engine::kProbeActive, true);
       ctx_.Probe();
       break;
     case ActionKind::Dwell:

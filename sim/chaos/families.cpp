@@ -130,6 +130,25 @@ void AddAwkwardCalls(Rng& rng, World& w) {
                    [](const Action& a, const Action& b) { return a.at_ms < b.at_ms; });
 }
 
+// Short moves whose segments ask for more steps than a segment's field holds.
+void AddClippedMoves(Rng& rng, World& w) {
+  const uint32_t last = w.quiet_ms - 3000;
+  const int moves = static_cast<int>(rng.Range(1, 4));
+  for (int i = 0; i < moves; ++i) {
+    Action m;
+    m.kind = ActionKind::Move;
+    m.at_ms = static_cast<uint32_t>(rng.Range(200, last));
+    m.count = static_cast<int32_t>(rng.Range(2, 12));
+    for (int a = 0; a < 3; ++a) {
+      if (!w.axes[a].enabled) continue;
+      m.steps[a] = static_cast<int32_t>(rng.Range(-4000, 4000) * m.count / 2);
+    }
+    w.actions.push_back(m);
+  }
+  std::stable_sort(w.actions.begin(), w.actions.end(),
+                   [](const Action& a, const Action& b) { return a.at_ms < b.at_ms; });
+}
+
 }  // namespace
 
 void DrawWireAndFamily(Rng& rng, World& w) {
@@ -153,6 +172,9 @@ void DrawWireAndFamily(Rng& rng, World& w) {
   } else if (roll < 0.35 && !w.stream_only) {
     w.family = kAwkwardCalls;
     AddAwkwardCalls(rng, w);
+  } else if (roll < 0.40) {
+    w.family = kClippedMoves;
+    AddClippedMoves(rng, w);
   }
   std::stable_sort(w.faults.begin(), w.faults.end(),
                    [](const Fault& a, const Fault& b) { return a.at_ms < b.at_ms; });

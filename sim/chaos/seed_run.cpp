@@ -154,10 +154,12 @@ class SeedRun {
       ScheduledWorkers& w = platform_.scheduled_workers();
       std::printf("at the end: %zu workers:", w.count());
       for (size_t i = 0; i < w.count(); ++i) std::printf(" '%s'", w.name(i).c_str());
-      std::printf("; send ring holds %d, sent %llu packets to the board; %llu host entries ran\n",
-                  ctx_.link().send_ring().count(),
-                  static_cast<unsigned long long>(bus_.writes_delivered()),
-                  static_cast<unsigned long long>(books_.host_segments_run()));
+      std::printf(
+          "; send ring holds %d, sent %llu packets to the board; %llu host entries ran, %u "
+          "segments clipped\n",
+          ctx_.link().send_ring().count(), static_cast<unsigned long long>(bus_.writes_delivered()),
+          static_cast<unsigned long long>(books_.host_segments_run()),
+          ctx_.motion().clipped_segments());
     }
     ctx_.StopPlug();
     SeedResult result;
@@ -308,7 +310,13 @@ class SeedRun {
       platform_.scheduled_workers().Step(static_cast<size_t>(ev - kWorker0));
     } else if (ev >= 0) {
       if (options_.trace) std::printf("%s\n", DescribeAction(world_.actions[ev]).c_str());
-      host_.Act(world_.actions[ev]);
+      const Action& action = world_.actions[ev];
+      host_.Act(action);
+      // A reset halts the machine there and then.
+      if (action.kind == ActionKind::Notify && action.value == 10 &&
+          ctx_.motion().state() != kHalted) {
+        Fail("safety", "the machine was not halted after Notify(10)");
+      }
     } else if (ev == kSettle0 || ev == kSettle1) {
       if (options_.trace)
         std::printf("%8.3f s  settle %d\n", clock_.TickCountMs() / 1000.0, -ev - 1);
