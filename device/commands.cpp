@@ -82,6 +82,8 @@ void DeviceLink::SendStatusRequest(StatusRole role) {
   pending_.RegisterReply(sequence, {handler, this});
   NoteRequest(sequence, kOpStatusRequest);
   CommitPacket();
+  // Published: the sender may write it and its reply be handled before the counter moves on.
+  VASKEL_SCHEDULE_POINT(services_.workers, "status request: committed");
   last_request_ms_ = services_.clock.TickCountMs();
   sequence_.Next();
 }

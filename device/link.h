@@ -138,6 +138,9 @@ class DeviceLink final : public BoardLink {
   static constexpr std::string_view kBoardLostPositionText =
       "vaskel device lost its position, home your axises!";
   int32_t segments_awaiting_write() override;
+  // A measured resynchronisation waits for the counts after its start-up stop (receiver's;
+  // for a single-threaded test or simulator).
+  bool rewind_owed_for_test() const { return owed_rewind_.active; }
   int32_t unconfirmed_fill() const override {
     return std::max(device_fill_.load(std::memory_order_acquire), int32_t{0}) +
            static_cast<int32_t>(segments_delivered_.load(std::memory_order_acquire) -
@@ -275,6 +278,7 @@ class DeviceLink final : public BoardLink {
   // At the first reply after the start-up stop: rewinds by what the board held at the
   // measurement and never ran; counts that match no run of it lost the position.
   void SettleOwedRewind(const std::array<int32_t, 6>& raw);
+  int32_t RanByCounts(int32_t held, const std::array<int32_t, 6>& raw) const;
   std::string CountsMismatch(uint32_t consumed, uint32_t stops, const std::array<int32_t, 6>& raw,
                              bool& verified);
   // Sender: a motion packet (report_) reached the board.

@@ -369,6 +369,8 @@ bool DeviceLink::WriteCompletionStep(bool may_block) {
     return true;
   }
   if (port->WaitWriteDone(may_block ? kWaitSliceMs : 0)) {
+    // The write has ended and is not yet marked so: the sender still sees it in flight.
+    VASKEL_SCHEDULE_POINT(services_.workers, "write completion: ended, not yet marked");
     MarkWriteDone(generation, port->LastWriteResult());
     WakeWorkers();
   }

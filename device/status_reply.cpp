@@ -80,16 +80,33 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
     // The last connection closed before its stop showed how far the board ran: what it
     // measured then no longer tells what the board lost.
     const bool owed_unsettled = std::exchange(owed_rewind_.active, false);
+    std::string after_stop_mismatch;
+    bool after_stop_counted = false;
     if (role == StatusRole::kAfterStop) {
-      // Both measuring replies lost, and the stop has cleared the board since. What this
-      // connection wrote ahead of its configuration is known. Of what the board held from
-      // before, only a bound is: the last fill and all delivered after its request. Unless
-      // that is nothing, how much of it the board ran is not known.
-      const uint32_t held_at_most = static_cast<uint32_t>(std::max(previous_fill, int32_t{0})) +
-                                    (delivered_before_connection_.load(std::memory_order_acquire) -
-                                     previous_delivered_at_fill);
-      lost = segments_before_configuration_.load(std::memory_order_acquire);
-      measured = held_at_most == 0;
+      // Both measuring replies lost, and the stop has cleared the board since: its counts are
+      // final. With nothing but that stop since the last counts, they show how much of what
+      // it was sent since then it ran, the packet this connection wrote ahead of its
+      // configuration included (it runs until the stop comes).
+      const uint32_t sent_since = delivered_at_request - consumed_at_counts_;
+      if (counts_known_ && stops_at_request - stops_at_counts_ == 1 && sent_since < kStepHistory) {
+        const int32_t ran = RanByCounts(static_cast<int32_t>(sent_since), raw);
+        if (ran < 0) {
+          after_stop_mismatch = "no run of the " + std::to_string(sent_since) +
+                                " segments sent since the last counts matches them";
+        }
+        lost = static_cast<int32_t>(sent_since) - std::max(ran, 0);
+        after_stop_counted = ran >= 0;
+      } else {
+        // Otherwise only a bound is known of what the board held from before: the last fill
+        // and all delivered after its request. Unless that is nothing, how much of it the
+        // board ran is not known.
+        const uint32_t held_at_most =
+            static_cast<uint32_t>(std::max(previous_fill, int32_t{0})) +
+            (delivered_before_connection_.load(std::memory_order_acquire) -
+             previous_delivered_at_fill);
+        lost = segments_before_configuration_.load(std::memory_order_acquire);
+        measured = held_at_most == 0;
+      }
     }
     // A fill larger than all the board was sent since its last counts is a garbled reply,
     // not a measurement: taken at its word it would send most of the program again.
@@ -98,10 +115,11 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
     const int32_t dropped = segments_dropped_for_resync_.exchange(0, std::memory_order_acq_rel);
     // Measured: the board's counts must still account for what it was sent, or it reset (or
     // its counts jumped) and what it ran is not known.
-    bool verified = false;
-    const std::string mismatch = measured && role != StatusRole::kAfterStop
+    bool verified = after_stop_counted;
+    const std::string mismatch = !measured ? std::string()
+                                 : role != StatusRole::kAfterStop
                                      ? CountsMismatch(consumed, stops_at_request, raw, verified)
-                                     : std::string();
+                                     : after_stop_mismatch;
     // Counts that account for every step: the board ran on through the drop, and the DRO goes
     // on from where it was rather than being aligned to a position the board has left.
     keep_offsets_ = verified && mismatch.empty();
@@ -119,7 +137,10 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
     } else {
       unmeasured_resyncs_.fetch_add(1, std::memory_order_relaxed);
       stats_.OnUnmeasuredResync();
-      OnPositionLost("every measuring reply of a resynchronisation was lost");
+      OnPositionLost(owed_unsettled
+                         ? "the link closed again before the board's counts after its stop "
+                           "came back"
+                         : "every measuring reply of a resynchronisation was lost");
     }
     counts_seen_ = raw;
     consumed_at_counts_ = consumed;
@@ -196,12 +217,12 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
   last_status_sequence_.store(dispatching_sequence_, std::memory_order_release);
 }
 
-void DeviceLink::SettleOwedRewind(const std::array<int32_t, 6>& raw) {
-  const OwedRewind owed = std::exchange(owed_rewind_, {});
-  // The longest run that accounts for the counts: runs that differ only by segments that
-  // move nothing leave the same counts, and sending those again would only pause longer.
+// The longest run of the `held` segments delivered after the last counts' consumed count
+// that moves the board from those counts to `raw`, or -1. Runs that differ only by segments
+// that move nothing leave the same counts, and sending those again would only pause longer.
+int32_t DeviceLink::RanByCounts(int32_t held, const std::array<int32_t, 6>& raw) const {
   const uint32_t base = consumed_at_counts_;
-  for (int32_t ran = std::min<int32_t>(owed.held, kStepHistory - 1); ran >= 0; --ran) {
+  for (int32_t ran = std::min<int32_t>(held, kStepHistory - 1); ran >= 0; --ran) {
     bool match = true;
     for (size_t c = 0; c < 6 && match; ++c) {
       const uint32_t moved =
@@ -210,11 +231,18 @@ void DeviceLink::SettleOwedRewind(const std::array<int32_t, 6>& raw) {
           steps_before_[base % kStepHistory][c].load(std::memory_order_acquire);
       match = static_cast<uint32_t>(counts_seen_[c]) + moved == static_cast<uint32_t>(raw[c]);
     }
-    if (match) {
-      RewindSelectedSource(owed.held - ran + owed.dropped);
-      services_.client.ResetSegmentsSent();
-      return;
-    }
+    if (match) return ran;
+  }
+  return -1;
+}
+
+void DeviceLink::SettleOwedRewind(const std::array<int32_t, 6>& raw) {
+  const OwedRewind owed = std::exchange(owed_rewind_, {});
+  const int32_t ran = RanByCounts(owed.held, raw);
+  if (ran >= 0) {
+    RewindSelectedSource(owed.held - ran + owed.dropped);
+    services_.client.ResetSegmentsSent();
+    return;
   }
   services_.client.ResetSegmentsSent();
   keep_offsets_ = false;

@@ -26,15 +26,16 @@ void MotionEngine::AbortAndHalt() {
   set_state(kHalted);
 }
 
-void MotionEngine::AbortLocked() {
+void MotionEngine::AbortLocked(HostQueue queue) {
   // A dwell waiting for the stop command to go out will not follow it now.
   if (dwell_after_stop_) services_.host.engine.Set(engine::kDwellActive, int32_t{0});
   dwell_after_stop_ = false;
   EndActivity(state());
-  // Whatever was in force, the host's queue goes with the abort: entries queued behind a
-  // dwell, a home or a probe would otherwise hold Halted or a drain for ever, and would run
-  // later on a machine the user had stopped.
-  DropHostQueue();
+  // Whatever was in force, the host's queue goes with an abort the user or a limit asked
+  // for: entries queued behind a dwell, a home or a probe would otherwise run later on a
+  // machine the user had stopped. A home or probe that ends on its own signal leaves the
+  // host's program alone; it streams once the move has drained.
+  if (queue == HostQueue::kDrop) DropHostQueue();
   SendStopCommand();
 }
 
@@ -171,10 +172,9 @@ bool MotionEngine::StartOfMoveCheck() {
     return false;
   }
   host.engine.Set(engine::kPluginMotionActive, true);
-  // FlushPartial is the host's word on its own stream; a take-up that interrupts that stream
-  // leaves it alone and flushes its own tail (MayFlushPartial).
+  // FlushPartial is the host's word on its own stream: the plug-in's moves leave it alone
+  // and flush their own tails (MayFlushPartial).
   if (segment_source() == kBacklashRing) return true;
-  host.planner.Set(planner::kFlushPartial, false);
   SelectSource(kJogRing);
   return true;
 }

@@ -120,7 +120,8 @@ class MotionEngine {
   using Lock = std::lock_guard<std::recursive_mutex>;
 
   // All of these run with the motion lock held.
-  void AbortLocked();
+  enum class HostQueue : uint8_t { kDrop, kKeep };
+  void AbortLocked(HostQueue queue = HostQueue::kDrop);
   // The board is told to stop: take-ups it has not run are settled first, and nothing streamed
   // before the command may come back through a rewind.
   void SendStopCommand();

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "motion/motion_engine.h"
+#include "platform/schedule_point.h"
 
 namespace vaskel {
 namespace {
@@ -31,6 +32,9 @@ bool MotionEngine::ProbeWorkerStep(uint32_t start, bool may_block) {
     Wait(may_block, std::min(kProbeDelayMs - elapsed, kWaitSliceMs));
     return true;
   }
+  // The start delay is over; the host and the tick may still change the state before the
+  // probe takes the lock to look at it.
+  VASKEL_SCHEDULE_POINT(services_.workers, "probe: start delay over");
   {
     Lock lock(mutex_);
     // A take-up owns the ramps and the stream it interrupted until it finishes, and a stop

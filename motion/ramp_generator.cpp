@@ -127,12 +127,14 @@ void RampGenerator::StopAllRamps() {
     r.Mode = kRampIdle;
   }
   const HostBlocks& host = services_.host;
-  host.planner.Set(planner::kFlushPartial, true);
   SegmentRing& ring = active_ring();
   ring.consumer.store(ring.producer.load(std::memory_order_acquire), std::memory_order_release);
   // With the host's queue current (a move whose start was refused), the stop empties that
-  // queue too: Halted never streams it and would wait on it for ever.
+  // queue too: Halted never streams it and would wait on it for ever. FlushPartial is the
+  // host's word on its own stream, written here only where that stream is thrown away; the
+  // ramps' own tail is flushed without it (MotionEngine::MayFlushPartial).
   if (source_ == kHostTrajectory) {
+    host.planner.Set(planner::kFlushPartial, true);
     host.engine.Set(engine::kTrajConsumerIndex, host.engine.Get(engine::kTrajProducerIndex));
   }
 }
@@ -167,8 +169,8 @@ void RampGenerator::GenerateRampSegments() {
     }
     if (!any_active) {
       const HostBlocks& host = services_.host;
-      // The backlash ring's tail is flushed without it (MotionEngine::MayFlushPartial).
-      if (active_ != kBacklashRing) host.planner.Set(planner::kFlushPartial, true);
+      // The tail goes out short without FlushPartial (MotionEngine::MayFlushPartial): the
+      // flag is the host's, and a program it queued meanwhile must not stream padded.
       host.engine.Set(engine::kPluginMotionActive, false);
       return;
     }

@@ -199,7 +199,7 @@ bool MotionEngine::StepHomeSwitchFound() {
 
 void MotionEngine::StepHomeSwitchReleased() {
   if (pending_signal_state() == kHomeSwitchReleased) {
-    AbortLocked();
+    AbortLocked(HostQueue::kKeep);
     set_pending_signal_state(kNoSignalState);
     home_stop_seen_sequence_ = services_.link.last_status_sequence();
     home_stop_next_sequence_ = services_.link.sequence_counter();
@@ -239,7 +239,7 @@ void MotionEngine::StepJogging() {
 void MotionEngine::StepProbeTripped() {
   if (pending_signal_state() == kProbeTripped) {
     ramps_.StopAllRamps();
-    AbortLocked();
+    AbortLocked(HostQueue::kKeep);
     set_pending_signal_state(kNoSignalState);
     return;
   }

@@ -68,12 +68,15 @@ void MotionEngine::StreamSegments() {
 }
 
 // A packet may go out short when nothing more will come to fill it: the host says so for its
-// own stream with FlushPartial, and a take-up's ring is done once its moves are all generated.
-// The take-up never writes the host's flag, or the flag would outlast it and pad the host's
-// stream mid-contour.
+// own stream with FlushPartial, and a jog's or take-up's ring is done once its moves are all
+// generated. The plug-in's moves never write the host's flag, or the flag would outlast them
+// and pad a program the host queued meanwhile mid-contour.
 bool MotionEngine::MayFlushPartial() {
   if (segment_source() == kBacklashRing) {
     return PendingEntries(kBacklashRing) != 0 && RampGenerator::AllIdle(ramps_.backlash_ramps());
+  }
+  if (segment_source() == kJogRing) {
+    return PendingEntries(kJogRing) != 0 && RampGenerator::AllIdle(ramps_.jog_ramps());
   }
   return services_.host.planner.Get(planner::kFlushPartial);
 }

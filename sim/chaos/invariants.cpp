@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <iterator>
+#include <utility>
 
 #include "sim/board/segment_decode.h"
 
@@ -77,6 +78,8 @@ void Invariants::BeforeStep(StepKind kind) {
   for (int a = 0; a < 6; ++a) offsets_before_[a] = link.axis_offset(a);
   link_starts_before_ = link.link_starts();
   resync_before_ = link.resync_pending();
+  connected_before_ = link.device_connected();
+  owed_before_ = link.rewind_owed_for_test();
   rewinds_before_ = link.rewind_count();
   programs_stopped_before_ = link.unmeasured_resyncs() + link.position_lost_resyncs();
   MotionEngine& motion = ctx_.motion();
@@ -174,8 +177,12 @@ void Invariants::AfterStep(StepKind kind) {
       Fail("conservation", "the board was judged to have lost its position though it lost nothing");
     }
   }
+  if (owed_before_ && connected_before_ && !link.device_connected()) {
+    measurement_interrupted_ = true;
+  }
   if (link.unmeasured_resyncs() != unmeasured_seen_ || position_lost) {
-    if (!position_lost && bus_.replies_disturbed() == disturbed_at_link_start_) {
+    if (!position_lost && bus_.replies_disturbed() == disturbed_at_link_start_ &&
+        !std::exchange(measurement_interrupted_, false)) {
       Fail("conservation", "a resynchronisation went unmeasured though no reply had been lost");
     }
     unmeasured_seen_ = link.unmeasured_resyncs();

@@ -78,6 +78,11 @@ class Invariants {
   int32_t ring_count_before_ = -1;
   uint32_t link_starts_before_ = 0;
   bool resync_before_ = false;
+  bool connected_before_ = false;
+  bool owed_before_ = false;
+  // The link closed while its resynchronisation waited for the counts after the stop: the
+  // next one cannot measure, and says so.
+  bool measurement_interrupted_ = false;
   uint64_t disturbed_at_link_start_ = 0;  // the bus's disturbed replies when the link started
   uint32_t unmeasured_seen_ = 0;  // nothing runs between the step's start and a link start in it
   std::array<int64_t, 6> ring_reset_steps_{};
