@@ -80,7 +80,8 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
     // The last connection closed before its stop showed how far the board ran: what it
     // measured then no longer tells what the board lost.
     const bool owed_unsettled = std::exchange(owed_rewind_.active, false);
-    std::string after_stop_mismatch;
+    // Counts, or a fill, that what the board was sent cannot account for.
+    std::string measure_mismatch;
     bool after_stop_counted = false;
     if (role == StatusRole::kAfterStop) {
       // Both measuring replies lost, and the stop has cleared the board since: its counts are
@@ -91,8 +92,8 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
       if (counts_known_ && stops_at_request - stops_at_counts_ == 1 && sent_since < kStepHistory) {
         const int32_t ran = RanByCounts(static_cast<int32_t>(sent_since), raw);
         if (ran < 0) {
-          after_stop_mismatch = "no run of the " + std::to_string(sent_since) +
-                                " segments sent since the last counts matches them";
+          measure_mismatch = "no run of the " + std::to_string(sent_since) +
+                             " segments sent since the last counts matches them";
         }
         lost = static_cast<int32_t>(sent_since) - std::max(ran, 0);
         after_stop_counted = ran >= 0;
@@ -110,16 +111,20 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
     }
     // A fill larger than all the board was sent since its last counts is a garbled reply,
     // not a measurement: taken at its word it would send most of the program again.
-    const bool fill_possible = !counts_known_ || fill <= delivered_at_request - consumed_at_counts_;
-    measured = measured && !owed_unsettled && fill_possible;
+    const uint32_t sent_since_counts = delivered_at_request - consumed_at_counts_;
+    if (measured && counts_known_ && fill > sent_since_counts) {
+      measure_mismatch = "a fill of " + std::to_string(fill) + ", more than the " +
+                         std::to_string(sent_since_counts) + " segments sent since its counts";
+    }
+    measured = measured && !owed_unsettled;
     const int32_t dropped = segments_dropped_for_resync_.exchange(0, std::memory_order_acq_rel);
     // Measured: the board's counts must still account for what it was sent, or it reset (or
     // its counts jumped) and what it ran is not known.
     bool verified = after_stop_counted;
     const std::string mismatch = !measured ? std::string()
-                                 : role != StatusRole::kAfterStop
+                                 : role != StatusRole::kAfterStop && measure_mismatch.empty()
                                      ? CountsMismatch(consumed, stops_at_request, raw, verified)
-                                     : after_stop_mismatch;
+                                     : measure_mismatch;
     // Counts that account for every step: the board ran on through the drop, and the DRO goes
     // on from where it was rather than being aligned to a position the board has left.
     keep_offsets_ = verified && mismatch.empty();
@@ -217,12 +222,14 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
   last_status_sequence_.store(dispatching_sequence_, std::memory_order_release);
 }
 
-// The longest run of the `held` segments delivered after the last counts' consumed count
+// The shortest run of the `held` segments delivered after the last counts' consumed count
 // that moves the board from those counts to `raw`, or -1. Runs that differ only by segments
-// that move nothing leave the same counts, and sending those again would only pause longer.
+// that move nothing leave the same counts: sending such a segment again pauses a little
+// longer, where skipping one could leave out a part of the program.
 int32_t DeviceLink::RanByCounts(int32_t held, const std::array<int32_t, 6>& raw) const {
   const uint32_t base = consumed_at_counts_;
-  for (int32_t ran = std::min<int32_t>(held, kStepHistory - 1); ran >= 0; --ran) {
+  const int32_t longest = std::min<int32_t>(held, kStepHistory - 1);
+  for (int32_t ran = 0; ran <= longest; ++ran) {
     bool match = true;
     for (size_t c = 0; c < 6 && match; ++c) {
       const uint32_t moved =

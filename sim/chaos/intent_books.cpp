@@ -156,6 +156,13 @@ void IntentBooks::CheckRun(const sim::ExecutedSegment& s) {
   }
   if (!IsHost(s.tag)) return;
   const auto serial = static_cast<uint32_t>(s.tag & kSerialMask);
+  // An entry that moves nothing leaves no trace in the board's counts: a resynchronisation
+  // cannot tell whether it ran, and sends it again rather than skip it (a pause of one
+  // segment longer).
+  if (serial <= last_run_ && (state_[serial - 1] & kMovesNothing) && (state_[serial - 1] & kRun)) {
+    ++repeated_pauses_;
+    return;
+  }
   if (serial <= last_run_) {
     std::snprintf(text, sizeof text,
                   "host entry %u ran after entry %u: an entry ran twice or out of order", serial,
@@ -212,14 +219,7 @@ void IntentBooks::CheckAccounted() {
     const uint8_t st = state_[i];
     const auto serial = static_cast<uint32_t>(i + 1);
     if (st & (kRun | kDiscarded | kExcused)) continue;
-    // An entry that moves nothing leaves no trace in the board's counts: a resynchronisation
-    // cannot tell whether it ran, and skips it rather than run it twice (a pause of one
-    // segment shorter).
     const std::array<int32_t, 6>& steps = steps_[i];
-    if ((st & kEncoded) && (st & kMovesNothing)) {
-      ++unrun_pauses_;
-      continue;
-    }
     // Streamed before a stop, or queued before a stop that threw the queue away.
     if ((st & kEncoded) ? serial <= closed_ : cuts_at_queue_[i] < cuts_) continue;
     char text[200];

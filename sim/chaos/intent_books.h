@@ -52,8 +52,8 @@ class IntentBooks : public StreamObserver {
   uint64_t host_segments_run() const { return host_run_; }
   // Host entries lost with a board's queue where the loss left no trace in its counts.
   uint32_t invisible_losses() const { return invisible_losses_; }
-  // Streamed entries that move nothing and never ran (skipped by a resynchronisation).
-  uint32_t unrun_pauses() const { return unrun_pauses_; }
+  // Entries that move nothing run again by a resynchronisation that could not tell.
+  uint32_t repeated_pauses() const { return repeated_pauses_; }
 
  private:
   enum : uint8_t {
@@ -88,7 +88,7 @@ class IntentBooks : public StreamObserver {
   std::vector<uint64_t> snapshot_;
   std::vector<sim::ExecutedSegment> lost_queue_;
   uint32_t invisible_losses_ = 0;
-  uint32_t unrun_pauses_ = 0;
+  uint32_t repeated_pauses_ = 0;
   std::string invariant_, failure_;
 };
 

@@ -168,7 +168,7 @@ class SeedRun {
     result.violation = invariants_.failed() ? invariants_.violation() : own_violation_;
     result.hash = hash_.value();
     result.excused_invisible_loss = books_.invisible_losses() != 0;
-    result.excused_unrun_pause = books_.unrun_pauses() != 0;
+    result.excused_repeated_pause = books_.repeated_pauses() != 0;
     result.excused_fill_lie = overflowed_ || lie_measured_;
     result.virtual_ms = clock_.TickCountMs();
     if (!result.passed) {
