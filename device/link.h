@@ -278,7 +278,7 @@ class DeviceLink final : public BoardLink {
   // At the first reply after the start-up stop: rewinds by what the board held at the
   // measurement and never ran; counts that match no run of it lost the position.
   void SettleOwedRewind(const std::array<int32_t, 6>& raw);
-  int32_t RanByCounts(int32_t held, const std::array<int32_t, 6>& raw) const;
+  int32_t RanByCounts(int32_t held, const std::array<int32_t, 6>& raw, uint32_t elapsed_ms) const;
   std::string CountsMismatch(uint32_t consumed, uint32_t stops, const std::array<int32_t, 6>& raw,
                              bool& verified);
   // Sender: a motion packet (report_) reached the board.
@@ -394,6 +394,7 @@ class DeviceLink final : public BoardLink {
   // board had consumed (delivered before its request less its fill), the stops before it.
   std::array<int32_t, 6> counts_seen_{};
   uint32_t consumed_at_counts_ = 0;
+  uint32_t counts_seen_ms_ = 0;  // when they came
   uint32_t stops_at_counts_ = 0;
   bool counts_known_ = false;
   bool keep_offsets_ = false;  // the next alignment keeps the offsets the counts bore out
@@ -404,6 +405,7 @@ class DeviceLink final : public BoardLink {
     bool active = false;
     int32_t held = 0;     // segments the board held at the measurement
     int32_t dropped = 0;  // motion packets lost with the send ring, sent again in any case
+    uint32_t measured_ms = 0;
   };
   OwedRewind owed_rewind_;
   bool position_lost_shown_ = false;  // the next alignment leaves the status line to it

@@ -90,7 +90,8 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
       // configuration included (it runs until the stop comes).
       const uint32_t sent_since = delivered_at_request - consumed_at_counts_;
       if (counts_known_ && stops_at_request - stops_at_counts_ == 1 && sent_since < kStepHistory) {
-        const int32_t ran = RanByCounts(static_cast<int32_t>(sent_since), raw);
+        const int32_t ran =
+            RanByCounts(static_cast<int32_t>(sent_since), raw, now - counts_seen_ms_);
         if (ran < 0) {
           measure_mismatch = "no run of the " + std::to_string(sent_since) +
                              " segments sent since the last counts matches them";
@@ -136,7 +137,7 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
     } else if (measured && role != StatusRole::kAfterStop) {
       // The board runs on until the start-up stop reaches it, several writes behind this
       // request: how much of what it held it ran by then, the counts after the stop show.
-      owed_rewind_ = {true, lost, dropped};
+      owed_rewind_ = {true, lost, dropped, now};
     } else if (measured) {
       RewindSelectedSource(lost + dropped);  // taken after the stop: nothing ran since
     } else {
@@ -148,6 +149,7 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
                          : "every measuring reply of a resynchronisation was lost");
     }
     counts_seen_ = raw;
+    counts_seen_ms_ = now;
     consumed_at_counts_ = consumed;
     stops_at_counts_ = stops_at_request;
     counts_known_ = role != StatusRole::kAfterStop;
@@ -173,6 +175,7 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
   // or garbled, and its counts measure nothing later on.
   if (!counts_known_ || static_cast<int32_t>(consumed - consumed_at_counts_) >= 0) {
     counts_seen_ = raw;
+    counts_seen_ms_ = now;
     consumed_at_counts_ = consumed;
     stops_at_counts_ = stops_at_request;
     counts_known_ = true;
@@ -222,30 +225,43 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
   last_status_sequence_.store(dispatching_sequence_, std::memory_order_release);
 }
 
-// The shortest run of the `held` segments delivered after the last counts' consumed count
-// that moves the board from those counts to `raw`, or -1. Runs that differ only by segments
-// that move nothing leave the same counts: sending such a segment again pauses a little
-// longer, where skipping one could leave out a part of the program.
-int32_t DeviceLink::RanByCounts(int32_t held, const std::array<int32_t, 6>& raw) const {
+// How many of the `held` segments delivered after the last counts' consumed count the board
+// ran, by the counts in `raw`, or -1 when no run accounts for them. Runs that differ only by
+// segments that move nothing (or moves that cancel out) leave the same counts: the board ran
+// at most one segment a period in `elapsed_ms`, so the longest such run within that wins, and
+// past it the shortest.
+int32_t DeviceLink::RanByCounts(int32_t held, const std::array<int32_t, 6>& raw,
+                                uint32_t elapsed_ms) const {
   const uint32_t base = consumed_at_counts_;
-  const int32_t longest = std::min<int32_t>(held, kStepHistory - 1);
-  for (int32_t ran = 0; ran <= longest; ++ran) {
-    bool match = true;
-    for (size_t c = 0; c < 6 && match; ++c) {
+  const auto matches = [&](int32_t ran) {
+    for (size_t c = 0; c < 6; ++c) {
       const uint32_t moved =
           steps_before_[(base + static_cast<uint32_t>(ran)) % kStepHistory][c].load(
               std::memory_order_acquire) -
           steps_before_[base % kStepHistory][c].load(std::memory_order_acquire);
-      match = static_cast<uint32_t>(counts_seen_[c]) + moved == static_cast<uint32_t>(raw[c]);
+      if (static_cast<uint32_t>(counts_seen_[c]) + moved != static_cast<uint32_t>(raw[c])) {
+        return false;
+      }
     }
-    if (match) return ran;
+    return true;
+  };
+  const int32_t longest = std::min<int32_t>(held, kStepHistory - 1);
+  const double period_ms = SegmentPeriod() * 1000.0;
+  const double by_time = static_cast<double>(elapsed_ms) / period_ms + 2.0;
+  const int32_t within =
+      by_time < static_cast<double>(longest) ? static_cast<int32_t>(by_time) : longest;
+  for (int32_t ran = within; ran >= 0; --ran) {
+    if (matches(ran)) return ran;
+  }
+  for (int32_t ran = within + 1; ran <= longest; ++ran) {
+    if (matches(ran)) return ran;
   }
   return -1;
 }
 
 void DeviceLink::SettleOwedRewind(const std::array<int32_t, 6>& raw) {
   const OwedRewind owed = std::exchange(owed_rewind_, {});
-  const int32_t ran = RanByCounts(owed.held, raw);
+  const int32_t ran = RanByCounts(owed.held, raw, services_.clock.TickCountMs() - owed.measured_ms);
   if (ran >= 0) {
     RewindSelectedSource(owed.held - ran + owed.dropped);
     services_.client.ResetSegmentsSent();

@@ -249,7 +249,8 @@ int ChaosMain(int argc, char** argv) {
   std::printf(
       "chaos: relaxed checks: %zu seeds lost host entries with a board's queue that no count "
       "shows; %zu seeds overflowed the board or measured it on a lying fill (entries not "
-      "accounted); %zu seeds ran an entry that moves nothing again in a resync\n",
+      "accounted); %zu seeds ran an entry that moves nothing twice or not at all in a resync "
+      "(counts cannot tell)\n",
       invisible_losses, fill_lies, repeated_pauses);
   return passed == run ? 0 : 1;
 }

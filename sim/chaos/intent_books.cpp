@@ -219,6 +219,11 @@ void IntentBooks::CheckAccounted() {
     const uint8_t st = state_[i];
     const auto serial = static_cast<uint32_t>(i + 1);
     if (st & (kRun | kDiscarded | kExcused)) continue;
+    // Nor the other way: one that moves nothing may be taken for run.
+    if ((st & kEncoded) && (st & kMovesNothing)) {
+      ++repeated_pauses_;
+      continue;
+    }
     const std::array<int32_t, 6>& steps = steps_[i];
     // Streamed before a stop, or queued before a stop that threw the queue away.
     if ((st & kEncoded) ? serial <= closed_ : cuts_at_queue_[i] < cuts_) continue;

@@ -52,7 +52,8 @@ class IntentBooks : public StreamObserver {
   uint64_t host_segments_run() const { return host_run_; }
   // Host entries lost with a board's queue where the loss left no trace in its counts.
   uint32_t invisible_losses() const { return invisible_losses_; }
-  // Entries that move nothing run again by a resynchronisation that could not tell.
+  // Entries that move nothing run twice or not at all by a resynchronisation that could not
+  // tell.
   uint32_t repeated_pauses() const { return repeated_pauses_; }
 
  private:

@@ -24,7 +24,7 @@ struct SeedResult {
   // Checks relaxed in this seed, each for a reason stated where it is made.
   bool excused_invisible_loss = false;  // host entries lost with the board's queue, no trace
   bool excused_fill_lie = false;        // a lying fill: the entries' accounting is not judged
-  bool excused_repeated_pause = false;  // an entry that moves nothing run again by a resync
+  bool excused_repeated_pause = false;  // an entry that moves nothing run twice or never
 };
 
 SeedResult RunWorld(const World& world, const SeedOptions& options);
