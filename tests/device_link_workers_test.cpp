@@ -83,7 +83,8 @@ TEST(LinkWorkers, UnplugClosesAtOnceAndTheKeptPacketGoesFirstAfterReconnection) 
 TEST(LinkWorkers, WriteStuckForFourSecondsClosesKeepsThePacketAndResynchronises) {
   LinkHarness h;
   h.BringUp();
-  h.board.SetStatus(37, {});
+  h.SendSteppedMotion(6);  // 42 segments, 5 of them run
+  h.board.SetStatus(37, {5, 0, 0, 0, 0, 0});
   h.UpdateAndPump();  // a reply with fill 37
   ASSERT_EQ(h.link().device_fill(), 37);
   h.board.SetAutoReply(false);
@@ -117,7 +118,9 @@ TEST(LinkWorkers, WriteStuckForFourSecondsClosesKeepsThePacketAndResynchronises)
   h.board.CompleteWrite();
   h.board.ClearWritten();
   h.board.SetAutoReply(true);
-  h.board.SetStatus(12, {});
+  // The board ran on through the drop; its counts bear out the 30 segments run, and the 12 it
+  // held it never ran before the start-up stop.
+  h.board.SetStatus(12, {30, 0, 0, 0, 0, 0});
   h.UpdateAndPump();
   const auto written = h.board.written();
   ASSERT_FALSE(written.empty());
@@ -126,6 +129,8 @@ TEST(LinkWorkers, WriteStuckForFourSecondsClosesKeepsThePacketAndResynchronises)
   EXPECT_EQ(ReportValue(written[0], 2, 4), 1u);
   EXPECT_EQ(written[1][1], kOpStatusRequest);  // the resynchronising request
   EXPECT_EQ(written[2][1], kOpSyncQueryA);
+  h.Pump(4);
+  // The rewind waits for the counts after the stop.
   EXPECT_EQ(h.link().rewind_count(), 1u);
   EXPECT_EQ(h.link().last_rewind_fill(), 12);
 }
@@ -188,17 +193,22 @@ TEST(LinkWorkers, APendingWriteEndsTheRowOfFailuresOnceDelivered) {
 TEST(LinkWorkers, AfterTooManyFailuresTheBoardIsResynchronisedThenAligned) {
   LinkHarness h;
   h.memory.blocks().engine.Set(engine::kAxisPosition[0], 5000);
-  h.board.SetStatus(10, {100, 0, 0, 0, 0, 0});
+  h.board.SetStatus(0, {100, 0, 0, 0, 0, 0});
   h.BringUp();
   ASSERT_EQ(h.memory.blocks().engine.Get(engine::kAxisPosition[0]), 5000);
+  h.SendSteppedMotion(2);  // 14 segments, 4 of them run
+  h.board.SetStatus(10, {104, 0, 0, 0, 0, 0});
+  h.UpdateAndPump();
+  ASSERT_EQ(h.memory.blocks().engine.Get(engine::kAxisPosition[0]), 5004);
 
   h.board.QueueWriteResults(hid_error::kGenFailure, 21);
   h.UpdateAndPump();
   ASSERT_TRUE(h.link().resync_pending());
   h.board.ClearWritten();
 
-  // The board's queue still holds the 10 segments (of no steps, so its counts stay).
-  h.board.SetStatus(10, {100, 0, 0, 0, 0, 0}, 0x5);
+  // The board's queue still holds the 10 segments, and its counts show it ran none of them
+  // before the start-up stop.
+  h.board.SetStatus(10, {104, 0, 0, 0, 0, 0}, 0x5);
   const uint32_t rewinds = h.link().rewind_count();
   h.memory.blocks().engine.Set(engine::kAxisPosition[0], 6000);
   h.UpdateAndPump();
@@ -216,7 +226,7 @@ TEST(LinkWorkers, AfterTooManyFailuresTheBoardIsResynchronisedThenAligned) {
   EXPECT_TRUE(h.link().link_running());
   // The counts bear out what the board was sent: the positions go on from the board's, not
   // from whatever the host's word held meanwhile.
-  EXPECT_EQ(h.memory.blocks().engine.Get(engine::kAxisPosition[0]), 5000);
+  EXPECT_EQ(h.memory.blocks().engine.Get(engine::kAxisPosition[0]), 5004);
   EXPECT_EQ(h.link().axis_offset(0), 4900);
 }
 
@@ -350,7 +360,8 @@ TEST(LinkWorkers, AResynchronisationAskedForWhileAReplyConsumesTheLastOneIsKept)
 
   client.during_rewind = fail_21_writes;
   const std::vector<uint8_t> reply = StatusReply(1, 5, {});
-  link.OnStatusReply(reply.data() + 3, reply.size() - 3);
+  // Taken after the stop, the reply rewinds there and then.
+  link.OnStatusReply(reply.data() + 3, reply.size() - 3, DeviceLink::StatusRole::kAfterStop);
   EXPECT_FALSE(link.device_connected());
   EXPECT_TRUE(link.resync_pending());  // the second close's request is the next link's
   link.Shutdown();
@@ -644,18 +655,41 @@ TEST(LinkWorkers, ABoardSilentForAMinuteIsFollowedAgainWhenItAnswers) {
   EXPECT_EQ(h.link().pending_replies().pending(), 0);
 }
 
-// Every measuring reply of a resynchronisation lost: a board that held nothing is known to
-// have lost nothing, and the link carries on; one that may still have held segments cannot
-// say how far it ran, so the host's program stops and the axes must be homed again.
-TEST(LinkWorkers, AResyncThatCannotMeasureStopsTheProgramAndUnreferencesTheAxes) {
-  for (const uint16_t fill : {0, 40}) {
-    SCOPED_TRACE(fill);
+// Every measuring reply of a resynchronisation lost, and only the reply after the start-up
+// stop answered: the board's counts are final then. With nothing but that stop since the last
+// counts, they show how much of what the board was sent it ran: the rest is sent again, and
+// counts that no run accounts for lose the position. With another stop between (it cleared
+// segments nobody ran), how far the board ran is not known: the host's program stops and the
+// axes must be homed again.
+TEST(LinkWorkers, AResyncMeasuredOnlyAfterItsStopGoesByTheCounts) {
+  enum class Want { kCarryOn, kPositionLost, kUnmeasured };
+  struct Case {
+    const char* name;
+    int packets;  // stepped motion packets, one step a segment on channel 0
+    uint16_t fill;
+    int32_t counts_after;
+    bool stop_between;
+    Want want;
+    int32_t rewound;
+  };
+  const Case cases[] = {
+      {"held nothing", 0, 0, 0, false, Want::kCarryOn, 0},
+      {"ran none of the 40 it held", 6, 40, 2, false, Want::kCarryOn, 40},
+      {"ran 15 of them", 6, 40, 17, false, Want::kCarryOn, 25},
+      {"counts went back", 6, 40, 0, false, Want::kPositionLost, 0},
+      {"a stop between", 6, 40, 2, true, Want::kUnmeasured, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     LinkHarness h;
     h.BringUp();
-    h.board.SetStatus(fill, {});
+    h.SendSteppedMotion(c.packets);
+    const int32_t ran_before = c.packets * 7 - c.fill;
+    h.board.SetStatus(c.fill, {ran_before, 0, 0, 0, 0, 0});
     h.UpdateAndPump();
-    ASSERT_EQ(h.link().device_fill(), fill);
+    ASSERT_EQ(h.link().device_fill(), c.fill);
     h.board.SetAutoReply(false);
+    if (c.stop_between) h.link().SendCommand(kOpStopMotion, 0);
     h.board.QueueWriteResults(hid_error::kGenFailure, DeviceLink::kMaxWriteErrors + 1);
     h.link().SendCommand(kOpConfigOptionA, 0);
     h.Pump();
@@ -673,19 +707,25 @@ TEST(LinkWorkers, AResyncThatCannotMeasureStopsTheProgramAndUnreferencesTheAxes)
     ASSERT_EQ(written.back()[1], kOpStatusRequest);
     const auto last = static_cast<uint16_t>(ReportValue(written.back(), 2, 2));
     const uint32_t rewinds = h.link().rewind_count();
-    h.board.QueueReport(StatusReply(last, 0, {}));
+    h.board.QueueReport(StatusReply(last, 0, {c.counts_after, 0, 0, 0, 0, 0}));
     h.Pump(2);
     EXPECT_FALSE(h.link().resync_pending());
-    if (fill == 0) {
+    if (c.want == Want::kCarryOn) {
       EXPECT_EQ(h.link().rewind_count(), rewinds + 1);
+      EXPECT_EQ(h.link().last_rewind_fill(), c.rewound);
       EXPECT_EQ(h.link().unmeasured_resyncs(), 0u);
+      EXPECT_EQ(h.link().position_lost_resyncs(), 0u);
       EXPECT_TRUE(engine.Get(engine::kAxisReferenced[0]));
-      EXPECT_EQ(engine.Get(engine::kTrajConsumerIndex), 10);
       continue;
     }
     EXPECT_EQ(h.link().rewind_count(), rewinds);  // no guess
-    EXPECT_EQ(h.link().unmeasured_resyncs(), 1u);
-    EXPECT_EQ(h.StatusText(), DeviceLink::kPositionLostText);
+    if (c.want == Want::kUnmeasured) {
+      EXPECT_EQ(h.link().unmeasured_resyncs(), 1u);
+      EXPECT_EQ(h.StatusText(), DeviceLink::kPositionLostText);
+    } else {
+      EXPECT_EQ(h.link().position_lost_resyncs(), 1u);
+      EXPECT_EQ(h.StatusText(), DeviceLink::kBoardLostPositionText);
+    }
     for (size_t a = 0; a < 6; ++a) EXPECT_FALSE(engine.Get(engine::kAxisReferenced[a])) << a;
     EXPECT_EQ(engine.Get(engine::kTrajConsumerIndex), engine.Get(engine::kTrajProducerIndex));
     EXPECT_EQ(h.ctx->motion().state(), kHalted);

@@ -40,6 +40,16 @@ struct LinkHarness {
   void Pump(int times = 1) {
     for (int i = 0; i < times; ++i) platform.workers_.Pump();
   }
+  // Motion packets whose every segment moves channel 0 one step, written to the board: what
+  // it holds and its counts then tell apart how far it ran.
+  void SendSteppedMotion(int packets) {
+    for (int p = 0; p < packets; ++p) {
+      uint8_t* body = link().BeginMotionPacket();
+      for (size_t k = 0; k < 7; ++k) body[9 * k] = 1;
+      link().CommitPacket();
+      Pump();
+    }
+  }
   // Update, then let the workers run until they have nothing left to do at once.
   void UpdateAndPump() {
     Update();

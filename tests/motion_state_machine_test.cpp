@@ -393,7 +393,8 @@ TEST_F(StateMachine, StartOfMoveCheckRefusalsAndAcceptance) {
   motion().SelectSource(kHostTrajectory);
   planner().Set(planner::kFlushPartial, true);
   EXPECT_TRUE(motion().StartOfMoveCheck());
-  EXPECT_FALSE(planner().Get(planner::kFlushPartial));
+  // The host's word on its own stream stays as the host left it.
+  EXPECT_TRUE(planner().Get(planner::kFlushPartial));
   EXPECT_TRUE(engine().Get(engine::kPluginMotionActive));
   EXPECT_EQ(motion().segment_source(), kJogRing);
 }
