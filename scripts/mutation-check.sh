@@ -85,8 +85,18 @@ revert() {
   git -C "$tree" checkout -q -- . 2>/dev/null || true
   git -C "$tree" clean -q -fd -- device motion 2>/dev/null || true
 }
+# The running chaos or ctest, under `timeout`, which passes a signal on to all it started.
+child=
+bounded() {  # $1: seconds, the rest: the command
+  timeout "$@" &
+  child=$!
+  local rc=0
+  wait "$child" || rc=$?
+  child=
+  return "$rc"
+}
 trap revert EXIT
-trap 'revert; exit 130' INT TERM
+trap '[ -z "$child" ] || kill "$child" 2>/dev/null; wait; revert; exit 130' INT TERM
 revert
 git -C "$tree" checkout -q --detach "$head"
 [ -z "$(git -C "$tree" status --porcelain)" ] || { echo "mutation-check: $tree is not clean" >&2; exit 1; }
@@ -112,7 +122,7 @@ build_targets() {  # $1: log file
 chaos() {
   local file=$1 limit=$2
   shift 2
-  (cd "$tree" && timeout "$limit" stdbuf -oL "$host" chaos --no-shrink --verbose "$@" >"$file" 2>&1)
+  bounded "$limit" stdbuf -oL "$host" chaos --no-shrink --verbose "$@" >"$file" 2>&1
 }
 
 # The seed a hung run was in: the one after the last it finished. $1: output, the rest: the
@@ -133,7 +143,7 @@ run_sim() {
   local regression=()
   read -ra regression <<<"$(sed 's/#.*//' "$tree/sim/chaos/regression_seeds.txt" | tr -s ' \n' ' ')"
   : >"$stem.fails"
-  chaos "$stem.regression.txt" 60 --seed-file sim/chaos/regression_seeds.txt || rc=$?
+  chaos "$stem.regression.txt" 60 --seed-file "$tree/sim/chaos/regression_seeds.txt" || rc=$?
   sed -n 's/^seed \([0-9]*\) FAILED: \([a-z]*\):.*/\1 \2/p' "$stem.regression.txt" >>"$stem.fails"
   ((rc == 124)) && echo "$(hung_seed "$stem.regression.txt" "${regression[@]}") hang" >>"$stem.fails"
   if ((rc != 124 && seeds > 0)) && ! grep -qv -x -F -f "$stem.base_fails" "$stem.fails"; then
@@ -149,7 +159,7 @@ run_sim() {
 run_ctest() {
   local stem=$1
   # Bounded as a whole: a test that hangs under a mutant may carry a long time-out of its own.
-  timeout 900 ctest --test-dir "$build" -j 2 --timeout 300 >"$stem.ctest.txt" 2>&1 || true
+  bounded 300 ctest --test-dir "$build" -j 2 --timeout 120 >"$stem.ctest.txt" 2>&1 || true
   sed -n '/The following tests FAILED:/,$p' "$stem.ctest.txt" |
     sed -n 's/^[[:space:]]*[0-9]* - \(.*\) (.*)$/\1/p' >"$stem.ctest_fails"
   grep -q "tests passed\|No tests were found" "$stem.ctest.txt" || echo "ctest-did-not-finish" >>"$stem.ctest_fails"
