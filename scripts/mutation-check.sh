@@ -10,7 +10,8 @@
 #     --no-sim       skip the simulator (with --ctest: the CTest suite alone)
 #     --jobs J       build jobs (default 2)
 #     --tree DIR     the scratch worktree (default build/mutation/tree); its build is DIR/build/release
-#     --out FILE     the table, also written here (default build/mutation/results.txt)
+#     --out FILE     the table, also written here (default build/mutation/results.txt); the
+#                    logs go to a directory of the same name, .logs for .txt
 #     --list         list the mutants and what each models, then stop
 #
 # The scratch worktree is checked out at the repository's HEAD (uncommitted changes are not
@@ -103,7 +104,7 @@ git -C "$tree" checkout -q --detach "$head"
 
 build=$tree/build/release
 host=$build/vaskel-host
-log=$(dirname "$out")/logs
+log=${out%.txt}.logs
 mkdir -p "$log"
 if [ ! -f "$build/build.ninja" ]; then
   (cd "$tree" && cmake --preset release >"$log/configure.txt" 2>&1) ||
