@@ -85,11 +85,17 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
     bool after_stop_counted = false;
     if (role == StatusRole::kAfterStop) {
       // Both measuring replies lost, and the stop has cleared the board since: its counts are
-      // final. With nothing but that stop since the last counts, they show how much of what
-      // it was sent since then it ran, the packet this connection wrote ahead of its
-      // configuration included (it runs until the stop comes).
+      // final. Of what the board held from before, only a bound is known: the last fill and
+      // all delivered after its request. When that is nothing, and nothing but the start-up
+      // stop came since the last counts, they show how much of the packet this connection
+      // wrote ahead of its configuration the board ran before the stop came. Otherwise the
+      // counts could as well be those of a board that ran it all and then reset.
+      const uint32_t held_at_most = static_cast<uint32_t>(std::max(previous_fill, int32_t{0})) +
+                                    (delivered_before_connection_.load(std::memory_order_acquire) -
+                                     previous_delivered_at_fill);
       const uint32_t sent_since = delivered_at_request - consumed_at_counts_;
-      if (counts_known_ && stops_at_request - stops_at_counts_ == 1 && sent_since < kStepHistory) {
+      if (held_at_most == 0 && counts_known_ && stops_at_request - stops_at_counts_ == 1 &&
+          sent_since < kStepHistory) {
         const int32_t ran =
             RanByCounts(static_cast<int32_t>(sent_since), raw, now - counts_seen_ms_);
         if (ran < 0) {
@@ -99,13 +105,6 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
         lost = static_cast<int32_t>(sent_since) - std::max(ran, 0);
         after_stop_counted = ran >= 0;
       } else {
-        // Otherwise only a bound is known of what the board held from before: the last fill
-        // and all delivered after its request. Unless that is nothing, how much of it the
-        // board ran is not known.
-        const uint32_t held_at_most =
-            static_cast<uint32_t>(std::max(previous_fill, int32_t{0})) +
-            (delivered_before_connection_.load(std::memory_order_acquire) -
-             previous_delivered_at_fill);
         lost = segments_before_configuration_.load(std::memory_order_acquire);
         measured = held_at_most == 0;
       }

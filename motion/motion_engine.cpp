@@ -36,6 +36,9 @@ void MotionEngine::AbortLocked(HostQueue queue) {
   // machine the user had stopped. A home or probe that ends on its own signal leaves the
   // host's program alone; it streams once the move has drained.
   if (queue == HostQueue::kDrop) DropHostQueue();
+  // An abort during a take-up stops the take-up's set; the jog's ring may still hold what the
+  // interrupted move generated, and would send it with the next jog.
+  ramps_.DiscardAll();
   SendStopCommand();
 }
 

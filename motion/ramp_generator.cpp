@@ -40,6 +40,19 @@ void RampGenerator::Select(SegmentSourceId source) {
   if (source != kHostTrajectory) active_ = source;
 }
 
+void RampGenerator::DiscardAll() {
+  for (RampSet* set : {&jog_ramps_, &backlash_ramps_}) {
+    for (AxisRamp& r : *set) {
+      r.Velocity = 0;
+      r.TargetVelocity = 0;
+      r.Mode = kRampIdle;
+    }
+  }
+  for (SegmentRing* ring : {&jog_ring_, &backlash_ring_}) {
+    ring->consumer.store(ring->producer.load(std::memory_order_acquire), std::memory_order_release);
+  }
+}
+
 void RampGenerator::ClearSets() {
   jog_ramps_ = RampSet{};
   backlash_ramps_ = RampSet{};

@@ -40,6 +40,9 @@ class RampGenerator {
   bool StartDistanceRamp(int axis, int32_t steps, double speed);
   void StopAxisRamp(int axis);
   void StopAllRamps();
+  // Both sets idle and both rings emptied: after an abort no ramp of either may run on, nor a
+  // segment generated for one wait to go out with the next move.
+  void DiscardAll();
   bool RampsIdleAndDrained();
   static bool AllIdle(const RampSet& set);
   void GenerateRampSegments();
