@@ -2,9 +2,12 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+
+#include "platform/system_hid.h"
 
 namespace wine_tests {
 namespace {
@@ -13,6 +16,9 @@ namespace {
 constexpr const char* kGuestDir = "Z:\\tmp\\usb-vm\\";
 constexpr DWORD kAnswerMs = 90000;  // a board import and udev's work on an emulated CPU
 constexpr const char* kProgram = "vaskel-board: ";
+// How long the system may take to let a board go after the guest's kernel has (Wine: about
+// 2.5 s on an emulated CPU).
+constexpr DWORD kLeaveMs = 30000;
 
 std::string BoardLog(int index) {
   return std::string(kGuestDir) + "board-" + std::to_string(index) + ".log";
@@ -55,12 +61,52 @@ bool GuestBoards::Request(const std::string& what) {
 GuestBoards::~GuestBoards() {
   // A case that ended early leaves no board behind for the next one.
   std::vector<BoardTotals> totals;
-  if (boards_ > 0) StopAll(&totals);
+  if (!identities_.empty()) StopAll(&totals);
 }
 
 bool GuestBoards::Add(const char* identity) {
   if (!Request(std::string("add ") + identity)) return false;
-  ++boards_;
+  identities_.push_back(identity);
+  return true;
+}
+
+bool GuestBoards::Replug() {
+  if (identities_.empty() || !LeftTheSystem({identities_[0]})) return false;
+  return Request("replug");
+}
+
+int GuestBoards::Listed(const std::string& identity) {
+  unsigned vendor = 0, product = 0, release = 0;
+  if (std::sscanf(identity.c_str(), "%x:%x:%x", &vendor, &product, &release) != 3) return 0;
+  int n = 0;
+  for (const vaskel::HidDeviceInfo& d : vaskel::MakeSystemHidBus()->Enumerate()) {
+    n += d.vendor == vendor && d.product == product && d.release == release;
+  }
+  return n;
+}
+
+bool GuestBoards::LeftTheSystem(const std::vector<std::string>& identities, int left_listed) {
+  std::vector<std::string> distinct;
+  for (const std::string& identity : identities) {
+    if (std::find(distinct.begin(), distinct.end(), identity) == distinct.end()) {
+      distinct.push_back(identity);
+    }
+  }
+  const DWORD start = GetTickCount();
+  for (;;) {
+    int listed = 0;
+    for (const std::string& identity : distinct) listed += Listed(identity);
+    if (listed <= left_listed) break;
+    if (GetTickCount() - start > kLeaveMs) {
+      std::printf("  the system still lists a removed board after %lu ms\n",
+                  static_cast<unsigned long>(kLeaveMs));
+      return false;
+    }
+    Sleep(100);
+  }
+  std::printf("  the system lists none of the removed boards after %lu ms more\n",
+              static_cast<unsigned long>(GetTickCount() - start));
+  std::fflush(stdout);
   return true;
 }
 
@@ -80,11 +126,12 @@ bool GuestBoards::Packets(uint64_t* out, uint64_t* in, uint64_t* at_ms) {
   return false;
 }
 
-bool GuestBoards::StopAll(std::vector<BoardTotals>* totals) {
+bool GuestBoards::StopAll(std::vector<BoardTotals>* totals, int left_listed) {
   totals->clear();
-  const int count = boards_;
-  boards_ = 0;
-  if (!Request("stop")) return false;
+  const std::vector<std::string> identities = std::move(identities_);
+  identities_.clear();
+  if (!Request("stop") || !LeftTheSystem(identities, left_listed)) return false;
+  const int count = static_cast<int>(identities.size());
   for (int b = 0; b < count; ++b) {
     BoardTotals t;
     bool found = false;

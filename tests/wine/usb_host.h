@@ -19,10 +19,12 @@ extern const std::string kConnected;
 extern const std::string kPulledOut;
 constexpr const char* kBoard = "8888:0006:0100";
 // Generous bounds for Wine on an emulated machine: they catch a hang, not a slow step. Wine's
-// udev backend offers a newly bound board some seconds after the kernel has it; StopPlug right
-// after a stream took up to 9 s there (each write holds its thread inside Wine for a while).
+// udev backend offers a newly bound board some seconds after the kernel has it. StopPlug ends
+// the link workers' current steps (the sender's is up to 64 writes, which Wine carries at
+// about ten a second there) and writes the profile through Wine's MSXML (up to 2.3 s there):
+// up to 5.1 s measured.
 constexpr uint32_t kMessageMs = 60000;
-constexpr uint32_t kStopBoundMs = 15000;
+constexpr uint32_t kStopBoundMs = 10000;
 
 // True under Wine rather than Windows.
 bool UnderWine();
@@ -54,6 +56,9 @@ class UsbHost {
   // The link closed since the host started: message 3 seen, or the close in the plug-in's
   // diagnostic log (message 3 may be followed at once by a failed write's system text).
   bool LinkClosed() const;
+  // The system tick count (GetTickCount) at which the plug-in's log says the link first
+  // closed; false while it has not.
+  bool LinkClosedAt(DWORD* tick) const;
   // StopPlug, checked against its bound; the time it took.
   uint32_t StopPlug();
 
