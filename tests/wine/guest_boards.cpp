@@ -18,7 +18,7 @@ constexpr DWORD kAnswerMs = 90000;  // a board import and udev's work on an emul
 constexpr const char* kProgram = "vaskel-board: ";
 // How long the system may take to let a board go after the guest's kernel has (Wine: about
 // 2.5 s on an emulated CPU).
-constexpr DWORD kLeaveMs = 30000;
+constexpr DWORD kLeaveMs = 60000;
 
 std::string BoardLog(int index) {
   return std::string(kGuestDir) + "board-" + std::to_string(index) + ".log";
@@ -85,7 +85,7 @@ int GuestBoards::Listed(const std::string& identity) {
   return n;
 }
 
-bool GuestBoards::LeftTheSystem(const std::vector<std::string>& identities, int left_listed) {
+bool GuestBoards::LeftTheSystem(const std::vector<std::string>& identities) {
   std::vector<std::string> distinct;
   for (const std::string& identity : identities) {
     if (std::find(distinct.begin(), distinct.end(), identity) == distinct.end()) {
@@ -94,12 +94,15 @@ bool GuestBoards::LeftTheSystem(const std::vector<std::string>& identities, int 
   }
   const DWORD start = GetTickCount();
   for (;;) {
-    int listed = 0;
-    for (const std::string& identity : distinct) listed += Listed(identity);
-    if (listed <= left_listed) break;
+    std::string listed;
+    for (const std::string& identity : distinct) {
+      if (Listed(identity) > 0) listed += " " + identity;
+    }
+    if (listed.empty()) break;
     if (GetTickCount() - start > kLeaveMs) {
-      std::printf("  the system still lists a removed board after %lu ms\n",
+      std::printf("  the system still lists%s %lu ms after the kernel let it go\n", listed.c_str(),
                   static_cast<unsigned long>(kLeaveMs));
+      std::fflush(stdout);
       return false;
     }
     Sleep(100);
@@ -126,11 +129,14 @@ bool GuestBoards::Packets(uint64_t* out, uint64_t* in, uint64_t* at_ms) {
   return false;
 }
 
-bool GuestBoards::StopAll(std::vector<BoardTotals>* totals, int left_listed) {
+bool GuestBoards::StopAll(std::vector<BoardTotals>* totals) {
   totals->clear();
   const std::vector<std::string> identities = std::move(identities_);
   identities_.clear();
-  if (!Request("stop") || !LeftTheSystem(identities, left_listed)) return false;
+  if (!Request("stop")) return false;
+  // Wine may list a removed board on for long: a later case that needs the system to have let
+  // it go fails there (Replug waits for it), the others are not held up.
+  LeftTheSystem(identities);
   const int count = static_cast<int>(identities.size());
   for (int b = 0; b < count; ++b) {
     BoardTotals t;

@@ -36,17 +36,17 @@ class GuestBoards {
   bool Release() { return Request("release"); }
   // The first board's output reports and input reports so far, and its clock in ms.
   bool Packets(uint64_t* out, uint64_t* in, uint64_t* at_ms);
-  // Ends every board; their totals in the order they were added. True once the system lists
-  // no more than `left_listed` of them, so the next case starts without them.
-  bool StopAll(std::vector<BoardTotals>* totals, int left_listed = 0);
+  // Ends every board; their totals in the order they were added. Waits (see LeftTheSystem)
+  // until the system no longer lists them, so the next case starts without them.
+  bool StopAll(std::vector<BoardTotals>* totals);
 
   // How many devices with this identity the system's HID class lists now.
   static int Listed(const std::string& identity);
-  // Waits until the system lists none of `identities` (no more than `left_listed`). Wine's hotplug
+  // Waits up to 60 s until the system lists none of `identities`. Wine's hotplug
   // takes a removal some seconds after the kernel (its udev monitor, then its PnP manager), and it
   // does not offer a board plugged in again before it has let the old one go: on Windows the
   // removal is done when the kernel's is, so this wait costs nothing there.
-  static bool LeftTheSystem(const std::vector<std::string>& identities, int left_listed = 0);
+  static bool LeftTheSystem(const std::vector<std::string>& identities);
 
   // Lines of board `index` so far, without the program's name.
   std::vector<std::string> Lines(int index) const;

@@ -181,7 +181,7 @@ WINE_TEST(UsbStalledBoardClosesTheLinkByTheStuckWriteRuleAndReconnectsOnceReleas
 }
 
 // Last of the cases: once two devices of the same vendor, product, release and serial number
-// (none) are unplugged, Wine may list one of them on for long (over 30 s seen).
+// (none) are unplugged, Wine may list one of them on for long.
 WINE_TEST(UsbForeignDevicesAloneShowNothingTwoIdenticalShowTheDuplicatesMessage) {
   if (NoBoardHere()) return;
   wine_tests::GuestBoards boards;
@@ -194,8 +194,7 @@ WINE_TEST(UsbForeignDevicesAloneShowNothingTwoIdenticalShowTheDuplicatesMessage)
     REQUIRE(boards.Add("1234:5678:0001"));  // plugged in while the plug-in runs
     CHECK(usb.RunUntilStatus(kDuplicates));
   }
-  std::vector<wine_tests::BoardTotals> totals;
-  CHECK(boards.StopAll(&totals, wine_tests::UnderWine() ? 1 : 0));
+  const auto totals = StopBoards(boards);
   REQUIRE(totals.size() == 2u);
   CHECK_EQ(totals[0].packets + totals[1].packets, 0u);
 }
