@@ -6,6 +6,7 @@
 #   usb-vm: request ID packets           SIGHUP: the first board prints its packet totals
 #   usb-vm: request ID stop              every board ended (each prints its totals)
 # Board N writes its output to DIR/board-N.log; the answer is DIR/done-ID, "ok" or why not.
+# The first board of a case moves the logs of the case before to DIR/case-K/.
 
 hidraw_count() { ls /sys/class/hidraw 2>/dev/null | wc -l; }
 
@@ -34,6 +35,10 @@ handle_board_request() {
   local dir=$1 what=$2 arg=$3 before pid
   case $what in
     add)
+      if [ ${#board_pids[@]} -eq 0 ] && ls "$dir"/board-*.log >/dev/null 2>&1; then
+        cases=$((cases + 1))
+        mkdir -p "$dir/case-$cases" && mv "$dir"/board-*.log "$dir/case-$cases/"
+      fi
       before=$(hidraw_count)
       build/release/vaskel-board --usbip 127.0.0.1:0 --attach --identity "$arg" \
         >"$dir/board-${#board_pids[@]}.log" 2>&1 &
@@ -70,6 +75,7 @@ handle_board_request() {
 serve_board_requests() {
   local dir=$1 line id what arg
   board_pids=()
+  cases=0
   while IFS= read -r line; do
     line=${line%$'\r'}
     printf '%s\n' "$line"

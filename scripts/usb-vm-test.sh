@@ -1,30 +1,26 @@
 #!/usr/bin/env bash
-# The plug-in's real USB HID path, end to end, without hardware: boots the machine's own Debian
-# kernel under QEMU with a busybox initramfs, mounts this machine's root read-only inside the
-# guest, and runs the USB tests there. Each test serves the board simulator as a USB/IP device
-# that the guest kernel imports through vhci-hcd, so the plug-in finds it like a board on a
-# cable: the Linux build over hidapi/hidraw (vaskel_usb_tests), then the 32-bit Windows library
-# under Wine, through SetupDi/HidD and overlapped I/O (vaskel-wine-tests.exe --filter Usb),
-# against vaskel-board --usbip --attach programs that this script starts, unplugs and stalls
-# on the Windows program's requests. With --bench, the link's figures on both paths afterwards
-# (no test; minutes of Wine under TCG, so not in CI).
+# The plug-in's real USB HID paths, end to end, without hardware: boots the machine's own
+# Debian kernel under QEMU with a busybox initramfs, mounts this machine's root read-only inside
+# the guest, and runs the USB tests there. Each test serves the board simulator as a USB/IP
+# device that the guest's kernel imports through vhci-hcd, so the plug-in finds it like a board
+# on a cable: the Linux build over hidapi/hidraw (vaskel_usb_tests), then the 32-bit Windows
+# library under Wine, through SetupDi/HidD and overlapped I/O (vaskel-wine-tests.exe --filter
+# Usb), against vaskel-board --usbip --attach programs that this script starts, unplugs and
+# stalls on the Windows program's requests. With --bench, the link's figures on both paths
+# afterwards (no test; minutes of Wine under TCG, so not in CI).
 # Prints "N passed, N failed" for the Linux cases and "windows: N passed, N failed" for the
 # Windows ones; exits non-zero when a test failed or the guest did not finish.
 #
-#   scripts/usb-vm-test.sh [--wine] [--bench] [GTEST_ARGS...]   e.g. --gtest_filter='*Unplug*'
-#
-# The Windows cases run only with --wine: under Wine in the TCG guest they do not yet pass
-# reliably (Wine's udev hotplug may not offer a board replugged at once, and StopPlug may take
-# seconds), so CI runs the Linux cases only.
+#   scripts/usb-vm-test.sh [--linux-only] [--bench] [GTEST_ARGS...]   e.g. --gtest_filter='*Unplug*'
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
-wine=0
+wine=1
 bench=0
 while [ $# -gt 0 ]; do
   case $1 in
     --linux-only) wine=0 ;;
-    --wine) wine=1 ;;
+    --wine) wine=1 ;;  # the default, for older command lines
     --bench) bench=1 ;;
     *) break ;;
   esac
@@ -88,6 +84,7 @@ udevadm settle -t 120
 # Sections that Wine reads rather than maps can come back short over 9p: run from tmpfs.
 mkdir -p /tmp/win /tmp/usb-vm
 cp build/mingw32/vaskel-wine-tests.exe build/mingw32/vaskel.dll /tmp/win/
+rm -f $prefix/drive_c/users/*/Temp/vaskel-wine-tests/usb-link-*.log
 begun=\$(cut -d' ' -f1 /proc/uptime)
 WINEPREFIX=$prefix WINEARCH=win32 WINEDEBUG=${VASKEL_WINEDEBUG:--all} \\
   WINEDLLOVERRIDES="mscoree,mshtml=,winedbg.exe=d" VASKEL_WINE_USB_BOARD=1 \\
@@ -97,7 +94,8 @@ WINEPREFIX=$prefix WINEARCH=win32 WINEDEBUG=${VASKEL_WINEDEBUG:--all} \\
     wineserver -k' 2>&1 | serve_board_requests /tmp/usb-vm | tee /tmp/windows.log
 # Kept for CI's artefacts: the guest's /tmp goes with it, the prefix's share stays.
 rm -rf $prefix/usb-vm-logs && mkdir -p $prefix/usb-vm-logs
-cp /tmp/usb-vm/board-*.log /tmp/windows.log $prefix/usb-vm-logs/ 2>/dev/null
+cp -r /tmp/usb-vm/board-*.log /tmp/usb-vm/case-* /tmp/windows.log \
+  $prefix/drive_c/users/*/Temp/vaskel-wine-tests/usb-link-*.log $prefix/usb-vm-logs/ 2>/dev/null
 echo "usb-vm: wine took \$(echo "\$(cut -d' ' -f1 /proc/uptime) \$begun" | awk '{print \$1 - \$2}') s"
 summary=\$(grep -aE '^[0-9]+ passed, [0-9]+ failed' /tmp/windows.log | tail -1)
 echo "usb-vm: windows: \${summary:-0 passed, 1 failed}"

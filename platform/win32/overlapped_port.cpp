@@ -1,5 +1,5 @@
-// A transfer is over when its own OVERLAPPED says so. The event only says "look again": it may
-// carry a late signal of the transfer before, and two threads may wait for the same write.
+// A read is over when its own OVERLAPPED says so. The event only says "look again": it may
+// carry a late signal of the read before. Writes are the writer's (overlapped_writer.h).
 #include "platform/win32/overlapped_port.h"
 
 #include <cstring>
@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "platform/diagnostic_log.h"
+#include "platform/win32/overlapped_writer.h"
 
 namespace vaskel {
 namespace {
@@ -48,10 +49,7 @@ bool WaitUntil(HANDLE event, DWORD timeout_ms, Ended ended) {
 class OverlappedPort : public HidPort {
  public:
   OverlappedPort(HANDLE read, HANDLE write)
-      : read_(read),
-        write_(write),
-        read_event_(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
-        write_event_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+      : read_(read), read_event_(CreateEventA(nullptr, TRUE, FALSE, nullptr)), writer_(write) {}
 
   ~OverlappedPort() override {
     Close();
@@ -62,55 +60,24 @@ class OverlappedPort : public HidPort {
     const bool read_ended = !read_pending_ || WaitUntil(read_event_, kCancelWaitMs,
                                                         [&] { return Ended(read_overlapped_); });
     const ULONGLONG spent = GetTickCount64() - start;
-    const DWORD left = spent < kCancelWaitMs ? static_cast<DWORD>(kCancelWaitMs - spent) : 0;
-    const bool write_ended =
-        !write_pending_ || WaitUntil(write_event_, left, [&] { return Ended(write_overlapped_); });
+    writer_.Shutdown(spent < kCancelWaitMs ? static_cast<DWORD>(kCancelWaitMs - spent) : 0);
     CloseHandle(read_);
-    CloseHandle(write_);
-    if (read_ended && write_ended) {
+    if (read_ended) {
       if (read_event_) CloseHandle(read_event_);
-      if (write_event_) CloseHandle(write_event_);
       return;
     }
     static_cast<void>(transfers_.release());  // left to the system
     WriteDiagnostic("vaskel: a cancelled HID transfer did not end; its buffers are left to it");
   }
 
-  bool ok() const { return read_event_ && write_event_; }
+  bool ok() const { return read_event_ && writer_.ok(); }
 
-  uint32_t StartWrite(const uint8_t report[kReportSize]) override {
-    std::lock_guard lock(mutex_);
-    if (closed_) return hid_error::kInvalidHandle;
-    // Only one write in flight: the buffer and OVERLAPPED of an unfinished one are the system's.
-    if (!WriteEndedLocked()) return hid_error::kGenFailure;
-    std::memcpy(write_buffer_, report, kReportSize);
-    std::memset(&write_overlapped_, 0, sizeof write_overlapped_);
-    write_overlapped_.hEvent = write_event_;
-    ResetEvent(write_event_);
-    DWORD written = 0;
-    if (WriteFile(write_, write_buffer_, kReportSize, &written, &write_overlapped_)) {
-      return hid_error::kNone;
-    }
-    // A failed call that leaves no error code counts as pending; its OVERLAPPED tells whether
-    // the system really holds it.
-    DWORD error = GetLastError();
-    if (error == ERROR_SUCCESS) error = ERROR_IO_PENDING;
-    write_pending_ = error == ERROR_IO_PENDING;
-    return error;
-  }
+  uint32_t StartWrite(const uint8_t report[kReportSize]) override { return writer_.Start(report); }
 
-  bool WaitWriteDone(uint32_t timeout_ms) override {
-    // A close cancels the write; it is over once the system says so, delivered or not.
-    return WaitUntil(write_event_, timeout_ms, [&] {
-      std::lock_guard lock(mutex_);
-      return WriteEndedLocked();
-    });
-  }
+  // A close cancels the write; it is over once the system says so, delivered or not.
+  bool WaitWriteDone(uint32_t timeout_ms) override { return writer_.WaitDone(timeout_ms); }
 
-  uint32_t LastWriteResult() override {
-    std::lock_guard lock(mutex_);
-    return write_result_;
-  }
+  uint32_t LastWriteResult() override { return writer_.LastResult(); }
 
   int Read(uint8_t report[kReportSize], int timeout_ms) override {
     std::lock_guard reader(read_mutex_);
@@ -148,53 +115,31 @@ class OverlappedPort : public HidPort {
 
   // Cancels both transfers; the handles stay open until the transfers have ended.
   void Close() override {
+    writer_.Cancel();
     std::lock_guard lock(mutex_);
     if (closed_) return;
     closed_ = true;
     CancelIoEx(read_, nullptr);
-    CancelIoEx(write_, nullptr);
   }
 
  private:
   static bool Ended(const OVERLAPPED& overlapped) { return HasOverlappedIoCompleted(&overlapped); }
 
-  // True once the write last started has ended; collects its result, so a write that failed
-  // on its way is told as failed and written again.
-  bool WriteEndedLocked() {
-    if (!write_pending_) return true;
-    if (!Ended(write_overlapped_)) return false;
-    DWORD written = 0;
-    write_result_ = hid_error::kNone;
-    if (!GetOverlappedResult(write_, &write_overlapped_, &written, FALSE)) {
-      write_result_ = GetLastError();
-      if (write_result_ == ERROR_SUCCESS) write_result_ = hid_error::kGenFailure;
-    }
-    write_pending_ = false;
-    return true;
-  }
-
   const HANDLE read_;
-  const HANDLE write_;
   const HANDLE read_event_;
-  const HANDLE write_event_;
-  std::mutex mutex_;       // the flags, the OVERLAPPEDs and the buffers
+  std::mutex mutex_;       // the flags, the OVERLAPPED and the buffer
   std::mutex read_mutex_;  // one reader at a time
   bool closed_ = false;
-  bool write_pending_ = false;
-  uint32_t write_result_ = hid_error::kNone;
   bool read_pending_ = false;
-  // On the heap, apart from the port: what a transfer that outlives the port still uses.
+  // On the heap, apart from the port: what a read that outlives the port still uses.
   struct Transfers {
-    OVERLAPPED write_overlapped{};
     OVERLAPPED read_overlapped{};
-    uint8_t write_buffer[kReportSize] = {};
     uint8_t read_buffer[kReportSize] = {};
   };
   std::unique_ptr<Transfers> transfers_ = std::make_unique<Transfers>();
-  OVERLAPPED& write_overlapped_ = transfers_->write_overlapped;
   OVERLAPPED& read_overlapped_ = transfers_->read_overlapped;
-  uint8_t (&write_buffer_)[kReportSize] = transfers_->write_buffer;
   uint8_t (&read_buffer_)[kReportSize] = transfers_->read_buffer;
+  OverlappedWriter writer_;
 };
 
 }  // namespace

@@ -2,9 +2,12 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+
+#include "platform/system_hid.h"
 
 namespace wine_tests {
 namespace {
@@ -13,6 +16,9 @@ namespace {
 constexpr const char* kGuestDir = "Z:\\tmp\\usb-vm\\";
 constexpr DWORD kAnswerMs = 90000;  // a board import and udev's work on an emulated CPU
 constexpr const char* kProgram = "vaskel-board: ";
+// How long the system may take to let a board go after the guest's kernel has (Wine: about
+// 2.5 s on an emulated CPU).
+constexpr DWORD kLeaveMs = 60000;
 
 std::string BoardLog(int index) {
   return std::string(kGuestDir) + "board-" + std::to_string(index) + ".log";
@@ -55,12 +61,55 @@ bool GuestBoards::Request(const std::string& what) {
 GuestBoards::~GuestBoards() {
   // A case that ended early leaves no board behind for the next one.
   std::vector<BoardTotals> totals;
-  if (boards_ > 0) StopAll(&totals);
+  if (!identities_.empty()) StopAll(&totals);
 }
 
 bool GuestBoards::Add(const char* identity) {
   if (!Request(std::string("add ") + identity)) return false;
-  ++boards_;
+  identities_.push_back(identity);
+  return true;
+}
+
+bool GuestBoards::Replug() {
+  if (identities_.empty() || !LeftTheSystem({identities_[0]})) return false;
+  return Request("replug");
+}
+
+int GuestBoards::Listed(const std::string& identity) {
+  unsigned vendor = 0, product = 0, release = 0;
+  if (std::sscanf(identity.c_str(), "%x:%x:%x", &vendor, &product, &release) != 3) return 0;
+  int n = 0;
+  for (const vaskel::HidDeviceInfo& d : vaskel::MakeSystemHidBus()->Enumerate()) {
+    n += d.vendor == vendor && d.product == product && d.release == release;
+  }
+  return n;
+}
+
+bool GuestBoards::LeftTheSystem(const std::vector<std::string>& identities) {
+  std::vector<std::string> distinct;
+  for (const std::string& identity : identities) {
+    if (std::find(distinct.begin(), distinct.end(), identity) == distinct.end()) {
+      distinct.push_back(identity);
+    }
+  }
+  const DWORD start = GetTickCount();
+  for (;;) {
+    std::string listed;
+    for (const std::string& identity : distinct) {
+      if (Listed(identity) > 0) listed += " " + identity;
+    }
+    if (listed.empty()) break;
+    if (GetTickCount() - start > kLeaveMs) {
+      std::printf("  the system still lists%s %lu ms after the kernel let it go\n", listed.c_str(),
+                  static_cast<unsigned long>(kLeaveMs));
+      std::fflush(stdout);
+      return false;
+    }
+    Sleep(100);
+  }
+  std::printf("  the system lists none of the removed boards after %lu ms more\n",
+              static_cast<unsigned long>(GetTickCount() - start));
+  std::fflush(stdout);
   return true;
 }
 
@@ -82,9 +131,13 @@ bool GuestBoards::Packets(uint64_t* out, uint64_t* in, uint64_t* at_ms) {
 
 bool GuestBoards::StopAll(std::vector<BoardTotals>* totals) {
   totals->clear();
-  const int count = boards_;
-  boards_ = 0;
+  const std::vector<std::string> identities = std::move(identities_);
+  identities_.clear();
   if (!Request("stop")) return false;
+  // Wine may list a removed board on for long: a later case that needs the system to have let
+  // it go fails there (Replug waits for it), the others are not held up.
+  LeftTheSystem(identities);
+  const int count = static_cast<int>(identities.size());
   for (int b = 0; b < count; ++b) {
     BoardTotals t;
     bool found = false;

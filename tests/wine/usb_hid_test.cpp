@@ -59,26 +59,9 @@ WINE_TEST(UsbOnlyTheExactVendorProductAndReleaseIsOpened) {
   // The near misses were never opened, so never written to.
   CHECK_EQ(totals[0].packets, 0u);
   CHECK_EQ(totals[1].packets, 0u);
-  // The board took the start-up configuration and a status request per Update.
-  CHECK(totals[2].packets >= 20u);
+  // The board took the start-up configuration (nine reports) and status requests after it.
+  CHECK(totals[2].packets >= 10u);
   CHECK_EQ(boards.CountLines(2, "configuration received"), 1);
-}
-
-WINE_TEST(UsbForeignDevicesAloneShowNothingTwoIdenticalShowTheDuplicatesMessage) {
-  if (NoBoardHere()) return;
-  wine_tests::GuestBoards boards;
-  REQUIRE(boards.Add("1234:5678:0001"));
-  {
-    UsbHost usb;
-    REQUIRE(usb.loaded());
-    usb.Run(2000);  // some forty discovery passes
-    CHECK_EQ(usb.host().StatusText(), std::string());
-    REQUIRE(boards.Add("1234:5678:0001"));  // plugged in while the plug-in runs
-    CHECK(usb.RunUntilStatus(kDuplicates));
-  }
-  const auto totals = StopBoards(boards);
-  REQUIRE(totals.size() == 2u);
-  CHECK_EQ(totals[0].packets + totals[1].packets, 0u);
 }
 
 WINE_TEST(UsbTrajectoryStreamsWithTheBoardCountsEqualToTheHostPositions) {
@@ -139,7 +122,12 @@ WINE_TEST(UsbUnplugShowsPulledOutAndReplugReconnectsWithTheConfigurationAgain) {
     CHECK(usb.host().StatusText() != kConnected);
     CHECK_EQ(boards.CountLines(0, "configuration received"), 1);
     REQUIRE(boards.Replug());
-    CHECK(usb.RunUntilShown(kConnected));
+    const bool reconnected = usb.RunUntilShown(kConnected);
+    if (!reconnected) {
+      std::printf("  the system %s the replugged board\n",
+                  wine_tests::GuestBoards::Listed(kBoard) ? "lists" : "does not list");
+    }
+    CHECK(reconnected);
     // Reopened: the whole start-up configuration went out again.
     CHECK_EQ(boards.CountLines(0, "configuration received"), 2);
     CHECK_EQ(boards.CountLines(0, "imported"), 2);
@@ -163,10 +151,9 @@ WINE_TEST(UsbStopPlugWhileUnpluggedReturnsPromptly) {
 }
 
 // The system holds a write the board does not take (the kernel for 5 s). On Windows the write
-// stays pending and the link's 4-second rule on the whole-second clock closes the link first.
-// Wine's HID stack holds the writing thread inside WriteFile instead, and then reports the
-// write done: the link cannot see the stall, stays open and carries on once the board takes
-// writes again.
+// stays pending; under Wine the system's call itself is held that long, on the port's writing
+// thread. Either way the link's 4-second rule on the whole-second clock closes the link first,
+// and it reconnects once the board takes writes again.
 WINE_TEST(UsbStalledBoardClosesTheLinkByTheStuckWriteRuleAndReconnectsOnceReleased) {
   if (NoBoardHere()) return;
   wine_tests::GuestBoards boards;
@@ -175,38 +162,41 @@ WINE_TEST(UsbStalledBoardClosesTheLinkByTheStuckWriteRuleAndReconnectsOnceReleas
     UsbHost usb;
     REQUIRE(usb.loaded());
     REQUIRE(usb.RunUntilStatus(kConnected));
+    // The stuck write starts after the request and, at the latest, once the board has taken
+    // it; the rule closes the link 3 to 4 s after that write started (the log's tick count).
+    const DWORD requested = GetTickCount();
     REQUIRE(boards.Stall());
-    const DWORD stalled = GetTickCount();
-    const bool closed =
-        usb.RunUntil(wine_tests::UnderWine() ? 12000 : 20000, [&] { return usb.LinkClosed(); });
-    const DWORD took = GetTickCount() - stalled;
-    if (wine_tests::UnderWine()) {
-      CHECK(!closed);
-      std::printf("  under Wine the link stayed open through %lu ms of stall\n",
-                  static_cast<unsigned long>(took));
-    } else {
-      REQUIRE(closed);
-      std::printf("  link closed %lu ms after the stall\n", static_cast<unsigned long>(took));
-      CHECK(took >= 2500);
-      CHECK(took <= 7000);
-    }
-    uint64_t out0 = 0, in0 = 0, at0 = 0;
+    const DWORD answered = GetTickCount();
+    DWORD closed_at = 0;
+    REQUIRE(usb.RunUntil(20000, [&] { return usb.LinkClosedAt(&closed_at); }));
+    std::printf("  link closed %ld ms after the stall request, %ld ms after its answer\n",
+                static_cast<long>(closed_at - requested), static_cast<long>(closed_at - answered));
+    CHECK(static_cast<long>(closed_at - requested) >= 2500);
+    CHECK(static_cast<long>(closed_at - answered) <= 7000);
     REQUIRE(boards.Release());
-    REQUIRE(boards.Packets(&out0, &in0, &at0));
-    if (closed) {
-      CHECK(usb.RunUntilShown(kConnected));
-      CHECK_EQ(boards.CountLines(0, "configuration received"), 2);
-    } else {
-      // Released, the board takes writes and answers again.
-      usb.Run(3000);
-      uint64_t out1 = 0, in1 = 0, at1 = 0;
-      REQUIRE(boards.Packets(&out1, &in1, &at1));
-      CHECK(out1 > out0);
-      CHECK(in1 > in0);
-      CHECK_EQ(usb.host().StatusText(), kConnected);
-    }
+    CHECK(usb.RunUntilShown(kConnected));
+    CHECK_EQ(boards.CountLines(0, "configuration received"), 2);
   }
   StopBoards(boards);
+}
+
+// Last of the cases: once two devices of the same vendor, product, release and serial number
+// (none) are unplugged, Wine may list one of them on for long.
+WINE_TEST(UsbForeignDevicesAloneShowNothingTwoIdenticalShowTheDuplicatesMessage) {
+  if (NoBoardHere()) return;
+  wine_tests::GuestBoards boards;
+  REQUIRE(boards.Add("1234:5678:0001"));
+  {
+    UsbHost usb;
+    REQUIRE(usb.loaded());
+    usb.Run(2000);  // some forty discovery passes
+    CHECK_EQ(usb.host().StatusText(), std::string());
+    REQUIRE(boards.Add("1234:5678:0001"));  // plugged in while the plug-in runs
+    CHECK(usb.RunUntilStatus(kDuplicates));
+  }
+  const auto totals = StopBoards(boards);
+  REQUIRE(totals.size() == 2u);
+  CHECK_EQ(totals[0].packets + totals[1].packets, 0u);
 }
 
 }  // namespace

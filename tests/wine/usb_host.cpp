@@ -21,7 +21,9 @@ bool UnderWine() {
 
 UsbHost::UsbHost() {
   _putenv("VASKEL_DEVICE=");  // the system's HID bus
-  log_path_ = ScratchDir() + "usb-link.log";
+  // One log per host, kept: scripts/usb-vm-test.sh keeps them with the guest's logs.
+  static int hosts = 0;
+  log_path_ = ScratchDir() + "usb-link-" + std::to_string(++hosts) + ".log";
   DeleteFileA(log_path_.c_str());
   _putenv(("VASKEL_LOG=" + log_path_).c_str());
   std::string error;
@@ -59,11 +61,23 @@ bool UsbHost::Shown(const std::string& text) const {
 }
 
 bool UsbHost::LinkClosed() const {
-  if (Shown(kPulledOut)) return true;
+  DWORD tick = 0;
+  return Shown(kPulledOut) || LinkClosedAt(&tick);
+}
+
+bool UsbHost::LinkClosedAt(DWORD* tick) const {
   std::ifstream in(log_path_);
   std::string line;
   while (std::getline(in, line)) {
-    if (line.find("link closed") != std::string::npos) return true;
+    if (line.find("link closed") == std::string::npos) continue;
+    // "date time [TICK ms] link closed: ..."
+    const size_t open = line.find('[');
+    unsigned long at = 0;
+    if (open == std::string::npos || std::sscanf(line.c_str() + open, "[%lu ms]", &at) != 1) {
+      return false;
+    }
+    *tick = static_cast<DWORD>(at);
+    return true;
   }
   return false;
 }
