@@ -110,16 +110,26 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
       stats_.OnUnmeasuredResync();
       OnPositionLost("every measuring reply of a resynchronisation was lost");
     }
-    counts_seen_ = raw;
-    consumed_at_counts_ = consumed;
-    stops_at_counts_ = stops_at_request;
-    counts_known_ = role != StatusRole::kAfterStop;
+    Rebase(counts_base_, consumed, stops_at_request, raw);
+    suspect_base_.known = false;
     // Only the request this reply answers is consumed; one made by a close since then stays
     // for the next connection.
     resync_request_.compare_exchange_strong(resync_request, 0, std::memory_order_acq_rel);
     stats_.OnResync();
     services_.client.ResetSegmentsSent();
     return;
+  }
+
+  // A board that reset while the link stayed up (a watchdog, a brown-out too short for the
+  // bus to notice) lost its queue and its counts: the program stops as after a reset across a
+  // drop, and the board is configured again.
+  std::string reset_seen;
+  const bool board_reset = BoardResetSeen(consumed, stops_at_request, raw, reset_seen);
+  if (board_reset) {
+    position_lost_resyncs_.fetch_add(1, std::memory_order_relaxed);
+    OnPositionLost("the board's counts jumped while connected (" + reset_seen + ")",
+                   kBoardLostPositionText);
+    reconfigure_.store(true, std::memory_order_release);
   }
 
   const HostBlocks& host = services_.host;
@@ -130,10 +140,14 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
   }
   ApplyChannelMapping(counts);
   for (size_t i = 0; i < 6; ++i) board_count_[i].store(counts[i], std::memory_order_release);
-  counts_seen_ = raw;
-  consumed_at_counts_ = consumed;
-  stops_at_counts_ = stops_at_request;
-  counts_known_ = true;
+  if (board_reset && running) {
+    // The machine did not move with the counts: the positions stay where they were.
+    position_lost_shown_ = false;
+    for (size_t i = 0; i < 6; ++i) {
+      const int32_t position = host.engine.Get(engine::kAxisPosition[i]);
+      axis_offset_[i].store(WrapSub(position, counts[i]), std::memory_order_release);
+    }
+  }
 
   uint32_t inputs = 0;
   ReadLittleEndian(p, 4, inputs);
@@ -165,7 +179,8 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
     }
   }
 
-  if (services_.client.PositionsFollowBoard(static_cast<int32_t>(fill))) {
+  // Counts not yet borne out by a second reply do not move the DRO.
+  if (services_.client.PositionsFollowBoard(static_cast<int32_t>(fill)) && !suspect_base_.known) {
     for (size_t i = 0; i < 6; ++i) {
       host.engine.Set(engine::kAxisPosition[i],
                       WrapAdd(counts[i], axis_offset(static_cast<int>(i))));
@@ -179,30 +194,126 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
   last_status_sequence_.store(dispatching_sequence_, std::memory_order_release);
 }
 
+DeviceLink::CountsVerdict DeviceLink::JudgeCounts(const CountsBase& from, uint32_t consumed,
+                                                  uint32_t stops, const std::array<int32_t, 6>& raw,
+                                                  std::string* expected) const {
+  if (!from.known) return CountsVerdict::kCannotTell;
+  const auto stops_since = static_cast<int32_t>(stops - from.stops);
+  if (stops_since < 0) return CountsVerdict::kOlder;  // overtaken by a reply after a stop
+  // The step sums are kept for the last segments only; half of them, as the sender goes on.
+  // A board can hold no more than the device buffer: a fill beyond that is not accounted for.
+  const uint32_t delivered = segments_delivered_.load(std::memory_order_acquire);
+  if (delivered - consumed >= kStepHistory / 2) {
+    if (expected) *expected = "a fill within what was sent";
+    return CountsVerdict::kDisagree;
+  }
+  if (stops_since != 0 && delivered - from.consumed >= kStepHistory / 2) {
+    return CountsVerdict::kCannotTell;
+  }
+  std::string want;
+  if (stops_since == 0) {
+    bool agree = true;
+    for (size_t c = 0; c < 6; ++c) {
+      const uint32_t v = from.base[c] + StepsBefore(consumed, c);
+      agree = agree && v == static_cast<uint32_t>(raw[c]);
+      want += (c ? " " : "") + std::to_string(static_cast<int32_t>(v));
+    }
+    if (expected) *expected = want;
+    return agree ? CountsVerdict::kAgree : CountsVerdict::kDisagree;
+  }
+  // Two stops or more: where each cut the stream is not followed.
+  if (stops_since > 1) return CountsVerdict::kCannotTell;
+  // One stop: the board ran on from where it was seen to some segment of those delivered
+  // before the stop (or into one), the stop cleared the rest, and it ran what came after.
+  const uint32_t cut = delivered_at_stop_[(from.stops + 1) & (delivered_at_stop_.size() - 1)].load(
+      std::memory_order_acquire);
+  const auto after_stop = static_cast<int32_t>(consumed - cut);
+  const auto span = static_cast<int32_t>(cut - from.consumed);
+  if (expected) {
+    std::string first, last;
+    for (size_t c = 0; c < 6; ++c) {
+      const uint32_t after = StepsBefore(consumed, c) - StepsBefore(cut, c);
+      first += (c ? " " : "") + std::to_string(static_cast<int32_t>(
+                                    from.base[c] + StepsBefore(from.consumed, c) + after));
+      last += (c ? " " : "") +
+              std::to_string(static_cast<int32_t>(from.base[c] + StepsBefore(cut, c) + after));
+    }
+    *expected = "on the way from " + first + " to " + last;
+  }
+  // A board that held more than it was sent since the stop does not account for its counts.
+  if (after_stop < 0 || span < 0) return CountsVerdict::kDisagree;
+  std::array<uint32_t, 6> target{};
+  for (size_t c = 0; c < 6; ++c) {
+    target[c] = static_cast<uint32_t>(raw[c]) - from.base[c] -
+                (StepsBefore(consumed, c) - StepsBefore(cut, c));
+  }
+  for (uint32_t k = from.consumed; k != cut + 1; ++k) {
+    bool inside = true;
+    for (size_t c = 0; c < 6 && inside; ++c) {
+      const auto off = static_cast<int32_t>(target[c] - StepsBefore(k, c));
+      const auto seg =
+          k == cut ? 0 : static_cast<int32_t>(StepsBefore(k + 1, c) - StepsBefore(k, c));
+      inside = seg >= 0 ? off >= 0 && off <= seg : off <= 0 && off >= seg;
+    }
+    if (inside) return CountsVerdict::kAgree;
+  }
+  return CountsVerdict::kDisagree;
+}
+
+void DeviceLink::Rebase(CountsBase& base, uint32_t consumed, uint32_t stops,
+                        const std::array<int32_t, 6>& raw) const {
+  // A reply overtaken by a later one (no stop between) leaves the furthest point seen.
+  const bool older =
+      base.known && stops == base.stops && static_cast<int32_t>(consumed - base.consumed) < 0;
+  for (size_t c = 0; c < 6; ++c) {
+    base.base[c] = static_cast<uint32_t>(raw[c]) - StepsBefore(consumed, c);
+  }
+  base.stops = stops;
+  if (!older) base.consumed = consumed;
+  base.known = true;
+}
+
 std::string DeviceLink::CountsMismatch(uint32_t consumed, uint32_t stops,
                                        const std::array<int32_t, 6>& raw, bool& verified) {
-  verified = false;
-  // A stop between the two replies cleared segments nobody ran: the sums cannot tell.
-  if (!counts_known_ || stops != stops_at_counts_) return {};
-  const auto ran = static_cast<int32_t>(consumed - consumed_at_counts_);
-  std::string expected, found;
-  bool agree = ran >= 0;
-  for (size_t c = 0; c < 6; ++c) {
-    uint32_t want = static_cast<uint32_t>(counts_seen_[c]);
-    if (ran > 0 && static_cast<uint32_t>(ran) < kStepHistory) {
-      want += steps_before_[consumed % kStepHistory][c].load(std::memory_order_acquire) -
-              steps_before_[consumed_at_counts_ % kStepHistory][c].load(std::memory_order_acquire);
-    }
-    agree = agree && want == static_cast<uint32_t>(raw[c]);
-    expected += (c ? " " : "") + std::to_string(static_cast<int32_t>(want));
-    found += (c ? " " : "") + std::to_string(raw[c]);
+  std::string expected;
+  const CountsVerdict verdict = JudgeCounts(counts_base_, consumed, stops, raw, &expected);
+  verified = verdict == CountsVerdict::kAgree;
+  if (verdict != CountsVerdict::kDisagree) return {};
+  std::string found;
+  for (size_t c = 0; c < 6; ++c) found += (c ? " " : "") + std::to_string(raw[c]);
+  return "counts expected " + expected + ", found " + found;
+}
+
+bool DeviceLink::BoardResetSeen(uint32_t consumed, uint32_t stops,
+                                const std::array<int32_t, 6>& raw, std::string& why) {
+  std::string expected;
+  const CountsVerdict verdict = judge_counts_
+                                    ? JudgeCounts(counts_base_, consumed, stops, raw, &expected)
+                                    : CountsVerdict::kCannotTell;
+  switch (verdict) {
+    case CountsVerdict::kOlder:
+      return false;
+    case CountsVerdict::kAgree:
+    case CountsVerdict::kCannotTell:
+      Rebase(counts_base_, consumed, stops, raw);
+      suspect_base_.known = false;
+      return false;
+    case CountsVerdict::kDisagree:
+      break;
   }
-  // Longer than the step history: too long to judge.
-  if (ran >= static_cast<int32_t>(kStepHistory)) return {};
-  verified = agree;
-  if (agree) return {};
-  return "counts expected " + expected + ", found " + found + "; segments run since " +
-         std::to_string(ran);
+  // A garbled or misdelivered reply disagrees once; a board that reset goes on from its new
+  // counts, and the next reply bears them out.
+  if (JudgeCounts(suspect_base_, consumed, stops, raw, nullptr) != CountsVerdict::kAgree) {
+    suspect_base_ = CountsBase{};
+    Rebase(suspect_base_, consumed, stops, raw);
+    return false;
+  }
+  std::string found;
+  for (size_t c = 0; c < 6; ++c) found += (c ? " " : "") + std::to_string(raw[c]);
+  why = "counts expected " + expected + ", found " + found;
+  Rebase(counts_base_, consumed, stops, raw);
+  suspect_base_.known = false;
+  return true;
 }
 
 void DeviceLink::OnPositionLost(const std::string& why, std::string_view text) {

@@ -48,6 +48,7 @@ struct BoardStats {
   std::array<int64_t, 6> steps_executed{};
   std::array<int64_t, 6> steps_stopped{};
   std::array<int64_t, 6> steps_unplugged{};
+  std::array<int64_t, 6> steps_reset{};  // dropped from the queue by a Reset
 };
 
 // One well-formed packet as the board took it: its opcode and its first 32-bit operand.
@@ -117,6 +118,12 @@ class BoardSimulator {
   void Replug();
   bool plugged();
   uint64_t generation();
+  // The board resets while its connection stays up (a watchdog or a brown-out the bus does
+  // not see, the USB side powered on its own): the queue and the replies not yet read are
+  // lost, the counts start again from 0 and the configuration is as after power-up. Writes go
+  // on being taken: nothing tells the host but the replies. A reset the bus sees is an
+  // Unplug and a Replug.
+  void Reset();
 
  private:
   struct Reply {

@@ -307,9 +307,22 @@ bool Invariants::CheckSelfSettled(bool last_look) {
   return true;
 }
 
+void Invariants::NoteBoardReset(bool lost) {
+  board_lost_ = true;
+  if (!lost || reset_to_catch_) return;
+  reset_to_catch_ = true;
+  const DeviceLink& link = ctx_.link();
+  programs_stopped_at_reset_ = link.unmeasured_resyncs() + link.position_lost_resyncs();
+}
+
 void Invariants::CheckSettled() {
   if (failed()) return;
   DeviceLink& link = ctx_.link();
+  if (reset_to_catch_ && !fill_lied_ &&
+      link.unmeasured_resyncs() + link.position_lost_resyncs() == programs_stopped_at_reset_) {
+    return Fail("conservation",
+                "the board reset and lost what it held, and the plug-in went on as if not");
+  }
   MotionEngine& motion = ctx_.motion();
   const HostBlocks& b = host_.blocks();
   if (!link.link_running()) return Fail("liveness", "the link is not running");

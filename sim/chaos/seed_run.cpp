@@ -420,7 +420,21 @@ class SeedRun {
       case FaultKind::LateTimer:
         platform_.scheduled_timers().set_late_ms(on ? f.param : 0);
         break;
+      case FaultKind::BoardReset:
+        if (on) ResetBoard();
+        break;
     }
+  }
+
+  // A board that held steps or counts loses them: the plug-in must see it from the replies.
+  void ResetBoard() {
+    const sim::ChannelSteps counts = board_.Counts();
+    const std::array<int64_t, 6> dropped = board_.Stats().steps_reset;
+    board_.Reset();
+    const std::array<int64_t, 6> now_dropped = board_.Stats().steps_reset;
+    bool lost = false;
+    for (int c = 0; c < 6; ++c) lost = lost || counts[c] != 0 || now_dropped[c] != dropped[c];
+    invariants_.NoteBoardReset(lost);
   }
 
   const World& world_;

@@ -73,6 +73,7 @@ enum class FaultKind : uint8_t {
                  // board stays powered and runs its queue on
   SlowBoard,     // param: ms per segment
   LateTimer,     // param: ms late
+  BoardReset,    // the board resets while its connection stays up; drawn apart from the rest
 };
 
 struct Fault {
