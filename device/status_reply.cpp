@@ -90,11 +90,11 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
     }
     const int32_t dropped = segments_dropped_for_resync_.exchange(0, std::memory_order_acq_rel);
     // Measured: the board's counts must still account for what it was sent, or it reset (or
-    // its counts jumped) and what it ran is not known.
+    // its counts jumped) and what it ran is not known. After the start-up stop they must lie
+    // where that stop may have cut the board's way.
     bool verified = false;
-    const std::string mismatch = measured && role != StatusRole::kAfterStop
-                                     ? CountsMismatch(consumed, stops_at_request, raw, verified)
-                                     : std::string();
+    const std::string mismatch =
+        measured ? CountsMismatch(consumed, stops_at_request, raw, verified) : std::string();
     // Counts that account for every step: the board ran on through the drop, and the DRO goes
     // on from where it was rather than being aligned to a position the board has left.
     keep_offsets_ = verified && mismatch.empty();
