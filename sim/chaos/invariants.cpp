@@ -308,8 +308,10 @@ bool Invariants::CheckSelfSettled(bool last_look) {
 }
 
 void Invariants::NoteBoardReset(bool lost) {
+  // A reset that lost nothing leaves nothing to judge: a judgement is then a false alarm.
+  if (!lost) return;
   board_lost_ = true;
-  if (!lost || reset_to_catch_) return;
+  if (reset_to_catch_) return;
   reset_to_catch_ = true;
   const DeviceLink& link = ctx_.link();
   programs_stopped_at_reset_ = link.unmeasured_resyncs() + link.position_lost_resyncs();
