@@ -164,7 +164,7 @@ void Invariants::AfterStep(StepKind kind) {
   if (ring_reset && ring_count_before_ < 0) {
     Fail("bounds", "the send ring was reset outside a link start");
   }
-  if (ring_reset) disturbed_at_link_start_ = bus_.replies_disturbed();
+  if (ring_reset) disturbed_at_link_start_ = bus_.replies_disturbed() + replies_lost_in_resets_;
   // An unmeasured resynchronisation is the answer to measuring replies that were all lost; on
   // a connection whose every reply arrived whole and in order it hides a fault.
   const bool position_lost = link.position_lost_resyncs() != position_lost_seen_;
@@ -175,7 +175,8 @@ void Invariants::AfterStep(StepKind kind) {
     }
   }
   if (link.unmeasured_resyncs() != unmeasured_seen_ || position_lost) {
-    if (!position_lost && bus_.replies_disturbed() == disturbed_at_link_start_) {
+    if (!position_lost &&
+        bus_.replies_disturbed() + replies_lost_in_resets_ == disturbed_at_link_start_) {
       Fail("conservation", "a resynchronisation went unmeasured though no reply had been lost");
     }
     unmeasured_seen_ = link.unmeasured_resyncs();
@@ -307,7 +308,8 @@ bool Invariants::CheckSelfSettled(bool last_look) {
   return true;
 }
 
-void Invariants::NoteBoardReset(bool lost) {
+void Invariants::NoteBoardReset(bool lost, size_t replies_lost) {
+  replies_lost_in_resets_ += replies_lost;
   // A reset that lost nothing leaves nothing to judge: a judgement is then a false alarm.
   if (!lost) return;
   board_lost_ = true;

@@ -271,6 +271,7 @@ World GenerateWorld(uint64_t seed, uint32_t duration_ms) {
     reset.kind = FaultKind::BoardReset;
     reset.at_ms = static_cast<uint32_t>(rng.Range(200, w.quiet_ms - 1000));
     reset.duration_ms = 1;
+    reset.param = static_cast<uint32_t>(rng.Range(0, 1));
     const auto at =
         std::upper_bound(w.faults.begin(), w.faults.end(), reset,
                          [](const Fault& x, const Fault& y) { return x.at_ms < y.at_ms; });
