@@ -269,8 +269,9 @@ class DeviceLink final : public BoardLink {
   // no longer account for what it was sent; `why` is logged.
   void OnPositionLost(const std::string& why, std::string_view text = kPositionLostText);
   // What the board's counts were at a known point of the stream: they equal `base` plus the
-  // steps of the first k delivered segments once the board has consumed k, for as long as no
-  // stop has come after `stops`. `consumed`: the most the board had consumed when seen.
+  // steps of the first k delivered segments once the board has consumed k (or lie inside the
+  // segment it is running), for as long as no stop has come after `stops`. `consumed`: the
+  // most the board had consumed when seen.
   struct CountsBase {
     std::array<uint32_t, 6> base{};
     uint32_t stops = 0;
@@ -284,8 +285,9 @@ class DeviceLink final : public BoardLink {
   // it. `expected` says what was looked for.
   CountsVerdict JudgeCounts(const CountsBase& from, uint32_t consumed, uint32_t stops,
                             const std::array<int32_t, 6>& raw, std::string* expected) const;
+  // The base from a reply's counts; one that `agreed` with no stop since keeps its own.
   void Rebase(CountsBase& base, uint32_t consumed, uint32_t stops,
-              const std::array<int32_t, 6>& raw) const;
+              const std::array<int32_t, 6>& raw, bool agreed) const;
   // The steps of the first k segments delivered, channel c (wrapping).
   uint32_t StepsBefore(uint32_t k, size_t c) const {
     return steps_before_[k % kStepHistory][c].load(std::memory_order_acquire);

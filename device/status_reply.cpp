@@ -110,7 +110,7 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
       stats_.OnUnmeasuredResync();
       OnPositionLost("every measuring reply of a resynchronisation was lost");
     }
-    Rebase(counts_base_, consumed, stops_at_request, raw);
+    Rebase(counts_base_, consumed, stops_at_request, raw, verified);
     suspect_base_.known = false;
     // Only the request this reply answers is consumed; one made by a close since then stays
     // for the next connection.
@@ -210,16 +210,32 @@ DeviceLink::CountsVerdict DeviceLink::JudgeCounts(const CountsBase& from, uint32
   if (stops_since != 0 && delivered - from.consumed >= kStepHistory / 2) {
     return CountsVerdict::kCannotTell;
   }
-  std::string want;
-  if (stops_since == 0) {
-    bool agree = true;
+  // Whether the counts lie within segment k's steps from where the first k left them (a
+  // board may count a segment's steps out while it runs).
+  const auto within = [&](const std::array<uint32_t, 6>& target, uint32_t k, bool last) {
     for (size_t c = 0; c < 6; ++c) {
-      const uint32_t v = from.base[c] + StepsBefore(consumed, c);
-      agree = agree && v == static_cast<uint32_t>(raw[c]);
-      want += (c ? " " : "") + std::to_string(static_cast<int32_t>(v));
+      const auto off = static_cast<int32_t>(target[c] - StepsBefore(k, c));
+      const auto seg = last ? 0 : static_cast<int32_t>(StepsBefore(k + 1, c) - StepsBefore(k, c));
+      if (seg >= 0 ? off < 0 || off > seg : off > 0 || off < seg) return false;
+    }
+    return true;
+  };
+  std::array<uint32_t, 6> target{};
+  if (stops_since == 0) {
+    std::string want;
+    for (size_t c = 0; c < 6; ++c) {
+      target[c] = static_cast<uint32_t>(raw[c]) - from.base[c];
+      want += (c ? " " : "") +
+              std::to_string(static_cast<int32_t>(from.base[c] + StepsBefore(consumed, c)));
     }
     if (expected) *expected = want;
-    return agree ? CountsVerdict::kAgree : CountsVerdict::kDisagree;
+    // Exactly where the consumed segments took them, or inside the segment in hand: the one
+    // the fill still counts, or the one it just let go of.
+    for (const uint32_t k : {consumed, consumed - 1}) {
+      if (static_cast<int32_t>(delivered - k) < 0) continue;
+      if (within(target, k, delivered == k)) return CountsVerdict::kAgree;
+    }
+    return CountsVerdict::kDisagree;
   }
   // Two stops or more: where each cut the stream is not followed.
   if (stops_since > 1) return CountsVerdict::kCannotTell;
@@ -242,34 +258,28 @@ DeviceLink::CountsVerdict DeviceLink::JudgeCounts(const CountsBase& from, uint32
   }
   // A board that held more than it was sent since the stop does not account for its counts.
   if (after_stop < 0 || span < 0) return CountsVerdict::kDisagree;
-  std::array<uint32_t, 6> target{};
   for (size_t c = 0; c < 6; ++c) {
     target[c] = static_cast<uint32_t>(raw[c]) - from.base[c] -
                 (StepsBefore(consumed, c) - StepsBefore(cut, c));
   }
   for (uint32_t k = from.consumed; k != cut + 1; ++k) {
-    bool inside = true;
-    for (size_t c = 0; c < 6 && inside; ++c) {
-      const auto off = static_cast<int32_t>(target[c] - StepsBefore(k, c));
-      const auto seg =
-          k == cut ? 0 : static_cast<int32_t>(StepsBefore(k + 1, c) - StepsBefore(k, c));
-      inside = seg >= 0 ? off >= 0 && off <= seg : off <= 0 && off >= seg;
-    }
-    if (inside) return CountsVerdict::kAgree;
+    if (within(target, k, k == cut)) return CountsVerdict::kAgree;
   }
   return CountsVerdict::kDisagree;
 }
 
 void DeviceLink::Rebase(CountsBase& base, uint32_t consumed, uint32_t stops,
-                        const std::array<int32_t, 6>& raw) const {
-  // A reply overtaken by a later one (no stop between) leaves the furthest point seen.
-  const bool older =
-      base.known && stops == base.stops && static_cast<int32_t>(consumed - base.consumed) < 0;
-  for (size_t c = 0; c < 6; ++c) {
-    base.base[c] = static_cast<uint32_t>(raw[c]) - StepsBefore(consumed, c);
+                        const std::array<int32_t, 6>& raw, bool agreed) const {
+  const bool same_run = base.known && stops == base.stops;
+  // Counts that agreed with no stop between may be inside a segment: the base stays exact.
+  if (!(agreed && same_run)) {
+    for (size_t c = 0; c < 6; ++c) {
+      base.base[c] = static_cast<uint32_t>(raw[c]) - StepsBefore(consumed, c);
+    }
   }
+  // A reply overtaken by a later one (no stop between) leaves the furthest point seen.
+  if (!same_run || static_cast<int32_t>(consumed - base.consumed) > 0) base.consumed = consumed;
   base.stops = stops;
-  if (!older) base.consumed = consumed;
   base.known = true;
 }
 
@@ -295,7 +305,7 @@ bool DeviceLink::BoardResetSeen(uint32_t consumed, uint32_t stops,
       return false;
     case CountsVerdict::kAgree:
     case CountsVerdict::kCannotTell:
-      Rebase(counts_base_, consumed, stops, raw);
+      Rebase(counts_base_, consumed, stops, raw, verdict == CountsVerdict::kAgree);
       suspect_base_.known = false;
       return false;
     case CountsVerdict::kDisagree:
@@ -305,13 +315,13 @@ bool DeviceLink::BoardResetSeen(uint32_t consumed, uint32_t stops,
   // counts, and the next reply bears them out.
   if (JudgeCounts(suspect_base_, consumed, stops, raw, nullptr) != CountsVerdict::kAgree) {
     suspect_base_ = CountsBase{};
-    Rebase(suspect_base_, consumed, stops, raw);
+    Rebase(suspect_base_, consumed, stops, raw, false);
     return false;
   }
   std::string found;
   for (size_t c = 0; c < 6; ++c) found += (c ? " " : "") + std::to_string(raw[c]);
   why = "counts expected " + expected + ", found " + found;
-  Rebase(counts_base_, consumed, stops, raw);
+  Rebase(counts_base_, consumed, stops, raw, false);
   suspect_base_.known = false;
   return true;
 }
