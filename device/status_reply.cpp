@@ -20,6 +20,12 @@ int32_t WrapSub(int32_t a, int32_t b) {
   return static_cast<int32_t>(static_cast<uint32_t>(a) - static_cast<uint32_t>(b));
 }
 
+// Counts as the log gives them: signed, space-separated.
+void AppendCount(std::string& text, uint32_t count) {
+  if (!text.empty()) text += ' ';
+  text += std::to_string(static_cast<int32_t>(count));
+}
+
 }  // namespace
 
 void DeviceLink::OnStatusThunk(void* user, const uint8_t* payload, size_t size) {
@@ -225,8 +231,7 @@ DeviceLink::CountsVerdict DeviceLink::JudgeCounts(const CountsBase& from, uint32
     std::string want;
     for (size_t c = 0; c < 6; ++c) {
       target[c] = static_cast<uint32_t>(raw[c]) - from.base[c];
-      want += (c ? " " : "") +
-              std::to_string(static_cast<int32_t>(from.base[c] + StepsBefore(consumed, c)));
+      AppendCount(want, from.base[c] + StepsBefore(consumed, c));
     }
     if (expected) *expected = want;
     // Exactly where the consumed segments took them, or inside the segment in hand: the one
@@ -249,10 +254,8 @@ DeviceLink::CountsVerdict DeviceLink::JudgeCounts(const CountsBase& from, uint32
     std::string first, last;
     for (size_t c = 0; c < 6; ++c) {
       const uint32_t after = StepsBefore(consumed, c) - StepsBefore(cut, c);
-      first += (c ? " " : "") + std::to_string(static_cast<int32_t>(
-                                    from.base[c] + StepsBefore(from.consumed, c) + after));
-      last += (c ? " " : "") +
-              std::to_string(static_cast<int32_t>(from.base[c] + StepsBefore(cut, c) + after));
+      AppendCount(first, from.base[c] + StepsBefore(from.consumed, c) + after);
+      AppendCount(last, from.base[c] + StepsBefore(cut, c) + after);
     }
     *expected = "on the way from " + first + " to " + last;
   }
@@ -290,7 +293,7 @@ std::string DeviceLink::CountsMismatch(uint32_t consumed, uint32_t stops,
   verified = verdict == CountsVerdict::kAgree;
   if (verdict != CountsVerdict::kDisagree) return {};
   std::string found;
-  for (size_t c = 0; c < 6; ++c) found += (c ? " " : "") + std::to_string(raw[c]);
+  for (size_t c = 0; c < 6; ++c) AppendCount(found, static_cast<uint32_t>(raw[c]));
   return "counts expected " + expected + ", found " + found;
 }
 
@@ -319,7 +322,7 @@ bool DeviceLink::BoardResetSeen(uint32_t consumed, uint32_t stops,
     return false;
   }
   std::string found;
-  for (size_t c = 0; c < 6; ++c) found += (c ? " " : "") + std::to_string(raw[c]);
+  for (size_t c = 0; c < 6; ++c) AppendCount(found, static_cast<uint32_t>(raw[c]));
   why = "counts expected " + expected + ", found " + found;
   Rebase(counts_base_, consumed, stops, raw, false);
   suspect_base_.known = false;
