@@ -137,6 +137,11 @@ void DeviceLink::ServiceLink() {
     needs_configuration_ = true;
     VASKEL_SCHEDULE_POINT(services_.workers, "service: link started");
   }
+  // A board that reset while connected lost its configuration with its counts.
+  if (reconfigure_.exchange(false, std::memory_order_acq_rel) && device_connected() &&
+      link_running() && !resync_pending()) {
+    needs_configuration_ = true;
+  }
   if (device_connected() && needs_configuration_) {
     SendStartupConfiguration();
     needs_configuration_ = false;

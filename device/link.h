@@ -131,7 +131,8 @@ class DeviceLink final : public BoardLink {
   static constexpr std::string_view kPositionLostText =
       "vaskel device lost its queue, position may be off, home your axises!";
   // Resynchronisations whose measuring reply showed counts the steps written to the board do
-  // not account for (it reset, or its counts jumped): stopped as an unmeasured one is.
+  // not account for (it reset, or its counts jumped), and boards seen to reset while connected:
+  // stopped as an unmeasured one is.
   uint32_t position_lost_resyncs() const {
     return position_lost_resyncs_.load(std::memory_order_relaxed);
   }
@@ -219,6 +220,9 @@ class DeviceLink final : public BoardLink {
   void set_board_count_for_test(int axis, int32_t count) {
     board_count_[axis].store(count, std::memory_order_release);
   }
+  // Replies handed in with counts no stream moved: the link's own check for a board that
+  // reset while connected stays out of the way (the resynchronising check stays on).
+  void set_judge_counts_for_test(bool on) { judge_counts_ = on; }
 
  private:
   // Closes the port and marks the link down; the callers say whether the user hears of it.
@@ -272,17 +276,50 @@ class DeviceLink final : public BoardLink {
   // A resynchronisation could not measure what the board lost, or found that the board's counts
   // no longer account for what it was sent; `why` is logged.
   void OnPositionLost(const std::string& why, std::string_view text = kPositionLostText);
-  // Receiver: the channel counts of a measuring reply against those of the last reply before
-  // it, plus the steps of the segments the board consumed in between; empty when they agree
-  // or cannot be compared (a stop in between), else what was expected and found.
+  // What the board's counts were at a known point of the stream: they equal `base` plus the
+  // steps of the first k delivered segments once the board has consumed k (or lie inside the
+  // segment it is running), for as long as no stop has come after `stops`. `consumed`: the
+  // most the board had consumed when seen.
+  struct CountsBase {
+    std::array<uint32_t, 6> base{};
+    uint32_t stops = 0;
+    uint32_t consumed = 0;
+    uint32_t seen_ms = 0;  // when the counts came
+    bool known = false;
+  };
+  enum class CountsVerdict : uint8_t { kAgree, kDisagree, kCannotTell, kOlder };
+  // Receiver: a reply's counts against a base. With no stop since, they must be exactly where
+  // the consumed segments take them; across one stop, somewhere on the way the segments the
+  // stop found queued would have taken them (a stop may cut a segment), plus what ran after
+  // it. `expected` says what was looked for.
+  CountsVerdict JudgeCounts(const CountsBase& from, uint32_t consumed, uint32_t stops,
+                            const std::array<int32_t, 6>& raw, std::string* expected) const;
+  // The base from a reply's counts; one that `agreed` with no stop since keeps its own.
+  void Rebase(CountsBase& base, uint32_t consumed, uint32_t stops,
+              const std::array<int32_t, 6>& raw, bool agreed) const;
+  // The steps of the first k segments delivered, channel c (wrapping).
+  uint32_t StepsBefore(uint32_t k, size_t c) const {
+    return steps_before_[k % kStepHistory][c].load(std::memory_order_acquire);
+  }
+  // Receiver: a measuring reply's counts against the base; empty when they agree or cannot be
+  // compared, else what was expected and found.
   // At the first reply after the start-up stop: rewinds by what the board held at the
   // measurement and never ran; counts that match no run of it lost the position.
-  void SettleOwedRewind(const std::array<int32_t, 6>& raw);
-  int32_t RanByCounts(int32_t held, const std::array<int32_t, 6>& raw, uint32_t elapsed_ms) const;
+  // True when they lost the position.
+  bool SettleOwedRewind(const std::array<int32_t, 6>& raw);
+  int32_t RanByCounts(uint32_t from, int32_t held, const std::array<int32_t, 6>& raw,
+                      uint32_t elapsed_ms) const;
   std::string CountsMismatch(uint32_t consumed, uint32_t stops, const std::array<int32_t, 6>& raw,
                              bool& verified);
+  // Receiver, every other reply: true when this reply and the one before it agree with each
+  // other and not with the base, so the board reset (or its counts jumped) while connected.
+  // One odd reply alone is not believed. `why` gets what was expected and found.
+  bool BoardResetSeen(uint32_t consumed, uint32_t stops, const std::array<int32_t, 6>& raw,
+                      std::string& why);
   // Sender: a motion packet (report_) reached the board.
   void AddDeliveredSegments();
+  // Sender: a stop command reached the board.
+  void NoteStopDelivered();
   void SendSyncQuery(uint8_t opcode);
   static void OnStatusThunk(void* user, const uint8_t* payload, size_t size);
   static void OnResyncBackupThunk(void* user, const uint8_t* payload, size_t size);
@@ -390,13 +427,16 @@ class DeviceLink final : public BoardLink {
   std::array<uint32_t, 6> steps_delivered_{};  // sender only
   std::atomic<uint32_t> stops_delivered_{0};
   std::array<std::atomic<uint32_t>, 1024> stops_at_request_{};
-  // The last reply whose counts were taken (receiver): raw channel counts, the segments the
-  // board had consumed (delivered before its request less its fill), the stops before it.
-  std::array<int32_t, 6> counts_seen_{};
-  uint32_t consumed_at_counts_ = 0;
-  uint32_t counts_seen_ms_ = 0;  // when they came
-  uint32_t stops_at_counts_ = 0;
-  bool counts_known_ = false;
+  // The segments delivered when each stop went (by stop count, modulo the slots).
+  std::array<std::atomic<uint32_t>, 1024> delivered_at_stop_{};
+  // Receiver: what the counts were seen to be, and a reply's counts that disagreed with that,
+  // awaiting a second reply to bear them out.
+  CountsBase counts_base_;
+  CountsBase suspect_base_;
+  // Receiver to the host's thread: the board reset while connected and wants its start-up
+  // configuration again.
+  std::atomic<bool> reconfigure_{false};
+  bool judge_counts_ = true;
   bool keep_offsets_ = false;  // the next alignment keeps the offsets the counts bore out
   // A measured resynchronisation's rewind, held until the counts after the start-up stop show
   // how much of what the board held at the measurement it ran before the stop reached it
@@ -406,6 +446,8 @@ class DeviceLink final : public BoardLink {
     int32_t held = 0;     // segments the board held at the measurement
     int32_t dropped = 0;  // motion packets lost with the send ring, sent again in any case
     uint32_t measured_ms = 0;
+    uint32_t consumed = 0;  // what the board had consumed at the measurement
+    uint32_t stops = 0;     // the stops delivered before it
   };
   OwedRewind owed_rewind_;
   bool position_lost_shown_ = false;  // the next alignment leaves the status line to it

@@ -220,7 +220,7 @@ bool DeviceLink::SettleAbandonedWrite(bool may_block) {
     // The board took it after all: it is in the fill a resynchronisation measures, and
     // writing it again would run its segments twice.
     if (report_[1] == kOpMotionSegments) AddDeliveredSegments();
-    if (report_[1] == kOpStopMotion) stops_delivered_.fetch_add(1, std::memory_order_acq_rel);
+    if (report_[1] == kOpStopMotion) NoteStopDelivered();
     holding_packet_.store(false, std::memory_order_release);
     advance_to_next_.store(true, std::memory_order_release);
   }
@@ -325,7 +325,7 @@ void DeviceLink::NoteDelivered() {
   write_error_count_.store(0, std::memory_order_release);  // the row of failures ends
   const bool motion = report_[1] == kOpMotionSegments;
   if (motion) AddDeliveredSegments();
-  if (report_[1] == kOpStopMotion) stops_delivered_.fetch_add(1, std::memory_order_acq_rel);
+  if (report_[1] == kOpStopMotion) NoteStopDelivered();
   if (configuration_reached_) return;
   if (!motion) {
     configuration_reached_ = true;
@@ -353,6 +353,14 @@ void DeviceLink::AddDeliveredSegments() {
   }
   // Published after the sums: a reader that sees the count sees the steps before it.
   segments_delivered_.fetch_add(kSegmentsPerMotionPacket, std::memory_order_acq_rel);
+}
+
+void DeviceLink::NoteStopDelivered() {
+  const uint32_t stops = stops_delivered_.load(std::memory_order_acquire) + 1;
+  delivered_at_stop_[stops & (delivered_at_stop_.size() - 1)].store(
+      segments_delivered_.load(std::memory_order_acquire), std::memory_order_release);
+  // Published after its slot: a reply that counts this stop finds where it cut the stream.
+  stops_delivered_.store(stops, std::memory_order_release);
 }
 
 bool DeviceLink::WriteCompletionStep(bool may_block) {

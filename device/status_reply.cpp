@@ -20,6 +20,12 @@ int32_t WrapSub(int32_t a, int32_t b) {
   return static_cast<int32_t>(static_cast<uint32_t>(a) - static_cast<uint32_t>(b));
 }
 
+// Counts as the log gives them: signed, space-separated.
+void AppendCount(std::string& text, uint32_t count) {
+  if (!text.empty()) text += ' ';
+  text += std::to_string(static_cast<int32_t>(count));
+}
+
 }  // namespace
 
 void DeviceLink::OnStatusThunk(void* user, const uint8_t* payload, size_t size) {
@@ -93,11 +99,11 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
       const uint32_t held_at_most = static_cast<uint32_t>(std::max(previous_fill, int32_t{0})) +
                                     (delivered_before_connection_.load(std::memory_order_acquire) -
                                      previous_delivered_at_fill);
-      const uint32_t sent_since = delivered_at_request - consumed_at_counts_;
-      if (held_at_most == 0 && counts_known_ && stops_at_request - stops_at_counts_ == 1 &&
+      const uint32_t sent_since = delivered_at_request - counts_base_.consumed;
+      if (held_at_most == 0 && counts_base_.known && stops_at_request - counts_base_.stops == 1 &&
           sent_since < kStepHistory) {
-        const int32_t ran =
-            RanByCounts(static_cast<int32_t>(sent_since), raw, now - counts_seen_ms_);
+        const int32_t ran = RanByCounts(counts_base_.consumed, static_cast<int32_t>(sent_since),
+                                        raw, now - counts_base_.seen_ms);
         if (ran < 0) {
           measure_mismatch = "no run of the " + std::to_string(sent_since) +
                              " segments sent since the last counts matches them";
@@ -111,20 +117,22 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
     }
     // A fill larger than all the board was sent since its last counts is a garbled reply,
     // not a measurement: taken at its word it would send most of the program again.
-    const uint32_t sent_since_counts = delivered_at_request - consumed_at_counts_;
-    if (measured && counts_known_ && fill > sent_since_counts) {
+    const uint32_t sent_since_counts = delivered_at_request - counts_base_.consumed;
+    if (measured && counts_base_.known && fill > sent_since_counts) {
       measure_mismatch = "a fill of " + std::to_string(fill) + ", more than the " +
                          std::to_string(sent_since_counts) + " segments sent since its counts";
     }
     measured = measured && !owed_unsettled;
     const int32_t dropped = segments_dropped_for_resync_.exchange(0, std::memory_order_acq_rel);
     // Measured: the board's counts must still account for what it was sent, or it reset (or
-    // its counts jumped) and what it ran is not known.
+    // its counts jumped) and what it ran is not known. After the start-up stop they must lie
+    // where that stop may have cut the board's way.
     bool verified = after_stop_counted;
-    const std::string mismatch = !measured ? std::string()
-                                 : role != StatusRole::kAfterStop && measure_mismatch.empty()
-                                     ? CountsMismatch(consumed, stops_at_request, raw, verified)
-                                     : measure_mismatch;
+    const std::string mismatch = !measured                   ? std::string()
+                                 : !measure_mismatch.empty() ? measure_mismatch
+                                 : after_stop_counted
+                                     ? std::string()
+                                     : CountsMismatch(consumed, stops_at_request, raw, verified);
     // Counts that account for every step: the board ran on through the drop, and the DRO goes
     // on from where it was rather than being aligned to a position the board has left.
     keep_offsets_ = verified && mismatch.empty();
@@ -136,7 +144,7 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
     } else if (measured && role != StatusRole::kAfterStop) {
       // The board runs on until the start-up stop reaches it, several writes behind this
       // request: how much of what it held it ran by then, the counts after the stop show.
-      owed_rewind_ = {true, lost, dropped, now};
+      owed_rewind_ = {true, lost, dropped, now, consumed, stops_at_request};
     } else if (measured) {
       RewindSelectedSource(lost + dropped);  // taken after the stop: nothing ran since
     } else {
@@ -147,11 +155,8 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
                            "came back"
                          : "every measuring reply of a resynchronisation was lost");
     }
-    counts_seen_ = raw;
-    counts_seen_ms_ = now;
-    consumed_at_counts_ = consumed;
-    stops_at_counts_ = stops_at_request;
-    counts_known_ = role != StatusRole::kAfterStop;
+    Rebase(counts_base_, consumed, stops_at_request, raw, verified);
+    suspect_base_.known = false;
     // Only the request this reply answers is consumed; one made by a close since then stays
     // for the next connection.
     resync_request_.compare_exchange_strong(resync_request, 0, std::memory_order_acq_rel);
@@ -161,7 +166,26 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
     return;
   }
 
-  if (owed_rewind_.active && stops_at_request != stops_at_counts_) SettleOwedRewind(raw);
+  // The rewind a measured resynchronisation owes is settled first, by the counts after the
+  // start-up stop; the judgement of a reset goes on from the base that stop left.
+  bool lost_on_settling = false;
+  if (owed_rewind_.active && stops_at_request != owed_rewind_.stops) {
+    lost_on_settling = SettleOwedRewind(raw);
+  }
+  // A board that reset while the link stayed up (a watchdog, a brown-out too short for the
+  // bus to notice) lost its queue and its counts: the program stops as after a reset across a
+  // drop, and the board is configured again.
+  std::string reset_seen;
+  const bool board_reset =
+      !lost_on_settling && BoardResetSeen(consumed, stops_at_request, raw, reset_seen);
+  if (lost_on_settling) Rebase(counts_base_, consumed, stops_at_request, raw, false);
+  if (board_reset) {
+    position_lost_resyncs_.fetch_add(1, std::memory_order_relaxed);
+    OnPositionLost("the board's counts jumped while connected (" + reset_seen + ")",
+                   kBoardLostPositionText);
+    reconfigure_.store(true, std::memory_order_release);
+  }
+
   const HostBlocks& host = services_.host;
   std::array<int32_t, 6> counts{};
   for (size_t i = 0; i < 6; ++i) {
@@ -170,14 +194,13 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
   }
   ApplyChannelMapping(counts);
   for (size_t i = 0; i < 6; ++i) board_count_[i].store(counts[i], std::memory_order_release);
-  // The board never takes back a segment it consumed: a reply that says it did was overtaken
-  // or garbled, and its counts measure nothing later on.
-  if (!counts_known_ || static_cast<int32_t>(consumed - consumed_at_counts_) >= 0) {
-    counts_seen_ = raw;
-    counts_seen_ms_ = now;
-    consumed_at_counts_ = consumed;
-    stops_at_counts_ = stops_at_request;
-    counts_known_ = true;
+  if (board_reset && running) {
+    // The machine did not move with the counts: the positions stay where they were.
+    position_lost_shown_ = false;
+    for (size_t i = 0; i < 6; ++i) {
+      const int32_t position = host.engine.Get(engine::kAxisPosition[i]);
+      axis_offset_[i].store(WrapSub(position, counts[i]), std::memory_order_release);
+    }
   }
 
   uint32_t inputs = 0;
@@ -210,7 +233,8 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
     }
   }
 
-  if (services_.client.PositionsFollowBoard(static_cast<int32_t>(fill))) {
+  // Counts not yet borne out by a second reply do not move the DRO.
+  if (services_.client.PositionsFollowBoard(static_cast<int32_t>(fill)) && !suspect_base_.known) {
     for (size_t i = 0; i < 6; ++i) {
       host.engine.Set(engine::kAxisPosition[i],
                       WrapAdd(counts[i], axis_offset(static_cast<int>(i))));
@@ -224,23 +248,16 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
   last_status_sequence_.store(dispatching_sequence_, std::memory_order_release);
 }
 
-// How many of the `held` segments delivered after the last counts' consumed count the board
-// ran, by the counts in `raw`, or -1 when no run accounts for them. Runs that differ only by
-// segments that move nothing (or moves that cancel out) leave the same counts: the board ran
-// at most one segment a period in `elapsed_ms`, so the longest such run within that wins, and
-// past it the shortest.
-int32_t DeviceLink::RanByCounts(int32_t held, const std::array<int32_t, 6>& raw,
+// How many of the `held` segments delivered after the board had consumed `from` it ran, by the
+// counts in `raw`, or -1 when no run accounts for them. Runs that differ only by segments that move
+// nothing (or moves that cancel out) leave the same counts: the board ran at most one segment a
+// period in `elapsed_ms`, so the longest such run within that wins, and past it the shortest.
+int32_t DeviceLink::RanByCounts(uint32_t from, int32_t held, const std::array<int32_t, 6>& raw,
                                 uint32_t elapsed_ms) const {
-  const uint32_t base = consumed_at_counts_;
   const auto matches = [&](int32_t ran) {
     for (size_t c = 0; c < 6; ++c) {
-      const uint32_t moved =
-          steps_before_[(base + static_cast<uint32_t>(ran)) % kStepHistory][c].load(
-              std::memory_order_acquire) -
-          steps_before_[base % kStepHistory][c].load(std::memory_order_acquire);
-      if (static_cast<uint32_t>(counts_seen_[c]) + moved != static_cast<uint32_t>(raw[c])) {
-        return false;
-      }
+      const uint32_t at = counts_base_.base[c] + StepsBefore(from + static_cast<uint32_t>(ran), c);
+      if (at != static_cast<uint32_t>(raw[c])) return false;
     }
     return true;
   };
@@ -258,13 +275,16 @@ int32_t DeviceLink::RanByCounts(int32_t held, const std::array<int32_t, 6>& raw,
   return -1;
 }
 
-void DeviceLink::SettleOwedRewind(const std::array<int32_t, 6>& raw) {
+bool DeviceLink::SettleOwedRewind(const std::array<int32_t, 6>& raw) {
   const OwedRewind owed = std::exchange(owed_rewind_, {});
-  const int32_t ran = RanByCounts(owed.held, raw, services_.clock.TickCountMs() - owed.measured_ms);
+  const int32_t ran = counts_base_.known
+                          ? RanByCounts(owed.consumed, owed.held, raw,
+                                        services_.clock.TickCountMs() - owed.measured_ms)
+                          : -1;
   if (ran >= 0) {
     RewindSelectedSource(owed.held - ran + owed.dropped);
     services_.client.ResetSegmentsSent();
-    return;
+    return false;
   }
   services_.client.ResetSegmentsSent();
   keep_offsets_ = false;
@@ -272,32 +292,137 @@ void DeviceLink::SettleOwedRewind(const std::array<int32_t, 6>& raw) {
   OnPositionLost("the board's counts after the start-up stop match no run of the " +
                      std::to_string(owed.held) + " segments it held",
                  kBoardLostPositionText);
+  return true;
+}
+
+DeviceLink::CountsVerdict DeviceLink::JudgeCounts(const CountsBase& from, uint32_t consumed,
+                                                  uint32_t stops, const std::array<int32_t, 6>& raw,
+                                                  std::string* expected) const {
+  if (!from.known) return CountsVerdict::kCannotTell;
+  const auto stops_since = static_cast<int32_t>(stops - from.stops);
+  if (stops_since < 0) return CountsVerdict::kOlder;  // overtaken by a reply after a stop
+  // The step sums are kept for the last segments only; half of them, as the sender goes on.
+  // A board can hold no more than the device buffer: a fill beyond that is not accounted for.
+  const uint32_t delivered = segments_delivered_.load(std::memory_order_acquire);
+  if (delivered - consumed >= kStepHistory / 2) {
+    if (expected) *expected = "a fill within what was sent";
+    return CountsVerdict::kDisagree;
+  }
+  if (stops_since != 0 && delivered - from.consumed >= kStepHistory / 2) {
+    return CountsVerdict::kCannotTell;
+  }
+  // Whether the counts lie within segment k's steps from where the first k left them (a
+  // board may count a segment's steps out while it runs).
+  const auto within = [&](const std::array<uint32_t, 6>& target, uint32_t k, bool last) {
+    for (size_t c = 0; c < 6; ++c) {
+      const auto off = static_cast<int32_t>(target[c] - StepsBefore(k, c));
+      const auto seg = last ? 0 : static_cast<int32_t>(StepsBefore(k + 1, c) - StepsBefore(k, c));
+      if (seg >= 0 ? off < 0 || off > seg : off > 0 || off < seg) return false;
+    }
+    return true;
+  };
+  std::array<uint32_t, 6> target{};
+  if (stops_since == 0) {
+    std::string want;
+    for (size_t c = 0; c < 6; ++c) {
+      target[c] = static_cast<uint32_t>(raw[c]) - from.base[c];
+      AppendCount(want, from.base[c] + StepsBefore(consumed, c));
+    }
+    if (expected) *expected = want;
+    // Exactly where the consumed segments took them, or inside the segment in hand: the one
+    // the fill still counts, or the one it just let go of.
+    for (const uint32_t k : {consumed, consumed - 1}) {
+      if (static_cast<int32_t>(delivered - k) < 0) continue;
+      if (within(target, k, delivered == k)) return CountsVerdict::kAgree;
+    }
+    return CountsVerdict::kDisagree;
+  }
+  // Two stops or more: where each cut the stream is not followed.
+  if (stops_since > 1) return CountsVerdict::kCannotTell;
+  // One stop: the board ran on from where it was seen to some segment of those delivered
+  // before the stop (or into one), the stop cleared the rest, and it ran what came after.
+  const uint32_t cut = delivered_at_stop_[(from.stops + 1) & (delivered_at_stop_.size() - 1)].load(
+      std::memory_order_acquire);
+  const auto after_stop = static_cast<int32_t>(consumed - cut);
+  const auto span = static_cast<int32_t>(cut - from.consumed);
+  if (expected) {
+    std::string first, last;
+    for (size_t c = 0; c < 6; ++c) {
+      const uint32_t after = StepsBefore(consumed, c) - StepsBefore(cut, c);
+      AppendCount(first, from.base[c] + StepsBefore(from.consumed, c) + after);
+      AppendCount(last, from.base[c] + StepsBefore(cut, c) + after);
+    }
+    *expected = "on the way from " + first + " to " + last;
+  }
+  // A board that held more than it was sent since the stop does not account for its counts.
+  if (after_stop < 0 || span < 0) return CountsVerdict::kDisagree;
+  for (size_t c = 0; c < 6; ++c) {
+    target[c] = static_cast<uint32_t>(raw[c]) - from.base[c] -
+                (StepsBefore(consumed, c) - StepsBefore(cut, c));
+  }
+  for (uint32_t k = from.consumed; k != cut + 1; ++k) {
+    if (within(target, k, k == cut)) return CountsVerdict::kAgree;
+  }
+  return CountsVerdict::kDisagree;
+}
+
+void DeviceLink::Rebase(CountsBase& base, uint32_t consumed, uint32_t stops,
+                        const std::array<int32_t, 6>& raw, bool agreed) const {
+  const bool same_run = base.known && stops == base.stops;
+  // Counts that agreed with no stop between may be inside a segment: the base stays exact.
+  if (!(agreed && same_run)) {
+    for (size_t c = 0; c < 6; ++c) {
+      base.base[c] = static_cast<uint32_t>(raw[c]) - StepsBefore(consumed, c);
+    }
+  }
+  // A reply overtaken by a later one (no stop between) leaves the furthest point seen.
+  if (!same_run || static_cast<int32_t>(consumed - base.consumed) > 0) base.consumed = consumed;
+  base.stops = stops;
+  base.seen_ms = services_.clock.TickCountMs();
+  base.known = true;
 }
 
 std::string DeviceLink::CountsMismatch(uint32_t consumed, uint32_t stops,
                                        const std::array<int32_t, 6>& raw, bool& verified) {
-  verified = false;
-  // A stop between the two replies cleared segments nobody ran: the sums cannot tell.
-  if (!counts_known_ || stops != stops_at_counts_) return {};
-  const auto ran = static_cast<int32_t>(consumed - consumed_at_counts_);
-  std::string expected, found;
-  bool agree = ran >= 0;
-  for (size_t c = 0; c < 6; ++c) {
-    uint32_t want = static_cast<uint32_t>(counts_seen_[c]);
-    if (ran > 0 && static_cast<uint32_t>(ran) < kStepHistory) {
-      want += steps_before_[consumed % kStepHistory][c].load(std::memory_order_acquire) -
-              steps_before_[consumed_at_counts_ % kStepHistory][c].load(std::memory_order_acquire);
-    }
-    agree = agree && want == static_cast<uint32_t>(raw[c]);
-    expected += (c ? " " : "") + std::to_string(static_cast<int32_t>(want));
-    found += (c ? " " : "") + std::to_string(raw[c]);
+  std::string expected;
+  const CountsVerdict verdict = JudgeCounts(counts_base_, consumed, stops, raw, &expected);
+  verified = verdict == CountsVerdict::kAgree;
+  if (verdict != CountsVerdict::kDisagree) return {};
+  std::string found;
+  for (size_t c = 0; c < 6; ++c) AppendCount(found, static_cast<uint32_t>(raw[c]));
+  return "counts expected " + expected + ", found " + found;
+}
+
+bool DeviceLink::BoardResetSeen(uint32_t consumed, uint32_t stops,
+                                const std::array<int32_t, 6>& raw, std::string& why) {
+  std::string expected;
+  const CountsVerdict verdict = judge_counts_
+                                    ? JudgeCounts(counts_base_, consumed, stops, raw, &expected)
+                                    : CountsVerdict::kCannotTell;
+  switch (verdict) {
+    case CountsVerdict::kOlder:
+      return false;
+    case CountsVerdict::kAgree:
+    case CountsVerdict::kCannotTell:
+      Rebase(counts_base_, consumed, stops, raw, verdict == CountsVerdict::kAgree);
+      suspect_base_.known = false;
+      return false;
+    case CountsVerdict::kDisagree:
+      break;
   }
-  // Longer than the step history: too long to judge.
-  if (ran >= static_cast<int32_t>(kStepHistory)) return {};
-  verified = agree;
-  if (agree) return {};
-  return "counts expected " + expected + ", found " + found + "; segments run since " +
-         std::to_string(ran);
+  // A garbled or misdelivered reply disagrees once; a board that reset goes on from its new
+  // counts, and the next reply bears them out.
+  if (JudgeCounts(suspect_base_, consumed, stops, raw, nullptr) != CountsVerdict::kAgree) {
+    suspect_base_ = CountsBase{};
+    Rebase(suspect_base_, consumed, stops, raw, false);
+    return false;
+  }
+  std::string found;
+  for (size_t c = 0; c < 6; ++c) AppendCount(found, static_cast<uint32_t>(raw[c]));
+  why = "counts expected " + expected + ", found " + found;
+  Rebase(counts_base_, consumed, stops, raw, false);
+  suspect_base_.known = false;
+  return true;
 }
 
 void DeviceLink::OnPositionLost(const std::string& why, std::string_view text) {

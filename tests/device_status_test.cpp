@@ -12,6 +12,8 @@ namespace {
 
 class StatusReplyTest : public ::testing::Test {
  protected:
+  // The replies here move counts that no segment moved.
+  StatusReplyTest() { h.link().set_judge_counts_for_test(false); }
   void Reply(uint16_t fill, const std::array<int32_t, 6>& counts, uint32_t inputs = 0,
              size_t size = kReportSize) {
     const std::vector<uint8_t> r = StatusReply(1, fill, counts, inputs);
@@ -36,6 +38,33 @@ TEST_F(StatusReplyTest, FirstReplyAlignsAndLaterRepliesMoveThePositions) {
   Reply(0, {150, 0, 0, 0, 0, 0});
   EXPECT_EQ(Position(0), 5050);
   EXPECT_EQ(h.link().board_count(0), 150);
+}
+
+// Counts that jump with nothing sent to move them: one such reply is not believed (a garbled
+// or misdelivered one) and the DRO holds over it; two in a row that agree are a board that
+// reset while connected.
+TEST_F(StatusReplyTest, CountsThatJumpTwiceInARowAreABoardThatReset) {
+  h.link().set_judge_counts_for_test(true);
+  for (size_t a = 0; a < 6; ++a) engine().Set(engine::kAxisReferenced[a], true);
+  Reply(0, {100, 0, 0, 0, 0, 0});
+  Reply(0, {100, 0, 0, 0, 0, 0});
+  Reply(0, {7, 0, 0, 0, 0, 0});
+  EXPECT_EQ(Position(0), 0);
+  Reply(0, {100, 0, 0, 0, 0, 0});
+  Reply(0, {7, 0, 0, 0, 0, 0});
+  Reply(0, {9, 0, 0, 0, 0, 0});
+  EXPECT_EQ(h.link().position_lost_resyncs(), 0u);
+  EXPECT_TRUE(engine().Get(engine::kAxisReferenced[0]));
+  EXPECT_EQ(Position(0), 0);
+  Reply(0, {9, 0, 0, 0, 0, 0});
+  EXPECT_EQ(h.link().position_lost_resyncs(), 1u);
+  EXPECT_EQ(h.StatusText(), DeviceLink::kBoardLostPositionText);
+  for (size_t a = 0; a < 6; ++a) EXPECT_FALSE(engine().Get(engine::kAxisReferenced[a])) << a;
+  EXPECT_EQ(Position(0), 0);  // where the last counts borne out left it
+  Reply(0, {12, 0, 0, 0, 0, 0});
+  Reply(0, {12, 0, 0, 0, 0, 0});
+  EXPECT_EQ(h.link().position_lost_resyncs(), 2u);  // and again, with the DRO still held
+  EXPECT_EQ(Position(0), 0);
 }
 
 TEST_F(StatusReplyTest, OffsetsWrapAroundLikeThirtyTwoBitWords) {

@@ -141,16 +141,20 @@ TEST_F(LinkEndToEnd, AlignmentKeepsTheHostPositionsThenFollowsTheBoard) {
   Run(200);
   EXPECT_EQ(Position(0), 5000);
   EXPECT_EQ(Position(2), 300);
-  board_.SetCount(0, 150);
-  Run(200);
+  host_->blocks().engine.Set(engine::kAxisEnabled[0], true);
+  const double five[6] = {5, 0, 0, 0, 0, 0};
+  for (int i = 0; i < 10; ++i) ASSERT_TRUE(host_->PushSegment(five));
+  host_->blocks().planner.Set(planner::kFlushPartial, true);
+  Run(400);
+  EXPECT_EQ(board_.Counts()[0], 150);
   EXPECT_EQ(Position(0), 5050);
   EXPECT_EQ(Position(2), 300);
 }
 
 TEST_F(LinkEndToEnd, UnplugShowsPulledOutAndReplugReconnectsAndRealigns) {
+  board_.SetCount(1, 40);
   Start();
   ASSERT_TRUE(RunUntilStatus(kConnected, 1000));
-  board_.SetCount(1, 40);
   Run(200);
   const int32_t held = Position(1);
 
@@ -236,6 +240,70 @@ TEST_F(LinkEndToEnd, ABoardResetMidProgramStopsItAndUnreferencesTheAxes) {
   EXPECT_EQ(board_.Fill(), 0u);
   EXPECT_LT(board_.Stats().steps_executed[0], 3000);
   for (int a = 0; a < 6; ++a) EXPECT_FALSE(engine.Get(engine::kAxisReferenced[a])) << a;
+}
+
+// A board that resets while the link stays up (a watchdog, a brown-out the bus does not see)
+// loses its queue and its counts with nothing but its replies to tell: the program stops as
+// after a reset across a drop, the DRO holds, and the board gets its configuration again.
+// `after_stop`: the reset comes just after a stop command, when the board's queue was being
+// cleared anyway and only its counts can tell.
+class BoardResetEndToEnd : public LinkEndToEnd {
+ protected:
+  void ResetMidProgram(bool after_stop) {
+    Start();
+    const HostBlock& engine = host_->blocks().engine;
+    engine.Set(engine::kAxisEnabled[0], true);
+    for (int a = 0; a < 6; ++a) engine.Set(engine::kAxisReferenced[a], true);
+    ASSERT_TRUE(RunUntilStatus(kConnected, 1000));
+    Run(300);
+    const double five[6] = {5, 0, 0, 0, 0, 0};
+    for (int i = 0; i < 600; ++i) ASSERT_TRUE(host_->PushSegment(five));
+    host_->blocks().planner.Set(planner::kFlushPartial, true);
+    Run(600);
+    ASSERT_GT(board_.Fill(), 0u);
+    if (after_stop) {
+      board_.TakePacketLog();
+      library_.api().Notify(-1);
+      const bool stopped = RunUntil(
+          [&] {
+            for (const sim::PacketRecord& p : board_.TakePacketLog()) {
+              if (p.opcode == kOpStopMotion) return true;
+            }
+            return false;
+          },
+          500);
+      ASSERT_TRUE(stopped);
+    }
+    const int32_t dro = Position(0);
+    const int64_t executed = board_.Stats().steps_executed[0];
+    ASSERT_GT(board_.Counts()[0], 0);
+    board_.Reset();
+    const bool lost = RunUntil([&] { return Shown(kBoardLostPosition); }, 1000);
+    Run(2000);
+    std::printf(
+        "reset while connected%s: board executed %lld of 3000 steps, DRO %d, host queue "
+        "%d\n",
+        after_stop ? " after a stop" : "", static_cast<long long>(board_.Stats().steps_executed[0]),
+        Position(0), host_->QueuedSegments());
+    ASSERT_TRUE(lost);
+    EXPECT_EQ(host_->StatusText(), kBoardLostPosition);
+    EXPECT_EQ(host_->QueuedSegments(), 0);  // the program is over, not resumed shifted
+    EXPECT_EQ(board_.Fill(), 0u);
+    // What the board ran between its reset and the second reply that bore it out, at most.
+    EXPECT_LE(board_.Stats().steps_executed[0] - executed, 3 * 7 * 5);
+    EXPECT_EQ(Position(0), dro);
+    for (int a = 0; a < 6; ++a) EXPECT_FALSE(engine.Get(engine::kAxisReferenced[a])) << a;
+    EXPECT_TRUE(board_.ConfigWord(kOpSetStepClock).has_value());
+    EXPECT_EQ(BoardOpens(), 1);  // the link never dropped
+  }
+};
+
+TEST_F(BoardResetEndToEnd, MidProgramStopsItAndUnreferencesTheAxes) {
+  ResetMidProgram(/*after_stop=*/false);
+}
+
+TEST_F(BoardResetEndToEnd, RightAfterAStopIsToldFromTheCounts) {
+  ResetMidProgram(/*after_stop=*/true);
 }
 
 TEST_F(LinkEndToEnd, StuckWriteClosesTheLinkAfterFourSecondsAndReconnects) {

@@ -396,4 +396,16 @@ uint64_t BoardSimulator::generation() {
   return generation_;
 }
 
+void BoardSimulator::Reset() {
+  std::lock_guard lock(mutex_);
+  AdvanceLocked();
+  DropQueueLocked(stats_.steps_reset, SegmentFate::kReset);
+  replies_.clear();
+  counts_ = {};
+  credit_ms_ = 0;
+  moved_since_stop_ = idle_since_move_ = false;
+  config_ = {};
+  changed_.notify_all();
+}
+
 }  // namespace vaskel::sim

@@ -50,6 +50,7 @@ struct BoardStats {
   std::array<int64_t, 6> steps_executed{};
   std::array<int64_t, 6> steps_stopped{};
   std::array<int64_t, 6> steps_unplugged{};
+  std::array<int64_t, 6> steps_reset{};  // dropped from the queue by a Reset
 };
 
 // One well-formed packet as the board took it: its opcode and its first 32-bit operand.
@@ -59,8 +60,8 @@ struct PacketRecord {
 };
 
 // A segment that left the board's queue, with the tag its packet was given on the way in
-// (0: none): run, or dropped by a stop or with an unplug.
-enum class SegmentFate : uint8_t { kRan, kStopped, kUnplugged };
+// (0: none): run, or dropped by a stop, with an unplug or by a reset.
+enum class SegmentFate : uint8_t { kRan, kStopped, kUnplugged, kReset };
 struct ExecutedSegment {
   uint64_t tag = 0;
   ChannelSteps steps{};
@@ -132,6 +133,12 @@ class BoardSimulator {
   void Replug();
   bool plugged();
   uint64_t generation();
+  // The board resets while its connection stays up (a watchdog or a brown-out the bus does
+  // not see, the USB side powered on its own): the queue and the replies not yet read are
+  // lost, the counts start again from 0 and the configuration is as after power-up. Writes go
+  // on being taken: nothing tells the host but the replies. A reset the bus sees is an
+  // Unplug and a Replug.
+  void Reset();
 
  private:
   struct Reply {

@@ -167,7 +167,7 @@ void Invariants::AfterStep(StepKind kind) {
   if (ring_reset && ring_count_before_ < 0) {
     Fail("bounds", "the send ring was reset outside a link start");
   }
-  if (ring_reset) disturbed_at_link_start_ = bus_.replies_disturbed();
+  if (ring_reset) disturbed_at_link_start_ = bus_.replies_disturbed() + replies_lost_in_resets_;
   // An unmeasured resynchronisation is the answer to measuring replies that were all lost; on
   // a connection whose every reply arrived whole and in order it hides a fault.
   const bool position_lost = link.position_lost_resyncs() != position_lost_seen_;
@@ -181,7 +181,8 @@ void Invariants::AfterStep(StepKind kind) {
     measurement_interrupted_ = true;
   }
   if (link.unmeasured_resyncs() != unmeasured_seen_ || position_lost) {
-    if (!position_lost && bus_.replies_disturbed() == disturbed_at_link_start_ &&
+    if (!position_lost &&
+        bus_.replies_disturbed() + replies_lost_in_resets_ == disturbed_at_link_start_ &&
         !std::exchange(measurement_interrupted_, false)) {
       Fail("conservation", "a resynchronisation went unmeasured though no reply had been lost");
     }
@@ -314,9 +315,25 @@ bool Invariants::CheckSelfSettled(bool last_look) {
   return true;
 }
 
+void Invariants::NoteBoardReset(bool lost, size_t replies_lost) {
+  replies_lost_in_resets_ += replies_lost;
+  // A reset that lost nothing leaves nothing to judge: a judgement is then a false alarm.
+  if (!lost) return;
+  board_lost_ = true;
+  if (reset_to_catch_) return;
+  reset_to_catch_ = true;
+  const DeviceLink& link = ctx_.link();
+  programs_stopped_at_reset_ = link.unmeasured_resyncs() + link.position_lost_resyncs();
+}
+
 void Invariants::CheckSettled() {
   if (failed()) return;
   DeviceLink& link = ctx_.link();
+  if (reset_to_catch_ && !fill_lied_ &&
+      link.unmeasured_resyncs() + link.position_lost_resyncs() == programs_stopped_at_reset_) {
+    return Fail("conservation",
+                "the board reset and lost what it held, and the plug-in went on as if not");
+  }
   MotionEngine& motion = ctx_.motion();
   const HostBlocks& b = host_.blocks();
   if (!link.link_running()) return Fail("liveness", "the link is not running");

@@ -38,6 +38,10 @@ class Invariants {
   void NoteFillLie() { fill_lied_ = true; }
   // The board lost what it held (its queue, or its counts): the plug-in may say so.
   void NoteBoardLoss() { board_lost_ = true; }
+  // The board reset while connected; `lost`: it held steps or counts, so the plug-in must
+  // tell from its replies and stop the program rather than let it go on shifted. The replies
+  // it had not yet sent are lost with it.
+  void NoteBoardReset(bool lost, size_t replies_lost);
   // A home set off once everything had settled, with its switch within reach.
   void ExpectReferenced(int axis) { referenced_axis_ = axis; }
 
@@ -88,6 +92,9 @@ class Invariants {
   std::array<int64_t, 6> ring_reset_steps_{};
   bool fill_lied_ = false;
   bool board_lost_ = false;
+  bool reset_to_catch_ = false;
+  uint64_t replies_lost_in_resets_ = 0;
+  uint32_t programs_stopped_at_reset_ = 0;
   uint32_t position_lost_seen_ = 0;
   uint32_t rewinds_before_ = 0;
   uint32_t programs_stopped_before_ = 0;

@@ -386,6 +386,17 @@ class SeedRun {
   }
 
   void ApplyFaults(uint32_t t) {
+    // A reset armed for the next stop: within a millisecond of the board taking it, while its
+    // queue is cleared and only its counts can tell.
+    if (reset_after_stop_ && t < world_.quiet_ms &&
+        board_.Stats().packets[kOpStopMotion] != stops_when_armed_) {
+      reset_after_stop_ = false;
+      if (options_.trace) {
+        std::printf("%8.3f s  board reset just after a stop\n", clock_.TickCountMs() / 1000.0);
+      }
+      hash_.AddValue(clock_.TickCountMs());
+      ResetBoard();
+    }
     for (const Fault& f : world_.faults) {
       if (f.at_ms == t) SetFault(f, true);
       if (f.at_ms + f.duration_ms == t) SetFault(f, false);
@@ -474,8 +485,30 @@ class SeedRun {
       case FaultKind::LateTimer:
         platform_.scheduled_timers().set_late_ms(on ? f.param : 0);
         break;
+      case FaultKind::BoardReset:
+        if (on && f.param == 0) ResetBoard();
+        if (on && f.param == 1) {
+          reset_after_stop_ = true;
+          stops_when_armed_ = board_.Stats().packets[kOpStopMotion];
+        }
+        break;
     }
   }
+
+  // A board that held steps or counts loses them: the plug-in must see it from the replies.
+  void ResetBoard() {
+    const sim::ChannelSteps counts = board_.Counts();
+    const std::array<int64_t, 6> dropped = board_.Stats().steps_reset;
+    const size_t replies = board_.QueuedReplies();
+    board_.Reset();
+    const std::array<int64_t, 6> now_dropped = board_.Stats().steps_reset;
+    bool lost = false;
+    for (int c = 0; c < 6; ++c) lost = lost || counts[c] != 0 || now_dropped[c] != dropped[c];
+    invariants_.NoteBoardReset(lost, replies);
+  }
+
+  bool reset_after_stop_ = false;
+  uint64_t stops_when_armed_ = 0;
 
   const World& world_;
   const SeedOptions& options_;

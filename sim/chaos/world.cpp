@@ -267,6 +267,18 @@ World GenerateWorld(uint64_t seed, uint32_t duration_ms) {
     w.feed_chunk = static_cast<int32_t>(rng.Range(3, 40));
   }
   DrawWireAndFamily(rng, w);
+  // Also drawn last, and never by DrawFault, whose kinds and draws stay as they were.
+  if (rng.Chance(0.25)) {
+    Fault reset;
+    reset.kind = FaultKind::BoardReset;
+    reset.at_ms = static_cast<uint32_t>(rng.Range(200, w.quiet_ms - 1000));
+    reset.duration_ms = 1;
+    reset.param = static_cast<uint32_t>(rng.Range(0, 1));
+    const auto at =
+        std::upper_bound(w.faults.begin(), w.faults.end(), reset,
+                         [](const Fault& x, const Fault& y) { return x.at_ms < y.at_ms; });
+    w.faults.insert(at, reset);
+  }
   return w;
 }
 
@@ -310,7 +322,7 @@ std::string DescribeFault(const Fault& f) {
   static const char* const kNames[] = {
       "drop replies",  "duplicate replies", "delay replies", "reorder replies", "unknown sequence",
       "short replies", "long replies",      "any fill",      "refuse writes",   "stuck writes",
-      "unplug",        "slow board",        "late timer"};
+      "unplug",        "slow board",        "late timer",    "board reset"};
   char text[160];
   std::snprintf(text, sizeof text, "%8.3f s  %s for %u ms (rate %.2f, param %u, count %d)",
                 f.at_ms / 1000.0, kNames[static_cast<int>(f.kind)], f.duration_ms, f.rate, f.param,

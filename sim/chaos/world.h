@@ -73,6 +73,8 @@ enum class FaultKind : uint8_t {
                  // board stays powered and runs its queue on
   SlowBoard,     // param: ms per segment
   LateTimer,     // param: ms late
+  BoardReset,    // the board resets while its connection stays up; param 1: just after the
+                 // next stop command it takes. Drawn apart from the rest
 };
 
 struct Fault {
