@@ -168,6 +168,9 @@ void Invariants::AfterStep(StepKind kind) {
     Fail("bounds", "the send ring was reset outside a link start");
   }
   if (ring_reset) disturbed_at_link_start_ = bus_.replies_disturbed() + replies_lost_in_resets_;
+  if (running_before_ && !link.link_running()) {
+    programs_stopped_at_down_ = link.unmeasured_resyncs() + link.position_lost_resyncs();
+  }
   // An unmeasured resynchronisation is the answer to measuring replies that were all lost; on
   // a connection whose every reply arrived whole and in order it hides a fault.
   const bool position_lost = link.position_lost_resyncs() != position_lost_seen_;
@@ -321,9 +324,14 @@ void Invariants::NoteBoardReset(bool lost, size_t replies_lost) {
   if (!lost) return;
   board_lost_ = true;
   if (reset_to_catch_) return;
-  reset_to_catch_ = true;
   const DeviceLink& link = ctx_.link();
-  programs_stopped_at_reset_ = link.unmeasured_resyncs() + link.position_lost_resyncs();
+  const uint32_t stopped = link.unmeasured_resyncs() + link.position_lost_resyncs();
+  // While the link is down and has already stopped the program for a lost position, the
+  // alignment to come takes the new counts as they are and no axis keeps its reference:
+  // there is nothing left to catch.
+  if (!link.link_running() && stopped != programs_stopped_at_down_) return;
+  reset_to_catch_ = true;
+  programs_stopped_at_reset_ = stopped;
 }
 
 void Invariants::CheckSettled() {

@@ -95,6 +95,7 @@ class Invariants {
   bool reset_to_catch_ = false;
   uint64_t replies_lost_in_resets_ = 0;
   uint32_t programs_stopped_at_reset_ = 0;
+  uint32_t programs_stopped_at_down_ = 0;  // when the link last stopped running
   uint32_t position_lost_seen_ = 0;
   uint32_t rewinds_before_ = 0;
   uint32_t programs_stopped_before_ = 0;
