@@ -220,6 +220,7 @@ int FaultyBus::Read(uint8_t* out, uint64_t generation) {
 }
 
 void FaultyBus::Log(std::deque<LoggedPacket>& log, const uint8_t* bytes, int size) {
+  if (&log == &received_) ++replies_handed_;
   LoggedPacket p;
   p.time_ms = clock_.TickCountMs();
   p.size = size;

@@ -68,6 +68,7 @@ class FaultyBus : public HidBus {
   // Sequence numbers of requests that reached the board twice (none is allowed).
   uint64_t repeated_requests() const { return repeated_requests_; }
   uint64_t writes_delivered() const { return writes_delivered_; }
+  uint64_t replies_handed() const { return replies_handed_; }
   // Replies dropped, cut short, relabelled, held back or overtaken so far.
   uint64_t replies_disturbed() const { return replies_disturbed_; }
   // Motion steps by channel written on a new connection before its start-up configuration,
@@ -100,6 +101,7 @@ class FaultyBus : public HidBus {
   uint32_t request_epoch_ = 1;
   uint64_t repeated_requests_ = 0;
   uint64_t writes_delivered_ = 0;
+  uint64_t replies_handed_ = 0;
   uint64_t replies_disturbed_ = 0;
   uint64_t connections_ = 0;
   uint64_t connection_seen_ = 0;

@@ -42,6 +42,8 @@ class Invariants {
   // tell from its replies and stop the program rather than let it go on shifted. The replies
   // it had not yet sent are lost with it.
   void NoteBoardReset(bool lost, size_t replies_lost);
+  // The reset came where the counts cannot judge it (see SeedRun::NoteRepliesAndStops).
+  void ExcuseReset() { reset_to_catch_ = false; }
   // A home set off once everything had settled, with its switch within reach.
   void ExpectReferenced(int axis) { referenced_axis_ = axis; }
 

@@ -170,6 +170,7 @@ class SeedRun {
     result.excused_invisible_loss = books_.invisible_losses() != 0;
     result.excused_repeated_pause = books_.repeated_pauses() != 0;
     result.excused_fill_lie = overflowed_ || lie_measured_;
+    result.excused_reset_behind_stops = reset_unjudged_;
     result.virtual_ms = clock_.TickCountMs();
     if (!result.passed) {
       result.packets =
@@ -336,6 +337,7 @@ class SeedRun {
     if (link.link_starts() != starts_before && !resync_before) books_.ExcuseSnapshot();
     books_.Observe();
     NoteBooks();
+    NoteRepliesAndStops();
     if (options_.trace) TraceLink();
     const int32_t state = ctx_.motion().state();
     if (state != last_state_) {
@@ -495,8 +497,24 @@ class SeedRun {
     }
   }
 
+  // The plug-in judges a reply's counts across one stop at most: a reset behind two stops or
+  // more with no reply between them cannot be told from the counts, and is not judged (the
+  // seeds are counted).
+  void NoteRepliesAndStops() {
+    const uint64_t stops = board_.Stats().packets[kOpStopMotion];
+    if (bus_.replies_handed() == replies_seen_) return;
+    replies_seen_ = bus_.replies_handed();
+    if (reset_awaits_reply_ && stops - stops_at_reply_ >= 2) {
+      invariants_.ExcuseReset();
+      reset_unjudged_ = true;
+    }
+    reset_awaits_reply_ = false;
+    stops_at_reply_ = stops;
+  }
+
   // A board that held steps or counts loses them: the plug-in must see it from the replies.
   void ResetBoard() {
+    reset_awaits_reply_ = true;
     const sim::ChannelSteps counts = board_.Counts();
     const std::array<int64_t, 6> dropped = board_.Stats().steps_reset;
     const size_t replies = board_.QueuedReplies();
@@ -507,6 +525,10 @@ class SeedRun {
     invariants_.NoteBoardReset(lost, replies);
   }
 
+  uint64_t replies_seen_ = 0;
+  uint64_t stops_at_reply_ = 0;  // the stops the board had taken at the last reply handed over
+  bool reset_awaits_reply_ = false;
+  bool reset_unjudged_ = false;
   bool reset_after_stop_ = false;
   uint64_t stops_when_armed_ = 0;
 

@@ -22,9 +22,10 @@ struct SeedResult {
   uint32_t virtual_ms = 0;
   std::string packets;  // the last packets each way, on failure
   // Checks relaxed in this seed, each for a reason stated where it is made.
-  bool excused_invisible_loss = false;  // host entries lost with the board's queue, no trace
-  bool excused_fill_lie = false;        // a lying fill: the entries' accounting is not judged
-  bool excused_repeated_pause = false;  // an entry that moves nothing run twice or never
+  bool excused_invisible_loss = false;      // host entries lost with the board's queue, no trace
+  bool excused_fill_lie = false;            // a lying fill: the entries' accounting is not judged
+  bool excused_reset_behind_stops = false;  // a reset behind two stops with no reply between
+  bool excused_repeated_pause = false;      // an entry that moves nothing run twice or never
 };
 
 SeedResult RunWorld(const World& world, const SeedOptions& options);
