@@ -96,7 +96,7 @@ void DeviceLink::SendSyncQuery(uint8_t opcode) {
   sequence_.Next();
 }
 
-void DeviceLink::SendStartupConfiguration() {
+void DeviceLink::SendStartupConfiguration(bool with_stop) {
   // After a close for failed writes the first reply rewinds the stream, and the reply to the
   // request that ends the configuration aligns the positions. A second measuring request
   // just ahead of the stop answers for the first if its reply is lost.
@@ -113,7 +113,7 @@ void DeviceLink::SendStartupConfiguration() {
   SendCommand(kOpConfigOptionA, 24);
   SendCommand(kOpConfigOptionB, 0);
   if (resync) SendStatusRequest(StatusRole::kResyncBackup);
-  SendCommand(kOpStopMotion, 0);
+  if (with_stop) SendCommand(kOpStopMotion, 0);
   SendCommand(kOpConfigCommit, 0);
   SendStatusRequest(resync ? StatusRole::kAfterStop : StatusRole::kAny);
 }
@@ -137,13 +137,17 @@ void DeviceLink::ServiceLink() {
     needs_configuration_ = true;
     VASKEL_SCHEDULE_POINT(services_.workers, "service: link started");
   }
-  // A board that reset while connected lost its configuration with its counts.
+  // A board that reset while connected lost its configuration with its counts, and its
+  // queue: the abort that stopped the program has stopped it already, and a stop in the
+  // configuration would clear what streams since (the host's next program) unseen.
+  bool after_reset = false;
   if (reconfigure_.exchange(false, std::memory_order_acq_rel) && device_connected() &&
       link_running() && !resync_pending()) {
     needs_configuration_ = true;
+    after_reset = true;
   }
   if (device_connected() && needs_configuration_) {
-    SendStartupConfiguration();
+    SendStartupConfiguration(!after_reset);
     needs_configuration_ = false;
     VASKEL_SCHEDULE_POINT(services_.workers, "service: board configured");
   } else if (device_connected() && !link_running() &&

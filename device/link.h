@@ -108,7 +108,8 @@ class DeviceLink final : public BoardLink {
   // lost first one.
   enum class StatusRole : uint8_t { kAny, kResyncBackup, kAfterStop };
   void SendStatusRequest(StatusRole role = StatusRole::kAny);
-  void SendStartupConfiguration();
+  // Without `with_stop` only after a board reset while connected, its queue already empty.
+  void SendStartupConfiguration(bool with_stop = true);
 
   // Discovery and connection; StartLink returns kLinkStarted or kNoBoard.
   int32_t StartLink();
