@@ -39,6 +39,9 @@ void MotionEngine::AbortLocked(HostQueue queue) {
   // An abort during a take-up stops the take-up's set; the jog's ring may still hold what the
   // interrupted move generated, and would send it with the next jog.
   ramps_.DiscardAll();
+  // Nor does any move of the plug-in's own run on after an abort the user or a limit asked
+  // for; a take-up that interrupted a jog leaves no generator pass to clear the flag.
+  if (queue == HostQueue::kDrop) services_.host.engine.Set(engine::kPluginMotionActive, false);
   SendStopCommand();
 }
 
