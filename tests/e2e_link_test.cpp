@@ -51,6 +51,22 @@ class LinkEndToEnd : public ::testing::Test {
     host_->Start(::testing::TempDir() + "vaskel_e2e_link_profile.xml");
   }
 
+  // A program of 600 segments of 5 steps on axis 0 (3000 in all), 0.6 s into its run with
+  // the board holding some of it; `referenced`: every axis homed before it.
+  void StreamFiveStepProgram(bool referenced) {
+    Start();
+    const HostBlock& engine = host_->blocks().engine;
+    engine.Set(engine::kAxisEnabled[0], true);
+    for (int a = 0; a < 6 && referenced; ++a) engine.Set(engine::kAxisReferenced[a], true);
+    ASSERT_TRUE(RunUntilStatus(kConnected, 1000));
+    Run(300);
+    const double five[6] = {5, 0, 0, 0, 0, 0};
+    for (int i = 0; i < 600; ++i) ASSERT_TRUE(host_->PushSegment(five));
+    host_->blocks().planner.Set(planner::kFlushPartial, true);  // the program ends there
+    Run(600);
+    ASSERT_GT(board_.Fill(), 0u);
+  }
+
   // One virtual millisecond: timers and workers every millisecond, Update every 50.
   void Tick() {
     clock_.AdvanceMs(1);
@@ -188,15 +204,7 @@ TEST_F(LinkEndToEnd, UnplugShowsPulledOutAndReplugReconnectsAndRealigns) {
 // it held before the start-up stop clears it, so every entry of the program runs once and the
 // DRO shows what the board executed.
 TEST_F(LinkEndToEnd, ADropWhileTheBoardRunsOnResumesTheProgramExactly) {
-  Start();
-  host_->blocks().engine.Set(engine::kAxisEnabled[0], true);
-  ASSERT_TRUE(RunUntilStatus(kConnected, 1000));
-  Run(300);
-  const double five[6] = {5, 0, 0, 0, 0, 0};
-  for (int i = 0; i < 600; ++i) ASSERT_TRUE(host_->PushSegment(five));
-  host_->blocks().planner.Set(planner::kFlushPartial, true);  // the program ends there
-  Run(600);
-  ASSERT_GT(board_.Fill(), 0u);
+  ASSERT_NO_FATAL_FAILURE(StreamFiveStepProgram(false));
   board_.Unplug(/*runs_on=*/true);
   ASSERT_TRUE(RunUntilStatus(kPulledOut, 500));
   board_.Replug();
@@ -216,16 +224,8 @@ TEST_F(LinkEndToEnd, ADropWhileTheBoardRunsOnResumesTheProgramExactly) {
 // A board that lost power mid-program comes back with an empty queue and its counts from zero:
 // the program does not resume shifted; it stops, and the axes must be homed.
 TEST_F(LinkEndToEnd, ABoardResetMidProgramStopsItAndUnreferencesTheAxes) {
-  Start();
+  ASSERT_NO_FATAL_FAILURE(StreamFiveStepProgram(true));
   const HostBlock& engine = host_->blocks().engine;
-  engine.Set(engine::kAxisEnabled[0], true);
-  for (int a = 0; a < 6; ++a) engine.Set(engine::kAxisReferenced[a], true);
-  ASSERT_TRUE(RunUntilStatus(kConnected, 1000));
-  Run(300);
-  const double five[6] = {5, 0, 0, 0, 0, 0};
-  for (int i = 0; i < 600; ++i) ASSERT_TRUE(host_->PushSegment(five));
-  host_->blocks().planner.Set(planner::kFlushPartial, true);
-  Run(600);
   board_.Unplug();
   ASSERT_TRUE(RunUntilStatus(kPulledOut, 500));
   for (int c = 0; c < 6; ++c) board_.SetCount(c, 0);
@@ -250,17 +250,8 @@ TEST_F(LinkEndToEnd, ABoardResetMidProgramStopsItAndUnreferencesTheAxes) {
 class BoardResetEndToEnd : public LinkEndToEnd {
  protected:
   void ResetMidProgram(bool after_stop) {
-    Start();
+    ASSERT_NO_FATAL_FAILURE(StreamFiveStepProgram(true));
     const HostBlock& engine = host_->blocks().engine;
-    engine.Set(engine::kAxisEnabled[0], true);
-    for (int a = 0; a < 6; ++a) engine.Set(engine::kAxisReferenced[a], true);
-    ASSERT_TRUE(RunUntilStatus(kConnected, 1000));
-    Run(300);
-    const double five[6] = {5, 0, 0, 0, 0, 0};
-    for (int i = 0; i < 600; ++i) ASSERT_TRUE(host_->PushSegment(five));
-    host_->blocks().planner.Set(planner::kFlushPartial, true);
-    Run(600);
-    ASSERT_GT(board_.Fill(), 0u);
     if (after_stop) {
       board_.TakePacketLog();
       library_.api().Notify(-1);

@@ -501,9 +501,9 @@ class SeedRun {
   // more with no reply between them cannot be told from the counts, and is not judged (the
   // seeds are counted).
   void NoteRepliesAndStops() {
-    const uint64_t stops = board_.Stats().packets[kOpStopMotion];
     if (bus_.replies_handed() == replies_seen_) return;
     replies_seen_ = bus_.replies_handed();
+    const uint64_t stops = board_.Stats().packets[kOpStopMotion];
     if (reset_awaits_reply_ && stops - stops_at_reply_ >= 2) {
       invariants_.ExcuseReset();
       reset_unjudged_ = true;
