@@ -295,6 +295,8 @@ class DeviceLink final : public BoardLink {
   // it. `expected` says what was looked for.
   CountsVerdict JudgeCounts(const CountsBase& from, uint32_t consumed, uint32_t stops,
                             const std::array<int32_t, 6>& raw, std::string* expected) const;
+  CountsVerdict JudgeAcrossStops(const CountsBase& from, uint32_t consumed, uint32_t stops,
+                                 const std::array<int32_t, 6>& raw, std::string* expected) const;
   // The base from a reply's counts; one that `agreed` with no stop since keeps its own.
   void Rebase(CountsBase& base, uint32_t consumed, uint32_t stops,
               const std::array<int32_t, 6>& raw, bool agreed) const;
@@ -424,9 +426,11 @@ class DeviceLink final : public BoardLink {
   // request went out: between two replies with no stop between them, the board's counts move
   // by exactly the steps of the segments it consumed.
   static constexpr uint32_t kStepHistory = 4096;
+  static constexpr uint32_t kStopsJudged = 64;  // stops between two counts judged by bounds
   std::array<std::array<std::atomic<uint32_t>, 6>, kStepHistory> steps_before_{};
   std::array<uint32_t, 6> steps_delivered_{};  // sender only
   std::atomic<uint32_t> stops_delivered_{0};
+  std::atomic<uint32_t> stops_at_resync_request_{0};  // stops delivered when the link went down
   std::array<std::atomic<uint32_t>, 1024> stops_at_request_{};
   // The segments delivered when each stop went (by stop count, modulo the slots).
   std::array<std::atomic<uint32_t>, 1024> delivered_at_stop_{};

@@ -299,6 +299,12 @@ void DeviceLink::OnWriteFailed(uint32_t error) {
 }
 
 void DeviceLink::RequestResync() {
+  // The first close since the last resynchronisation: stops the board takes from here on
+  // clear what it held when the link went down.
+  if (resync_request_.load(std::memory_order_acquire) == 0) {
+    stops_at_resync_request_.store(stops_delivered_.load(std::memory_order_acquire),
+                                   std::memory_order_release);
+  }
   if (++resync_requests_made_ == 0) ++resync_requests_made_;
   resync_request_.store(resync_requests_made_, std::memory_order_release);
 }

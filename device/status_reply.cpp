@@ -89,16 +89,26 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
     // Counts, or a fill, that what the board was sent cannot account for.
     std::string measure_mismatch;
     bool after_stop_counted = false;
-    if (role == StatusRole::kAfterStop) {
+    // Of what the board held when the link went down, only a bound is known: the last fill and
+    // all delivered after its request.
+    const uint32_t held_at_most =
+        static_cast<uint32_t>(std::max(previous_fill, int32_t{0})) +
+        (delivered_before_connection_.load(std::memory_order_acquire) - previous_delivered_at_fill);
+    // A stop reached the board between the link going down and this request (the start-up
+    // stop of a connection whose measuring replies were all lost): it cleared what the board
+    // held, so this fill no longer shows what was lost.
+    const bool cleared_before_request =
+        role != StatusRole::kAfterStop &&
+        static_cast<int32_t>(stops_at_request -
+                             stops_at_resync_request_.load(std::memory_order_acquire)) > 0;
+    if (cleared_before_request && held_at_most != 0) {
+      measured = false;
+    } else if (role == StatusRole::kAfterStop) {
       // Both measuring replies lost, and the stop has cleared the board since: its counts are
-      // final. Of what the board held from before, only a bound is known: the last fill and
-      // all delivered after its request. When that is nothing, and nothing but the start-up
-      // stop came since the last counts, they show how much of the packet this connection
-      // wrote ahead of its configuration the board ran before the stop came. Otherwise the
-      // counts could as well be those of a board that ran it all and then reset.
-      const uint32_t held_at_most = static_cast<uint32_t>(std::max(previous_fill, int32_t{0})) +
-                                    (delivered_before_connection_.load(std::memory_order_acquire) -
-                                     previous_delivered_at_fill);
+      // final. When the board held nothing from before, and nothing but the start-up stop
+      // came since the last counts, they show how much of the packet this connection wrote
+      // ahead of its configuration the board ran before the stop came. Otherwise the counts
+      // could as well be those of a board that ran it all and then reset.
       const uint32_t sent_since = delivered_at_request - counts_base_.consumed;
       if (held_at_most == 0 && counts_base_.known && stops_at_request - counts_base_.stops == 1 &&
           sent_since < kStepHistory) {
@@ -337,8 +347,7 @@ DeviceLink::CountsVerdict DeviceLink::JudgeCounts(const CountsBase& from, uint32
     }
     return CountsVerdict::kDisagree;
   }
-  // Two stops or more: where each cut the stream is not followed.
-  if (stops_since > 1) return CountsVerdict::kCannotTell;
+  if (stops_since > 1) return JudgeAcrossStops(from, consumed, stops, raw, expected);
   // One stop: the board ran on from where it was seen to some segment of those delivered
   // before the stop (or into one), the stop cleared the rest, and it ran what came after.
   const uint32_t cut = delivered_at_stop_[(from.stops + 1) & (delivered_at_stop_.size() - 1)].load(
@@ -363,6 +372,74 @@ DeviceLink::CountsVerdict DeviceLink::JudgeCounts(const CountsBase& from, uint32
   for (uint32_t k = from.consumed; k != cut + 1; ++k) {
     if (within(target, k, k == cut)) return CountsVerdict::kAgree;
   }
+  return CountsVerdict::kDisagree;
+}
+
+DeviceLink::CountsVerdict DeviceLink::JudgeAcrossStops(const CountsBase& from, uint32_t consumed,
+                                                       uint32_t stops,
+                                                       const std::array<int32_t, 6>& raw,
+                                                       std::string* expected) const {
+  // Two stops or more: where each cut the stream is not followed, only bounds are. Between
+  // one stop and the next the board ran the segments delivered from its start to some point
+  // (or into a segment), so on every channel the counts lie between the least and the most
+  // such runs add up to; after the last stop it ran all it consumed. Counts outside those
+  // bounds are those of a board that lost its counts; inside them nothing can be told.
+  if (stops - from.stops > kStopsJudged) return CountsVerdict::kCannotTell;
+  std::array<int32_t, 6> low{}, high{};
+  uint32_t start = from.consumed;
+  const auto widen = [&](uint32_t first, uint32_t last) {
+    std::array<int32_t, 6> lo{}, hi{};
+    for (uint32_t k = first; k != last + 1; ++k) {
+      for (size_t c = 0; c < 6; ++c) {
+        const auto d = static_cast<int32_t>(StepsBefore(k, c) - StepsBefore(start, c));
+        lo[c] = std::min(lo[c], d);
+        hi[c] = std::max(hi[c], d);
+      }
+    }
+    for (size_t c = 0; c < 6; ++c) {
+      low[c] += lo[c];
+      high[c] += hi[c];
+    }
+  };
+  for (uint32_t s = from.stops + 1; s != stops + 1; ++s) {
+    const uint32_t cut =
+        delivered_at_stop_[s & (delivered_at_stop_.size() - 1)].load(std::memory_order_acquire);
+    if (static_cast<int32_t>(cut - start) < 0) return CountsVerdict::kCannotTell;
+    // The counts that made the base may have been inside the segment before it.
+    widen(s == from.stops + 1 && start != 0 ? start - 1 : start, cut);
+    start = cut;
+  }
+  // A board that held more than it was sent since the last stop does not account for its counts.
+  if (static_cast<int32_t>(consumed - start) < 0) {
+    if (expected) *expected = "a fill within what was sent since the last stop";
+    return CountsVerdict::kDisagree;
+  }
+  // The run since the last stop is known to within the segment in hand.
+  const uint32_t in_hand = consumed == start ? start : consumed - 1;
+  {
+    std::array<int32_t, 6> lo{}, hi{};
+    for (size_t c = 0; c < 6; ++c) {
+      const auto a = static_cast<int32_t>(StepsBefore(in_hand, c) - StepsBefore(start, c));
+      const auto b = static_cast<int32_t>(StepsBefore(consumed, c) - StepsBefore(start, c));
+      lo[c] = std::min(a, b);
+      hi[c] = std::max(a, b);
+    }
+    for (size_t c = 0; c < 6; ++c) {
+      low[c] += lo[c];
+      high[c] += hi[c];
+    }
+  }
+  bool inside = true;
+  std::string first, last;
+  for (size_t c = 0; c < 6; ++c) {
+    const uint32_t at_base = from.base[c] + StepsBefore(from.consumed, c);
+    const auto target = static_cast<int32_t>(static_cast<uint32_t>(raw[c]) - at_base);
+    inside = inside && target >= low[c] && target <= high[c];
+    AppendCount(first, at_base + static_cast<uint32_t>(low[c]));
+    AppendCount(last, at_base + static_cast<uint32_t>(high[c]));
+  }
+  if (inside) return CountsVerdict::kCannotTell;
+  if (expected) *expected = "between " + first + " and " + last;
   return CountsVerdict::kDisagree;
 }
 
@@ -399,11 +476,19 @@ bool DeviceLink::BoardResetSeen(uint32_t consumed, uint32_t stops,
   const CountsVerdict verdict = judge_counts_
                                     ? JudgeCounts(counts_base_, consumed, stops, raw, &expected)
                                     : CountsVerdict::kCannotTell;
+  const bool bears_out_suspect =
+      suspect_base_.known &&
+      JudgeCounts(suspect_base_, consumed, stops, raw, nullptr) == CountsVerdict::kAgree;
+  // Across a stop the base admits any point on the way the stop may have cut; an odd reply
+  // that was judged exactly and that this one bears out is the likelier story (a board that
+  // reset just before the stop came).
+  const bool loose_agreement = verdict == CountsVerdict::kAgree && stops != counts_base_.stops;
   switch (verdict) {
     case CountsVerdict::kOlder:
       return false;
     case CountsVerdict::kAgree:
     case CountsVerdict::kCannotTell:
+      if (loose_agreement && bears_out_suspect) break;
       Rebase(counts_base_, consumed, stops, raw, verdict == CountsVerdict::kAgree);
       suspect_base_.known = false;
       return false;
@@ -412,7 +497,7 @@ bool DeviceLink::BoardResetSeen(uint32_t consumed, uint32_t stops,
   }
   // A garbled or misdelivered reply disagrees once; a board that reset goes on from its new
   // counts, and the next reply bears them out.
-  if (JudgeCounts(suspect_base_, consumed, stops, raw, nullptr) != CountsVerdict::kAgree) {
+  if (!bears_out_suspect) {
     suspect_base_ = CountsBase{};
     Rebase(suspect_base_, consumed, stops, raw, false);
     return false;

@@ -253,7 +253,7 @@ int ChaosMain(int argc, char** argv) {
       "shows; %zu seeds overflowed the board or measured it on a lying fill (entries not "
       "accounted); %zu seeds ran an entry that moves nothing twice or not at all in a resync "
       "(counts cannot tell); %zu seeds reset the board behind two stops with no reply between "
-      "(not judged)\n",
+      "and kept counts within the bounds those stops leave\n",
       invisible_losses, fill_lies, repeated_pauses, resets_behind_stops);
   return passed == run ? 0 : 1;
 }

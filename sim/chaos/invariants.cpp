@@ -167,8 +167,15 @@ void Invariants::AfterStep(StepKind kind) {
   if (ring_reset && ring_count_before_ < 0) {
     Fail("bounds", "the send ring was reset outside a link start");
   }
-  if (ring_reset) disturbed_at_link_start_ = bus_.replies_disturbed() + replies_lost_in_resets_;
+  // Counted from the link start that ended the last running stretch: a connection that lost
+  // its measuring replies and then gave the board its start-up stop leaves the next one
+  // nothing to measure by (the stop cleared what the board held when the link went down).
+  if (ring_reset && !outage_) {
+    disturbed_at_link_start_ = bus_.replies_disturbed() + replies_lost_in_resets_;
+  }
+  if (link.link_running()) outage_ = false;
   if (running_before_ && !link.link_running()) {
+    outage_ = true;
     programs_stopped_at_down_ = link.unmeasured_resyncs() + link.position_lost_resyncs();
   }
   // An unmeasured resynchronisation is the answer to measuring replies that were all lost; on
@@ -324,6 +331,7 @@ void Invariants::NoteBoardReset(bool lost, size_t replies_lost) {
   if (!lost) return;
   board_lost_ = true;
   if (reset_to_catch_) return;
+  reset_behind_stops_ = false;
   const DeviceLink& link = ctx_.link();
   const uint32_t stopped = link.unmeasured_resyncs() + link.position_lost_resyncs();
   // While the link is down and has already stopped the program for a lost position, the
@@ -339,6 +347,10 @@ void Invariants::CheckSettled() {
   DeviceLink& link = ctx_.link();
   if (reset_to_catch_ && !fill_lied_ &&
       link.unmeasured_resyncs() + link.position_lost_resyncs() == programs_stopped_at_reset_) {
+    if (reset_behind_stops_) {
+      reset_excused_ = true;
+      return;
+    }
     return Fail("conservation",
                 "the board reset and lost what it held, and the plug-in went on as if not");
   }

@@ -42,8 +42,12 @@ class Invariants {
   // tell from its replies and stop the program rather than let it go on shifted. The replies
   // it had not yet sent are lost with it.
   void NoteBoardReset(bool lost, size_t replies_lost);
-  // The reset came where the counts cannot judge it (see SeedRun::NoteRepliesAndStops).
-  void ExcuseReset() { reset_to_catch_ = false; }
+  // The reset came behind two stops with no reply between (see SeedRun::NoteRepliesAndStops):
+  // the counts then bound where the board may be rather than say it, and a reset whose new
+  // counts lie inside those bounds cannot be told from a board the stops cut short.
+  void NoteResetBehindStops() { reset_behind_stops_ = reset_to_catch_; }
+  // The check above was excused for that reason.
+  bool reset_excused() const { return reset_excused_; }
   // A home set off once everything had settled, with its switch within reach.
   void ExpectReferenced(int axis) { referenced_axis_ = axis; }
 
@@ -90,11 +94,14 @@ class Invariants {
   // next one cannot measure, and says so.
   bool measurement_interrupted_ = false;
   uint64_t disturbed_at_link_start_ = 0;  // the bus's disturbed replies when the link started
+  bool outage_ = false;                   // the link ran, went down, and has not run since
   uint32_t unmeasured_seen_ = 0;  // nothing runs between the step's start and a link start in it
   std::array<int64_t, 6> ring_reset_steps_{};
   bool fill_lied_ = false;
   bool board_lost_ = false;
   bool reset_to_catch_ = false;
+  bool reset_behind_stops_ = false;
+  bool reset_excused_ = false;
   uint64_t replies_lost_in_resets_ = 0;
   uint32_t programs_stopped_at_reset_ = 0;
   uint32_t programs_stopped_at_down_ = 0;  // when the link last stopped running

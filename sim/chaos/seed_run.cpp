@@ -170,7 +170,7 @@ class SeedRun {
     result.excused_invisible_loss = books_.invisible_losses() != 0;
     result.excused_repeated_pause = books_.repeated_pauses() != 0;
     result.excused_fill_lie = overflowed_ || lie_measured_;
-    result.excused_reset_behind_stops = reset_unjudged_;
+    result.excused_reset_behind_stops = invariants_.reset_excused();
     result.virtual_ms = clock_.TickCountMs();
     if (!result.passed) {
       result.packets =
@@ -497,16 +497,15 @@ class SeedRun {
     }
   }
 
-  // The plug-in judges a reply's counts across one stop at most: a reset behind two stops or
-  // more with no reply between them cannot be told from the counts, and is not judged (the
-  // seeds are counted).
+  // Across two stops or more with no reply between them the plug-in can only bound the
+  // counts: a reset whose new counts fall inside the bounds is excused (the seeds are
+  // counted).
   void NoteRepliesAndStops() {
     if (bus_.replies_handed() == replies_seen_) return;
     replies_seen_ = bus_.replies_handed();
     const uint64_t stops = board_.Stats().packets[kOpStopMotion];
     if (reset_awaits_reply_ && stops - stops_at_reply_ >= 2) {
-      invariants_.ExcuseReset();
-      reset_unjudged_ = true;
+      invariants_.NoteResetBehindStops();
     }
     reset_awaits_reply_ = false;
     stops_at_reply_ = stops;
@@ -528,7 +527,6 @@ class SeedRun {
   uint64_t replies_seen_ = 0;
   uint64_t stops_at_reply_ = 0;  // the stops the board had taken at the last reply handed over
   bool reset_awaits_reply_ = false;
-  bool reset_unjudged_ = false;
   bool reset_after_stop_ = false;
   uint64_t stops_when_armed_ = 0;
 
