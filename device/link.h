@@ -430,7 +430,8 @@ class DeviceLink final : public BoardLink {
   std::array<std::array<std::atomic<uint32_t>, 6>, kStepHistory> steps_before_{};
   std::array<uint32_t, 6> steps_delivered_{};  // sender only
   std::atomic<uint32_t> stops_delivered_{0};
-  std::atomic<uint32_t> stops_at_resync_request_{0};  // stops delivered when the link went down
+  uint32_t stops_before_connection_ = 0;  // sender only
+  std::atomic<bool> stop_cleared_unmeasured_{false};
   std::array<std::atomic<uint32_t>, 1024> stops_at_request_{};
   // The segments delivered when each stop went (by stop count, modulo the slots).
   std::array<std::atomic<uint32_t>, 1024> delivered_at_stop_{};

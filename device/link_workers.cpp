@@ -299,11 +299,12 @@ void DeviceLink::OnWriteFailed(uint32_t error) {
 }
 
 void DeviceLink::RequestResync() {
-  // The first close since the last resynchronisation: stops the board takes from here on
-  // clear what it held when the link went down.
-  if (resync_request_.load(std::memory_order_acquire) == 0) {
-    stops_at_resync_request_.store(stops_delivered_.load(std::memory_order_acquire),
-                                   std::memory_order_release);
+  // A connection that closes before its resynchronisation measured, after the board took a
+  // stop on it (its start-up stop), leaves the next one nothing to measure: that stop cleared
+  // what the board held when the link first went down.
+  if (resync_request_.load(std::memory_order_acquire) != 0 &&
+      stops_delivered_.load(std::memory_order_acquire) != stops_before_connection_) {
+    stop_cleared_unmeasured_.store(true, std::memory_order_release);
   }
   if (++resync_requests_made_ == 0) ++resync_requests_made_;
   resync_request_.store(resync_requests_made_, std::memory_order_release);
@@ -317,6 +318,7 @@ void DeviceLink::NoteWriteStarted() {
     configuration_reached_ = false;
     segments_before_configuration_.store(0, std::memory_order_release);
     delivered_before_connection_.store(delivered, std::memory_order_release);
+    stops_before_connection_ = stops_delivered_.load(std::memory_order_acquire);
   }
   // Every earlier write has ended, so the count is what the board got ahead of this request.
   if (report_[1] == kOpStatusRequest) {

@@ -94,14 +94,12 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
     const uint32_t held_at_most =
         static_cast<uint32_t>(std::max(previous_fill, int32_t{0})) +
         (delivered_before_connection_.load(std::memory_order_acquire) - previous_delivered_at_fill);
-    // A stop reached the board between the link going down and this request (the start-up
-    // stop of a connection whose measuring replies were all lost): it cleared what the board
-    // held, so this fill no longer shows what was lost.
-    const bool cleared_before_request =
-        role != StatusRole::kAfterStop &&
-        static_cast<int32_t>(stops_at_request -
-                             stops_at_resync_request_.load(std::memory_order_acquire)) > 0;
-    if (cleared_before_request && held_at_most != 0) {
+    // An earlier connection's start-up stop reached the board while its measuring replies
+    // were all lost: it cleared what the board held, so this fill no longer shows what was.
+    const bool cleared_unmeasured =
+        stop_cleared_unmeasured_.exchange(false, std::memory_order_acq_rel) &&
+        role != StatusRole::kAfterStop;
+    if (cleared_unmeasured && held_at_most != 0) {
       measured = false;
     } else if (role == StatusRole::kAfterStop) {
       // Both measuring replies lost, and the stop has cleared the board since: its counts are
