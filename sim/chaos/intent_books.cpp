@@ -84,6 +84,7 @@ void IntentBooks::OnMotionPacket(const uint8_t* body,
       tags[k] = 0;
     }
   }
+  current_tag_.AfterPacket(ctx_, segments);
 }
 
 void IntentBooks::OnStreamCut() {
@@ -112,6 +113,7 @@ std::array<uint64_t, 7> IntentBooks::TagsForWrite() {
 
 void IntentBooks::Observe() {
   TrackTakes();
+  if (const std::string wrong = current_tag_.Check(ctx_); !wrong.empty()) Fail("intent", wrong);
   for (const sim::ExecutedSegment& s : board_.TakeExecuted()) {
     if (s.fate == sim::SegmentFate::kRan) {
       CloseLostQueue();

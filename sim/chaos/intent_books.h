@@ -14,6 +14,7 @@
 #include "motion/stream_observer.h"
 #include "plugin/plugin_context.h"
 #include "sim/board/board_simulator.h"
+#include "sim/chaos/current_tag_check.h"
 
 namespace vaskel::chaos {
 
@@ -90,6 +91,7 @@ class IntentBooks : public StreamObserver {
   std::vector<sim::ExecutedSegment> lost_queue_;
   uint32_t invisible_losses_ = 0;
   uint32_t repeated_pauses_ = 0;
+  CurrentTagCheck current_tag_;
   std::string invariant_, failure_;
 };
 

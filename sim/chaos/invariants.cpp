@@ -367,15 +367,19 @@ void Invariants::CheckSettled() {
   const struct {
     bool on;
     const char* name;
-  } flags[] = {
-      {b.engine.Get(engine::kHomingActive), "HomingActive"},
-      {b.engine.Get(engine::kDwellActive) != 0, "DwellActive"},
-      {b.engine.Get(engine::kProbeActive), "ProbeActive"},
-      {b.engine.Get(engine::kBacklashActive), "BacklashActive"},
-      {b.engine.Get(engine::kPluginMotionActive), "PluginMotionActive"},
-      {((b.planner.Get(planner::kHomingSignalWord) >> 56) & 1) != 0, "HomingSignalWord bit 56"}};
+  } flags[] = {{b.engine.Get(engine::kHomingActive), "HomingActive"},
+               {b.engine.Get(engine::kDwellActive) != 0, "DwellActive"},
+               {b.engine.Get(engine::kProbeActive), "ProbeActive"},
+               {b.engine.Get(engine::kBacklashActive), "BacklashActive"},
+               {b.engine.Get(engine::kPluginMotionActive), "PluginMotionActive"},
+               {(b.planner.Get(planner::kHomingSignalWord) & ChaosHost::kHomeSignalBit) != 0,
+                "HomingSignalWord bit 56"}};
   for (const auto& f : flags) {
     if (f.on) return Fail("liveness", std::string(f.name) + " is still set");
+  }
+  if ((b.planner.Get(planner::kHomingSignalWord) & ~ChaosHost::kHomeSignalBit) !=
+      ChaosHost::kHomingWordOwnBits) {
+    return Fail("bounds", "the plug-in changed bits of HomingSignalWord other than bit 56");
   }
   if (referenced_axis_ >= 0 && !b.engine.Get(engine::kAxisReferenced[referenced_axis_])) {
     return Fail("liveness", Format("the home of axis %lld, its switch within reach, did not end "

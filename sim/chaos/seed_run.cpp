@@ -11,6 +11,7 @@
 #include "sim/chaos/chaos_host.h"
 #include "sim/chaos/faulty_link.h"
 #include "sim/chaos/scheduler.h"
+#include "sim/chaos/stop_checks.h"
 
 namespace vaskel::chaos {
 namespace {
@@ -306,6 +307,9 @@ class SeedRun {
     if (bus_.faults().fill_lie > 0 && (link.resync_pending() || !link.link_running())) {
       lie_measured_ = true;
     }
+    if (ev >= 0 && ev < kWorker0) NoteStopOrDwell(world_.actions[ev]);
+    if (ev == kSettle1 && !world_.stream_only) stops_.ExpectStop();
+    stops_.BeforeStep();
     invariants_.BeforeStep(kind);
     if (ev >= kWorker0) {
       platform_.scheduled_workers().Step(static_cast<size_t>(ev - kWorker0));
@@ -333,6 +337,9 @@ class SeedRun {
     }
     host_.NoteRingChanges();
     invariants_.AfterStep(kind);
+    if (!stops_.AfterStep() && own_violation_.invariant.empty()) {
+      Fail(stops_.invariant(), stops_.failure());
+    }
     // A link start without a resynchronisation drops what waited to be sent, by rule.
     if (link.link_starts() != starts_before && !resync_before) books_.ExcuseSnapshot();
     books_.Observe();
@@ -348,6 +355,11 @@ class SeedRun {
         std::printf("%8.3f s  motion state %d\n", clock_.TickCountMs() / 1000.0, state);
       }
     }
+  }
+
+  void NoteStopOrDwell(const Action& action) {
+    if (action.kind == ActionKind::Notify && action.value == -1) stops_.ExpectStop();
+    if (action.kind == ActionKind::Dwell) stops_.NoteDwellCall();
   }
 
   // A step of this worker now would find nothing to do: skipped, for speed only.
@@ -544,6 +556,7 @@ class SeedRun {
   ChaosHost host_;
   Invariants invariants_;
   IntentBooks books_{ctx_, board_};
+  StopChecks stops_{ctx_};
   std::vector<int> events_;
   int32_t last_state_ = -1;
   uint32_t final_home_deadline_ = 0;
