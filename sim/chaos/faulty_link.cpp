@@ -80,7 +80,14 @@ class FaultyPort : public HidPort {
     if (closed_) return -1;
     return bus_.Read(report, generation_);
   }
-  void Close() override { closed_ = true; }
+  void Close() override {
+    // Closed on a write the board stalls: the plug-in gave up waiting for it.
+    if (!closed_ && has_pending_ && (was_stuck_ || bus_.faults_.stuck) &&
+        bus_.board_.generation() == generation_) {
+      ++bus_.stalled_closes_;
+    }
+    closed_ = true;
+  }
 
  private:
   FaultyBus& bus_;

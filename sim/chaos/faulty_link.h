@@ -71,6 +71,8 @@ class FaultyBus : public HidBus {
   uint64_t replies_handed() const { return replies_handed_; }
   // Replies dropped, cut short, relabelled, held back or overtaken so far.
   uint64_t replies_disturbed() const { return replies_disturbed_; }
+  // Ports closed while the board stalled their write.
+  uint64_t stalled_closes() const { return stalled_closes_; }
   // Motion steps by channel written on a new connection before its start-up configuration,
   // whose stop clears them, when no resynchronisation sends them again.
   const std::array<int64_t, 6>& kept_steps_dropped() const { return kept_dropped_; }
@@ -113,6 +115,7 @@ class FaultyBus : public HidBus {
   uint32_t write_wire_ms_ = 0;
   std::vector<FaultyPort*> ports_;
   std::array<int64_t, 6> kept_dropped_{};
+  uint64_t stalled_closes_ = 0;
 };
 
 }  // namespace vaskel::chaos

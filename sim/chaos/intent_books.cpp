@@ -209,6 +209,10 @@ void IntentBooks::ExcuseSnapshot() {
   snapshot_.clear();
 }
 
+bool IntentBooks::SnapshotHoldsHostEntries() const {
+  return std::any_of(snapshot_.begin(), snapshot_.end(), IsHost);
+}
+
 void IntentBooks::Excuse(const std::array<uint64_t, 7>& tags) {
   for (uint64_t tag : tags) {
     if (IsHost(tag)) state_[(tag & kSerialMask) - 1] |= kExcused;

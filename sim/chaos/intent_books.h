@@ -42,6 +42,7 @@ class IntentBooks : public StreamObserver {
   void SnapshotRing();
   // The link started without a resynchronisation: the snapshot is dropped by rule.
   void ExcuseSnapshot();
+  bool SnapshotHoldsHostEntries() const;
   void Excuse(const std::array<uint64_t, 7>& tags);
   // At the end: every entry the host queued ran once, or was dropped by a stop, a discard or
   // a rule.

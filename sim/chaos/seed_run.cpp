@@ -340,8 +340,7 @@ class SeedRun {
     if (!stops_.AfterStep() && own_violation_.invariant.empty()) {
       Fail(stops_.invariant(), stops_.failure());
     }
-    // A link start without a resynchronisation drops what waited to be sent, by rule.
-    if (link.link_starts() != starts_before && !resync_before) books_.ExcuseSnapshot();
+    if (link.link_starts() != starts_before) NoteLinkStart(resync_before);
     books_.Observe();
     NoteBooks();
     NoteRepliesAndStops();
@@ -355,6 +354,25 @@ class SeedRun {
         std::printf("%8.3f s  motion state %d\n", clock_.TickCountMs() / 1000.0, state);
       }
     }
+  }
+
+  // A link start without a resynchronisation drops what waited to be sent, by rule; but not
+  // after a write the board stalled past the plug-in's patience: the board may have run on
+  // meanwhile, and only a resynchronisation tells how far, so what was queued behind the
+  // stalled write is sent again, never dropped.
+  void NoteLinkStart(bool resync_before) {
+    const bool after_stall = bus_.stalled_closes() != stalled_closes_seen_;
+    stalled_closes_seen_ = bus_.stalled_closes();
+    if (resync_before) return;
+    if (after_stall && books_.SnapshotHoldsHostEntries()) {
+      if (own_violation_.invariant.empty()) {
+        Fail("conservation",
+             "the link started again without a resynchronisation after a stalled write and "
+             "dropped the host's entries queued behind it");
+      }
+      return;
+    }
+    books_.ExcuseSnapshot();
   }
 
   void NoteStopOrDwell(const Action& action) {
@@ -538,6 +556,7 @@ class SeedRun {
   }
 
   uint64_t replies_seen_ = 0;
+  uint64_t stalled_closes_seen_ = 0;
   uint64_t stops_at_reply_ = 0;  // the stops the board had taken at the last reply handed over
   bool reset_awaits_reply_ = false;
   bool reset_unjudged_ = false;
