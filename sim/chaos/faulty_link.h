@@ -12,6 +12,7 @@
 #include "platform/hid.h"
 #include "sim/board/board_simulator.h"
 #include "sim/chaos/intent_books.h"
+#include "sim/chaos/reply_books.h"
 #include "sim/chaos/rng.h"
 #include "sim/chaos/world.h"
 
@@ -60,6 +61,8 @@ class FaultyBus : public HidBus {
   void DeliverDue();
   // Motion packets carry their segments' tags to the board from these books.
   void set_books(IntentBooks* books) { books_ = books; }
+  // Replies handed over as the board sent them are judged by these books.
+  void set_reply_books(ReplyBooks* books) { reply_books_ = books; }
   sim::BoardSimulator& board() { return board_; }
   // Replies taken from the board and not yet handed to the plug-in.
   size_t held_replies() const { return held_.size(); }
@@ -111,6 +114,7 @@ class FaultyBus : public HidBus {
   std::array<int64_t, 6> kept_pending_{};
   std::vector<Tags> kept_pending_tags_;
   IntentBooks* books_ = nullptr;
+  ReplyBooks* reply_books_ = nullptr;
   World::Port port_ = World::Port::kImmediate;
   uint32_t write_wire_ms_ = 0;
   std::vector<FaultyPort*> ports_;

@@ -57,6 +57,7 @@ class SeedRun {
     ctx_.motion().set_stream_observer(&books_);
     bus_.set_port(world_.port, world_.write_wire_ms);
     bus_.set_books(&books_);
+    bus_.set_reply_books(&replies_);
     host_.set_books(&books_);
     host_.Start();
     uint32_t next_update = 0;
@@ -172,6 +173,7 @@ class SeedRun {
     result.excused_repeated_pause = books_.repeated_pauses() != 0;
     result.excused_fill_lie = overflowed_ || lie_measured_;
     result.excused_reset_behind_stops = reset_unjudged_;
+    result.excused_unjudged_replies = replies_.excused() != 0;
     result.virtual_ms = clock_.TickCountMs();
     if (!result.passed) {
       result.packets =
@@ -339,6 +341,10 @@ class SeedRun {
     invariants_.AfterStep(kind);
     if (!stops_.AfterStep() && own_violation_.invariant.empty()) {
       Fail(stops_.invariant(), stops_.failure());
+    }
+    replies_.ScanCommits();
+    if (replies_.failed() && own_violation_.invariant.empty()) {
+      Fail("conservation", replies_.failure());
     }
     if (link.link_starts() != starts_before) NoteLinkStart(resync_before);
     books_.Observe();
@@ -576,6 +582,7 @@ class SeedRun {
   Invariants invariants_;
   IntentBooks books_{ctx_, board_};
   StopChecks stops_{ctx_};
+  ReplyBooks replies_{ctx_};
   std::vector<int> events_;
   int32_t last_state_ = -1;
   uint32_t final_home_deadline_ = 0;

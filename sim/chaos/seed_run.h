@@ -26,6 +26,7 @@ struct SeedResult {
   bool excused_fill_lie = false;            // a lying fill: the entries' accounting is not judged
   bool excused_reset_behind_stops = false;  // a reset behind two stops with no reply between
   bool excused_repeated_pause = false;      // an entry that moves nothing run twice or never
+  bool excused_unjudged_replies = false;    // replies after a relabelled one or a full table
 };
 
 SeedResult RunWorld(const World& world, const SeedOptions& options);
