@@ -1,10 +1,28 @@
 #include "sim/chaos/reply_books.h"
 
 #include <cstdio>
+#include <utility>
 
 namespace vaskel::chaos {
 
+// The receiver dispatches each report as soon as it has read it, unless the link closed.
+void ReplyBooks::CheckTaken() {
+  const int32_t sequence = std::exchange(awaiting_take_, 0);
+  DeviceLink& link = ctx_.link();
+  if (sequence == 0 || failed() || link.link_starts() != starts_seen_ || !link.device_connected() ||
+      link.pending_replies().IndexOf(sequence) == 0) {
+    return;
+  }
+  char text[160];
+  std::snprintf(text, sizeof text,
+                "the reply to request %d of this connection was dropped: its pending entry "
+                "was not taken",
+                sequence);
+  failure_ = text;
+}
+
 void ReplyBooks::ScanCommits() {
+  CheckTaken();
   DeviceLink& link = ctx_.link();
   PacketRing& ring = link.send_ring();
   if (link.link_starts() != starts_seen_) {
@@ -37,7 +55,10 @@ void ReplyBooks::OnUntouchedReply(const uint8_t* report, int size) {
     ++excused_;
     return;
   }
-  if (table.IndexOf(static_cast<int32_t>(sequence)) != 0) return;
+  if (table.IndexOf(static_cast<int32_t>(sequence)) != 0) {
+    awaiting_take_ = static_cast<int32_t>(sequence);
+    return;
+  }
   char text[160];
   std::snprintf(text, sizeof text,
                 "the reply to request %u of this connection, untouched by any fault, found no "

@@ -3,8 +3,8 @@
 // in the pending-reply table; that is right for a reply of an earlier connection (the table
 // is cleared at each link start), for a copy or a late straggler, or after a relabelled reply
 // took another request's entry. A reply the bus hands over untouched, to a request committed
-// on this connection, must find its entry, unless the table gave up entries to a flood of
-// unanswered requests.
+// on this connection, must find its entry and take it, unless the table gave up entries to a
+// flood of unanswered requests.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -17,7 +17,8 @@ class ReplyBooks {
  public:
   explicit ReplyBooks(PluginContext& ctx) : ctx_(ctx) {}
 
-  // After every step: notes the requests committed since, with their connection.
+  // After every step: notes the requests committed since, with their connection, and checks
+  // that the last reply handed over was dispatched.
   void ScanCommits();
   // The bus relabelled a reply with this sequence number; when it names a pending request,
   // that entry and every older one go with it.
@@ -32,7 +33,10 @@ class ReplyBooks {
   uint32_t excused() const { return excused_; }
 
  private:
+  void CheckTaken();
+
   PluginContext& ctx_;
+  int32_t awaiting_take_ = 0;  // the sequence of the reply handed over last, while judged
   std::vector<uint32_t> connection_of_ = std::vector<uint32_t>(65536, 0);  // link start + 1
   uint32_t starts_seen_ = 0;
   int32_t write_seen_ = 0;
