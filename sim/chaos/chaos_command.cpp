@@ -251,8 +251,9 @@ int ChaosMain(int argc, char** argv) {
       run * (duration_ms / 1000.0) / seconds);
   std::printf(
       "chaos: relaxed checks: %zu seeds lost host entries with a board's queue that no count "
-      "shows; %zu seeds overflowed the board or measured it on a lying fill (entries not "
-      "accounted); %zu seeds ran an entry that moves nothing twice or not at all in a resync "
+      "shows; %zu seeds lost host entries to a board's queue overfilled on a lying fill or to "
+      "a rewind measured on one (those entries excused, the rest accounted); %zu seeds ran an "
+      "entry that moves nothing twice or not at all in a resync "
       "(counts cannot tell); %zu seeds reset the board behind two stops with no reply between "
       "(not judged); %zu seeds relabelled a reply onto a pending request or filled the "
       "pending-reply table (later replies of that connection may find no entry, not judged)\n",

@@ -147,8 +147,10 @@ class SeedRun {
     // Every entry the host queued ran once or was dropped by a rule; a board fed past its
     // room on a lying fill lost some to its full queue.
     // So did one whose lying fill measured a resynchronisation: the rewind took its word.
+    // The books excuse exactly the entries the full queue dropped, and those streamed before
+    // a measurement on a lying fill; the rest are accounted for as anywhere else.
     overflowed_ = board_.Stats().segments_lost != 0;
-    if (!failed() && !overflowed_ && !lie_measured_) {
+    if (!failed()) {
       books_.CheckAccounted();
       NoteBooks();
     }
@@ -171,7 +173,7 @@ class SeedRun {
     result.hash = hash_.value();
     result.excused_invisible_loss = books_.invisible_losses() != 0;
     result.excused_repeated_pause = books_.repeated_pauses() != 0;
-    result.excused_fill_lie = overflowed_ || lie_measured_;
+    result.excused_fill_lie = books_.lie_losses() != 0;
     result.excused_reset_behind_stops = reset_unjudged_;
     result.excused_unjudged_replies = replies_.excused() != 0;
     result.virtual_ms = clock_.TickCountMs();
@@ -308,6 +310,7 @@ class SeedRun {
     if (kind == StepKind::Update && !link.device_connected()) books_.SnapshotRing();
     if (bus_.faults().fill_lie > 0 && (link.resync_pending() || !link.link_running())) {
       lie_measured_ = true;
+      books_.NoteLyingMeasurement();
     }
     if (ev >= 0 && ev < kWorker0) NoteStopOrDwell(world_.actions[ev]);
     if (ev == kSettle1 && !world_.stream_only) stops_.ExpectStop();
