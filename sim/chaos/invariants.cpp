@@ -412,6 +412,8 @@ void Invariants::CheckSettled() {
   if (stats.malformed != 0) return Fail("bounds", "the board received malformed packets");
   // A resynchronisation whose measuring replies were all lost cannot tell how far the board
   // ran (the plug-in counts those and stops the program); the books cannot balance then.
+  // Nor on a lying fill, which may overfill the board or mislead a rewind: the counts cannot
+  // say which steps went, the intent books excuse exactly those entries and judge the rest.
   if (world_.stream_only && !fill_lied_ && link.unmeasured_resyncs() == 0 &&
       link.position_lost_resyncs() == 0) {
     // Every step the host queued reached the board once, but for what was dropped by rule:

@@ -144,12 +144,10 @@ class SeedRun {
       }
     }
     if (!failed()) invariants_.CheckSettled();
-    // Every entry the host queued ran once or was dropped by a rule; a board fed past its
-    // room on a lying fill lost some to its full queue.
-    // So did one whose lying fill measured a resynchronisation: the rewind took its word.
-    // The books excuse exactly the entries the full queue dropped, and those streamed before
-    // a measurement on a lying fill; the rest are accounted for as anywhere else.
-    overflowed_ = board_.Stats().segments_lost != 0;
+    // Every entry the host queued ran once or was dropped by a rule. A board fed past its
+    // room on a lying fill drops what comes while its queue is full, and a rewind measured on
+    // a lying fill takes its word: the books excuse exactly those entries (the ones the board
+    // dropped, the ones streamed before such a measurement) and account for the rest.
     if (!failed()) {
       books_.CheckAccounted();
       NoteBooks();
@@ -309,7 +307,6 @@ class SeedRun {
     const bool resync_before = link.resync_pending();
     if (kind == StepKind::Update && !link.device_connected()) books_.SnapshotRing();
     if (bus_.faults().fill_lie > 0 && (link.resync_pending() || !link.link_running())) {
-      lie_measured_ = true;
       books_.NoteLyingMeasurement();
     }
     if (ev >= 0 && ev < kWorker0) NoteStopOrDwell(world_.actions[ev]);
@@ -598,9 +595,7 @@ class SeedRun {
   int32_t consumer_seen_ = -1;  // the host's consumer index, and when it last moved
   uint32_t consumer_moved_at_ = 0;
   int last_link_flags_ = -1;
-  bool overflowed_ = false;
   uint32_t abandoned_at_ = 0;  // the last time a write given up on was still pending
-  bool lie_measured_ = false;  // replies lied about the fill while the link measured the board
   Violation own_violation_;
 };
 

@@ -17,7 +17,7 @@ class StopChecks {
   void ExpectStop();
   void NoteDwellCall() { dwell_called_ = true; }
   void BeforeStep() { fill_before_ = ctx_.link().device_fill(); }
-  // Empty while all is well; else the invariant broken and what happened.
+  // False once an invariant is broken: invariant() and failure() say which and how.
   bool AfterStep();
 
   const std::string& invariant() const { return invariant_; }
