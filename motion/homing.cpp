@@ -50,6 +50,13 @@ void MotionEngine::StartPendingHome() {
   host.engine.Set(engine::kHomingActive, true);
 }
 
+// A home asked for and never started: the host raised its signal for it and must learn that
+// none runs, or it waits on the signal for good.
+void MotionEngine::CancelHomeRequest() {
+  if (!home_requested_.exchange(false, std::memory_order_acq_rel)) return;
+  if (!IsHomeInProgress(state(), pending_signal_state())) ClearHomingFlags(false);
+}
+
 // The host's homing signals are dropped and, for an aborted home, the axis loses its reference.
 void MotionEngine::ClearHomingFlags(bool unreference) {
   const HostBlocks& host = services_.host;

@@ -149,7 +149,7 @@ void MotionEngine::EndTakeUp() {
 void MotionEngine::RequestStop() {
   Lock lock(mutex_);
   // A home still waiting for the host's queue to empty must not set off once the stop is over.
-  home_requested_.store(false, std::memory_order_release);
+  CancelHomeRequest();
   if (state() == kBacklashTakeUp) {
     if (resume_state() != kStopRequested) stopped_state_.store(resume_state());
     set_resume_state(kStopRequested);

@@ -153,6 +153,7 @@ class MotionEngine {
   void StartProbeMove();
   void RefuseProbe(int32_t message);
   void ClearHomingFlags(bool unreference);
+  void CancelHomeRequest();
   void EndSignalFlags(int32_t state, int32_t pending);
   void TakeOverFromRamps(bool probing);
   static bool RecordExecuted(const BacklashRecord& record, uint32_t executed);

@@ -61,6 +61,13 @@ void MotionEngine::StartProbeMove() {
     RefuseProbe(refusal);
     return;
   }
+  if (state() == kStopDraining) {
+    // The stop's command is out and the probe takes over its drain: what the stop interrupted
+    // ends here, as the drain would have ended it. The host's flag is for this probe.
+    const bool probing = host.engine.Get(engine::kProbeActive);
+    CleanUpStoppedActivity();
+    host.engine.Set(engine::kProbeActive, probing);
+  }
   TakeOverFromRamps(true);
   double s = host.planner.Get(planner::kProbeFeedRate);
   // With no axis far enough from its target the previous probe axis moves again.

@@ -72,7 +72,7 @@ void MotionEngine::EndHalted() {
   const HostBlock& engine = services_.host.engine;
   engine.Set(engine::kPluginMotionActive, false);
   engine.Set(engine::kPositionsChanged, true);
-  home_requested_.store(false, std::memory_order_release);
+  CancelHomeRequest();
 }
 
 void MotionEngine::StepRunning() {

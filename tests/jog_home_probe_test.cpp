@@ -318,6 +318,51 @@ TEST_F(MoveCommands, HomeAndProbeFlagsEndWithTheirMove) {
   EXPECT_FALSE(engine().Get(engine::kProbeActive));
 }
 
+// The host raises bit 56 when it asks for a home and waits for the plug-in to lower it. A
+// request cancelled before its home starts (by Halted's drain, by a stop) lowers it as well;
+// a probe that takes over a stop's drain ends the home the stop interrupted, and probes on.
+TEST_F(MoveCommands, HomesEndedBeforeOrUnderAStopLowerTheHostsSignal) {
+  constexpr uint64_t kHomingBit = uint64_t{1} << 56;
+  engine().Set(engine::kEStopActive, true);
+  Tick();
+  ASSERT_EQ(motion().state(), kHalted);
+  planner().Set(planner::kHomingSignalWord, kHomingBit | 1);
+  ctx.Home(0);
+  Tick();
+  EXPECT_FALSE(motion().home_requested());
+  EXPECT_EQ(planner().Get(planner::kHomingSignalWord), 1u);
+  engine().Set(engine::kEStopActive, false);
+  ASSERT_TRUE(TickUntil(kRunning));
+
+  planner().Set(planner::kHomingSignalWord, kHomingBit | 1);
+  ctx.Home(0);
+  ctx.Notify(-1);
+  EXPECT_FALSE(motion().home_requested());
+  EXPECT_EQ(planner().Get(planner::kHomingSignalWord), 1u);
+  ASSERT_TRUE(TickUntil(kRunning));
+
+  EnableProbeInput();
+  planner().Set(planner::kProbeFeedRate, 2.0);
+  SetProbeTarget(2, -3);
+  planner().Set(planner::kHomingSignalWord, kHomingBit | 1);
+  ctx.Home(1);
+  ASSERT_TRUE(TickUntil(kAwaitingSignal));
+  ASSERT_TRUE(engine().Get(engine::kHomingActive));
+  engine().Set(engine::kProbeActive, true);  // as the host sets it for a probe
+  ctx.Probe();
+  RunMs(990);
+  ctx.link().set_status_for_test(50, true);  // the board still runs the home's segments
+  ctx.Notify(-1);
+  Tick();
+  ASSERT_EQ(motion().state(), kStopDraining);
+  RunMs(10);
+  ASSERT_EQ(motion().state(), kAwaitingSignal);
+  EXPECT_EQ(motion().pending_signal_state(), kProbeTripped);
+  EXPECT_FALSE(engine().Get(engine::kHomingActive));
+  EXPECT_EQ(planner().Get(planner::kHomingSignalWord), 1u);
+  EXPECT_TRUE(engine().Get(engine::kProbeActive));
+}
+
 // A probe or a dwell that takes over from a jog stops it and drops what it had queued: the
 // next jog of another axis must not send the old jog's records.
 TEST_F(MoveCommands, ProbeOrDwellTakingOverAJogLeavesNothingOfIt) {

@@ -95,6 +95,11 @@ void BoardSimulator::HandlePacketLocked(const uint8_t* p) {
         ++stats_.segments_received;
         if (queue_.size() >= capacity_) {
           ++stats_.segments_lost;
+          if (keep_executed_) {
+            executed_.push_back({next_tags_[static_cast<size_t>(k)],
+                                 DecodeSegment(p + 1 + kSegmentBytes * k),
+                                 SegmentFate::kOverflowed});
+          }
           continue;
         }
         queue_.push_back(DecodeSegment(p + 1 + kSegmentBytes * k));

@@ -61,7 +61,8 @@ struct PacketRecord {
 
 // A segment that left the board's queue, with the tag its packet was given on the way in
 // (0: none): run, or dropped by a stop, with an unplug or by a reset.
-enum class SegmentFate : uint8_t { kRan, kStopped, kUnplugged, kReset };
+// kOverflowed: arrived while the queue was full, and dropped.
+enum class SegmentFate : uint8_t { kRan, kStopped, kUnplugged, kReset, kOverflowed };
 struct ExecutedSegment {
   uint64_t tag = 0;
   ChannelSteps steps{};

@@ -20,6 +20,7 @@ void ChaosHost::Start() {
   ctx_.settings().device_buffer = world_.device_buffer_ms;
   ctx_.settings().jog_buffer = world_.jog_buffer_ms;
   b.planner.Set(planner::kStatusText, host_string::SharedEmpty());
+  b.planner.Set(planner::kHomingSignalWord, kHomingWordOwnBits);
   b.setup.Set(setup::kJogPercent, 100.0);
   bool backlash = false;
   for (size_t a = 0; a < 6; ++a) {
@@ -159,6 +160,8 @@ void ChaosHost::Act(const Action& x) {
       ctx_.JogOff(static_cast<int16_t>(x.axis));
       break;
     case ActionKind::Home:
+      b.planner.Set(planner::kHomingSignalWord,
+                    b.planner.Get(planner::kHomingSignalWord) | kHomeSignalBit);
       ctx_.Home(static_cast<int16_t>(x.axis));
       break;
     case ActionKind::Probe:

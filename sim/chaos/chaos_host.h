@@ -16,6 +16,10 @@ namespace vaskel::chaos {
 class ChaosHost {
  public:
   static constexpr int32_t kLookahead = 600;
+  // The host keeps flags of its own in the homing signal word and raises bit 56 when it asks
+  // for a home; the plug-in clears that bit alone.
+  static constexpr uint64_t kHomeSignalBit = uint64_t{1} << 56;
+  static constexpr uint64_t kHomingWordOwnBits = (uint64_t{1} << 55) | (uint64_t{1} << 57) | 0x11;
 
   ChaosHost(const World& world, PluginContext& ctx) : world_(world), ctx_(ctx) {}
   ~ChaosHost();

@@ -80,7 +80,14 @@ class FaultyPort : public HidPort {
     if (closed_) return -1;
     return bus_.Read(report, generation_);
   }
-  void Close() override { closed_ = true; }
+  void Close() override {
+    // Closed on a write the board stalls: the plug-in gave up waiting for it.
+    if (!closed_ && has_pending_ && (was_stuck_ || bus_.faults_.stuck) &&
+        bus_.board_.generation() == generation_) {
+      ++bus_.stalled_closes_;
+    }
+    closed_ = true;
+  }
 
  private:
   FaultyBus& bus_;
@@ -183,9 +190,12 @@ int FaultyBus::Read(uint8_t* out, uint64_t generation) {
     ++replies_disturbed_;
     return 0;
   }
+  bool relabelled = false;
   if (f.unknown_sequence > 0 && rng_.Chance(f.unknown_sequence)) {
+    relabelled = true;
     ++replies_disturbed_;
     const auto sequence = static_cast<uint16_t>(rng_.Next());
+    if (reply_books_ != nullptr) reply_books_->NoteRelabel(sequence);
     reply[1] = static_cast<uint8_t>(sequence);
     reply[2] = static_cast<uint8_t>(sequence >> 8);
   }
@@ -216,6 +226,9 @@ int FaultyBus::Read(uint8_t* out, uint64_t generation) {
   }
   std::memcpy(out, reply.data(), kReportSize);
   Log(received_, out, size);
+  if (reply_books_ != nullptr && !relabelled && size == static_cast<int>(kReportSize)) {
+    reply_books_->OnUntouchedReply(out, size);
+  }
   return size;
 }
 

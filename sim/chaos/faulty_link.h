@@ -12,6 +12,7 @@
 #include "platform/hid.h"
 #include "sim/board/board_simulator.h"
 #include "sim/chaos/intent_books.h"
+#include "sim/chaos/reply_books.h"
 #include "sim/chaos/rng.h"
 #include "sim/chaos/world.h"
 
@@ -60,6 +61,8 @@ class FaultyBus : public HidBus {
   void DeliverDue();
   // Motion packets carry their segments' tags to the board from these books.
   void set_books(IntentBooks* books) { books_ = books; }
+  // Replies handed over as the board sent them are judged by these books.
+  void set_reply_books(ReplyBooks* books) { reply_books_ = books; }
   sim::BoardSimulator& board() { return board_; }
   // Replies taken from the board and not yet handed to the plug-in.
   size_t held_replies() const { return held_.size(); }
@@ -71,6 +74,8 @@ class FaultyBus : public HidBus {
   uint64_t replies_handed() const { return replies_handed_; }
   // Replies dropped, cut short, relabelled, held back or overtaken so far.
   uint64_t replies_disturbed() const { return replies_disturbed_; }
+  // Ports closed while the board stalled their write.
+  uint64_t stalled_closes() const { return stalled_closes_; }
   // Motion steps by channel written on a new connection before its start-up configuration,
   // whose stop clears them, when no resynchronisation sends them again.
   const std::array<int64_t, 6>& kept_steps_dropped() const { return kept_dropped_; }
@@ -109,10 +114,12 @@ class FaultyBus : public HidBus {
   std::array<int64_t, 6> kept_pending_{};
   std::vector<Tags> kept_pending_tags_;
   IntentBooks* books_ = nullptr;
+  ReplyBooks* reply_books_ = nullptr;
   World::Port port_ = World::Port::kImmediate;
   uint32_t write_wire_ms_ = 0;
   std::vector<FaultyPort*> ports_;
   std::array<int64_t, 6> kept_dropped_{};
+  uint64_t stalled_closes_ = 0;
 };
 
 }  // namespace vaskel::chaos

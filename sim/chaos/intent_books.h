@@ -14,6 +14,7 @@
 #include "motion/stream_observer.h"
 #include "plugin/plugin_context.h"
 #include "sim/board/board_simulator.h"
+#include "sim/chaos/current_tag_check.h"
 
 namespace vaskel::chaos {
 
@@ -41,7 +42,11 @@ class IntentBooks : public StreamObserver {
   void SnapshotRing();
   // The link started without a resynchronisation: the snapshot is dropped by rule.
   void ExcuseSnapshot();
+  bool SnapshotHoldsHostEntries() const;
   void Excuse(const std::array<uint64_t, 7>& tags);
+  // A reply with a lying fill is about to measure the board for a resynchronisation: the
+  // rewind takes its word, so what was streamed so far may be skipped.
+  void NoteLyingMeasurement() { lie_floor_ = most_encoded_; }
   // At the end: every entry the host queued ran once, or was dropped by a stop, a discard or
   // a rule.
   void CheckAccounted();
@@ -55,6 +60,8 @@ class IntentBooks : public StreamObserver {
   // Entries that move nothing run twice or not at all by a resynchronisation that could not
   // tell.
   uint32_t repeated_pauses() const { return repeated_pauses_; }
+  // Host entries a lying fill let the board's full queue drop, or a rewind measured on it skip.
+  uint32_t lie_losses() const { return lie_losses_; }
 
  private:
   enum : uint8_t {
@@ -90,6 +97,9 @@ class IntentBooks : public StreamObserver {
   std::vector<sim::ExecutedSegment> lost_queue_;
   uint32_t invisible_losses_ = 0;
   uint32_t repeated_pauses_ = 0;
+  uint32_t lie_floor_ = 0;  // entries up to this were streamed before a lying measurement
+  uint32_t lie_losses_ = 0;
+  CurrentTagCheck current_tag_;
   std::string invariant_, failure_;
 };
 

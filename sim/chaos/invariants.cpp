@@ -379,15 +379,19 @@ void Invariants::CheckSettled() {
   const struct {
     bool on;
     const char* name;
-  } flags[] = {
-      {b.engine.Get(engine::kHomingActive), "HomingActive"},
-      {b.engine.Get(engine::kDwellActive) != 0, "DwellActive"},
-      {b.engine.Get(engine::kProbeActive), "ProbeActive"},
-      {b.engine.Get(engine::kBacklashActive), "BacklashActive"},
-      {b.engine.Get(engine::kPluginMotionActive), "PluginMotionActive"},
-      {((b.planner.Get(planner::kHomingSignalWord) >> 56) & 1) != 0, "HomingSignalWord bit 56"}};
+  } flags[] = {{b.engine.Get(engine::kHomingActive), "HomingActive"},
+               {b.engine.Get(engine::kDwellActive) != 0, "DwellActive"},
+               {b.engine.Get(engine::kProbeActive), "ProbeActive"},
+               {b.engine.Get(engine::kBacklashActive), "BacklashActive"},
+               {b.engine.Get(engine::kPluginMotionActive), "PluginMotionActive"},
+               {(b.planner.Get(planner::kHomingSignalWord) & ChaosHost::kHomeSignalBit) != 0,
+                "HomingSignalWord bit 56"}};
   for (const auto& f : flags) {
     if (f.on) return Fail("liveness", std::string(f.name) + " is still set");
+  }
+  if ((b.planner.Get(planner::kHomingSignalWord) & ~ChaosHost::kHomeSignalBit) !=
+      ChaosHost::kHomingWordOwnBits) {
+    return Fail("bounds", "the plug-in changed bits of HomingSignalWord other than bit 56");
   }
   if (referenced_axis_ >= 0 && !b.engine.Get(engine::kAxisReferenced[referenced_axis_])) {
     return Fail("liveness", Format("the home of axis %lld, its switch within reach, did not end "
@@ -420,6 +424,8 @@ void Invariants::CheckSettled() {
   if (stats.malformed != 0) return Fail("bounds", "the board received malformed packets");
   // A resynchronisation whose measuring replies were all lost cannot tell how far the board
   // ran (the plug-in counts those and stops the program); the books cannot balance then.
+  // Nor on a lying fill, which may overfill the board or mislead a rewind: the counts cannot
+  // say which steps went, the intent books excuse exactly those entries and judge the rest.
   if (world_.stream_only && !fill_lied_ && link.unmeasured_resyncs() == 0 &&
       link.position_lost_resyncs() == 0) {
     // Every step the host queued reached the board once, but for what was dropped by rule:

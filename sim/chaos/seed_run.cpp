@@ -11,6 +11,7 @@
 #include "sim/chaos/chaos_host.h"
 #include "sim/chaos/faulty_link.h"
 #include "sim/chaos/scheduler.h"
+#include "sim/chaos/stop_checks.h"
 
 namespace vaskel::chaos {
 namespace {
@@ -56,6 +57,7 @@ class SeedRun {
     ctx_.motion().set_stream_observer(&books_);
     bus_.set_port(world_.port, world_.write_wire_ms);
     bus_.set_books(&books_);
+    bus_.set_reply_books(&replies_);
     host_.set_books(&books_);
     host_.Start();
     uint32_t next_update = 0;
@@ -142,11 +144,11 @@ class SeedRun {
       }
     }
     if (!failed()) invariants_.CheckSettled();
-    // Every entry the host queued ran once or was dropped by a rule; a board fed past its
-    // room on a lying fill lost some to its full queue.
-    // So did one whose lying fill measured a resynchronisation: the rewind took its word.
-    overflowed_ = board_.Stats().segments_lost != 0;
-    if (!failed() && !overflowed_ && !lie_measured_) {
+    // Every entry the host queued ran once or was dropped by a rule. A board fed past its
+    // room on a lying fill drops what comes while its queue is full, and a rewind measured on
+    // a lying fill takes its word: the books excuse exactly those entries (the ones the board
+    // dropped, the ones streamed before such a measurement) and account for the rest.
+    if (!failed()) {
       books_.CheckAccounted();
       NoteBooks();
     }
@@ -169,8 +171,9 @@ class SeedRun {
     result.hash = hash_.value();
     result.excused_invisible_loss = books_.invisible_losses() != 0;
     result.excused_repeated_pause = books_.repeated_pauses() != 0;
-    result.excused_fill_lie = overflowed_ || lie_measured_;
+    result.excused_fill_lie = books_.lie_losses() != 0;
     result.excused_reset_behind_stops = invariants_.reset_excused();
+    result.excused_unjudged_replies = replies_.excused() != 0;
     result.virtual_ms = clock_.TickCountMs();
     if (!result.passed) {
       result.packets =
@@ -304,8 +307,11 @@ class SeedRun {
     const bool resync_before = link.resync_pending();
     if (kind == StepKind::Update && !link.device_connected()) books_.SnapshotRing();
     if (bus_.faults().fill_lie > 0 && (link.resync_pending() || !link.link_running())) {
-      lie_measured_ = true;
+      books_.NoteLyingMeasurement();
     }
+    if (ev >= 0 && ev < kWorker0) NoteStopOrDwell(world_.actions[ev]);
+    if (ev == kSettle1 && !world_.stream_only) stops_.ExpectStop();
+    stops_.BeforeStep();
     invariants_.BeforeStep(kind);
     if (ev >= kWorker0) {
       platform_.scheduled_workers().Step(static_cast<size_t>(ev - kWorker0));
@@ -333,8 +339,14 @@ class SeedRun {
     }
     host_.NoteRingChanges();
     invariants_.AfterStep(kind);
-    // A link start without a resynchronisation drops what waited to be sent, by rule.
-    if (link.link_starts() != starts_before && !resync_before) books_.ExcuseSnapshot();
+    if (!stops_.AfterStep() && own_violation_.invariant.empty()) {
+      Fail(stops_.invariant(), stops_.failure());
+    }
+    replies_.ScanCommits();
+    if (replies_.failed() && own_violation_.invariant.empty()) {
+      Fail("conservation", replies_.failure());
+    }
+    if (link.link_starts() != starts_before) NoteLinkStart(resync_before);
     books_.Observe();
     NoteBooks();
     NoteRepliesAndStops();
@@ -348,6 +360,30 @@ class SeedRun {
         std::printf("%8.3f s  motion state %d\n", clock_.TickCountMs() / 1000.0, state);
       }
     }
+  }
+
+  // A link start without a resynchronisation drops what waited to be sent, by rule; but not
+  // after a write the board stalled past the plug-in's patience: the board may have run on
+  // meanwhile, and only a resynchronisation tells how far, so what was queued behind the
+  // stalled write is sent again, never dropped.
+  void NoteLinkStart(bool resync_before) {
+    const bool after_stall = bus_.stalled_closes() != stalled_closes_seen_;
+    stalled_closes_seen_ = bus_.stalled_closes();
+    if (resync_before) return;
+    if (after_stall && books_.SnapshotHoldsHostEntries()) {
+      if (own_violation_.invariant.empty()) {
+        Fail("conservation",
+             "the link started again without a resynchronisation after a stalled write and "
+             "dropped the host's entries queued behind it");
+      }
+      return;
+    }
+    books_.ExcuseSnapshot();
+  }
+
+  void NoteStopOrDwell(const Action& action) {
+    if (action.kind == ActionKind::Notify && action.value == -1) stops_.ExpectStop();
+    if (action.kind == ActionKind::Dwell) stops_.NoteDwellCall();
   }
 
   // A step of this worker now would find nothing to do: skipped, for speed only.
@@ -525,6 +561,7 @@ class SeedRun {
   }
 
   uint64_t replies_seen_ = 0;
+  uint64_t stalled_closes_seen_ = 0;
   uint64_t stops_at_reply_ = 0;  // the stops the board had taken at the last reply handed over
   bool reset_awaits_reply_ = false;
   bool reset_after_stop_ = false;
@@ -542,6 +579,8 @@ class SeedRun {
   ChaosHost host_;
   Invariants invariants_;
   IntentBooks books_{ctx_, board_};
+  StopChecks stops_{ctx_};
+  ReplyBooks replies_{ctx_};
   std::vector<int> events_;
   int32_t last_state_ = -1;
   uint32_t final_home_deadline_ = 0;
@@ -554,9 +593,7 @@ class SeedRun {
   int32_t consumer_seen_ = -1;  // the host's consumer index, and when it last moved
   uint32_t consumer_moved_at_ = 0;
   int last_link_flags_ = -1;
-  bool overflowed_ = false;
   uint32_t abandoned_at_ = 0;  // the last time a write given up on was still pending
-  bool lie_measured_ = false;  // replies lied about the fill while the link measured the board
   Violation own_violation_;
 };
 

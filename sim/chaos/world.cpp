@@ -6,6 +6,7 @@
 
 #include "sim/chaos/families.h"
 #include "sim/chaos/rng.h"
+#include "sim/chaos/stop_races.h"
 
 namespace vaskel::chaos {
 namespace {
@@ -279,6 +280,7 @@ World GenerateWorld(uint64_t seed, uint32_t duration_ms) {
                          [](const Fault& x, const Fault& y) { return x.at_ms < y.at_ms; });
     w.faults.insert(at, reset);
   }
+  DrawStopRaces(rng, w);
   return w;
 }
 

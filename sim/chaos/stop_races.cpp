@@ -1,0 +1,63 @@
+#include "sim/chaos/stop_races.h"
+
+#include <algorithm>
+#include <vector>
+
+namespace vaskel::chaos {
+namespace {
+
+Action Stop(uint32_t at_ms) {
+  Action x;
+  x.kind = ActionKind::Notify;
+  x.value = -1;
+  x.at_ms = at_ms;
+  return x;
+}
+
+}  // namespace
+
+void DrawStopRaces(Rng& rng, World& w) {
+  if (!rng.Chance(0.3) || w.stream_only) return;
+  // Shortly after a move sets off, while the board holds its segments.
+  std::vector<uint32_t> anchors;
+  for (const Action& a : w.actions) {
+    if (a.kind == ActionKind::Move) anchors.push_back(a.at_ms);
+  }
+  if (anchors.empty()) return;
+  const uint32_t last = w.quiet_ms - 3000;
+  const auto tick_ms = static_cast<int64_t>(w.timer_gap_ms_x10 / 10);
+  auto anchor = [&] {
+    return anchors[rng.Next() % anchors.size()] + static_cast<uint32_t>(rng.Range(30, 400));
+  };
+  const uint32_t stop = anchor();
+  Action dwell;
+  dwell.kind = ActionKind::Dwell;
+  dwell.x = 0.05 * static_cast<double>(rng.Range(1, 10));
+  dwell.at_ms = stop + static_cast<uint32_t>(rng.Range(0, tick_ms - 1));
+  const uint32_t second = anchor();
+  const uint32_t probe_at = anchor();
+  const bool probe_wired = std::any_of(w.switches.begin(), w.switches.end(), [](const auto& s) {
+    return s.kind == sim::SwitchKind::Probe;
+  });
+  if (stop < last && dwell.at_ms < last) {
+    w.actions.push_back(Stop(stop));
+    w.actions.push_back(dwell);
+  }
+  if (second < last) w.actions.push_back(Stop(second));
+  // The probe's worker waits a second before it starts the move.
+  const uint32_t probe_stop = probe_at + 1000 - static_cast<uint32_t>(rng.Range(0, tick_ms));
+  if (probe_wired && probe_stop < last) {
+    Action probe;
+    probe.kind = ActionKind::Probe;
+    probe.axis = 0;
+    probe.x = -static_cast<double>(rng.Range(1, 200));
+    probe.value = static_cast<int32_t>(rng.Range(10, 600));
+    probe.at_ms = probe_at;
+    w.actions.push_back(probe);
+    w.actions.push_back(Stop(probe_stop));
+  }
+  std::stable_sort(w.actions.begin(), w.actions.end(),
+                   [](const Action& a, const Action& b) { return a.at_ms < b.at_ms; });
+}
+
+}  // namespace vaskel::chaos

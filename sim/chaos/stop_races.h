@@ -1,0 +1,13 @@
+#pragma once
+// Stops that race the host's next call: a dwell asked for before the stop's tick, a second stop
+// later while a move streams, and a probe whose start delay ends between a stop's request and
+// the next motion tick.
+#include "sim/chaos/rng.h"
+#include "sim/chaos/world.h"
+
+namespace vaskel::chaos {
+
+// Drawn after every other draw of a world, so that the worlds drawn before stay as they were.
+void DrawStopRaces(Rng& rng, World& w);
+
+}  // namespace vaskel::chaos
