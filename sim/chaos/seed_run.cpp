@@ -545,12 +545,17 @@ class SeedRun {
     }
     reset_awaits_reply_ = false;
     stops_at_reply_ = stops;
+    counts_at_reply_ = board_.Counts();
   }
 
   // A board that held steps or counts loses them: the plug-in must see it from the replies.
   void ResetBoard() {
     reset_awaits_reply_ = true;
     const sim::ChannelSteps counts = board_.Counts();
+    // Behind a stop, a reset to the counts the last reply showed looks like a stop that came
+    // before the board ran anything more: the counts cannot tell them apart.
+    const bool looks_cut_by_stop = board_.Stats().packets[kOpStopMotion] != stops_at_reply_ &&
+                                   counts_at_reply_ == sim::ChannelSteps{};
     const std::array<int64_t, 6> dropped = board_.Stats().steps_reset;
     const size_t replies = board_.QueuedReplies();
     board_.Reset();
@@ -558,11 +563,13 @@ class SeedRun {
     bool lost = false;
     for (int c = 0; c < 6; ++c) lost = lost || counts[c] != 0 || now_dropped[c] != dropped[c];
     invariants_.NoteBoardReset(lost, replies);
+    if (looks_cut_by_stop) invariants_.NoteResetBehindStops();
   }
 
   uint64_t replies_seen_ = 0;
   uint64_t stalled_closes_seen_ = 0;
   uint64_t stops_at_reply_ = 0;  // the stops the board had taken at the last reply handed over
+  sim::ChannelSteps counts_at_reply_{};  // and its counts then
   bool reset_awaits_reply_ = false;
   bool reset_after_stop_ = false;
   uint64_t stops_when_armed_ = 0;
