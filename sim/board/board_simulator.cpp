@@ -186,6 +186,7 @@ void BoardSimulator::ExecuteLocked(const ChannelSteps& s) {
   for (int c = 0; c < kChannels; ++c) {
     counts_[c] =
         static_cast<int32_t>(static_cast<uint32_t>(counts_[c]) + static_cast<uint32_t>(s[c]));
+    if (s[c] != 0) tool_.Move(c, s[c]);
   }
   for (int c = 0; c < kChannels; ++c) stats_.steps_executed[c] += s[c];
   ++stats_.segments_executed;
@@ -299,6 +300,18 @@ void BoardSimulator::SetCount(int channel, int32_t value) {
   std::lock_guard lock(mutex_);
   AdvanceLocked();
   if (channel >= 0 && channel < kChannels) counts_[channel] = value;
+}
+
+void BoardSimulator::SetPlay(int channel, int32_t play, bool pressing_positive) {
+  std::lock_guard lock(mutex_);
+  AdvanceLocked();
+  if (channel >= 0 && channel < kChannels) tool_.Set(channel, play, pressing_positive);
+}
+
+MechanicalPlay BoardSimulator::Tool() {
+  std::lock_guard lock(mutex_);
+  AdvanceLocked();
+  return tool_;
 }
 
 void BoardSimulator::SetMachine(const MachineModel& machine) {

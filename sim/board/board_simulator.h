@@ -113,6 +113,10 @@ class BoardSimulator {
   void TagNextPacket(const std::array<uint64_t, kSegmentsPerPacket>& tags);
   std::vector<ExecutedSegment> TakeExecuted();
   void SetCount(int channel, int32_t value);
+  // The tool of `channel` sits `play` steps of slack away from its motor; it starts pressed
+  // in the positive direction or the negative one.
+  void SetPlay(int channel, int32_t play, bool pressing_positive);
+  MechanicalPlay Tool();
   void SetMachine(const MachineModel& machine);
   // Pins in mask read as the given levels whatever the machine says.
   void OverrideInputs(uint32_t mask, uint32_t levels);
@@ -170,6 +174,7 @@ class BoardSimulator {
   std::deque<Reply> replies_;
   std::deque<PacketRecord> log_;
   ChannelSteps counts_{};
+  MechanicalPlay tool_;
   uint32_t last_ms_ = 0;
   uint32_t credit_ms_ = 0;
   bool moved_since_stop_ = false;

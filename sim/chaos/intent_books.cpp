@@ -113,6 +113,7 @@ std::array<uint64_t, 7> IntentBooks::TagsForWrite() {
 void IntentBooks::Observe() {
   TrackTakes();
   for (const sim::ExecutedSegment& s : board_.TakeExecuted()) {
+    if (segment_hook_) segment_hook_(s);
     if (s.fate == sim::SegmentFate::kRan) {
       CloseLostQueue();
       CheckRun(s);

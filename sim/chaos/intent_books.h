@@ -7,6 +7,7 @@
 // streamed after it, and at the end every entry has run or was given up by a rule.
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,10 @@ class IntentBooks : public StreamObserver {
   // At the end: every entry the host queued ran once, or was dropped by a stop, a discard or
   // a rule.
   void CheckAccounted();
+  // Also hands every segment that left the board's queue, in order, to `hook`.
+  void set_segment_hook(std::function<void(const sim::ExecutedSegment&)> hook) {
+    segment_hook_ = std::move(hook);
+  }
 
   bool failed() const { return !failure_.empty(); }
   const std::string& failure() const { return failure_; }
@@ -91,6 +96,7 @@ class IntentBooks : public StreamObserver {
   uint32_t invisible_losses_ = 0;
   uint32_t repeated_pauses_ = 0;
   std::string invariant_, failure_;
+  std::function<void(const sim::ExecutedSegment&)> segment_hook_;
 };
 
 }  // namespace vaskel::chaos

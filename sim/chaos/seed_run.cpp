@@ -11,6 +11,7 @@
 #include "sim/chaos/chaos_host.h"
 #include "sim/chaos/faulty_link.h"
 #include "sim/chaos/scheduler.h"
+#include "sim/chaos/tool_books.h"
 
 namespace vaskel::chaos {
 namespace {
@@ -57,7 +58,10 @@ class SeedRun {
     bus_.set_port(world_.port, world_.write_wire_ms);
     bus_.set_books(&books_);
     host_.set_books(&books_);
+    books_.set_segment_hook([this](const sim::ExecutedSegment& s) { tool_books_.OnSegment(s); });
+    invariants_.set_take_up_steps(&tool_books_.take_up_steps());
     host_.Start();
+    tool_books_.Start();
     uint32_t next_update = 0;
     size_t next_action = 0;
     uint32_t paused_until = 0;
@@ -142,6 +146,11 @@ class SeedRun {
       }
     }
     if (!failed()) invariants_.CheckSettled();
+    if (!failed()) {
+      books_.Observe();
+      tool_books_.CheckFinal();
+      NoteBooks();
+    }
     // Every entry the host queued ran once or was dropped by a rule; a board fed past its
     // room on a lying fill lost some to its full queue.
     // So did one whose lying fill measured a resynchronisation: the rewind took its word.
@@ -171,6 +180,9 @@ class SeedRun {
     result.excused_repeated_pause = books_.repeated_pauses() != 0;
     result.excused_fill_lie = overflowed_ || lie_measured_;
     result.excused_reset_behind_stops = reset_unjudged_;
+    result.excused_compensation_off = tool_books_.excused_compensation_off();
+    result.excused_position_lost = tool_books_.excused_position_lost();
+    result.excused_take_up_drop = invariants_.take_up_drop_unjudged();
     result.virtual_ms = clock_.TickCountMs();
     if (!result.passed) {
       result.packets =
@@ -292,6 +304,9 @@ class SeedRun {
     if (books_.failed() && own_violation_.invariant.empty()) {
       Fail(books_.invariant(), books_.failure());
     }
+    if (tool_books_.failed() && own_violation_.invariant.empty()) {
+      Fail(tool_books_.invariant(), tool_books_.failure());
+    }
   }
 
   void RunEvent(int ev) {
@@ -305,14 +320,17 @@ class SeedRun {
     if (kind == StepKind::Update && !link.device_connected()) books_.SnapshotRing();
     if (bus_.faults().fill_lie > 0 && (link.resync_pending() || !link.link_running())) {
       lie_measured_ = true;
+      tool_books_.Unjudge();
     }
     invariants_.BeforeStep(kind);
+    tool_books_.BeforeStep();
     if (ev >= kWorker0) {
       platform_.scheduled_workers().Step(static_cast<size_t>(ev - kWorker0));
     } else if (ev >= 0) {
       if (options_.trace) std::printf("%s\n", DescribeAction(world_.actions[ev]).c_str());
       const Action& action = world_.actions[ev];
       host_.Act(action);
+      tool_books_.AfterAct(action);
       // A reset halts the machine there and then.
       if (action.kind == ActionKind::Notify && action.value == 10 &&
           ctx_.motion().state() != kHalted) {
@@ -336,6 +354,7 @@ class SeedRun {
     // A link start without a resynchronisation drops what waited to be sent, by rule.
     if (link.link_starts() != starts_before && !resync_before) books_.ExcuseSnapshot();
     books_.Observe();
+    tool_books_.AfterStep(static_cast<uint32_t>(bus_.replies_handed()));
     NoteBooks();
     NoteRepliesAndStops();
     if (options_.trace) TraceLink();
@@ -444,6 +463,8 @@ class SeedRun {
       case FaultKind::FillLie:
         a.fill_lie = rate;
         if (on) invariants_.NoteFillLie();
+        // The fill tells which take-ups the board has made: the offsets follow the lie.
+        tool_books_.Unjudge();
         break;
       case FaultKind::RefuseWrites:
         if (f.param == hid_error::kDeviceNotConnected) {
@@ -507,6 +528,7 @@ class SeedRun {
     if (reset_awaits_reply_ && stops - stops_at_reply_ >= 2) {
       invariants_.ExcuseReset();
       reset_unjudged_ = true;
+      tool_books_.Unjudge();
     }
     reset_awaits_reply_ = false;
     stops_at_reply_ = stops;
@@ -544,6 +566,7 @@ class SeedRun {
   ChaosHost host_;
   Invariants invariants_;
   IntentBooks books_{ctx_, board_};
+  ToolBooks tool_books_{world_, ctx_, host_, board_};
   std::vector<int> events_;
   int32_t last_state_ = -1;
   uint32_t final_home_deadline_ = 0;

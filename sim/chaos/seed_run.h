@@ -26,6 +26,9 @@ struct SeedResult {
   bool excused_fill_lie = false;            // a lying fill: the entries' accounting is not judged
   bool excused_reset_behind_stops = false;  // a reset behind two stops with no reply between
   bool excused_repeated_pause = false;      // an entry that moves nothing run twice or never
+  bool excused_compensation_off = false;    // the host switched backlash compensation off
+  bool excused_position_lost = false;       // the DRO's frame set anew where position was lost
+  bool excused_take_up_drop = false;        // packets dropped by rule held take-ups too
 };
 
 SeedResult RunWorld(const World& world, const SeedOptions& options);

@@ -279,6 +279,8 @@ World GenerateWorld(uint64_t seed, uint32_t duration_ms) {
                          [](const Fault& x, const Fault& y) { return x.at_ms < y.at_ms; });
     w.faults.insert(at, reset);
   }
+  // Drawn after everything above, so that those worlds stay as they were.
+  w.stream_backlash = w.stream_only && rng.Chance(0.3);
   return w;
 }
 

@@ -1,0 +1,274 @@
+#include "sim/chaos/tool_books.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+#include "sim/chaos/intent_books.h"
+
+namespace vaskel::chaos {
+namespace {
+
+// The board stands still this long, with this many status replies handed to the plug-in,
+// before the DRO must show the tool: a delayed or reordered reply is older than that.
+constexpr uint32_t kRestMs = 1000;
+constexpr uint32_t kRestReplies = 5;
+
+int32_t Wrap(int64_t v) {
+  return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(v)));
+}
+
+}  // namespace
+
+void ToolBooks::Fail(const char* invariant, const std::string& text) {
+  if (failed()) return;
+  invariant_ = invariant;
+  failure_ = text;
+}
+
+int32_t ToolBooks::Dro(int axis) const {
+  return host_.blocks().engine.Get(engine::kAxisPosition[static_cast<size_t>(axis)]);
+}
+
+void ToolBooks::Start() {
+  const HostBlock& e = host_.blocks().engine;
+  compensation_ = e.Get(engine::kBacklashEnabled);
+  for (int a = 0; a < 3; ++a) {
+    const AxisSetup& x = world_.axes[a];
+    // A slaved axis's take-up would move its master's channel: such a channel has no play
+    // of its own here.
+    bool slave_takes_up = false;
+    for (int s = 3; s < 6; ++s) {
+      slave_takes_up |= world_.axes[s].enabled && world_.axes[s].slave_master == a &&
+                        world_.axes[s].backlash_amount != 0;
+    }
+    played_[a] = compensation_ && x.enabled && x.backlash_amount > 0 && !slave_takes_up;
+    // The plug-in starts believing every axis pressed in the positive direction.
+    if (played_[a]) board_.SetPlay(a, x.backlash_amount, !x.reversed);
+  }
+}
+
+std::array<int32_t, 3> ToolBooks::HostTool(const sim::MechanicalPlay& tool) const {
+  const HostBlock& e = host_.blocks().engine;
+  std::array<int32_t, 3> t{};
+  for (size_t a = 0; a < 3; ++a) {
+    t[a] = e.Get(engine::kAxisReversed[a]) ? Wrap(-int64_t{tool.tool()[a]}) : tool.tool()[a];
+  }
+  return t;
+}
+
+bool ToolBooks::PressesAsBelieved(int axis, const sim::MechanicalPlay& tool) {
+  const auto a = static_cast<size_t>(axis);
+  if (!played_[a]) return true;
+  const int32_t gap = tool.gap()[a];
+  if (gap != 0 && gap != -tool.play()[a]) return false;
+  const bool raw_positive = gap == 0;
+  const bool positive =
+      host_.blocks().engine.Get(engine::kAxisReversed[a]) ? !raw_positive : raw_positive;
+  return positive == (ctx_.motion().backlash().last_direction(axis) > 0);
+}
+
+void ToolBooks::BeforeStep() {
+  const DeviceLink& link = ctx_.link();
+  running_before_ = link.link_running();
+  if (!running_before_) {
+    for (int a = 0; a < 6; ++a) {
+      dro_before_[static_cast<size_t>(a)] = Dro(a);
+      count_before_[static_cast<size_t>(a)] = link.board_count(a);
+    }
+  }
+  const HostBlock& e = host_.blocks().engine;
+  RampGenerator& ramps = ctx_.motion().ramps();
+  jog_ramps_before_ = 0;
+  homing_before_ = e.Get(engine::kHomingActive);
+  for (size_t a = 0; a < 3; ++a) {
+    if (ramps.jog_ramps()[a].Mode != kRampIdle) jog_ramps_before_ |= 1u << a;
+  }
+  jog_producer_before_ = ramps.jog_ring().producer.load();
+}
+
+void ToolBooks::AfterStep(uint32_t replies_handed) {
+  if (failed()) return;
+  DeviceLink& link = ctx_.link();
+  const HostBlock& e = host_.blocks().engine;
+  // The plug-in says it no longer knows where the machine is: the frame is set anew.
+  const uint32_t lost = link.position_lost_resyncs() + link.unmeasured_resyncs();
+  if (lost != lost_seen_) {
+    lost_seen_ = lost;
+    Unjudge();
+  }
+  // With compensation off the DRO follows the motor through the play, by the host's choice.
+  const bool compensation = e.Get(engine::kBacklashEnabled);
+  if (compensation_ && !compensation) {
+    for (size_t a = 0; a < 3; ++a) {
+      if (played_[a]) {
+        compensation_off_ = true;
+        anchored_[a] = false;
+      }
+    }
+  }
+  compensation_ = compensation;
+  // An alignment keeps the DRO where it was when the board has not moved since its last counts.
+  if (!running_before_ && link.link_running()) {
+    for (int a = 0; a < 6; ++a) {
+      const auto i = static_cast<size_t>(a);
+      if (link.board_count(a) == count_before_[i] && Dro(a) != dro_before_[i]) {
+        char text[160];
+        std::snprintf(text, sizeof text,
+                      "axis %d: the DRO jumped from %d to %d as the link aligned", a,
+                      dro_before_[i], Dro(a));
+        return Fail("positions", text);
+      }
+    }
+  }
+  // A home sets the frame: the axis reads 0 where it was referenced.
+  const int homed = ctx_.motion().homing_axis();
+  if (homing_before_ && !e.Get(engine::kHomingActive) && homed >= 0 && homed < 3 &&
+      e.Get(engine::kAxisReferenced[static_cast<size_t>(homed)])) {
+    const sim::MechanicalPlay tool = board_.Tool();
+    const auto i = static_cast<size_t>(homed);
+    anchored_[i] = PressesAsBelieved(homed, tool) && (compensation_ || !played_[i]);
+    frame_[i] =
+        Wrap(int64_t{link.board_count(homed)} + link.axis_offset(homed) - HostTool(tool)[i]);
+  }
+
+  const uint32_t now = ctx_.platform().clock().TickCountMs();
+  if (now == last_look_ms_) return;
+  last_look_ms_ = now;
+  const sim::ChannelSteps counts = board_.Counts();
+  if (board_.Fill() != 0 || counts != rest_counts_ || !link.link_running() ||
+      link.resync_pending()) {
+    rest_since_ms_ = now;
+    replies_at_rest_ = replies_handed;
+    rest_counts_ = counts;
+    rest_checked_ = false;
+    return;
+  }
+  if (!rest_checked_ && now - rest_since_ms_ >= kRestMs &&
+      replies_handed - replies_at_rest_ >= kRestReplies) {
+    rest_checked_ = true;
+    CheckAtRest(false);
+  }
+}
+
+void ToolBooks::CheckAtRest(bool last) {
+  DeviceLink& link = ctx_.link();
+  const HostBlock& e = host_.blocks().engine;
+  // A take-up the plug-in still holds keeps the DRO where the take-up began.
+  if (e.Get(engine::kBacklashActive) || ctx_.motion().state() == kBacklashTakeUp) return;
+  const sim::ChannelSteps raw = board_.Counts();
+  for (size_t a = 0; a < 3; ++a) {
+    const int32_t count = e.Get(engine::kAxisReversed[a]) ? Wrap(-int64_t{raw[a]}) : raw[a];
+    // The plug-in has not yet seen the board where it stands.
+    if (world_.axes[a].enabled && link.board_count(static_cast<int>(a)) != count) return;
+  }
+  const sim::MechanicalPlay tool = board_.Tool();
+  const std::array<int32_t, 3> t = HostTool(tool);
+  for (int a = 0; a < 3; ++a) {
+    const auto i = static_cast<size_t>(a);
+    if (!world_.axes[i].enabled) continue;
+    // A tool that sits within its play (a take-up an abort cut short) meets the DRO again
+    // at the axis's next move; compensation switched off leaves the frame to be set anew.
+    if (!PressesAsBelieved(a, tool) || (played_[i] && !compensation_)) continue;
+    const int32_t frame = Wrap(int64_t{Dro(a)} - t[i]);
+    if (!anchored_[i]) {
+      anchored_[i] = true;
+      frame_[i] = frame;
+      continue;
+    }
+    if (frame != frame_[i]) {
+      char text[200];
+      std::snprintf(text, sizeof text,
+                    "axis %d: the DRO shows %d, %d steps off the tool at %d%s (board count %d, "
+                    "offset %d)",
+                    a, Dro(a), Wrap(int64_t{frame} - frame_[i]), t[i],
+                    last ? "" : " while the board stands still", link.board_count(a),
+                    link.axis_offset(a));
+      return Fail("tool", text);
+    }
+  }
+}
+
+void ToolBooks::CheckFinal() {
+  if (failed() || !ctx_.link().link_running() || board_.Fill() != 0) return;
+  CloseTakeUp();
+  CheckAtRest(true);
+}
+
+void ToolBooks::Unjudge() {
+  position_lost_ = true;
+  anchored_.fill(false);
+}
+
+void ToolBooks::AfterAct(const Action& action) {
+  if (action.kind == ActionKind::Home || action.kind == ActionKind::Probe) jog_direction_.fill(-1);
+  if (action.kind != ActionKind::JogOn || action.axis < 0 || action.axis > 2) return;
+  const auto a = static_cast<size_t>(action.axis);
+  const HostBlock& e = host_.blocks().engine;
+  RampGenerator& ramps = ctx_.motion().ramps();
+  // A jog taken from standstill: its first steps go the way it was asked. A jog turned
+  // round while it runs decelerates first.
+  const bool taken = ctx_.motion().state() == kJogging && ramps.jog_ramps()[a].Mode != kRampIdle &&
+                     (jog_ramps_before_ & (1u << a)) == 0 && !e.Get(engine::kHomingActive) &&
+                     !e.Get(engine::kProbeActive);
+  jog_direction_[a] = taken ? action.direction : -1;
+  jog_from_slot_[a] = jog_producer_before_;
+}
+
+void ToolBooks::CloseTakeUp() {
+  if (take_up_run_ == std::array<int64_t, 6>{}) return;
+  // An abort stops the take-up's ramp: a stop the board took since it began may have cut it.
+  if (!take_up_cut_ && board_.Stats().packets[kOpStopMotion] == stops_at_take_up_) {
+    for (size_t a = 0; a < 3; ++a) {
+      const int64_t steps = take_up_run_[a];
+      if (!played_[a] || steps == 0 || std::llabs(steps) == world_.axes[a].backlash_amount)
+        continue;
+      char text[160];
+      std::snprintf(text, sizeof text, "a take-up put %lld steps on axis %zu; its amount is %d",
+                    static_cast<long long>(steps), a, world_.axes[a].backlash_amount);
+      return Fail("take-up", text);
+    }
+  }
+  take_up_run_.fill(0);
+  take_up_cut_ = false;
+}
+
+void ToolBooks::OnSegment(const sim::ExecutedSegment& s) {
+  if (failed()) return;
+  const bool ran = s.fate == sim::SegmentFate::kRan;
+  const bool plugin = (s.tag >> 60) == (IntentBooks::kPluginTag >> 60);
+  const auto source = static_cast<SegmentSourceId>(plugin ? (s.tag >> 32) & 0xff : 0xff);
+  if (plugin && source == kBacklashRing) {
+    // A stop or a lost queue cut the take-up: the rest of it never runs.
+    if (!ran) take_up_cut_ = true;
+    if (ran && take_up_run_ == std::array<int64_t, 6>{}) {
+      stops_at_take_up_ = board_.Stats().packets[kOpStopMotion];
+    }
+    for (size_t c = 0; c < 6 && ran; ++c) {
+      take_up_run_[c] += s.steps[c];
+      take_up_steps_[c] += s.steps[c];
+    }
+    return;
+  }
+  const bool moving = std::any_of(s.steps.begin(), s.steps.end(), [](int32_t v) { return v != 0; });
+  if (!ran || !moving) return;
+  CloseTakeUp();
+  if (!plugin || source != kJogRing) return;
+  const auto slot = static_cast<int32_t>(s.tag & 0xffffffffu);
+  const HostBlock& e = host_.blocks().engine;
+  for (size_t a = 0; a < 3; ++a) {
+    if (jog_direction_[a] < 0 || s.steps[a] == 0 || ((slot - jog_from_slot_[a]) & 0xfff) >= 2048) {
+      continue;
+    }
+    const int32_t steps = e.Get(engine::kAxisReversed[a]) ? -s.steps[a] : s.steps[a];
+    if ((steps < 0) != (jog_direction_[a] != 0)) {
+      char text[160];
+      std::snprintf(text, sizeof text, "a jog of axis %zu asked for the %s direction ran %d steps",
+                    a, jog_direction_[a] != 0 ? "negative" : "positive", steps);
+      return Fail("intent", text);
+    }
+    jog_direction_[a] = -1;
+  }
+}
+
+}  // namespace vaskel::chaos

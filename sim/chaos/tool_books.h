@@ -1,0 +1,101 @@
+#pragma once
+// The books of where the tool is. The machine has mechanical play on the axes whose backlash
+// the plug-in compensates; the board simulator moves each tool only once its motor presses
+// on it. The host's position (the DRO) must show the tool, not the motor: it may differ from
+// the tool by a constant per axis, fixed where the frame is set (the start, a home), and that
+// constant holds wherever the board stands still and the plug-in has seen its counts. The
+// DRO must not jump when a link aligns, a take-up puts exactly its amount on the board, and a
+// jog moves the way the host asked.
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "plugin/plugin_context.h"
+#include "sim/board/board_simulator.h"
+#include "sim/chaos/chaos_host.h"
+#include "sim/chaos/world.h"
+
+namespace vaskel::chaos {
+
+class ToolBooks {
+ public:
+  ToolBooks(const World& world, PluginContext& ctx, ChaosHost& host, sim::BoardSimulator& board)
+      : world_(world), ctx_(ctx), host_(host), board_(board) {}
+
+  // After the host's start: the play of each compensated axis goes onto the board.
+  void Start();
+  void BeforeStep();
+  void AfterStep(uint32_t replies_handed);
+  // After a host call: a jog the plug-in took is expected to move the way it was asked.
+  void AfterAct(const Action& action);
+  // Every segment that left the board's queue, in order.
+  void OnSegment(const sim::ExecutedSegment& s);
+  // The frame can no longer be judged from here on: the position is re-anchored at the next
+  // point where the tool can be told.
+  void Unjudge();
+  // Once settled at the end.
+  void CheckFinal();
+
+  bool failed() const { return !failure_.empty(); }
+  const std::string& failure() const { return failure_; }
+  const std::string& invariant() const { return invariant_; }
+  // Steps by channel that take-ups put on the board.
+  const std::array<int64_t, 6>& take_up_steps() const { return take_up_steps_; }
+  // The seed re-anchored the frame after the host switched compensation off.
+  bool excused_compensation_off() const { return compensation_off_; }
+  // The seed re-anchored the frame after the plug-in said it lost the position, or a lying
+  // fill or a reset the counts cannot show left the take-ups unjudged.
+  bool excused_position_lost() const { return position_lost_; }
+
+ private:
+  void Fail(const char* invariant, const std::string& text);
+  void CloseTakeUp();
+  // The board stands still, the link runs and the plug-in has the board's counts.
+  void CheckAtRest(bool last);
+  std::array<int32_t, 3> HostTool(const sim::MechanicalPlay& tool) const;
+  // The tool presses where the plug-in believes it does.
+  bool PressesAsBelieved(int axis, const sim::MechanicalPlay& tool);
+  int32_t Dro(int axis) const;
+
+  const World& world_;
+  PluginContext& ctx_;
+  ChaosHost& host_;
+  sim::BoardSimulator& board_;
+  std::string invariant_, failure_;
+
+  std::array<bool, 3> played_{};    // the axis's tool has play
+  std::array<int32_t, 3> frame_{};  // DRO minus tool
+  std::array<bool, 3> anchored_{};
+  bool compensation_ = false;
+  bool compensation_off_ = false;
+  bool position_lost_ = false;
+  uint32_t lost_seen_ = 0;
+
+  // Before the step.
+  bool running_before_ = false;
+  std::array<int32_t, 6> dro_before_{};
+  std::array<int32_t, 6> count_before_{};  // the plug-in's last counts of the board
+  bool homing_before_ = false;
+  uint16_t jog_ramps_before_ = 0;
+  int32_t jog_producer_before_ = 0;
+
+  // The board at rest: since when, and the replies handed to the plug-in since.
+  uint32_t rest_since_ms_ = 0;
+  uint32_t replies_at_rest_ = 0;
+  std::array<int32_t, 6> rest_counts_{};
+  bool rest_checked_ = false;
+  uint32_t last_look_ms_ = ~0u;
+
+  // The take-up running on the board: its steps by channel, and whether a stop or a lost
+  // queue cut it.
+  std::array<int64_t, 6> take_up_run_{};
+  bool take_up_cut_ = false;
+  uint64_t stops_at_take_up_ = 0;  // stop commands the board had taken as it began
+  std::array<int64_t, 6> take_up_steps_{};
+  // A jog the host asked for and the plug-in took: its direction (0 positive) and the first
+  // slot of the jog ring it fills; -1: none.
+  std::array<int, 3> jog_direction_{-1, -1, -1};
+  std::array<int32_t, 3> jog_from_slot_{};
+};
+
+}  // namespace vaskel::chaos
