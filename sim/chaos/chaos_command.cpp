@@ -260,7 +260,8 @@ int ChaosMain(int argc, char** argv) {
       invisible_losses, fill_lies, repeated_pauses, resets_behind_stops);
   std::printf(
       "chaos: relaxed tool checks: %zu seeds switched backlash compensation off (the DRO's "
-      "frame set again once it is on and the tool presses where the plug-in believes); %zu "
+      "frame set again once it is on and the tool presses where the plug-in believes) or slaved "
+      "an axis with take-ups to one of the first three (not judged); %zu "
       "seeds lost the position, or had a lying fill or a reset behind two stops (frame set "
       "again); %zu stream-only seeds with take-ups dropped packets by rule (steps not "
       "accounted)\n",

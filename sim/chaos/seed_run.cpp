@@ -537,6 +537,8 @@ class SeedRun {
   // A board that held steps or counts loses them: the plug-in must see it from the replies.
   void ResetBoard() {
     reset_awaits_reply_ = true;
+    // The plug-in must tell the reset from its replies; the invariants judge whether it did.
+    tool_books_.Unjudge();
     const sim::ChannelSteps counts = board_.Counts();
     const std::array<int64_t, 6> dropped = board_.Stats().steps_reset;
     const size_t replies = board_.QueuedReplies();

@@ -43,6 +43,8 @@ void ToolBooks::Start() {
                         world_.axes[s].backlash_amount != 0;
     }
     played_[a] = compensation_ && x.enabled && x.backlash_amount > 0 && !slave_takes_up;
+    shared_[a] = compensation_ && slave_takes_up;
+    compensation_off_ |= shared_[a];
     // The plug-in starts believing every axis pressed in the positive direction.
     if (played_[a]) board_.SetPlay(a, x.backlash_amount, !x.reversed);
   }
@@ -121,15 +123,19 @@ void ToolBooks::AfterStep(uint32_t replies_handed) {
       }
     }
   }
-  // A home sets the frame: the axis reads 0 where it was referenced.
-  const int homed = ctx_.motion().homing_axis();
-  if (homing_before_ && !e.Get(engine::kHomingActive) && homed >= 0 && homed < 3 &&
-      e.Get(engine::kAxisReferenced[static_cast<size_t>(homed)])) {
+  // A home sets the frame: the axis reads 0 where it was referenced (its offset becomes minus
+  // its count while the link runs on).
+  for (int a = 0; a < 3; ++a) {
+    const auto i = static_cast<size_t>(a);
+    const int32_t offset = link.axis_offset(a);
+    if (offset == offset_seen_[i]) continue;
+    offset_seen_[i] = offset;
+    if (!homing_before_ || !running_before_ || !link.link_running() ||
+        Wrap(int64_t{offset} + link.board_count(a)) != 0)
+      continue;
     const sim::MechanicalPlay tool = board_.Tool();
-    const auto i = static_cast<size_t>(homed);
-    anchored_[i] = PressesAsBelieved(homed, tool) && (compensation_ || !played_[i]);
-    frame_[i] =
-        Wrap(int64_t{link.board_count(homed)} + link.axis_offset(homed) - HostTool(tool)[i]);
+    anchored_[i] = PressesAsBelieved(a, tool) && (compensation_ || !played_[i]);
+    frame_[i] = Wrap(-int64_t{HostTool(tool)[i]});
   }
 
   const uint32_t now = ctx_.platform().clock().TickCountMs();
@@ -166,7 +172,7 @@ void ToolBooks::CheckAtRest(bool last) {
   const std::array<int32_t, 3> t = HostTool(tool);
   for (int a = 0; a < 3; ++a) {
     const auto i = static_cast<size_t>(a);
-    if (!world_.axes[i].enabled) continue;
+    if (!world_.axes[i].enabled || shared_[i]) continue;
     // A tool that sits within its play (a take-up an abort cut short) meets the DRO again
     // at the axis's next move; compensation switched off leaves the frame to be set anew.
     if (!PressesAsBelieved(a, tool) || (played_[i] && !compensation_)) continue;

@@ -41,7 +41,8 @@ class ToolBooks {
   const std::string& invariant() const { return invariant_; }
   // Steps by channel that take-ups put on the board.
   const std::array<int64_t, 6>& take_up_steps() const { return take_up_steps_; }
-  // The seed re-anchored the frame after the host switched compensation off.
+  // The seed re-anchored the frame after the host switched compensation off, or left an axis
+  // unjudged whose channel a slave's take-ups move.
   bool excused_compensation_off() const { return compensation_off_; }
   // The seed re-anchored the frame after the plug-in said it lost the position, or a lying
   // fill or a reset the counts cannot show left the take-ups unjudged.
@@ -64,6 +65,7 @@ class ToolBooks {
   std::string invariant_, failure_;
 
   std::array<bool, 3> played_{};    // the axis's tool has play
+  std::array<bool, 3> shared_{};    // a slave's take-ups move the axis's channel: not judged
   std::array<int32_t, 3> frame_{};  // DRO minus tool
   std::array<bool, 3> anchored_{};
   bool compensation_ = false;
@@ -75,6 +77,7 @@ class ToolBooks {
   bool running_before_ = false;
   std::array<int32_t, 6> dro_before_{};
   std::array<int32_t, 6> count_before_{};  // the plug-in's last counts of the board
+  std::array<int32_t, 3> offset_seen_{};
   bool homing_before_ = false;
   uint16_t jog_ramps_before_ = 0;
   int32_t jog_producer_before_ = 0;
