@@ -77,12 +77,13 @@ void ToolBooks::BeforeStep() {
     for (int a = 0; a < 6; ++a) {
       dro_before_[static_cast<size_t>(a)] = Dro(a);
       count_before_[static_cast<size_t>(a)] = link.board_count(a);
+      offset_before_[static_cast<size_t>(a)] = link.axis_offset(a);
     }
   }
   const HostBlock& e = host_.blocks().engine;
   RampGenerator& ramps = ctx_.motion().ramps();
   jog_ramps_before_ = 0;
-  homing_before_ = e.Get(engine::kHomingActive);
+  homing_before_ = ctx_.motion().state() == kHomeSwitchReleased;
   for (size_t a = 0; a < 3; ++a) {
     if (ramps.jog_ramps()[a].Mode != kRampIdle) jog_ramps_before_ |= 1u << a;
   }
@@ -114,7 +115,9 @@ void ToolBooks::AfterStep(uint32_t replies_handed) {
   if (!running_before_ && link.link_running()) {
     for (int a = 0; a < 6; ++a) {
       const auto i = static_cast<size_t>(a);
-      if (link.board_count(a) == count_before_[i] && Dro(a) != dro_before_[i]) {
+      // A DRO held through a take-up when the link went down catches up with the board.
+      const bool current = Wrap(int64_t{count_before_[i]} + offset_before_[i]) == dro_before_[i];
+      if (current && link.board_count(a) == count_before_[i] && Dro(a) != dro_before_[i]) {
         char text[160];
         std::snprintf(text, sizeof text,
                       "axis %d: the DRO jumped from %d to %d as the link aligned", a,

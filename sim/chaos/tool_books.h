@@ -76,9 +76,10 @@ class ToolBooks {
   // Before the step.
   bool running_before_ = false;
   std::array<int32_t, 6> dro_before_{};
+  std::array<int32_t, 6> offset_before_{};
   std::array<int32_t, 6> count_before_{};  // the plug-in's last counts of the board
   std::array<int32_t, 3> offset_seen_{};
-  bool homing_before_ = false;
+  bool homing_before_ = false;  // the home was releasing its switch
   uint16_t jog_ramps_before_ = 0;
   int32_t jog_producer_before_ = 0;
 
