@@ -183,6 +183,7 @@ class SeedRun {
     result.excused_compensation_off = tool_books_.excused_compensation_off();
     result.excused_position_lost = tool_books_.excused_position_lost();
     result.excused_take_up_drop = invariants_.take_up_drop_unjudged();
+    result.excused_retired_at_alignment = tool_books_.excused_retired_at_alignment();
     result.virtual_ms = clock_.TickCountMs();
     if (!result.passed) {
       result.packets =

@@ -84,6 +84,8 @@ void ToolBooks::BeforeStep() {
   RampGenerator& ramps = ctx_.motion().ramps();
   jog_ramps_before_ = 0;
   homing_before_ = ctx_.motion().state() == kHomeSwitchReleased;
+  const BacklashQueue& queue = ctx_.motion().backlash_queue();
+  records_before_ = queue.retire_index.load() != queue.open_index.load();
   for (size_t a = 0; a < 3; ++a) {
     if (ramps.jog_ramps()[a].Mode != kRampIdle) jog_ramps_before_ |= 1u << a;
   }
@@ -112,7 +114,12 @@ void ToolBooks::AfterStep(uint32_t replies_handed) {
   }
   compensation_ = compensation;
   // An alignment keeps the DRO where it was when the board has not moved since its last counts.
-  if (!running_before_ && link.link_running()) {
+  // Take-up records still open as the link aligns may be applied there (retired, or settled
+  // by an abort) and move the DRO by their corrections: the DRO had shown their steps before
+  // the link went down (left as it is; the seeds are counted).
+  if (!running_before_ && link.link_running() && records_before_) {
+    retired_at_alignment_ = true;
+  } else if (!running_before_ && link.link_running()) {
     for (int a = 0; a < 6; ++a) {
       const auto i = static_cast<size_t>(a);
       // A DRO held through a take-up when the link went down catches up with the board.

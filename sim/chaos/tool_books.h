@@ -47,6 +47,8 @@ class ToolBooks {
   // The seed re-anchored the frame after the plug-in said it lost the position, or a lying
   // fill or a reset the counts cannot show left the take-ups unjudged.
   bool excused_position_lost() const { return position_lost_; }
+  // An alignment met open take-up records: the DRO's jump there is not judged.
+  bool excused_retired_at_alignment() const { return retired_at_alignment_; }
 
  private:
   void Fail(const char* invariant, const std::string& text);
@@ -79,7 +81,9 @@ class ToolBooks {
   std::array<int32_t, 6> offset_before_{};
   std::array<int32_t, 6> count_before_{};  // the plug-in's last counts of the board
   std::array<int32_t, 3> offset_seen_{};
-  bool homing_before_ = false;  // the home was releasing its switch
+  bool homing_before_ = false;
+  bool records_before_ = false;        // the take-up record queue held records
+  bool retired_at_alignment_ = false;  // the home was releasing its switch
   uint16_t jog_ramps_before_ = 0;
   int32_t jog_producer_before_ = 0;
 
