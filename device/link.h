@@ -428,6 +428,8 @@ class DeviceLink final : public BoardLink {
   std::array<uint32_t, 6> steps_delivered_{};  // sender only
   std::atomic<uint32_t> stops_delivered_{0};
   std::array<std::atomic<uint32_t>, 1024> stops_at_request_{};
+  // The stream's segment count as each status request was committed, by sequence.
+  std::array<std::atomic<uint64_t>, 1024> sent_at_request_{};
   // The segments delivered when each stop went (by stop count, modulo the slots).
   std::array<std::atomic<uint32_t>, 1024> delivered_at_stop_{};
   // Receiver: what the counts were seen to be, and a reply's counts that disagreed with that,

@@ -116,6 +116,8 @@ void BoardSimulator::HandlePacketLocked(const uint8_t* p) {
       for (int c = 0; c < kChannels; ++c)
         Put32(&reply[5 + 4 * c], static_cast<uint32_t>(counts_[c]));
       Put32(&reply[29], InputWordLocked());
+      if (status_log_.size() == 256) status_log_.pop_front();
+      status_log_.push_back({r.sequence, last_moving_tag_, queue_.size(), tool_});
       QueueReplyLocked(reply);
       break;
     }
@@ -164,6 +166,9 @@ void BoardSimulator::AdvanceLocked() {
     tags_.pop_front();
     if (keep_executed_) executed_.push_back({tag, steps});
     credit -= segment_ms_;
+    if (std::any_of(steps.begin(), steps.end(), [](int32_t s) { return s != 0; })) {
+      last_moving_tag_ = tag;
+    }
     ExecuteLocked(steps);
     if (queue_.empty()) {
       const bool moving = std::any_of(steps.begin(), steps.end(), [](int32_t s) { return s != 0; });
@@ -312,6 +317,14 @@ MechanicalPlay BoardSimulator::Tool() {
   std::lock_guard lock(mutex_);
   AdvanceLocked();
   return tool_;
+}
+
+std::optional<StatusSnapshot> BoardSimulator::StatusFor(uint16_t sequence) {
+  std::lock_guard lock(mutex_);
+  for (auto it = status_log_.rbegin(); it != status_log_.rend(); ++it) {
+    if (it->sequence == sequence) return *it;
+  }
+  return std::nullopt;
 }
 
 void BoardSimulator::SetMachine(const MachineModel& machine) {

@@ -55,6 +55,7 @@ class IntentBooks : public StreamObserver {
   const std::string& failure() const { return failure_; }
   const std::string& invariant() const { return invariant_; }
   uint64_t host_segments_run() const { return host_run_; }
+  uint32_t stream_cuts() const { return cuts_; }  // stop commands the plug-in queued
   // Host entries lost with a board's queue where the loss left no trace in its counts.
   uint32_t invisible_losses() const { return invisible_losses_; }
   // Entries that move nothing run twice or not at all by a resynchronisation that could not

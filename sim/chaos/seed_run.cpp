@@ -465,7 +465,7 @@ class SeedRun {
         a.fill_lie = rate;
         if (on) invariants_.NoteFillLie();
         // The fill tells which take-ups the board has made: the offsets follow the lie.
-        tool_books_.Unjudge();
+        tool_books_.NoteFillLie(on);
         break;
       case FaultKind::RefuseWrites:
         if (f.param == hid_error::kDeviceNotConnected) {
@@ -569,7 +569,7 @@ class SeedRun {
   ChaosHost host_;
   Invariants invariants_;
   IntentBooks books_{ctx_, board_};
-  ToolBooks tool_books_{world_, ctx_, host_, board_};
+  ToolBooks tool_books_{world_, ctx_, host_, board_, books_};
   std::vector<int> events_;
   int32_t last_state_ = -1;
   uint32_t final_home_deadline_ = 0;

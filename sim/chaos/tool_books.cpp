@@ -80,6 +80,7 @@ void ToolBooks::BeforeStep() {
       offset_before_[static_cast<size_t>(a)] = link.axis_offset(a);
     }
   }
+  for (size_t a = 0; a < 3; ++a) dro_step_before_[a] = Dro(static_cast<int>(a));
   const HostBlock& e = host_.blocks().engine;
   RampGenerator& ramps = ctx_.motion().ramps();
   jog_ramps_before_ = 0;
@@ -148,6 +149,7 @@ void ToolBooks::AfterStep(uint32_t replies_handed) {
     frame_[i] = Wrap(-int64_t{HostTool(tool)[i]});
   }
 
+  CheckReply();
   const uint32_t now = ctx_.platform().clock().TickCountMs();
   if (now == last_look_ms_) return;
   last_look_ms_ = now;
@@ -164,6 +166,40 @@ void ToolBooks::AfterStep(uint32_t replies_handed) {
       replies_handed - replies_at_rest_ >= kRestReplies) {
     rest_checked_ = true;
     CheckAtRest(false);
+  }
+}
+
+// While the board runs a take-up the tool stands still: a status reply from then must not move
+// the DRO.
+void ToolBooks::CheckReply() {
+  const auto sequence = static_cast<uint16_t>(ctx_.link().last_status_sequence());
+  if (sequence == sequence_seen_) return;
+  sequence_seen_ = sequence;
+  const std::optional<sim::StatusSnapshot> at = board_.StatusFor(sequence);
+  const bool plugin = at && (at->last_moving_tag >> 60) == (IntentBooks::kPluginTag >> 60);
+  if (fill_lie_ || !plugin || at->fill == 0 ||
+      ((at->last_moving_tag >> 32) & 0xff) != kBacklashRing)
+    return;
+  // An abort leaves out a take-up the board had not finished: the DRO shows what of it ran
+  // until the axis's next move meets the tool again.
+  const uint32_t now = ctx_.platform().clock().TickCountMs();
+  if (books_.stream_cuts() != cuts_seen_) {
+    cuts_seen_ = books_.stream_cuts();
+    cut_at_ms_ = now;
+  }
+  if (cuts_seen_ != 0 && now - cut_at_ms_ < kRestMs) return;
+  if (lie_ended_ms_ != 0 && now - lie_ended_ms_ < 2 * kRestMs) return;
+  for (int a = 0; a < 3; ++a) {
+    const auto i = static_cast<size_t>(a);
+    const int32_t gap = at->tool.gap()[i];
+    if (!played_[i] || gap == 0 || gap == -at->tool.play()[i] || Dro(a) == dro_step_before_[i]) {
+      continue;
+    }
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "axis %d: the DRO moved from %d to %d on a reply from inside a take-up", a,
+                  dro_step_before_[i], Dro(a));
+    return Fail("tool", text);
   }
 }
 

@@ -13,14 +13,16 @@
 #include "plugin/plugin_context.h"
 #include "sim/board/board_simulator.h"
 #include "sim/chaos/chaos_host.h"
+#include "sim/chaos/intent_books.h"
 #include "sim/chaos/world.h"
 
 namespace vaskel::chaos {
 
 class ToolBooks {
  public:
-  ToolBooks(const World& world, PluginContext& ctx, ChaosHost& host, sim::BoardSimulator& board)
-      : world_(world), ctx_(ctx), host_(host), board_(board) {}
+  ToolBooks(const World& world, PluginContext& ctx, ChaosHost& host, sim::BoardSimulator& board,
+            const IntentBooks& books)
+      : world_(world), ctx_(ctx), host_(host), board_(board), books_(books) {}
 
   // After the host's start: the play of each compensated axis goes onto the board.
   void Start();
@@ -33,6 +35,13 @@ class ToolBooks {
   // The frame can no longer be judged from here on: the position is re-anchored at the next
   // point where the tool can be told.
   void Unjudge();
+  // A lying fill tells the plug-in the board is further on, or less far, than it is: which
+  // take-ups it has made, too. No reply is judged while it lies.
+  void NoteFillLie(bool on) {
+    fill_lie_ = on;
+    lie_ended_ms_ = ctx_.platform().clock().TickCountMs();
+    Unjudge();
+  }
   // Once settled at the end.
   void CheckFinal();
 
@@ -55,6 +64,7 @@ class ToolBooks {
   void CloseTakeUp();
   // The board stands still, the link runs and the plug-in has the board's counts.
   void CheckAtRest(bool last);
+  void CheckReply();
   std::array<int32_t, 3> HostTool(const sim::MechanicalPlay& tool) const;
   // The tool presses where the plug-in believes it does.
   bool PressesAsBelieved(int axis, const sim::MechanicalPlay& tool);
@@ -64,6 +74,7 @@ class ToolBooks {
   PluginContext& ctx_;
   ChaosHost& host_;
   sim::BoardSimulator& board_;
+  const IntentBooks& books_;
   std::string invariant_, failure_;
 
   std::array<bool, 3> played_{};    // the axis's tool has play
@@ -82,6 +93,12 @@ class ToolBooks {
   std::array<int32_t, 6> count_before_{};  // the plug-in's last counts of the board
   std::array<int32_t, 3> offset_seen_{};
   bool homing_before_ = false;
+  std::array<int32_t, 3> dro_step_before_{};
+  uint16_t sequence_seen_ = 0;
+  uint32_t cuts_seen_ = 0;
+  bool fill_lie_ = false;
+  uint32_t lie_ended_ms_ = 0;          // a record retired on the lie moves the DRO a while after
+  uint32_t cut_at_ms_ = 0;             // when the plug-in last queued a stop
   bool records_before_ = false;        // the take-up record queue held records
   bool retired_at_alignment_ = false;  // the home was releasing its switch
   uint16_t jog_ramps_before_ = 0;
