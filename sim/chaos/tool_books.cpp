@@ -81,7 +81,6 @@ void ToolBooks::BeforeStep() {
     }
   }
   for (size_t a = 0; a < 3; ++a) dro_step_before_[a] = Dro(static_cast<int>(a));
-  const HostBlock& e = host_.blocks().engine;
   RampGenerator& ramps = ctx_.motion().ramps();
   jog_ramps_before_ = 0;
   homing_before_ = ctx_.motion().state() == kHomeSwitchReleased;
@@ -149,6 +148,10 @@ void ToolBooks::AfterStep(uint32_t replies_handed) {
     frame_[i] = Wrap(-int64_t{HostTool(tool)[i]});
   }
 
+  if (books_.stream_cuts() != cuts_seen_) {
+    cuts_seen_ = books_.stream_cuts();
+    cut_at_ms_ = ctx_.platform().clock().TickCountMs();
+  }
   CheckReply();
   const uint32_t now = ctx_.platform().clock().TickCountMs();
   if (now == last_look_ms_) return;
@@ -183,10 +186,6 @@ void ToolBooks::CheckReply() {
   // An abort leaves out a take-up the board had not finished: the DRO shows what of it ran
   // until the axis's next move meets the tool again.
   const uint32_t now = ctx_.platform().clock().TickCountMs();
-  if (books_.stream_cuts() != cuts_seen_) {
-    cuts_seen_ = books_.stream_cuts();
-    cut_at_ms_ = now;
-  }
   if (cuts_seen_ != 0 && now - cut_at_ms_ < kRestMs) return;
   if (lie_ended_ms_ != 0 && now - lie_ended_ms_ < 2 * kRestMs) return;
   for (int a = 0; a < 3; ++a) {
