@@ -148,6 +148,8 @@ void ToolBooks::AfterStep(uint32_t replies_handed) {
     frame_[i] = Wrap(-int64_t{HostTool(tool)[i]});
   }
 
+  // A home or probe (the settling phase starts one itself) runs on the jog ring too.
+  if (e.Get(engine::kHomingActive) || e.Get(engine::kProbeActive)) jog_direction_.fill(-1);
   if (books_.stream_cuts() != cuts_seen_) {
     cuts_seen_ = books_.stream_cuts();
     cut_at_ms_ = ctx_.platform().clock().TickCountMs();
@@ -205,8 +207,10 @@ void ToolBooks::CheckReply() {
 void ToolBooks::CheckAtRest(bool last) {
   DeviceLink& link = ctx_.link();
   const HostBlock& e = host_.blocks().engine;
-  // A take-up the plug-in still holds keeps the DRO where the take-up began.
-  if (e.Get(engine::kBacklashActive) || ctx_.motion().state() == kBacklashTakeUp) return;
+  // A take-up the plug-in still holds keeps the DRO where the take-up began; a lying fill
+  // holds it or lets it go at its word.
+  if (fill_lie_ || e.Get(engine::kBacklashActive) || ctx_.motion().state() == kBacklashTakeUp)
+    return;
   const sim::ChannelSteps raw = board_.Counts();
   for (size_t a = 0; a < 3; ++a) {
     const int32_t count = e.Get(engine::kAxisReversed[a]) ? Wrap(-int64_t{raw[a]}) : raw[a];
