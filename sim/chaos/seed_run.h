@@ -29,8 +29,10 @@ struct SeedResult {
   bool excused_compensation_off = false;    // the host switched backlash compensation off
   bool excused_position_lost = false;       // the DRO's frame set anew where position was lost
   bool excused_take_up_drop = false;
-  bool excused_retired_at_alignment = false;  // the DRO's jump at such an alignment        //
-                                              // packets dropped by rule held take-ups too
+  bool excused_retired_at_alignment = false;
+  bool excused_in_play =
+      false;  // a tool inside its play after an abort, or a reply after one  // the DRO's jump at
+              // such an alignment        // packets dropped by rule held take-ups too
 };
 
 SeedResult RunWorld(const World& world, const SeedOptions& options);

@@ -188,8 +188,11 @@ void ToolBooks::CheckReply() {
   // An abort leaves out a take-up the board had not finished: the DRO shows what of it ran
   // until the axis's next move meets the tool again.
   const uint32_t now = ctx_.platform().clock().TickCountMs();
-  if (cuts_seen_ != 0 && now - cut_at_ms_ < kRestMs) return;
-  if (lie_ended_ms_ != 0 && now - lie_ended_ms_ < 2 * kRestMs) return;
+  if ((cuts_seen_ != 0 && now - cut_at_ms_ < kRestMs) ||
+      (lie_ended_ms_ != 0 && now - lie_ended_ms_ < 2 * kRestMs)) {
+    unjudged_in_play_ = true;
+    return;
+  }
   for (int a = 0; a < 3; ++a) {
     const auto i = static_cast<size_t>(a);
     const int32_t gap = at->tool.gap()[i];
@@ -224,7 +227,10 @@ void ToolBooks::CheckAtRest(bool last) {
     if (!world_.axes[i].enabled || shared_[i]) continue;
     // A tool that sits within its play (a take-up an abort cut short) meets the DRO again
     // at the axis's next move; compensation switched off leaves the frame to be set anew.
-    if (!PressesAsBelieved(a, tool) || (played_[i] && !compensation_)) continue;
+    if (!PressesAsBelieved(a, tool) || (played_[i] && !compensation_)) {
+      unjudged_in_play_ |= played_[i] && compensation_;
+      continue;
+    }
     const int32_t frame = Wrap(int64_t{Dro(a)} - t[i]);
     if (!anchored_[i]) {
       anchored_[i] = true;

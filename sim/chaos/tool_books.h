@@ -56,6 +56,9 @@ class ToolBooks {
   // The seed re-anchored the frame after the plug-in said it lost the position, or a lying
   // fill or a reset the counts cannot show left the take-ups unjudged.
   bool excused_position_lost() const { return position_lost_; }
+  // A rest with a tool inside its play (an abort cut its take-up), or a reply from inside a
+  // take-up just after a stop or a lying fill: not judged there.
+  bool excused_in_play() const { return unjudged_in_play_; }
   // An alignment met open take-up records: the DRO's jump there is not judged.
   bool excused_retired_at_alignment() const { return retired_at_alignment_; }
 
@@ -97,6 +100,7 @@ class ToolBooks {
   uint16_t sequence_seen_ = 0;
   uint32_t cuts_seen_ = 0;
   bool fill_lie_ = false;
+  bool unjudged_in_play_ = false;
   uint32_t lie_ended_ms_ = 0;          // a record retired on the lie moves the DRO a while after
   uint32_t cut_at_ms_ = 0;             // when the plug-in last queued a stop
   bool records_before_ = false;        // the take-up record queue held records
