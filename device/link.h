@@ -433,6 +433,8 @@ class DeviceLink final : public BoardLink {
   uint32_t stops_before_connection_ = 0;  // sender only
   std::atomic<bool> stop_cleared_unmeasured_{false};
   std::array<std::atomic<uint32_t>, 1024> stops_at_request_{};
+  // The stream's segment count as each status request was committed, by sequence.
+  std::array<std::atomic<uint64_t>, 1024> sent_at_request_{};
   // The segments delivered when each stop went (by stop count, modulo the slots).
   std::array<std::atomic<uint32_t>, 1024> delivered_at_stop_{};
   // Receiver: what the counts were seen to be, and a reply's counts that disagreed with that,

@@ -14,10 +14,13 @@ class LinkClient {
   // the board has executed.
   virtual uint32_t SegmentsSent() const = 0;
   virtual void ResetSegmentsSent() = 0;
-  // Asked for every status reply with the board's fill: false while the board executes a move
-  // the host's positions must not show yet. Moves the board has passed settle into the axis
-  // offsets here.
-  virtual bool PositionsFollowBoard(int32_t fill) = 0;
+  // The count of segments streamed, marked with how often it was reset, taken as a status
+  // request is committed: what the board had been sent when it answered.
+  virtual uint64_t SegmentsSentMark() const = 0;
+  // Asked for every status reply with the board's fill and the mark of its request: false
+  // while the board executes a move the host's positions must not show yet. Moves the board
+  // has passed settle into the axis offsets here.
+  virtual bool PositionsFollowBoard(int32_t fill, uint64_t sent_at_request) = 0;
   // The board ran an unknown part of what it held when the link lost it: the position is no
   // longer known, so the host's program must not go on. Stops it as an abort does.
   virtual void StopProgram() = 0;

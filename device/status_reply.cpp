@@ -242,7 +242,9 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
   }
 
   // Counts not yet borne out by a second reply do not move the DRO.
-  if (services_.client.PositionsFollowBoard(static_cast<int32_t>(fill)) && !suspect_base_.known) {
+  const uint64_t sent_at_request = sent_at_request_[slot].load(std::memory_order_acquire);
+  if (services_.client.PositionsFollowBoard(static_cast<int32_t>(fill), sent_at_request) &&
+      !suspect_base_.known) {
     for (size_t i = 0; i < 6; ++i) {
       host.engine.Set(engine::kAxisPosition[i],
                       WrapAdd(counts[i], axis_offset(static_cast<int>(i))));

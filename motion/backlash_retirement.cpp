@@ -5,11 +5,25 @@
 
 namespace vaskel {
 
-bool MotionEngine::PositionsFollowBoard(int32_t fill) {
+uint64_t MotionEngine::SegmentsSentMark() const {
+  const uint32_t resets = segments_sent_resets_.load(std::memory_order_acquire);
+  const uint32_t sent = SegmentsSent();
+  // A reset between the two reads: a mark no reply will match.
+  const uint32_t after = segments_sent_resets_.load(std::memory_order_acquire);
+  return uint64_t{resets == after ? resets : after + 1} << 32 | sent;
+}
+
+bool MotionEngine::PositionsFollowBoard(int32_t fill, uint64_t sent_at_request) {
   // Under the motion lock: an abort resets the queue, and a retirement between its reads and
   // its store would leave the retire index past an empty queue.
   Lock lock(mutex_);
-  const uint32_t executed = SegmentsSent() - static_cast<uint32_t>(fill);
+  // What was streamed after the request reached the board after it: counted, it would take
+  // the board for further on than it was. A mark from before the count's last reset counts
+  // everything.
+  const bool marked = static_cast<uint32_t>(sent_at_request >> 32) ==
+                      segments_sent_resets_.load(std::memory_order_acquire);
+  const uint32_t sent = marked ? static_cast<uint32_t>(sent_at_request) : SegmentsSent();
+  const uint32_t executed = sent - static_cast<uint32_t>(fill);
   last_reply_executed_ = executed;
   reply_executed_known_ = true;
   BacklashQueue& queue = backlash_queue_;

@@ -82,11 +82,19 @@ class MotionEngine {
   // counted as moves; never by more than was streamed since the last resynchronisation.
   void RewindSelectedSource(int32_t lost);
   uint32_t SegmentsSent() const { return segments_sent_.load(std::memory_order_acquire); }
-  void ResetSegmentsSent() { segments_sent_.store(0, std::memory_order_release); }
+  void ResetSegmentsSent() {
+    segments_sent_resets_.fetch_add(1, std::memory_order_acq_rel);
+    segments_sent_.store(0, std::memory_order_release);
+  }
+  // SegmentsSent in the low word, the resets so far in the high one.
+  uint64_t SegmentsSentMark() const;
   BacklashQueue& backlash_queue() { return backlash_queue_; }
   // For a status reply with `fill` segments queued on the board: false while the board is
   // inside a take-up; a take-up it has passed moves its corrections into the axis offsets.
-  bool PositionsFollowBoard(int32_t fill);
+  // `sent_at_request`: the mark of the reply's request (SegmentsSentMark); the segments streamed
+  // since then are not on the board yet.
+  bool PositionsFollowBoard(int32_t fill, uint64_t sent_at_request);
+  bool PositionsFollowBoard(int32_t fill) { return PositionsFollowBoard(fill, SegmentsSentMark()); }
   void ScanInputs();
   uint32_t BuildOutputWord() const;  // host thread
   HomeSwitchTable& home_switches() { return home_switches_; }
@@ -191,6 +199,7 @@ class MotionEngine {
   std::atomic<SegmentSourceId> source_{kHostTrajectory};
   std::array<std::atomic<bool>, 3> suspended_{};
   std::atomic<uint32_t> segments_sent_{0};
+  std::atomic<uint32_t> segments_sent_resets_{0};
   // Where each of the last streamed segments came from, by a running count, so a rewind can
   // tell source entries from padding (motion lock).
   static constexpr uint8_t kNoSource = 0xff;

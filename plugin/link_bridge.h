@@ -16,7 +16,10 @@ class LinkBridge final : public LinkClient {
   void RewindStream(int32_t fill) override { motion_.RewindSelectedSource(fill); }
   uint32_t SegmentsSent() const override { return motion_.SegmentsSent(); }
   void ResetSegmentsSent() override { motion_.ResetSegmentsSent(); }
-  bool PositionsFollowBoard(int32_t fill) override { return motion_.PositionsFollowBoard(fill); }
+  uint64_t SegmentsSentMark() const override { return motion_.SegmentsSentMark(); }
+  bool PositionsFollowBoard(int32_t fill, uint64_t sent_at_request) override {
+    return motion_.PositionsFollowBoard(fill, sent_at_request);
+  }
   // The abort ends what runs now; the host's queue goes too, whatever the state (a jog, a
   // dwell), so the program cannot go on once motion resumes.
   void StopProgram() override {

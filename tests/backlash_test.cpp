@@ -286,14 +286,16 @@ TEST_F(BacklashTest, AbortDuringAJogsTakeUpStopsTheJog) {
   EXPECT_EQ(motion().state(), kRunning);
 }
 
-TEST_F(BacklashTest, RefusedTakeUpMoveLeavesNoCorrection) {
+// The reversing entry then takes up the play with the tool standing still: the host's position
+// must not count those steps either.
+TEST_F(BacklashTest, RefusedTakeUpMoveStillCorrectsForThePlay) {
   PushHostCounts({-3, 0, 0, 0, 0, 0});
   engine().Set(engine::kEngineOffline, true);
   Tick();
   ASSERT_TRUE(TickUntil(kRunning));
   EXPECT_EQ(ctx.messages().index(), kMsgEngineOffline);
   EXPECT_EQ(moved[0], -3);
-  EXPECT_EQ(queue().records[0].correction[0].load(), 0);
+  EXPECT_EQ(queue().records[0].correction[0].load(), kAmount);
   EXPECT_NE(queue().records[0].end_marker.load(), 0u);
 }
 

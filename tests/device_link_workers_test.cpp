@@ -333,7 +333,8 @@ class CloseDuringRewindClient : public LinkClient {
   }
   uint32_t SegmentsSent() const override { return 0; }
   void ResetSegmentsSent() override {}
-  bool PositionsFollowBoard(int32_t) override { return true; }
+  uint64_t SegmentsSentMark() const override { return 0; }
+  bool PositionsFollowBoard(int32_t, uint64_t) override { return true; }
   void StopProgram() override {}
   void OnInputWord() override {}
   uint32_t OutputWord() const override { return 0; }

@@ -121,6 +121,8 @@ void BoardSimulator::HandlePacketLocked(const uint8_t* p) {
       for (int c = 0; c < kChannels; ++c)
         Put32(&reply[5 + 4 * c], static_cast<uint32_t>(counts_[c]));
       Put32(&reply[29], InputWordLocked());
+      if (status_log_.size() == 256) status_log_.pop_front();
+      status_log_.push_back({r.sequence, last_moving_tag_, queue_.size(), tool_});
       QueueReplyLocked(reply);
       break;
     }
@@ -169,6 +171,9 @@ void BoardSimulator::AdvanceLocked() {
     tags_.pop_front();
     if (keep_executed_) executed_.push_back({tag, steps});
     credit -= segment_ms_;
+    if (std::any_of(steps.begin(), steps.end(), [](int32_t s) { return s != 0; })) {
+      last_moving_tag_ = tag;
+    }
     ExecuteLocked(steps);
     if (queue_.empty()) {
       const bool moving = std::any_of(steps.begin(), steps.end(), [](int32_t s) { return s != 0; });
@@ -191,6 +196,7 @@ void BoardSimulator::ExecuteLocked(const ChannelSteps& s) {
   for (int c = 0; c < kChannels; ++c) {
     counts_[c] =
         static_cast<int32_t>(static_cast<uint32_t>(counts_[c]) + static_cast<uint32_t>(s[c]));
+    if (s[c] != 0) tool_.Move(c, s[c]);
   }
   for (int c = 0; c < kChannels; ++c) stats_.steps_executed[c] += s[c];
   ++stats_.segments_executed;
@@ -304,6 +310,26 @@ void BoardSimulator::SetCount(int channel, int32_t value) {
   std::lock_guard lock(mutex_);
   AdvanceLocked();
   if (channel >= 0 && channel < kChannels) counts_[channel] = value;
+}
+
+void BoardSimulator::SetPlay(int channel, int32_t play, bool pressing_positive) {
+  std::lock_guard lock(mutex_);
+  AdvanceLocked();
+  if (channel >= 0 && channel < kChannels) tool_.Set(channel, play, pressing_positive);
+}
+
+MechanicalPlay BoardSimulator::Tool() {
+  std::lock_guard lock(mutex_);
+  AdvanceLocked();
+  return tool_;
+}
+
+std::optional<StatusSnapshot> BoardSimulator::StatusFor(uint16_t sequence) {
+  std::lock_guard lock(mutex_);
+  for (auto it = status_log_.rbegin(); it != status_log_.rend(); ++it) {
+    if (it->sequence == sequence) return *it;
+  }
+  return std::nullopt;
 }
 
 void BoardSimulator::SetMachine(const MachineModel& machine) {

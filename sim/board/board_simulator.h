@@ -76,6 +76,15 @@ struct StatusRequestRecord {
   uint32_t axis_mask = 0;
 };
 
+// The board as it answered a status request: the tag of the last segment it ran that moved,
+// its fill and where its tools stood.
+struct StatusSnapshot {
+  uint16_t sequence = 0;
+  uint64_t last_moving_tag = 0;
+  size_t fill = 0;
+  MechanicalPlay tool;
+};
+
 class BoardSimulator {
  public:
   explicit BoardSimulator(Clock& clock, BoardOptions options = {});
@@ -114,6 +123,12 @@ class BoardSimulator {
   void TagNextPacket(const std::array<uint64_t, kSegmentsPerPacket>& tags);
   std::vector<ExecutedSegment> TakeExecuted();
   void SetCount(int channel, int32_t value);
+  // The tool of `channel` sits `play` steps of slack away from its motor; it starts pressed
+  // in the positive direction or the negative one.
+  void SetPlay(int channel, int32_t play, bool pressing_positive);
+  MechanicalPlay Tool();
+  // The latest of the last answers to status request `sequence`, if still kept.
+  std::optional<StatusSnapshot> StatusFor(uint16_t sequence);
   void SetMachine(const MachineModel& machine);
   // Pins in mask read as the given levels whatever the machine says.
   void OverrideInputs(uint32_t mask, uint32_t levels);
@@ -171,6 +186,9 @@ class BoardSimulator {
   std::deque<Reply> replies_;
   std::deque<PacketRecord> log_;
   ChannelSteps counts_{};
+  MechanicalPlay tool_;
+  uint64_t last_moving_tag_ = 0;
+  std::deque<StatusSnapshot> status_log_;
   uint32_t last_ms_ = 0;
   uint32_t credit_ms_ = 0;
   bool moved_since_stop_ = false;

@@ -1,6 +1,7 @@
 #pragma once
 // The machine around the board: switches that close when an axis passes a position, read by
 // the board as input pins. Axis a is board channel a.
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <string>
@@ -35,6 +36,34 @@ class MachineModel {
 
  private:
   std::vector<MachineSwitch> switches_;
+};
+
+// Mechanical play between a motor and its tool, by channel. The motor's count moves freely
+// within the play; only once it presses on one side does the tool move with it. The gap is
+// count minus tool, kept within [-play, 0]: 0 while the motor presses in the positive
+// direction, -play in the negative one.
+class MechanicalPlay {
+ public:
+  void Set(int channel, int32_t play, bool pressing_positive) {
+    play_[channel] = play;
+    gap_[channel] = pressing_positive ? 0 : -play;
+  }
+  void Move(int channel, int32_t steps) {
+    const int64_t gap = std::clamp<int64_t>(int64_t{gap_[channel]} + steps, -play_[channel], 0);
+    tool_[channel] =
+        static_cast<int32_t>(static_cast<uint32_t>(tool_[channel]) + static_cast<uint32_t>(steps) -
+                             static_cast<uint32_t>(gap - gap_[channel]));
+    gap_[channel] = static_cast<int32_t>(gap);
+  }
+  const std::array<int32_t, 6>& tool() const { return tool_; }
+  const std::array<int32_t, 6>& gap() const { return gap_; }
+  const std::array<int32_t, 6>& play() const { return play_; }
+
+ private:
+  std::array<int32_t, 6> play_{};
+  std::array<int32_t, 6> gap_{};
+  std::array<int32_t, 6> tool_{};  // moves with the counts but for the play; a count reset
+                                   // leaves it where it is
 };
 
 struct MachineParseResult {

@@ -40,7 +40,8 @@ void ChaosHost::Start() {
     b.engine.Set(engine::kBacklashSpeed[a], x.backlash_speed);
     backlash |= x.backlash_amount != 0;
   }
-  b.engine.Set(engine::kBacklashEnabled, backlash && !world_.stream_only);
+  b.engine.Set(engine::kBacklashEnabled,
+               backlash && (!world_.stream_only || world_.stream_backlash));
   for (const Wiring& w : world_.wiring) {
     const auto j = static_cast<size_t>(w.record);
     b.engine.Store<uint8_t>(input_signal::Offset(j, input_signal::kEnabled), 1);

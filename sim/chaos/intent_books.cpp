@@ -115,6 +115,7 @@ void IntentBooks::Observe() {
   TrackTakes();
   if (const std::string wrong = current_tag_.Check(ctx_); !wrong.empty()) Fail("intent", wrong);
   for (const sim::ExecutedSegment& s : board_.TakeExecuted()) {
+    if (segment_hook_) segment_hook_(s);
     if (s.fate == sim::SegmentFate::kRan) {
       CloseLostQueue();
       CheckRun(s);

@@ -7,6 +7,7 @@
 // streamed after it, and at the end every entry has run or was given up by a rule.
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -50,11 +51,16 @@ class IntentBooks : public StreamObserver {
   // At the end: every entry the host queued ran once, or was dropped by a stop, a discard or
   // a rule.
   void CheckAccounted();
+  // Also hands every segment that left the board's queue, in order, to `hook`.
+  void set_segment_hook(std::function<void(const sim::ExecutedSegment&)> hook) {
+    segment_hook_ = std::move(hook);
+  }
 
   bool failed() const { return !failure_.empty(); }
   const std::string& failure() const { return failure_; }
   const std::string& invariant() const { return invariant_; }
   uint64_t host_segments_run() const { return host_run_; }
+  uint32_t stream_cuts() const { return cuts_; }  // stop commands the plug-in queued
   // Host entries lost with a board's queue where the loss left no trace in its counts.
   uint32_t invisible_losses() const { return invisible_losses_; }
   // Entries that move nothing run twice or not at all by a resynchronisation that could not
@@ -101,6 +107,7 @@ class IntentBooks : public StreamObserver {
   uint32_t lie_losses_ = 0;
   CurrentTagCheck current_tag_;
   std::string invariant_, failure_;
+  std::function<void(const sim::ExecutedSegment&)> segment_hook_;
 };
 
 }  // namespace vaskel::chaos

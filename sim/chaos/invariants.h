@@ -50,6 +50,11 @@ class Invariants {
   bool reset_excused() const { return reset_excused_; }
   // A home set off once everything had settled, with its switch within reach.
   void ExpectReferenced(int axis) { referenced_axis_ = axis; }
+  // Steps by channel that take-ups put on the board: not the host's to account for.
+  void set_take_up_steps(const std::array<int64_t, 6>* steps) { take_up_steps_ = steps; }
+  // The send ring was reset or a kept packet dropped under take-ups: the steps of the host's
+  // entries cannot be told from the take-ups' in the dropped packets.
+  bool take_up_drop_unjudged() const { return take_up_drop_unjudged_; }
 
   bool failed() const { return !violation_.invariant.empty(); }
   bool fill_lied() const { return fill_lied_; }
@@ -109,6 +114,8 @@ class Invariants {
   uint32_t rewinds_before_ = 0;
   uint32_t programs_stopped_before_ = 0;
   int referenced_axis_ = -1;
+  const std::array<int64_t, 6>* take_up_steps_ = nullptr;
+  bool take_up_drop_unjudged_ = false;
   // A tick that streams only the host's contour: a packet's worth queued, the host's own
   // FlushPartial 0, and no plug-in ramp run since the host last wrote that word (a jog's or
   // take-up's end flushes by rule).

@@ -12,6 +12,7 @@
 #include "sim/chaos/faulty_link.h"
 #include "sim/chaos/scheduler.h"
 #include "sim/chaos/stop_checks.h"
+#include "sim/chaos/tool_books.h"
 
 namespace vaskel::chaos {
 namespace {
@@ -59,7 +60,10 @@ class SeedRun {
     bus_.set_books(&books_);
     bus_.set_reply_books(&replies_);
     host_.set_books(&books_);
+    books_.set_segment_hook([this](const sim::ExecutedSegment& s) { tool_books_.OnSegment(s); });
+    invariants_.set_take_up_steps(&tool_books_.take_up_steps());
     host_.Start();
+    tool_books_.Start();
     uint32_t next_update = 0;
     size_t next_action = 0;
     uint32_t paused_until = 0;
@@ -144,6 +148,11 @@ class SeedRun {
       }
     }
     if (!failed()) invariants_.CheckSettled();
+    if (!failed()) {
+      books_.Observe();
+      tool_books_.CheckFinal();
+      NoteBooks();
+    }
     // Every entry the host queued ran once or was dropped by a rule. A board fed past its
     // room on a lying fill drops what comes while its queue is full, and a rewind measured on
     // a lying fill takes its word: the books excuse exactly those entries (the ones the board
@@ -174,6 +183,11 @@ class SeedRun {
     result.excused_fill_lie = books_.lie_losses() != 0;
     result.excused_reset_behind_stops = invariants_.reset_excused();
     result.excused_unjudged_replies = replies_.excused() != 0;
+    result.excused_compensation_off = tool_books_.excused_compensation_off();
+    result.excused_position_lost = tool_books_.excused_position_lost();
+    result.excused_take_up_drop = invariants_.take_up_drop_unjudged();
+    result.excused_retired_at_alignment = tool_books_.excused_retired_at_alignment();
+    result.excused_in_play = tool_books_.excused_in_play();
     result.virtual_ms = clock_.TickCountMs();
     if (!result.passed) {
       result.packets =
@@ -295,6 +309,9 @@ class SeedRun {
     if (books_.failed() && own_violation_.invariant.empty()) {
       Fail(books_.invariant(), books_.failure());
     }
+    if (tool_books_.failed() && own_violation_.invariant.empty()) {
+      Fail(tool_books_.invariant(), tool_books_.failure());
+    }
   }
 
   void RunEvent(int ev) {
@@ -308,17 +325,20 @@ class SeedRun {
     if (kind == StepKind::Update && !link.device_connected()) books_.SnapshotRing();
     if (bus_.faults().fill_lie > 0 && (link.resync_pending() || !link.link_running())) {
       books_.NoteLyingMeasurement();
+      tool_books_.Unjudge();
     }
     if (ev >= 0 && ev < kWorker0) NoteStopOrDwell(world_.actions[ev]);
     if (ev == kSettle1 && !world_.stream_only) stops_.ExpectStop();
     stops_.BeforeStep();
     invariants_.BeforeStep(kind);
+    tool_books_.BeforeStep();
     if (ev >= kWorker0) {
       platform_.scheduled_workers().Step(static_cast<size_t>(ev - kWorker0));
     } else if (ev >= 0) {
       if (options_.trace) std::printf("%s\n", DescribeAction(world_.actions[ev]).c_str());
       const Action& action = world_.actions[ev];
       host_.Act(action);
+      tool_books_.AfterAct(action);
       // A reset halts the machine there and then.
       if (action.kind == ActionKind::Notify && action.value == 10 &&
           ctx_.motion().state() != kHalted) {
@@ -348,6 +368,7 @@ class SeedRun {
     }
     if (link.link_starts() != starts_before) NoteLinkStart(resync_before);
     books_.Observe();
+    tool_books_.AfterStep(static_cast<uint32_t>(bus_.replies_handed()));
     NoteBooks();
     NoteRepliesAndStops();
     if (options_.trace) TraceLink();
@@ -480,6 +501,8 @@ class SeedRun {
       case FaultKind::FillLie:
         a.fill_lie = rate;
         if (on) invariants_.NoteFillLie();
+        // The fill tells which take-ups the board has made: the offsets follow the lie.
+        tool_books_.NoteFillLie(on);
         break;
       case FaultKind::RefuseWrites:
         if (f.param == hid_error::kDeviceNotConnected) {
@@ -542,6 +565,7 @@ class SeedRun {
     const uint64_t stops = board_.Stats().packets[kOpStopMotion];
     if (reset_awaits_reply_ && stops - stops_at_reply_ >= 2) {
       invariants_.NoteResetBehindStops();
+      tool_books_.Unjudge();
     }
     reset_awaits_reply_ = false;
     stops_at_reply_ = stops;
@@ -551,6 +575,8 @@ class SeedRun {
   // A board that held steps or counts loses them: the plug-in must see it from the replies.
   void ResetBoard() {
     reset_awaits_reply_ = true;
+    // The plug-in must tell the reset from its replies; the invariants judge whether it did.
+    tool_books_.Unjudge();
     const sim::ChannelSteps counts = board_.Counts();
     // Behind a stop, a reset to the counts the last reply showed looks like a stop that came
     // before the board ran anything more: the counts cannot tell them apart.
@@ -563,7 +589,10 @@ class SeedRun {
     bool lost = false;
     for (int c = 0; c < 6; ++c) lost = lost || counts[c] != 0 || now_dropped[c] != dropped[c];
     invariants_.NoteBoardReset(lost, replies);
-    if (looks_cut_by_stop) invariants_.NoteResetBehindStops();
+    if (looks_cut_by_stop) {
+      invariants_.NoteResetBehindStops();
+      tool_books_.Unjudge();
+    }
   }
 
   uint64_t replies_seen_ = 0;
@@ -588,6 +617,7 @@ class SeedRun {
   IntentBooks books_{ctx_, board_};
   StopChecks stops_{ctx_};
   ReplyBooks replies_{ctx_};
+  ToolBooks tool_books_{world_, ctx_, host_, board_, books_};
   std::vector<int> events_;
   int32_t last_state_ = -1;
   uint32_t final_home_deadline_ = 0;

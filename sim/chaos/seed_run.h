@@ -22,11 +22,16 @@ struct SeedResult {
   uint32_t virtual_ms = 0;
   std::string packets;  // the last packets each way, on failure
   // Checks relaxed in this seed, each for a reason stated where it is made.
-  bool excused_invisible_loss = false;      // host entries lost with the board's queue, no trace
-  bool excused_fill_lie = false;            // entries a lying fill let the board drop or skip
-  bool excused_reset_behind_stops = false;  // a reset behind two stops with no reply between
-  bool excused_repeated_pause = false;      // an entry that moves nothing run twice or never
-  bool excused_unjudged_replies = false;    // replies after a relabelled one or a full table
+  bool excused_invisible_loss = false;        // host entries lost with the board's queue, no trace
+  bool excused_fill_lie = false;              // entries a lying fill let the board drop or skip
+  bool excused_reset_behind_stops = false;    // a reset behind two stops with no reply between
+  bool excused_repeated_pause = false;        // an entry that moves nothing run twice or never
+  bool excused_unjudged_replies = false;      // replies after a relabelled one or a full table
+  bool excused_compensation_off = false;      // the host switched backlash compensation off
+  bool excused_position_lost = false;         // the DRO's frame set anew where position was lost
+  bool excused_take_up_drop = false;          // packets dropped by rule held take-ups too
+  bool excused_retired_at_alignment = false;  // take-up records open when the link aligned
+  bool excused_in_play = false;  // a tool inside its play after an abort, or a reply after one
 };
 
 SeedResult RunWorld(const World& world, const SeedOptions& options);

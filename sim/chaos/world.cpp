@@ -281,6 +281,40 @@ World GenerateWorld(uint64_t seed, uint32_t duration_ms) {
     w.faults.insert(at, reset);
   }
   DrawStopRaces(rng, w);
+  // Drawn after everything above, so that those worlds stay as they were.
+  w.stream_backlash = w.stream_only && rng.Chance(0.3);
+  // A host may give take-ups a speed of several steps a segment: distance ramps that brake
+  // and must end on their amount exactly.
+  if (rng.Chance(0.4)) {
+    for (AxisSetup& x : w.axes) {
+      if (x.backlash_amount == 0) continue;
+      const auto steps_per_segment = static_cast<double>(rng.Range(2, 60));
+      x.backlash_speed = static_cast<int32_t>(
+          std::lround(steps_per_segment / (x.steps_per_unit * kSegmentSeconds) * 204800.0));
+    }
+  }
+  // A drop the powered board runs through, then one that resets its counts: the first
+  // alignment keeps the offsets, the second must set them again.
+  if (rng.Chance(0.12)) {
+    Fault through;
+    through.kind = FaultKind::Unplug;
+    through.param = 0;
+    through.rate = 0.1;  // below 0.35: the board runs on
+    through.duration_ms = static_cast<uint32_t>(rng.Range(50, 1500));
+    through.at_ms = static_cast<uint32_t>(rng.Range(200, w.quiet_ms / 2));
+    Fault reset = through;
+    reset.param = 1;
+    reset.rate = 0.5;
+    reset.at_ms =
+        through.at_ms + through.duration_ms + static_cast<uint32_t>(rng.Range(1000, 8000));
+    for (const Fault& f : {through, reset}) {
+      if (f.at_ms + f.duration_ms + 1000 >= w.quiet_ms) continue;
+      const auto at =
+          std::upper_bound(w.faults.begin(), w.faults.end(), f,
+                           [](const Fault& x, const Fault& y) { return x.at_ms < y.at_ms; });
+      w.faults.insert(at, f);
+    }
+  }
   return w;
 }
 

@@ -112,6 +112,8 @@ struct World {
   uint32_t reply_wire_ms = 0;  // a reply can be read this long after the board sent it
   // A family of worlds that reaches a rare path often (families.cpp); 0: none.
   int family = 0;
+  // A stream-only world whose host compensates backlash: take-ups among the host's contour.
+  bool stream_backlash = false;
   uint32_t duration_ms = 60000;
   std::vector<Action> actions;
   std::vector<Fault> faults;

@@ -1,0 +1,335 @@
+#include "sim/chaos/tool_books.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+#include "sim/chaos/intent_books.h"
+
+namespace vaskel::chaos {
+namespace {
+
+// The board stands still this long, with this many status replies handed to the plug-in,
+// before the DRO must show the tool: a delayed or reordered reply is older than that.
+constexpr uint32_t kRestMs = 1000;
+constexpr uint32_t kRestReplies = 5;
+
+int32_t Wrap(int64_t v) {
+  return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(v)));
+}
+
+}  // namespace
+
+void ToolBooks::Fail(const char* invariant, const std::string& text) {
+  if (failed()) return;
+  invariant_ = invariant;
+  failure_ = text;
+}
+
+int32_t ToolBooks::Dro(int axis) const {
+  return host_.blocks().engine.Get(engine::kAxisPosition[static_cast<size_t>(axis)]);
+}
+
+void ToolBooks::Start() {
+  const HostBlock& e = host_.blocks().engine;
+  compensation_ = e.Get(engine::kBacklashEnabled);
+  for (int a = 0; a < 3; ++a) {
+    const AxisSetup& x = world_.axes[a];
+    // A slaved axis's take-up would move its master's channel: such a channel has no play
+    // of its own here.
+    bool slave_takes_up = false;
+    for (int s = 3; s < 6; ++s) {
+      slave_takes_up |= world_.axes[s].enabled && world_.axes[s].slave_master == a &&
+                        world_.axes[s].backlash_amount != 0;
+    }
+    played_[a] = compensation_ && x.enabled && x.backlash_amount > 0 && !slave_takes_up;
+    shared_[a] = compensation_ && slave_takes_up;
+    compensation_off_ |= shared_[a];
+    // The plug-in starts believing every axis pressed in the positive direction.
+    if (played_[a]) board_.SetPlay(a, x.backlash_amount, !x.reversed);
+  }
+}
+
+std::array<int32_t, 3> ToolBooks::HostTool(const sim::MechanicalPlay& tool) const {
+  const HostBlock& e = host_.blocks().engine;
+  std::array<int32_t, 3> t{};
+  for (size_t a = 0; a < 3; ++a) {
+    t[a] = e.Get(engine::kAxisReversed[a]) ? Wrap(-int64_t{tool.tool()[a]}) : tool.tool()[a];
+  }
+  return t;
+}
+
+bool ToolBooks::PressesAsBelieved(int axis, const sim::MechanicalPlay& tool) {
+  const auto a = static_cast<size_t>(axis);
+  if (!played_[a]) return true;
+  const int32_t gap = tool.gap()[a];
+  if (gap != 0 && gap != -tool.play()[a]) return false;
+  const bool raw_positive = gap == 0;
+  const bool positive =
+      host_.blocks().engine.Get(engine::kAxisReversed[a]) ? !raw_positive : raw_positive;
+  return positive == (ctx_.motion().backlash().last_direction(axis) > 0);
+}
+
+void ToolBooks::BeforeStep() {
+  const DeviceLink& link = ctx_.link();
+  running_before_ = link.link_running();
+  if (!running_before_) {
+    for (int a = 0; a < 6; ++a) {
+      dro_before_[static_cast<size_t>(a)] = Dro(a);
+      count_before_[static_cast<size_t>(a)] = link.board_count(a);
+      offset_before_[static_cast<size_t>(a)] = link.axis_offset(a);
+    }
+  }
+  for (size_t a = 0; a < 3; ++a) dro_step_before_[a] = Dro(static_cast<int>(a));
+  RampGenerator& ramps = ctx_.motion().ramps();
+  jog_ramps_before_ = 0;
+  homing_before_ = ctx_.motion().state() == kHomeSwitchReleased;
+  const BacklashQueue& queue = ctx_.motion().backlash_queue();
+  records_before_ = queue.retire_index.load() != queue.open_index.load();
+  for (size_t a = 0; a < 3; ++a) {
+    if (ramps.jog_ramps()[a].Mode != kRampIdle) jog_ramps_before_ |= 1u << a;
+  }
+  jog_producer_before_ = ramps.jog_ring().producer.load();
+}
+
+void ToolBooks::AfterStep(uint32_t replies_handed) {
+  if (failed()) return;
+  DeviceLink& link = ctx_.link();
+  const HostBlock& e = host_.blocks().engine;
+  // The plug-in says it no longer knows where the machine is: the frame is set anew.
+  const uint32_t lost = link.position_lost_resyncs() + link.unmeasured_resyncs();
+  if (lost != lost_seen_) {
+    lost_seen_ = lost;
+    Unjudge();
+  }
+  // With compensation off the DRO follows the motor through the play, by the host's choice.
+  const bool compensation = e.Get(engine::kBacklashEnabled);
+  if (compensation_ && !compensation) {
+    for (size_t a = 0; a < 3; ++a) {
+      if (played_[a]) {
+        compensation_off_ = true;
+        anchored_[a] = false;
+      }
+    }
+  }
+  compensation_ = compensation;
+  // An alignment keeps the DRO where it was when the board has not moved since its last counts.
+  // Take-up records still open as the link aligns may be applied there (retired, or settled
+  // by an abort) and move the DRO by their corrections: the DRO had shown their steps before
+  // the link went down (left as it is; the seeds are counted).
+  if (!running_before_ && link.link_running() && records_before_) {
+    retired_at_alignment_ = true;
+  } else if (!running_before_ && link.link_running()) {
+    for (int a = 0; a < 6; ++a) {
+      const auto i = static_cast<size_t>(a);
+      // A DRO held through a take-up when the link went down catches up with the board.
+      const bool current = Wrap(int64_t{count_before_[i]} + offset_before_[i]) == dro_before_[i];
+      if (current && link.board_count(a) == count_before_[i] && Dro(a) != dro_before_[i]) {
+        char text[160];
+        std::snprintf(text, sizeof text,
+                      "axis %d: the DRO jumped from %d to %d as the link aligned", a,
+                      dro_before_[i], Dro(a));
+        return Fail("positions", text);
+      }
+    }
+  }
+  // A home sets the frame: the axis reads 0 where it was referenced (its offset becomes minus
+  // its count while the link runs on).
+  for (int a = 0; a < 3; ++a) {
+    const auto i = static_cast<size_t>(a);
+    const int32_t offset = link.axis_offset(a);
+    if (offset == offset_seen_[i]) continue;
+    offset_seen_[i] = offset;
+    if (!homing_before_ || !running_before_ || !link.link_running() ||
+        Wrap(int64_t{offset} + link.board_count(a)) != 0)
+      continue;
+    const sim::MechanicalPlay tool = board_.Tool();
+    anchored_[i] = PressesAsBelieved(a, tool) && (compensation_ || !played_[i]);
+    frame_[i] = Wrap(-int64_t{HostTool(tool)[i]});
+  }
+
+  // A home or probe (the settling phase starts one itself) runs on the jog ring too.
+  if (e.Get(engine::kHomingActive) || e.Get(engine::kProbeActive)) jog_direction_.fill(-1);
+  if (books_.stream_cuts() != cuts_seen_) {
+    cuts_seen_ = books_.stream_cuts();
+    cut_at_ms_ = ctx_.platform().clock().TickCountMs();
+  }
+  CheckReply();
+  const uint32_t now = ctx_.platform().clock().TickCountMs();
+  if (now == last_look_ms_) return;
+  last_look_ms_ = now;
+  const sim::ChannelSteps counts = board_.Counts();
+  if (board_.Fill() != 0 || counts != rest_counts_ || !link.link_running() ||
+      link.resync_pending()) {
+    rest_since_ms_ = now;
+    replies_at_rest_ = replies_handed;
+    rest_counts_ = counts;
+    rest_checked_ = false;
+    return;
+  }
+  if (!rest_checked_ && now - rest_since_ms_ >= kRestMs &&
+      replies_handed - replies_at_rest_ >= kRestReplies) {
+    rest_checked_ = true;
+    CheckAtRest(false);
+  }
+}
+
+// While the board runs a take-up the tool stands still: a status reply from then must not move
+// the DRO.
+void ToolBooks::CheckReply() {
+  const auto sequence = static_cast<uint16_t>(ctx_.link().last_status_sequence());
+  if (sequence == sequence_seen_) return;
+  sequence_seen_ = sequence;
+  const std::optional<sim::StatusSnapshot> at = board_.StatusFor(sequence);
+  const bool plugin = at && (at->last_moving_tag >> 60) == (IntentBooks::kPluginTag >> 60);
+  if (fill_lie_ || !plugin || at->fill == 0 ||
+      ((at->last_moving_tag >> 32) & 0xff) != kBacklashRing)
+    return;
+  // An abort leaves out a take-up the board had not finished: the DRO shows what of it ran
+  // until the axis's next move meets the tool again.
+  const uint32_t now = ctx_.platform().clock().TickCountMs();
+  if ((cuts_seen_ != 0 && now - cut_at_ms_ < kRestMs) ||
+      (lie_ended_ms_ != 0 && now - lie_ended_ms_ < 2 * kRestMs)) {
+    unjudged_in_play_ = true;
+    return;
+  }
+  for (int a = 0; a < 3; ++a) {
+    const auto i = static_cast<size_t>(a);
+    const int32_t gap = at->tool.gap()[i];
+    if (!played_[i] || gap == 0 || gap == -at->tool.play()[i] || Dro(a) == dro_step_before_[i]) {
+      continue;
+    }
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "axis %d: the DRO moved from %d to %d on a reply from inside a take-up", a,
+                  dro_step_before_[i], Dro(a));
+    return Fail("tool", text);
+  }
+}
+
+void ToolBooks::CheckAtRest(bool last) {
+  DeviceLink& link = ctx_.link();
+  const HostBlock& e = host_.blocks().engine;
+  // A take-up the plug-in still holds keeps the DRO where the take-up began; a lying fill
+  // holds it or lets it go at its word.
+  if (fill_lie_ || e.Get(engine::kBacklashActive) || ctx_.motion().state() == kBacklashTakeUp)
+    return;
+  const sim::ChannelSteps raw = board_.Counts();
+  for (size_t a = 0; a < 3; ++a) {
+    const int32_t count = e.Get(engine::kAxisReversed[a]) ? Wrap(-int64_t{raw[a]}) : raw[a];
+    // The plug-in has not yet seen the board where it stands.
+    if (world_.axes[a].enabled && link.board_count(static_cast<int>(a)) != count) return;
+  }
+  const sim::MechanicalPlay tool = board_.Tool();
+  const std::array<int32_t, 3> t = HostTool(tool);
+  for (int a = 0; a < 3; ++a) {
+    const auto i = static_cast<size_t>(a);
+    if (!world_.axes[i].enabled || shared_[i]) continue;
+    // A tool that sits within its play (a take-up an abort cut short) meets the DRO again
+    // at the axis's next move; compensation switched off leaves the frame to be set anew.
+    if (!PressesAsBelieved(a, tool) || (played_[i] && !compensation_)) {
+      unjudged_in_play_ |= played_[i] && compensation_;
+      continue;
+    }
+    const int32_t frame = Wrap(int64_t{Dro(a)} - t[i]);
+    if (!anchored_[i]) {
+      anchored_[i] = true;
+      frame_[i] = frame;
+      continue;
+    }
+    if (frame != frame_[i]) {
+      char text[200];
+      std::snprintf(text, sizeof text,
+                    "axis %d: the DRO shows %d, %d steps off the tool at %d%s (board count %d, "
+                    "offset %d)",
+                    a, Dro(a), Wrap(int64_t{frame} - frame_[i]), t[i],
+                    last ? "" : " while the board stands still", link.board_count(a),
+                    link.axis_offset(a));
+      return Fail("tool", text);
+    }
+  }
+}
+
+void ToolBooks::CheckFinal() {
+  if (failed() || !ctx_.link().link_running() || board_.Fill() != 0) return;
+  CloseTakeUp();
+  CheckAtRest(true);
+}
+
+void ToolBooks::Unjudge() {
+  position_lost_ = true;
+  anchored_.fill(false);
+}
+
+void ToolBooks::AfterAct(const Action& action) {
+  if (action.kind == ActionKind::Home || action.kind == ActionKind::Probe) jog_direction_.fill(-1);
+  if (action.kind != ActionKind::JogOn || action.axis < 0 || action.axis > 2) return;
+  const auto a = static_cast<size_t>(action.axis);
+  const HostBlock& e = host_.blocks().engine;
+  RampGenerator& ramps = ctx_.motion().ramps();
+  // A jog taken from standstill: its first steps go the way it was asked. A jog turned
+  // round while it runs decelerates first.
+  const bool taken = ctx_.motion().state() == kJogging && ramps.jog_ramps()[a].Mode != kRampIdle &&
+                     (jog_ramps_before_ & (1u << a)) == 0 && !e.Get(engine::kHomingActive) &&
+                     !e.Get(engine::kProbeActive);
+  jog_direction_[a] = taken ? action.direction : -1;
+  jog_from_slot_[a] = jog_producer_before_;
+}
+
+void ToolBooks::CloseTakeUp() {
+  if (take_up_run_ == std::array<int64_t, 6>{}) return;
+  // An abort stops the take-up's ramp: a stop the board took since it began may have cut it.
+  if (!take_up_cut_ && board_.Stats().packets[kOpStopMotion] == stops_at_take_up_) {
+    for (size_t a = 0; a < 3; ++a) {
+      const int64_t steps = take_up_run_[a];
+      if (!played_[a] || steps == 0 || std::llabs(steps) == world_.axes[a].backlash_amount)
+        continue;
+      char text[160];
+      std::snprintf(text, sizeof text, "a take-up put %lld steps on axis %zu; its amount is %d",
+                    static_cast<long long>(steps), a, world_.axes[a].backlash_amount);
+      return Fail("take-up", text);
+    }
+  }
+  take_up_run_.fill(0);
+  take_up_cut_ = false;
+}
+
+void ToolBooks::OnSegment(const sim::ExecutedSegment& s) {
+  if (failed()) return;
+  const bool ran = s.fate == sim::SegmentFate::kRan;
+  const bool plugin = (s.tag >> 60) == (IntentBooks::kPluginTag >> 60);
+  const auto source = static_cast<SegmentSourceId>(plugin ? (s.tag >> 32) & 0xff : 0xff);
+  if (plugin && source == kBacklashRing) {
+    // A stop or a lost queue cut the take-up: the rest of it never runs.
+    if (!ran) take_up_cut_ = true;
+    if (ran && take_up_run_ == std::array<int64_t, 6>{}) {
+      stops_at_take_up_ = board_.Stats().packets[kOpStopMotion];
+    }
+    for (size_t c = 0; c < 6 && ran; ++c) {
+      take_up_run_[c] += s.steps[c];
+      take_up_steps_[c] += s.steps[c];
+    }
+    return;
+  }
+  const bool moving = std::any_of(s.steps.begin(), s.steps.end(), [](int32_t v) { return v != 0; });
+  if (!ran || !moving) return;
+  CloseTakeUp();
+  if (!plugin || source != kJogRing) return;
+  const auto slot = static_cast<int32_t>(s.tag & 0xffffffffu);
+  const HostBlock& e = host_.blocks().engine;
+  for (size_t a = 0; a < 3; ++a) {
+    if (jog_direction_[a] < 0 || s.steps[a] == 0 || ((slot - jog_from_slot_[a]) & 0xfff) >= 2048) {
+      continue;
+    }
+    const int32_t steps = e.Get(engine::kAxisReversed[a]) ? -s.steps[a] : s.steps[a];
+    if ((steps < 0) != (jog_direction_[a] != 0)) {
+      char text[160];
+      std::snprintf(text, sizeof text, "a jog of axis %zu asked for the %s direction ran %d steps",
+                    a, jog_direction_[a] != 0 ? "negative" : "positive", steps);
+      return Fail("intent", text);
+    }
+    jog_direction_[a] = -1;
+  }
+}
+
+}  // namespace vaskel::chaos
