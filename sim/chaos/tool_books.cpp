@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 #include "sim/chaos/intent_books.h"
 
@@ -277,7 +278,7 @@ void ToolBooks::AfterAct(const Action& action) {
 }
 
 void ToolBooks::CloseTakeUp() {
-  if (take_up_run_ == std::array<int64_t, 6>{}) return;
+  if (!std::exchange(take_up_open_, false)) return;
   // An abort stops the take-up's ramp: a stop the board took since it began may have cut it.
   if (!take_up_cut_ && board_.Stats().packets[kOpStopMotion] == stops_at_take_up_) {
     for (size_t a = 0; a < 3; ++a) {
@@ -302,8 +303,17 @@ void ToolBooks::OnSegment(const sim::ExecutedSegment& s) {
   if (plugin && source == kBacklashRing) {
     // A stop or a lost queue cut the take-up: the rest of it never runs.
     if (!ran) take_up_cut_ = true;
-    if (ran && take_up_run_ == std::array<int64_t, 6>{}) {
-      stops_at_take_up_ = board_.Stats().packets[kOpStopMotion];
+    const uint64_t stops = board_.Stats().packets[kOpStopMotion];
+    // A stop since the open take-up began cut it, its ramp discarded unsent: with no moving
+    // segment between, the next take-up's steps would otherwise be summed into it.
+    if (ran && take_up_open_ && stops != stops_at_take_up_) {
+      take_up_open_ = false;
+      take_up_run_.fill(0);
+      take_up_cut_ = false;
+    }
+    if (ran && !take_up_open_) {
+      take_up_open_ = true;
+      stops_at_take_up_ = stops;
     }
     for (size_t c = 0; c < 6 && ran; ++c) {
       take_up_run_[c] += s.steps[c];

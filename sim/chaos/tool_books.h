@@ -119,6 +119,7 @@ class ToolBooks {
   // queue cut it.
   std::array<int64_t, 6> take_up_run_{};
   bool take_up_cut_ = false;
+  bool take_up_open_ = false;      // a take-up has run steps and no other moving segment since
   uint64_t stops_at_take_up_ = 0;  // stop commands the board had taken as it began
   std::array<int64_t, 6> take_up_steps_{};
   // A jog the host asked for and the plug-in took: its direction (0 positive) and the first
