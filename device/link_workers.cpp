@@ -415,6 +415,7 @@ bool DeviceLink::ReceiverStep(bool may_block) {
     if (n == 0) return true;
     // A report that ends after the link closed belongs to the old connection.
     if (!device_connected()) return true;
+    VASKEL_SCHEDULE_POINT(services_.workers, "receiver: report read");
     HandleReport(read_buffer_.data(), static_cast<size_t>(n), closes);
   }
   return true;

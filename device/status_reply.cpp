@@ -8,6 +8,7 @@
 #include "device/link.h"
 #include "device/little_endian.h"
 #include "host/truncate.h"
+#include "platform/schedule_point.h"
 
 namespace vaskel {
 namespace {
@@ -167,6 +168,7 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
     suspect_base_.known = false;
     // Only the request this reply answers is consumed; one made by a close since then stays
     // for the next connection.
+    VASKEL_SCHEDULE_POINT(services_.workers, "status reply: resync measured");
     resync_request_.compare_exchange_strong(resync_request, 0, std::memory_order_acq_rel);
     stats_.OnResync();
     // The count a rewind may reach back through starts again once the rewind is done.

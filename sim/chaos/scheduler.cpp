@@ -8,10 +8,18 @@ void ScheduledWorkers::Spawn(const std::string& name, WorkerStep step, WorkerPri
   workers_.push_back({name, std::make_shared<WorkerStep>(std::move(step))});
 }
 
+bool ScheduledWorkers::stepping(size_t i) const {
+  return i < workers_.size() &&
+         std::find(stepping_.begin(), stepping_.end(), workers_[i].step.get()) != stepping_.end();
+}
+
 void ScheduledWorkers::Step(size_t i) {
   if (i >= workers_.size()) return;
   std::shared_ptr<WorkerStep> step = workers_[i].step;
-  if ((*step)(false)) return;
+  stepping_.push_back(step.get());
+  const bool goes_on = (*step)(false);
+  stepping_.pop_back();
+  if (goes_on) return;
   auto it = std::find_if(workers_.begin(), workers_.end(),
                          [&](const Worker& w) { return w.step == step; });
   if (it != workers_.end()) workers_.erase(it);

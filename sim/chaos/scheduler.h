@@ -29,6 +29,8 @@ class ScheduledWorkers : public Workers {
     on_schedule_point_ = std::move(fn);
   }
   size_t count() const { return workers_.size(); }
+  // Worker i is inside its step (a schedule point in its own step): it is not stepped again.
+  bool stepping(size_t i) const;
   const std::string& name(size_t i) const { return workers_[i].name; }
   // Runs one step of worker i; a worker that has finished is dropped.
   void Step(size_t i);
@@ -39,6 +41,7 @@ class ScheduledWorkers : public Workers {
     std::shared_ptr<WorkerStep> step;
   };
   std::vector<Worker> workers_;
+  std::vector<const WorkerStep*> stepping_;
   std::function<void(const char*)> on_schedule_point_;
 };
 

@@ -440,7 +440,9 @@ class SeedRun {
   void OnSchedulePoint(const char* where) {
     ScheduledWorkers& workers = platform_.scheduled_workers();
     if (workers.count() == 0 || !rng_.Chance(world_.schedule_point_rate)) return;
-    workers.Step(rng_.Next() % workers.count());
+    const size_t w = rng_.Next() % workers.count();
+    if (workers.stepping(w)) return;
+    workers.Step(w);
     books_.Observe();
   }
 
