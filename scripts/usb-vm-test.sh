@@ -4,9 +4,9 @@
 # the guest, and runs the USB tests there. Each test serves the board simulator as a USB/IP
 # device that the guest's kernel imports through vhci-hcd, so the plug-in finds it like a board
 # on a cable: the Linux build over hidapi/hidraw (vaskel_usb_tests), then the 32-bit Windows
-# library under Wine, through SetupDi/HidD and overlapped I/O (vaskel-wine-tests.exe --filter
-# Usb), against vaskel-board --usbip --attach programs that this script starts, unplugs and
-# stalls on the Windows program's requests. With --bench, the link's figures on both paths
+# library under Wine, through SetupDi/HidD and overlapped I/O (vaskel-wine-tests.exe, one case a
+# program, scripts/usb-vm-wine-cases.sh), against vaskel-board --usbip --attach programs that
+# this script starts, unplugs and stalls on the Windows program's requests. With --bench, the link's figures on both paths
 # afterwards (no test; minutes of Wine under TCG, so not in CI).
 # Prints "N passed, N failed" for the Linux cases and "windows: N passed, N failed" for the
 # Windows ones; exits non-zero when a test failed or the guest did not finish.
