@@ -45,7 +45,7 @@ last=${!#}
 for name in "$@"; do
   begun=$(uptime_s)
   rm -f "$dir/system-lists-removed-boards"
-  # Each board may take a minute to be offered, StopPlug up to 20 s. Straight into the pipe:
+  # Each board may take a minute to be offered, StopPlug up to 10 s. Straight into the pipe:
   # a Wine process the program starts may hold its output open after it ends.
   timeout 600 wine "$exe" --filter "$name" 2>&1
   status=$?
