@@ -30,8 +30,9 @@ for preset in debug tsan; do
 done
 
 # The real USB HID paths against the board as a USB device, in a guest kernel under QEMU: the
-# Linux build over hidapi/hidraw, then the Windows DLL under Wine (each case in a Wine of its
-# own). Prints "N passed, N failed" and "windows: N passed, N failed"; any failure fails the run.
+# Linux build over hidapi/hidraw, then the Windows DLL under Wine (a program a case, and a Wine
+# started afresh after a case whose boards Wine still lists). Prints "N passed, N failed" and
+# "windows: N passed, N failed"; any failure fails the run.
 echo "== test: USB HID paths in a guest kernel"
 scripts/usb-vm-test.sh
 
