@@ -22,7 +22,7 @@ constexpr const char* kBoard = "8888:0006:0100";
 // udev backend offers a newly bound board some seconds after the kernel has it. StopPlug
 // writes the profile through Wine's MSXML (up to 2.3 s there), waits for the link workers'
 // steps in hand (the sender's ends within about 0.1 s of slow writes) and for a HID transfer
-// still in the system's hands (0.5 s each), and writes the log's dump: 0.4 to 5.1 s measured
+// still in the system's hands (0.5 s each), and writes the log's dump: 0.2 to 6.1 s measured
 // on two busy cores.
 constexpr uint32_t kMessageMs = 60000;
 constexpr uint32_t kStopBoundMs = 10000;
