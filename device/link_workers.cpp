@@ -81,7 +81,11 @@ bool DeviceLink::WriteToAwait() {
 }
 
 bool DeviceLink::SenderStep(bool may_block) {
+  const uint32_t begun = MonotonicMs();
   for (int writes = 0; writes < kMaxWritesPerStep;) {
+    // A step ends within about one wait slice, however slowly the system takes each write
+    // (Wine's HID stack: about ten a second), so a stop request is seen that soon.
+    if (writes > 0 && MonotonicMs() - begun >= kWaitSliceMs) return true;
     switch (sender_phase_) {
       case SenderPhase::kAwaitWrite:
         // The next packet is taken only once the last write has ended: a write that sticks

@@ -406,6 +406,26 @@ TEST(LinkWorkers, RunsOnRealThreadsAndStopsPromptly) {
   EXPECT_GE(board.written().size(), 40u);
 }
 
+// StopPlug waits for each worker's step in hand: a system that takes every write slowly
+// (Wine's HID stack, about ten a second) must not hold the sender for a whole batch of them.
+TEST(LinkWorkers, ASenderStepEndsWithinAWaitSliceHoweverSlowlyTheSystemWrites) {
+  LinkHarness h;
+  h.BringUp();
+  h.board.ClearWritten();
+  h.board.SetOnWrite([&] { h.platform.clock_.AdvanceMs(40); });
+  for (int p = 0; p < 20; ++p) {
+    uint8_t* body = h.link().BeginMotionPacket();
+    body[0] = 1;
+    h.link().CommitPacket();
+  }
+  h.Pump();
+  // Writes start at 0, 40 and 80 ms; at 120 ms the step is over.
+  EXPECT_EQ(h.board.written().size(), 3u);
+  h.board.SetOnWrite(nullptr);
+  h.Pump(2);
+  EXPECT_EQ(h.board.written().size(), 20u);  // nothing lost between steps
+}
+
 // The system under a port like the hidapi one: writes run on the port's writer thread and,
 // while held, block until the test lets one go or the port is closed (the kernel ends a write
 // to a node that is gone). The cap stands in for the kernel's own time-out.

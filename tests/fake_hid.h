@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -46,6 +47,11 @@ inline std::vector<uint8_t> StatusReply(uint16_t sequence, uint16_t fill,
 class FakeBoard {
  public:
   // How the next writes end, oldest first; once used up, every write completes at once.
+  // Runs inside every write, under the board's lock (a test's clock moved by a slow system).
+  void SetOnWrite(std::function<void()> hook) {
+    std::lock_guard lock(mutex_);
+    on_write_ = std::move(hook);
+  }
   void QueueWriteResults(uint32_t code, int times = 1) {
     std::lock_guard lock(mutex_);
     for (int i = 0; i < times; ++i) write_results_.push_back(code);
@@ -130,6 +136,7 @@ class FakeBoard {
   uint32_t StartWrite(const uint8_t report[kReportSize]) {
     std::lock_guard lock(mutex_);
     ++attempts_;
+    if (on_write_) on_write_();
     uint32_t code = hid_error::kNone;
     if (!write_results_.empty()) {
       code = write_results_.front();
@@ -192,6 +199,7 @@ class FakeBoard {
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<uint32_t> write_results_;
+  std::function<void()> on_write_;
   std::deque<std::vector<uint8_t>> reports_;
   std::vector<Report> written_;
   size_t attempts_ = 0;

@@ -36,17 +36,17 @@ class GuestBoards {
   bool Release() { return Request("release"); }
   // The first board's output reports and input reports so far, and its clock in ms.
   bool Packets(uint64_t* out, uint64_t* in, uint64_t* at_ms);
-  // Ends every board; their totals in the order they were added. Waits (see LeftTheSystem)
-  // until the system no longer lists them, so the next case starts without them.
+  // Ends every board; their totals in the order they were added. Waits up to 15 s for the
+  // system to let them go (see LeftTheSystem) and says when it has not.
   bool StopAll(std::vector<BoardTotals>* totals);
 
   // How many devices with this identity the system's HID class lists now.
   static int Listed(const std::string& identity);
-  // Waits up to 60 s until the system lists none of `identities`. Wine's hotplug
+  // Waits up to `limit_ms` until the system lists none of `identities`. Wine's hotplug
   // takes a removal some seconds after the kernel (its udev monitor, then its PnP manager), and it
   // does not offer a board plugged in again before it has let the old one go: on Windows the
   // removal is done when the kernel's is, so this wait costs nothing there.
-  static bool LeftTheSystem(const std::vector<std::string>& identities);
+  static bool LeftTheSystem(const std::vector<std::string>& identities, uint32_t limit_ms);
 
   // Lines of board `index` so far, without the program's name.
   std::vector<std::string> Lines(int index) const;

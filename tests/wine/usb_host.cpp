@@ -21,9 +21,11 @@ bool UnderWine() {
 
 UsbHost::UsbHost() {
   _putenv("VASKEL_DEVICE=");  // the system's HID bus
-  // One log per host, kept: scripts/usb-vm-test.sh keeps them with the guest's logs.
+  // One log per host, kept with the guest's logs by scripts/usb-vm-test.sh, where each case is
+  // a program of its own: the program's start time keeps one case's logs from the next's.
+  static const std::string program = std::to_string(GetTickCount());
   static int hosts = 0;
-  log_path_ = ScratchDir() + "usb-link-" + std::to_string(++hosts) + ".log";
+  log_path_ = ScratchDir() + "usb-link-" + program + "-" + std::to_string(++hosts) + ".log";
   DeleteFileA(log_path_.c_str());
   _putenv(("VASKEL_LOG=" + log_path_).c_str());
   std::string error;
