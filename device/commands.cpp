@@ -70,10 +70,11 @@ void DeviceLink::SendStatusRequest(StatusRole role) {
   const uint32_t outputs = services_.client.OutputWord();
   const auto spindle = static_cast<uint32_t>(services_.client.SpindleValue()) & 0xffffu;
   const uint32_t mask = AxisFlagMask();
-  // Everything streamed so far is committed ahead of the request, and reaches the board first.
+  uint8_t* p = BeginPacket(kOpStatusRequest);
+  // Everything streamed so far is committed ahead of the request, and reaches the board first;
+  // under the producer lock nothing is streamed between the mark and the request.
   sent_at_request_[static_cast<uint32_t>(sequence) & (sent_at_request_.size() - 1)].store(
       services_.client.SegmentsSentMark(), std::memory_order_release);
-  uint8_t* p = BeginPacket(kOpStatusRequest);
   p = WriteLittleEndian(p, 2, static_cast<uint32_t>(sequence));
   p = WriteLittleEndian(p, 4, outputs);
   p = WriteLittleEndian(p, 2, spindle);

@@ -8,9 +8,10 @@ namespace vaskel {
 uint64_t MotionEngine::SegmentsSentMark() const {
   const uint32_t resets = segments_sent_resets_.load(std::memory_order_acquire);
   const uint32_t sent = SegmentsSent();
-  // A reset between the two reads: a mark no reply will match.
+  // A reset between the two reads: the count has been zeroed before its resets moved on, so
+  // read again it belongs to the new one.
   const uint32_t after = segments_sent_resets_.load(std::memory_order_acquire);
-  return uint64_t{resets == after ? resets : after + 1} << 32 | sent;
+  return uint64_t{after} << 32 | (resets == after ? sent : SegmentsSent());
 }
 
 bool MotionEngine::PositionsFollowBoard(int32_t fill, uint64_t sent_at_request) {
@@ -18,12 +19,13 @@ bool MotionEngine::PositionsFollowBoard(int32_t fill, uint64_t sent_at_request) 
   // its store would leave the retire index past an empty queue.
   Lock lock(mutex_);
   // What was streamed after the request reached the board after it: counted, it would take
-  // the board for further on than it was. A mark from before the count's last reset counts
-  // everything.
+  // the board for further on than it was. A request from before the count's last reset (held
+  // up in the send ring through a resynchronisation) went out ahead of everything counted
+  // since: the board had run none of it, whatever it still held of the older stream.
   const bool marked = static_cast<uint32_t>(sent_at_request >> 32) ==
                       segments_sent_resets_.load(std::memory_order_acquire);
-  const uint32_t sent = marked ? static_cast<uint32_t>(sent_at_request) : SegmentsSent();
-  const uint32_t executed = sent - static_cast<uint32_t>(fill);
+  const uint32_t executed =
+      marked ? static_cast<uint32_t>(sent_at_request) - static_cast<uint32_t>(fill) : 0;
   last_reply_executed_ = executed;
   reply_executed_known_ = true;
   BacklashQueue& queue = backlash_queue_;

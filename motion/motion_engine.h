@@ -82,11 +82,14 @@ class MotionEngine {
   // counted as moves; never by more than was streamed since the last resynchronisation.
   void RewindSelectedSource(int32_t lost);
   uint32_t SegmentsSent() const { return segments_sent_.load(std::memory_order_acquire); }
+  // Zeroed before the resets move on: a mark that shows the new reset count never carries a
+  // count from before it.
   void ResetSegmentsSent() {
-    segments_sent_resets_.fetch_add(1, std::memory_order_acq_rel);
     segments_sent_.store(0, std::memory_order_release);
+    segments_sent_resets_.fetch_add(1, std::memory_order_acq_rel);
   }
-  // SegmentsSent in the low word, the resets so far in the high one.
+  // SegmentsSent in the low word, the resets so far in the high one. Taken under the producer
+  // lock, so that no segment is counted between it and the packet it marks.
   uint64_t SegmentsSentMark() const;
   BacklashQueue& backlash_queue() { return backlash_queue_; }
   // For a status reply with `fill` segments queued on the board: false while the board is
