@@ -135,11 +135,15 @@ void MotionEngine::EndTakeUp() {
   const bool in_progress = backlash_.take_up_in_progress();
   const SegmentSourceId source = backlash_.interrupted_source();
   int32_t interrupted = resume_state();
-  if (interrupted == kStopRequested) interrupted = stopped_state_.load();
+  // A stop held for after the take-up goes out with the abort's own command; left pending, it
+  // would wake a take-up over whatever state the abort leaves and skip that state's clean-up.
+  const bool stop_held = interrupted == kStopRequested;
+  if (stop_held) interrupted = stopped_state_.exchange(kRunning);
   ramps_.StopAllRamps();
   SelectSource(kHostTrajectory);
   for (auto& s : suspended_) s.store(false, std::memory_order_release);
   backlash_.OnAbort();
+  if (stop_held) set_resume_state(0);
   if (!in_progress || interrupted == kBacklashTakeUp) return;
   SelectSource(source);  // its ramp set is the one to stop
   EndActivity(interrupted);

@@ -306,9 +306,11 @@ TEST_F(BacklashTest, StopThenEStopDuringTakeUpEndsHalted) {
   ctx.Notify(-1);
   engine().Set(engine::kEStopActive, true);
   Tick();
-  EXPECT_EQ(motion().state(), kStopDraining);
+  // The abort's stop command serves the stop held for after the take-up: held on, it would
+  // wake a take-up over Halted and drain past Halted's clean-up.
+  EXPECT_EQ(motion().state(), kHalted);
   EXPECT_EQ(motion().resume_state(), 0);
-  EXPECT_GE(CountOpcode(sent, kOpStop), 2);  // the abort's and the stop request's
+  EXPECT_GE(CountOpcode(sent, kOpStop), 1);
   Tick();
   EXPECT_EQ(motion().state(), kHalted);
   for (int i = 0; i < 3; ++i) Tick();
@@ -317,6 +319,22 @@ TEST_F(BacklashTest, StopThenEStopDuringTakeUpEndsHalted) {
   engine().Set(engine::kEStopActive, false);
   Tick();
   EXPECT_EQ(motion().state(), kRunning);
+}
+
+// The link's program stop (a lost position) during a take-up that holds a stop: Halted's
+// clean-up must run, or the host goes on seeing plug-in motion.
+TEST_F(BacklashTest, ProgramStopDuringTakeUpWithAHeldStopRunsHaltedCleanUp) {
+  SetBacklash(1, 20);
+  PushHostCounts({-3, -3, 0, 0, 0, 0});
+  Tick();
+  ctx.Notify(-1);
+  ASSERT_EQ(motion().resume_state(), kStopRequested);
+  engine().Set(engine::kPluginMotionActive, true);
+  motion().AbortAndHalt();
+  EXPECT_EQ(motion().resume_state(), 0);
+  ASSERT_TRUE(TickUntil(kRunning));
+  EXPECT_FALSE(engine().Get(engine::kPluginMotionActive));
+  EXPECT_FALSE(engine().Get(engine::kBacklashActive));
 }
 
 TEST_F(BacklashTest, DwellAskedForDuringATakeUpFollowsIt) {

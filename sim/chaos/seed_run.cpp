@@ -60,7 +60,10 @@ class SeedRun {
     bus_.set_books(&books_);
     bus_.set_reply_books(&replies_);
     host_.set_books(&books_);
-    books_.set_segment_hook([this](const sim::ExecutedSegment& s) { tool_books_.OnSegment(s); });
+    books_.set_segment_hook([this](const sim::ExecutedSegment& s) {
+      tool_books_.OnSegment(s);
+      NoteSegmentLeft(s);
+    });
     invariants_.set_take_up_steps(&tool_books_.take_up_steps());
     host_.Start();
     tool_books_.Start();
@@ -572,6 +575,48 @@ class SeedRun {
     reset_awaits_reply_ = false;
     stops_at_reply_ = stops;
     counts_at_reply_ = board_.Counts();
+    left_since_reply_.clear();
+    left_overflowed_ = false;
+  }
+
+  void NoteSegmentLeft(const sim::ExecutedSegment& s) {
+    if (left_since_reply_.size() >= kLeftKept) {
+      left_overflowed_ = true;
+      return;
+    }
+    left_since_reply_.push_back(s);
+  }
+
+  // Since the last reply the board ran some segments and one stop cleared the rest of what it
+  // held, and nothing ran after the stop. A stop may cut the board anywhere on that way (into
+  // a segment too), so a reset whose counts of 0 lie on it, on every channel at the same
+  // point, looks like a board the stop cut there: the counts cannot tell them apart.
+  bool ResetOnWayStopCut() {
+    if (board_.Stats().packets[kOpStopMotion] - stops_at_reply_ != 1 || left_overflowed_) {
+      return false;
+    }
+    bool stopped_seen = false;
+    for (const sim::ExecutedSegment& s : left_since_reply_) {
+      if (s.fate == sim::SegmentFate::kStopped) {
+        stopped_seen = true;
+      } else if (s.fate != sim::SegmentFate::kRan || stopped_seen) {
+        return false;  // lost otherwise, or ran after the stop: another way
+      }
+    }
+    // Without a segment the stop cleared, what ran may as well have run after it.
+    if (!stopped_seen) return false;
+    std::array<int64_t, 6> at{};
+    for (size_t c = 0; c < 6; ++c) at[c] = counts_at_reply_[c];
+    for (const sim::ExecutedSegment& s : left_since_reply_) {
+      bool zero_inside = true;
+      for (size_t c = 0; c < 6; ++c) {
+        const int64_t end = at[c] + s.steps[c];
+        zero_inside = zero_inside && std::min(at[c], end) <= 0 && std::max(at[c], end) >= 0;
+        at[c] = end;
+      }
+      if (zero_inside) return true;
+    }
+    return false;
   }
 
   // A board that held steps or counts loses them: the plug-in must see it from the replies.
@@ -582,8 +627,10 @@ class SeedRun {
     const sim::ChannelSteps counts = board_.Counts();
     // Behind a stop, a reset to the counts the last reply showed looks like a stop that came
     // before the board ran anything more: the counts cannot tell them apart.
-    const bool looks_cut_by_stop = board_.Stats().packets[kOpStopMotion] != stops_at_reply_ &&
-                                   counts_at_reply_ == sim::ChannelSteps{};
+    books_.Observe();  // the segments that left the queue up to now, for the way below
+    const bool looks_cut_by_stop = (board_.Stats().packets[kOpStopMotion] != stops_at_reply_ &&
+                                    counts_at_reply_ == sim::ChannelSteps{}) ||
+                                   ResetOnWayStopCut();
     const std::array<int64_t, 6> dropped = board_.Stats().steps_reset;
     const size_t replies = board_.QueuedReplies();
     board_.Reset();
@@ -601,6 +648,10 @@ class SeedRun {
   uint64_t stalled_closes_seen_ = 0;
   uint64_t stops_at_reply_ = 0;  // the stops the board had taken at the last reply handed over
   sim::ChannelSteps counts_at_reply_{};  // and its counts then
+  // The segments that left the board's queue since then (run or dropped), oldest first.
+  static constexpr size_t kLeftKept = 8192;
+  std::vector<sim::ExecutedSegment> left_since_reply_;
+  bool left_overflowed_ = false;
   bool reset_awaits_reply_ = false;
   bool reset_after_stop_ = false;
   uint64_t stops_when_armed_ = 0;
