@@ -97,8 +97,8 @@ void BoardSimulator::HandlePacketLocked(const uint8_t* p) {
           ++stats_.segments_lost;
           if (keep_executed_) {
             executed_.push_back({next_tags_[static_cast<size_t>(k)],
-                                 DecodeSegment(p + 1 + kSegmentBytes * k),
-                                 SegmentFate::kOverflowed});
+                                 DecodeSegment(p + 1 + kSegmentBytes * k), SegmentFate::kOverflowed,
+                                 stats_.packets[kOpStopMotion]});
           }
           continue;
         }
@@ -169,7 +169,8 @@ void BoardSimulator::AdvanceLocked() {
     queue_.pop_front();
     const uint64_t tag = tags_.front();
     tags_.pop_front();
-    if (keep_executed_) executed_.push_back({tag, steps});
+    if (keep_executed_)
+      executed_.push_back({tag, steps, SegmentFate::kRan, stats_.packets[kOpStopMotion]});
     credit -= segment_ms_;
     if (std::any_of(steps.begin(), steps.end(), [](int32_t s) { return s != 0; })) {
       last_moving_tag_ = tag;
@@ -206,7 +207,7 @@ void BoardSimulator::DropQueueLocked(std::array<int64_t, 6>& dropped, SegmentFat
   for (size_t k = 0; k < queue_.size(); ++k) {
     const ChannelSteps& s = queue_[k];
     for (int c = 0; c < kChannels; ++c) dropped[c] += s[c];
-    if (keep_executed_) executed_.push_back({tags_[k], s, fate});
+    if (keep_executed_) executed_.push_back({tags_[k], s, fate, stats_.packets[kOpStopMotion]});
   }
   queue_.clear();
   tags_.clear();

@@ -67,6 +67,9 @@ struct ExecutedSegment {
   uint64_t tag = 0;
   ChannelSteps steps{};
   SegmentFate fate = SegmentFate::kRan;
+  // Stop commands the board had taken as the segment left its queue: the records are read
+  // later, when the board may have taken more.
+  uint64_t stops = 0;
 };
 
 struct StatusRequestRecord {

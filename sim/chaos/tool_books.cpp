@@ -253,7 +253,7 @@ void ToolBooks::CheckAtRest(bool last) {
 
 void ToolBooks::CheckFinal() {
   if (failed() || !ctx_.link().link_running() || board_.Fill() != 0) return;
-  CloseTakeUp();
+  CloseTakeUp(board_.Stats().packets[kOpStopMotion]);
   CheckAtRest(true);
 }
 
@@ -277,10 +277,10 @@ void ToolBooks::AfterAct(const Action& action) {
   jog_from_slot_[a] = jog_producer_before_;
 }
 
-void ToolBooks::CloseTakeUp() {
+void ToolBooks::CloseTakeUp(uint64_t stops) {
   if (!std::exchange(take_up_open_, false)) return;
   // An abort stops the take-up's ramp: a stop the board took since it began may have cut it.
-  if (!take_up_cut_ && board_.Stats().packets[kOpStopMotion] == stops_at_take_up_) {
+  if (!take_up_cut_ && stops == stops_at_take_up_) {
     for (size_t a = 0; a < 3; ++a) {
       const int64_t steps = take_up_run_[a];
       if (!played_[a] || steps == 0 || std::llabs(steps) == world_.axes[a].backlash_amount)
@@ -303,7 +303,9 @@ void ToolBooks::OnSegment(const sim::ExecutedSegment& s) {
   if (plugin && source == kBacklashRing) {
     // A stop or a lost queue cut the take-up: the rest of it never runs.
     if (!ran) take_up_cut_ = true;
-    const uint64_t stops = board_.Stats().packets[kOpStopMotion];
+    // As the board ran it: a segment it ran just before a stop is read after the stop, and
+    // belongs to the take-up the stop cut, not to the next one.
+    const uint64_t stops = s.stops;
     // A stop since the open take-up began cut it, its ramp discarded unsent: with no moving
     // segment between, the next take-up's steps would otherwise be summed into it.
     if (ran && take_up_open_ && stops != stops_at_take_up_) {
@@ -323,7 +325,7 @@ void ToolBooks::OnSegment(const sim::ExecutedSegment& s) {
   }
   const bool moving = std::any_of(s.steps.begin(), s.steps.end(), [](int32_t v) { return v != 0; });
   if (!ran || !moving) return;
-  CloseTakeUp();
+  CloseTakeUp(s.stops);
   if (!plugin || source != kJogRing) return;
   const auto slot = static_cast<int32_t>(s.tag & 0xffffffffu);
   const HostBlock& e = host_.blocks().engine;

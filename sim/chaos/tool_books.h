@@ -64,7 +64,8 @@ class ToolBooks {
 
  private:
   void Fail(const char* invariant, const std::string& text);
-  void CloseTakeUp();
+  // `stops`: the stop commands the board had taken as the take-up ended.
+  void CloseTakeUp(uint64_t stops);
   // The board stands still, the link runs and the plug-in has the board's counts.
   void CheckAtRest(bool last);
   void CheckReply();
