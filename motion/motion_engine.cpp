@@ -201,6 +201,8 @@ void MotionEngine::DoDwell(double time) {
   // follows the take-up, and a stop held for after the take-up ends the dwell as well.
   if (s == kBacklashTakeUp) {
     if (resume_state() == kStopRequested) {
+      // The dwell takes the place of what the held stop interrupted: that ends here.
+      EndSignalFlags(stopped_state_.load(), pending_signal_state());
       stopped_state_.store(kDwelling);
     } else {
       EndSignalFlags(resume_state(), pending_signal_state());
