@@ -262,7 +262,8 @@ int ChaosMain(int argc, char** argv) {
       "entry that moves nothing twice or not at all in a resync "
       "(counts cannot tell); %zu seeds reset the board behind two stops with no reply between "
       "and kept counts within the bounds those stops leave, or behind one to counts on the "
-      "way it may have cut; %zu seeds relabelled a reply onto a "
+      "way it may have cut, or to the counts its lost queue would have ended at; %zu seeds "
+      "relabelled a reply onto a "
       "pending request or filled the "
       "pending-reply table (later replies of that connection may find no entry, not judged)\n",
       invisible_losses, fill_lies, repeated_pauses, resets_behind_stops, unjudged_replies);

@@ -121,6 +121,8 @@ void IntentBooks::Observe() {
       CheckRun(s);
     } else if (s.fate == sim::SegmentFate::kUnplugged) {
       lost_queue_.push_back(s);
+    } else if (s.fate == sim::SegmentFate::kReset && excuse_reset_ && IsHost(s.tag)) {
+      state_[(s.tag & kSerialMask) - 1] |= kExcused;
     } else if (s.fate == sim::SegmentFate::kOverflowed && IsHost(s.tag)) {
       // Only a lying fill lets the plug-in send past the board's room (the bounds invariant
       // fails otherwise): the board itself dropped this entry.

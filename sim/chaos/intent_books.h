@@ -45,6 +45,13 @@ class IntentBooks : public StreamObserver {
   void ExcuseSnapshot();
   bool SnapshotHoldsHostEntries() const;
   void Excuse(const std::array<uint64_t, 7>& tags);
+  // The host entries the board's reset is dropping now: its counts cannot show it (the
+  // simulator judges when), so their loss is excused.
+  void ExcuseResetLosses() {
+    excuse_reset_ = true;
+    Observe();
+    excuse_reset_ = false;
+  }
   // A reply with a lying fill is about to measure the board for a resynchronisation: the
   // rewind takes its word, so what was streamed so far may be skipped.
   void NoteLyingMeasurement() { lie_floor_ = most_encoded_; }
@@ -103,6 +110,7 @@ class IntentBooks : public StreamObserver {
   std::vector<sim::ExecutedSegment> lost_queue_;
   uint32_t invisible_losses_ = 0;
   uint32_t repeated_pauses_ = 0;
+  bool excuse_reset_ = false;
   uint32_t lie_floor_ = 0;  // entries up to this were streamed before a lying measurement
   uint32_t lie_losses_ = 0;
   CurrentTagCheck current_tag_;

@@ -636,9 +636,17 @@ class SeedRun {
     board_.Reset();
     const std::array<int64_t, 6> now_dropped = board_.Stats().steps_reset;
     bool lost = false;
-    for (int c = 0; c < 6; ++c) lost = lost || counts[c] != 0 || now_dropped[c] != dropped[c];
+    // Counts that restart at 0 where the queue it lost would have ended them: the replies show
+    // just what a board that ran it all would show.
+    bool ends_where_queue_would = true;
+    for (int c = 0; c < 6; ++c) {
+      lost = lost || counts[c] != 0 || now_dropped[c] != dropped[c];
+      ends_where_queue_would =
+          ends_where_queue_would && counts[c] + now_dropped[c] - dropped[c] == 0;
+    }
     invariants_.NoteBoardReset(lost, replies);
-    if (looks_cut_by_stop) {
+    if (ends_where_queue_would) books_.ExcuseResetLosses();
+    if (looks_cut_by_stop || ends_where_queue_would) {
       invariants_.NoteResetBehindStops();
       tool_books_.Unjudge();
     }
