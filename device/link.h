@@ -277,6 +277,9 @@ class DeviceLink final : public BoardLink {
   // A resynchronisation could not measure what the board lost, or found that the board's counts
   // no longer account for what it was sent; `why` is logged.
   void OnPositionLost(const std::string& why, std::string_view text = kPositionLostText);
+  // The board's counts show it lost what it held (it reset, or its counts jumped): counted
+  // with the resynchronisations that found so.
+  void OnBoardLostPosition(const std::string& why);
   // What the board's counts were at a known point of the stream: they equal `base` plus the
   // steps of the first k delivered segments once the board has consumed k (or lie inside the
   // segment it is running), for as long as no stop has come after `stops`. `consumed`: the

@@ -2,6 +2,7 @@
 // the host's positions, the planner's need for data and the input scan.
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <string>
 #include <utility>
 
@@ -146,10 +147,8 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
     // on from where it was rather than being aligned to a position the board has left.
     keep_offsets_ = verified && mismatch.empty();
     if (!mismatch.empty()) {
-      position_lost_resyncs_.fetch_add(1, std::memory_order_relaxed);
-      OnPositionLost(
-          "the board's counts do not account for the steps written to it (" + mismatch + ")",
-          kBoardLostPositionText);
+      OnBoardLostPosition("the board's counts do not account for the steps written to it (" +
+                          mismatch + ")");
     } else if (measured && role != StatusRole::kAfterStop) {
       // The board runs on until the start-up stop reaches it, several writes behind this
       // request: how much of what it held it ran by then, the counts after the stop show.
@@ -190,9 +189,7 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
       !lost_on_settling && BoardResetSeen(consumed, stops_at_request, raw, reset_seen);
   if (lost_on_settling) Rebase(counts_base_, consumed, stops_at_request, raw, false);
   if (board_reset) {
-    position_lost_resyncs_.fetch_add(1, std::memory_order_relaxed);
-    OnPositionLost("the board's counts jumped while connected (" + reset_seen + ")",
-                   kBoardLostPositionText);
+    OnBoardLostPosition("the board's counts jumped while connected (" + reset_seen + ")");
     reconfigure_.store(true, std::memory_order_release);
   }
 
@@ -300,10 +297,8 @@ bool DeviceLink::SettleOwedRewind(const std::array<int32_t, 6>& raw) {
   }
   services_.client.ResetSegmentsSent();
   keep_offsets_ = false;
-  position_lost_resyncs_.fetch_add(1, std::memory_order_relaxed);
-  OnPositionLost("the board's counts after the start-up stop match no run of the " +
-                     std::to_string(owed.held) + " segments it held",
-                 kBoardLostPositionText);
+  OnBoardLostPosition("the board's counts after the start-up stop match no run of the " +
+                      std::to_string(owed.held) + " segments it held");
   return true;
 }
 
@@ -389,8 +384,11 @@ DeviceLink::CountsVerdict DeviceLink::JudgeAcrossStops(const CountsBase& from, u
   if (stops - from.stops > kStopsJudged) return CountsVerdict::kCannotTell;
   std::array<int32_t, 6> low{}, high{};
   uint32_t start = from.consumed;
+  // Adds the least and the most that the runs from `start` to segments first..last move.
   const auto widen = [&](uint32_t first, uint32_t last) {
-    std::array<int32_t, 6> lo{}, hi{};
+    std::array<int32_t, 6> lo, hi;
+    lo.fill(std::numeric_limits<int32_t>::max());
+    hi.fill(std::numeric_limits<int32_t>::min());
     for (uint32_t k = first; k != last + 1; ++k) {
       for (size_t c = 0; c < 6; ++c) {
         const auto d = static_cast<int32_t>(StepsBefore(k, c) - StepsBefore(start, c));
@@ -417,20 +415,7 @@ DeviceLink::CountsVerdict DeviceLink::JudgeAcrossStops(const CountsBase& from, u
     return CountsVerdict::kDisagree;
   }
   // The run since the last stop is known to within the segment in hand.
-  const uint32_t in_hand = consumed == start ? start : consumed - 1;
-  {
-    std::array<int32_t, 6> lo{}, hi{};
-    for (size_t c = 0; c < 6; ++c) {
-      const auto a = static_cast<int32_t>(StepsBefore(in_hand, c) - StepsBefore(start, c));
-      const auto b = static_cast<int32_t>(StepsBefore(consumed, c) - StepsBefore(start, c));
-      lo[c] = std::min(a, b);
-      hi[c] = std::max(a, b);
-    }
-    for (size_t c = 0; c < 6; ++c) {
-      low[c] += lo[c];
-      high[c] += hi[c];
-    }
-  }
+  widen(consumed == start ? start : consumed - 1, consumed);
   bool inside = true;
   std::string first, last;
   for (size_t c = 0; c < 6; ++c) {
@@ -510,6 +495,11 @@ bool DeviceLink::BoardResetSeen(uint32_t consumed, uint32_t stops,
   Rebase(counts_base_, consumed, stops, raw, false);
   suspect_base_.known = false;
   return true;
+}
+
+void DeviceLink::OnBoardLostPosition(const std::string& why) {
+  position_lost_resyncs_.fetch_add(1, std::memory_order_relaxed);
+  OnPositionLost(why, kBoardLostPositionText);
 }
 
 void DeviceLink::OnPositionLost(const std::string& why, std::string_view text) {

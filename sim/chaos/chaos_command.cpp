@@ -211,7 +211,7 @@ int ChaosMain(int argc, char** argv) {
     invisible_losses += r.excused_invisible_loss;
     fill_lies += r.excused_fill_lie;
     repeated_pauses += r.excused_repeated_pause;
-    resets_behind_stops += r.excused_reset_behind_stops;
+    resets_behind_stops += r.excused_reset_untellable;
     unjudged_replies += r.excused_unjudged_replies;
     compensation_off += r.excused_compensation_off;
     frames_set_anew += r.excused_position_lost;

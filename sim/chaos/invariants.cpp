@@ -331,7 +331,7 @@ void Invariants::NoteBoardReset(bool lost, size_t replies_lost) {
   if (!lost) return;
   board_lost_ = true;
   if (reset_to_catch_) return;
-  reset_behind_stops_ = false;
+  reset_untellable_ = false;
   const DeviceLink& link = ctx_.link();
   const uint32_t stopped = link.unmeasured_resyncs() + link.position_lost_resyncs();
   // While the link is down and has already stopped the program for a lost position, the
@@ -347,7 +347,7 @@ void Invariants::CheckSettled() {
   DeviceLink& link = ctx_.link();
   if (reset_to_catch_ && !fill_lied_ &&
       link.unmeasured_resyncs() + link.position_lost_resyncs() == programs_stopped_at_reset_) {
-    if (reset_behind_stops_) {
+    if (reset_untellable_) {
       reset_excused_ = true;
       return;
     }

@@ -42,10 +42,11 @@ class Invariants {
   // tell from its replies and stop the program rather than let it go on shifted. The replies
   // it had not yet sent are lost with it.
   void NoteBoardReset(bool lost, size_t replies_lost);
-  // The reset came behind two stops with no reply between (see SeedRun::NoteRepliesAndStops):
-  // the counts then bound where the board may be rather than say it, and a reset whose new
-  // counts lie inside those bounds cannot be told from a board the stops cut short.
-  void NoteResetBehindStops() { reset_behind_stops_ = reset_to_catch_; }
+  // The reset came where the counts cannot tell it (see SeedRun::NoteRepliesAndStops and
+  // SeedRun::ResetBoard): behind two stops with no reply between, whose bounds its new counts
+  // may lie within; behind one, on the way that stop may have cut; or where the queue it lost
+  // would have ended the counts.
+  void NoteResetCountsCannotTell() { reset_untellable_ = reset_to_catch_; }
   // The check above was excused for that reason.
   bool reset_excused() const { return reset_excused_; }
   // A home set off once everything had settled, with its switch within reach.
@@ -105,7 +106,7 @@ class Invariants {
   bool fill_lied_ = false;
   bool board_lost_ = false;
   bool reset_to_catch_ = false;
-  bool reset_behind_stops_ = false;
+  bool reset_untellable_ = false;
   bool reset_excused_ = false;
   uint64_t replies_lost_in_resets_ = 0;
   uint32_t programs_stopped_at_reset_ = 0;

@@ -184,7 +184,7 @@ class SeedRun {
     result.excused_invisible_loss = books_.invisible_losses() != 0;
     result.excused_repeated_pause = books_.repeated_pauses() != 0;
     result.excused_fill_lie = books_.lie_losses() != 0;
-    result.excused_reset_behind_stops = invariants_.reset_excused();
+    result.excused_reset_untellable = invariants_.reset_excused();
     result.excused_unjudged_replies = replies_.excused() != 0;
     result.excused_compensation_off = tool_books_.excused_compensation_off();
     result.excused_position_lost = tool_books_.excused_position_lost();
@@ -569,7 +569,7 @@ class SeedRun {
     replies_seen_ = bus_.replies_handed();
     const uint64_t stops = board_.Stats().packets[kOpStopMotion];
     if (reset_awaits_reply_ && stops - stops_at_reply_ >= 2) {
-      invariants_.NoteResetBehindStops();
+      invariants_.NoteResetCountsCannotTell();
       tool_books_.Unjudge();
     }
     reset_awaits_reply_ = false;
@@ -646,10 +646,7 @@ class SeedRun {
     }
     invariants_.NoteBoardReset(lost, replies);
     if (ends_where_queue_would) books_.ExcuseResetLosses();
-    if (looks_cut_by_stop || ends_where_queue_would) {
-      invariants_.NoteResetBehindStops();
-      tool_books_.Unjudge();
-    }
+    if (looks_cut_by_stop || ends_where_queue_would) invariants_.NoteResetCountsCannotTell();
   }
 
   uint64_t replies_seen_ = 0;
