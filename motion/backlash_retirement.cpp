@@ -28,16 +28,20 @@ bool MotionEngine::PositionsFollowBoard(int32_t fill, uint64_t sent_at_request) 
       marked ? static_cast<uint32_t>(sent_at_request) - static_cast<uint32_t>(fill) : 0;
   last_reply_executed_ = executed;
   reply_executed_known_ = true;
+  // Every take-up the board has passed retires on this reply, and the positions follow it at
+  // once: a DRO held back a reply per take-up would be taken as the machine's position by an
+  // alignment should the link drop before the next reply.
   BacklashQueue& queue = backlash_queue_;
-  const uint32_t retire = queue.retire_index.load(std::memory_order_acquire) & BacklashQueue::kMask;
   const uint32_t open = queue.open_index.load(std::memory_order_acquire) & BacklashQueue::kMask;
-  if (retire == open) return true;
-  const BacklashRecord& record = queue.records[retire];
-  if (executed <= record.start_marker.load(std::memory_order_acquire)) return true;
-  if (!RecordExecuted(record, executed)) return false;  // the board is inside the take-up
-  ApplyCorrections(record);
-  queue.retire_index.store((retire + 1) & BacklashQueue::kMask, std::memory_order_release);
-  return false;
+  uint32_t retire = queue.retire_index.load(std::memory_order_acquire) & BacklashQueue::kMask;
+  for (; retire != open; retire = (retire + 1) & BacklashQueue::kMask) {
+    const BacklashRecord& record = queue.records[retire];
+    if (executed <= record.start_marker.load(std::memory_order_acquire)) return true;
+    if (!RecordExecuted(record, executed)) return false;  // the board is inside the take-up
+    ApplyCorrections(record);
+    queue.retire_index.store((retire + 1) & BacklashQueue::kMask, std::memory_order_release);
+  }
+  return true;
 }
 
 bool MotionEngine::RecordExecuted(const BacklashRecord& record, uint32_t executed) {

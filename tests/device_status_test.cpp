@@ -115,25 +115,33 @@ TEST_F(StatusReplyTest, ChannelsThreeAndFourMapOntoAxesThreeToFive) {
 
 // SegmentsSent is 0 here, so the markers sit just below the 32-bit wrap: executed is
 // SegmentsSent - fill, compared unsigned (1000/1020 with 1030 sent, shifted by -1030).
-TEST_F(StatusReplyTest, BacklashWindowFreezesThenRetiresTheRecord) {
+// A reply behind several take-ups retires them all and moves the DRO at once: held back a
+// reply per take-up, the DRO would be taken for the machine's position by an alignment if the
+// link dropped before the next reply.
+TEST_F(StatusReplyTest, BacklashWindowFreezesThenRetiresEveryRecordThePositionsPassed) {
   Reply(0, {});  // align
   BacklashQueue& q = backlash();
-  BacklashRecord& record = q.records[0];
-  record.start_marker = 1000u - 1030u;
-  record.end_marker = 1020u - 1030u;
-  record.correction[0] = 7;
-  q.open_index = 1;
+  q.records[0].start_marker = 1000u - 1030u;
+  q.records[0].end_marker = 1020u - 1030u;
+  q.records[0].correction[0] = 7;
+  q.records[1].start_marker = 1021u - 1030u;
+  q.records[1].end_marker = 1022u - 1030u;
+  q.records[1].correction[0] = -3;
+  q.records[2].start_marker = 1028u - 1030u;
+  q.records[2].end_marker = 0;  // still being generated
+  q.open_index = 3;
 
   Reply(31, {10, 0, 0, 0, 0, 0});  // executed 999: before the take-up
   EXPECT_EQ(Position(0), 10);
   Reply(20, {20, 0, 0, 0, 0, 0});  // executed 1010: inside it
   EXPECT_EQ(Position(0), 10);
-  Reply(5, {30, 0, 0, 0, 0, 0});  // executed 1025: behind it
-  EXPECT_EQ(Position(0), 10);
-  EXPECT_EQ(h.link().axis_offset(0), 7);
-  EXPECT_EQ(q.retire_index.load(), 1u);
-  Reply(5, {30, 0, 0, 0, 0, 0});
-  EXPECT_EQ(Position(0), 37);
+  Reply(5, {30, 0, 0, 0, 0, 0});  // executed 1025: behind both, before the third
+  EXPECT_EQ(h.link().axis_offset(0), 4);
+  EXPECT_EQ(q.retire_index.load(), 2u);
+  EXPECT_EQ(Position(0), 34);
+  Reply(1, {40, 0, 0, 0, 0, 0});  // executed 1029: inside the third
+  EXPECT_EQ(Position(0), 34);
+  EXPECT_EQ(q.retire_index.load(), 2u);
 }
 
 TEST_F(StatusReplyTest, RecordStillRunningFreezesThePositions) {

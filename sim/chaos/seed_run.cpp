@@ -371,7 +371,7 @@ class SeedRun {
     }
     if (link.link_starts() != starts_before) NoteLinkStart(resync_before);
     books_.Observe();
-    tool_books_.AfterStep(static_cast<uint32_t>(bus_.replies_handed()));
+    tool_books_.AfterStep();
     NoteBooks();
     NoteRepliesAndStops();
     if (options_.trace) TraceLink();

@@ -10,8 +10,9 @@
 namespace vaskel::chaos {
 namespace {
 
-// The board stands still this long, with this many status replies handed to the plug-in,
-// before the DRO must show the tool: a delayed or reordered reply is older than that.
+// The board stands still this long, with this many status replies the plug-in took as such,
+// before the DRO must show the tool: a delayed or reordered reply is older than that. Replies
+// it had to refuse (a sequence it never asked for) show it nothing.
 constexpr uint32_t kRestMs = 1000;
 constexpr uint32_t kRestReplies = 5;
 
@@ -93,7 +94,7 @@ void ToolBooks::BeforeStep() {
   jog_producer_before_ = ramps.jog_ring().producer.load();
 }
 
-void ToolBooks::AfterStep(uint32_t replies_handed) {
+void ToolBooks::AfterStep() {
   if (failed()) return;
   DeviceLink& link = ctx_.link();
   const HostBlock& e = host_.blocks().engine;
@@ -163,13 +164,13 @@ void ToolBooks::AfterStep(uint32_t replies_handed) {
   if (board_.Fill() != 0 || counts != rest_counts_ || !link.link_running() ||
       link.resync_pending()) {
     rest_since_ms_ = now;
-    replies_at_rest_ = replies_handed;
+    replies_at_rest_ = statuses_taken_;
     rest_counts_ = counts;
     rest_checked_ = false;
     return;
   }
   if (!rest_checked_ && now - rest_since_ms_ >= kRestMs &&
-      replies_handed - replies_at_rest_ >= kRestReplies) {
+      statuses_taken_ - replies_at_rest_ >= kRestReplies) {
     rest_checked_ = true;
     CheckAtRest(false);
   }
@@ -181,6 +182,7 @@ void ToolBooks::CheckReply() {
   const auto sequence = static_cast<uint16_t>(ctx_.link().last_status_sequence());
   if (sequence == sequence_seen_) return;
   sequence_seen_ = sequence;
+  ++statuses_taken_;
   const std::optional<sim::StatusSnapshot> at = board_.StatusFor(sequence);
   const bool plugin = at && (at->last_moving_tag >> 60) == (IntentBooks::kPluginTag >> 60);
   if (fill_lie_ || !plugin || at->fill == 0 ||

@@ -27,7 +27,7 @@ class ToolBooks {
   // After the host's start: the play of each compensated axis goes onto the board.
   void Start();
   void BeforeStep();
-  void AfterStep(uint32_t replies_handed);
+  void AfterStep();
   // After a host call: a jog the plug-in took is expected to move the way it was asked.
   void AfterAct(const Action& action);
   // Every segment that left the board's queue, in order.
@@ -109,9 +109,10 @@ class ToolBooks {
   uint16_t jog_ramps_before_ = 0;
   int32_t jog_producer_before_ = 0;
 
-  // The board at rest: since when, and the replies handed to the plug-in since.
+  // The board at rest: since when, and the status replies the plug-in took by then.
   uint32_t rest_since_ms_ = 0;
   uint32_t replies_at_rest_ = 0;
+  uint32_t statuses_taken_ = 0;  // status replies the plug-in took, by their sequence
   std::array<int32_t, 6> rest_counts_{};
   bool rest_checked_ = false;
   uint32_t last_look_ms_ = ~0u;
