@@ -161,8 +161,10 @@ void ToolBooks::AfterStep() {
   if (now == last_look_ms_) return;
   last_look_ms_ = now;
   const sim::ChannelSteps counts = board_.Counts();
+  // A reply whose fill lies may be taken for a garbled one: its counts reach the plug-in, but
+  // the DRO holds until a reply bears them out. Only replies after the lie make the rest.
   if (board_.Fill() != 0 || counts != rest_counts_ || !link.link_running() ||
-      link.resync_pending()) {
+      link.resync_pending() || fill_lie_) {
     rest_since_ms_ = now;
     replies_at_rest_ = statuses_taken_;
     rest_counts_ = counts;
