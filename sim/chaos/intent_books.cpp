@@ -119,6 +119,8 @@ void IntentBooks::Observe() {
     if (s.fate == sim::SegmentFate::kRan) {
       CloseLostQueue();
       CheckRun(s);
+    } else if (s.fate == sim::SegmentFate::kUnplugged && excuse_unplug_) {
+      if (IsHost(s.tag)) state_[(s.tag & kSerialMask) - 1] |= kExcused;
     } else if (s.fate == sim::SegmentFate::kUnplugged) {
       lost_queue_.push_back(s);
     } else if (s.fate == sim::SegmentFate::kReset && excuse_reset_ && IsHost(s.tag)) {

@@ -52,6 +52,12 @@ class IntentBooks : public StreamObserver {
     Observe();
     excuse_reset_ = false;
   }
+  // The same for the queue an unplug is dropping now, where the board loses its power too.
+  void ExcuseUnplugLosses() {
+    excuse_unplug_ = true;
+    Observe();
+    excuse_unplug_ = false;
+  }
   // A reply with a lying fill is about to measure the board for a resynchronisation: the
   // rewind takes its word, so what was streamed so far may be skipped.
   void NoteLyingMeasurement() { lie_floor_ = most_encoded_; }
@@ -111,6 +117,7 @@ class IntentBooks : public StreamObserver {
   uint32_t invisible_losses_ = 0;
   uint32_t repeated_pauses_ = 0;
   bool excuse_reset_ = false;
+  bool excuse_unplug_ = false;
   uint32_t lie_floor_ = 0;  // entries up to this were streamed before a lying measurement
   uint32_t lie_losses_ = 0;
   CurrentTagCheck current_tag_;

@@ -184,7 +184,7 @@ class SeedRun {
     result.excused_invisible_loss = books_.invisible_losses() != 0;
     result.excused_repeated_pause = books_.repeated_pauses() != 0;
     result.excused_fill_lie = books_.lie_losses() != 0;
-    result.excused_reset_untellable = invariants_.reset_excused();
+    result.excused_reset_untellable = invariants_.reset_excused() || power_loss_untellable_;
     result.excused_unjudged_replies = replies_.excused() != 0;
     result.excused_compensation_off = tool_books_.excused_compensation_off();
     result.excused_position_lost = tool_books_.excused_position_lost();
@@ -536,8 +536,10 @@ class SeedRun {
         if (on) {
           // The rate, unused by an unplug, picks a drop the powered board runs on through.
           const bool runs_on = f.param == 0 && f.rate < 0.35;
+          const std::array<int64_t, 6> dropped = board_.Stats().steps_unplugged;
           board_.Unplug(runs_on);
           if (!runs_on) invariants_.NoteBoardLoss();
+          if (f.param == 1) NotePowerLoss(dropped);
         } else {
           if (f.param == 1) {
             for (int c = 0; c < 6; ++c) board_.SetCount(c, 0);
@@ -619,6 +621,25 @@ class SeedRun {
     return false;
   }
 
+  // The board unplugged loses its power as well: it comes back with counts of 0. Where the
+  // queue it dropped would have ended them there, the replies show just what a powered board
+  // that ran on through the drop would show: the loss is excused (counted), and the frame set
+  // anew.
+  void NotePowerLoss(const std::array<int64_t, 6>& dropped_before) {
+    const sim::ChannelSteps counts = board_.Counts();
+    const std::array<int64_t, 6> dropped = board_.Stats().steps_unplugged;
+    bool lost = false, ends_where_queue_would = true;
+    for (size_t c = 0; c < 6; ++c) {
+      const int64_t queue = dropped[c] - dropped_before[c];
+      lost = lost || counts[c] != 0 || queue != 0;
+      ends_where_queue_would = ends_where_queue_would && counts[c] + queue == 0;
+    }
+    if (!lost || !ends_where_queue_would) return;
+    books_.ExcuseUnplugLosses();
+    tool_books_.Unjudge();
+    power_loss_untellable_ = true;
+  }
+
   // A board that held steps or counts loses them: the plug-in must see it from the replies.
   void ResetBoard() {
     reset_awaits_reply_ = true;
@@ -658,6 +679,7 @@ class SeedRun {
   std::vector<sim::ExecutedSegment> left_since_reply_;
   bool left_overflowed_ = false;
   bool reset_awaits_reply_ = false;
+  bool power_loss_untellable_ = false;  // see NotePowerLoss
   bool reset_after_stop_ = false;
   uint64_t stops_when_armed_ = 0;
 
