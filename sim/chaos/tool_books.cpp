@@ -198,10 +198,16 @@ void ToolBooks::CheckReply() {
     unjudged_in_play_ = true;
     return;
   }
+  // Only the axis the take-up moves there is judged: another may sit inside its play since an
+  // abort cut its take-up, its DRO following the motor until the tool meets it again.
+  const auto slot = static_cast<size_t>(at->last_moving_tag & kSegmentRingMask);
+  const uint8_t taken_up =
+      take_up_tags_[slot] == at->last_moving_tag ? take_up_axes_[slot] : uint8_t{0x7};
   for (int a = 0; a < 3; ++a) {
     const auto i = static_cast<size_t>(a);
     const int32_t gap = at->tool.gap()[i];
-    if (!played_[i] || gap == 0 || gap == -at->tool.play()[i] || Dro(a) == dro_step_before_[i]) {
+    if (!played_[i] || (taken_up & (1u << a)) == 0 || gap == 0 || gap == -at->tool.play()[i] ||
+        Dro(a) == dro_step_before_[i]) {
       continue;
     }
     char text[160];
@@ -324,6 +330,14 @@ void ToolBooks::OnSegment(const sim::ExecutedSegment& s) {
     for (size_t c = 0; c < 6 && ran; ++c) {
       take_up_run_[c] += s.steps[c];
       take_up_steps_[c] += s.steps[c];
+    }
+    if (ran) {
+      const auto slot = static_cast<size_t>(s.tag & kSegmentRingMask);
+      take_up_tags_[slot] = s.tag;
+      take_up_axes_[slot] = 0;
+      for (size_t a = 0; a < 3; ++a) {
+        if (s.steps[a] != 0) take_up_axes_[slot] |= static_cast<uint8_t>(1u << a);
+      }
     }
     return;
   }

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 
+#include "motion/segment_ring.h"
 #include "plugin/plugin_context.h"
 #include "sim/board/board_simulator.h"
 #include "sim/chaos/chaos_host.h"
@@ -124,6 +125,10 @@ class ToolBooks {
   bool take_up_open_ = false;      // a take-up has run steps and no other moving segment since
   uint64_t stops_at_take_up_ = 0;  // stop commands the board had taken as it began
   std::array<int64_t, 6> take_up_steps_{};
+  // Each take-up segment that ran, by its slot in the backlash ring: its tag, and the axes it
+  // moved (a take-up moves one axis at a time).
+  std::array<uint64_t, kSegmentRingSlots> take_up_tags_{};
+  std::array<uint8_t, kSegmentRingSlots> take_up_axes_{};
   // A jog the host asked for and the plug-in took: its direction (0 positive) and the first
   // slot of the jog ring it fills; -1: none.
   std::array<int, 3> jog_direction_{-1, -1, -1};
