@@ -206,8 +206,11 @@ void ToolBooks::CheckReply() {
   for (int a = 0; a < 3; ++a) {
     const auto i = static_cast<size_t>(a);
     const int32_t gap = at->tool.gap()[i];
-    if (!played_[i] || (taken_up & (1u << a)) == 0 || gap == 0 || gap == -at->tool.play()[i] ||
-        Dro(a) == dro_step_before_[i]) {
+    if (!played_[i] || gap == 0 || gap == -at->tool.play()[i] || Dro(a) == dro_step_before_[i]) {
+      continue;
+    }
+    if ((taken_up & (1u << a)) == 0) {
+      unjudged_in_play_ = true;
       continue;
     }
     char text[160];

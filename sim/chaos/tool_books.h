@@ -57,8 +57,9 @@ class ToolBooks {
   // The seed re-anchored the frame after the plug-in said it lost the position, or a lying
   // fill or a reset the counts cannot show left the take-ups unjudged.
   bool excused_position_lost() const { return position_lost_; }
-  // A rest with a tool inside its play (an abort cut its take-up), or a reply from inside a
-  // take-up just after a stop or a lying fill: not judged there.
+  // A rest with a tool inside its play (an abort cut its take-up), a reply from inside a
+  // take-up just after a stop or a lying fill, or one that moved the DRO of such an axis while
+  // another axis was taken up: not judged there.
   bool excused_in_play() const { return unjudged_in_play_; }
   // An alignment met open take-up records: the DRO's jump there is not judged.
   bool excused_retired_at_alignment() const { return retired_at_alignment_; }
