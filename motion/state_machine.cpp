@@ -103,8 +103,11 @@ bool MotionEngine::StepBacklashTakeUp() {
 void MotionEngine::ResumeAfterTakeUp() {
   set_state(resume_state() != 0 ? resume_state() : kRunning);
   set_resume_state(0);
-  // A dwell that took over during the take-up: the jog or home it interrupted is over.
-  if (segment_source() == kJogRing && !RunsJogRamps(state()) && state() != kStopRequested) {
+  // A dwell that took over during the take-up: the jog or home it interrupted is over. With a
+  // stop held behind the take-up, the dwell took the place of what that stop interrupted; a
+  // stop that still interrupts a jog or home ends it in its own clean-up.
+  const int32_t behind = state() == kStopRequested ? stopped_state_.load() : state();
+  if (segment_source() == kJogRing && !RunsJogRamps(behind)) {
     ramps_.StopAllRamps();
     SelectSource(kHostTrajectory);
     services_.host.engine.Set(engine::kPluginMotionActive, false);

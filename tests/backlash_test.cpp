@@ -351,6 +351,23 @@ TEST_F(BacklashTest, DwellAskedForDuringATakeUpFollowsIt) {
   EXPECT_EQ(engine().Get(engine::kDwellActive), 0);
 }
 
+// A stop, then a dwell, both asked for while a jog's take-up runs: the dwell takes the place of
+// the jog the stop interrupted (and the stop ends the dwell), so the jog is over once the
+// take-up ends and the host must not go on seeing plug-in motion.
+TEST_F(BacklashTest, DwellOverAHeldStopDuringAJogsTakeUpEndsTheJog) {
+  planner().Set(planner::kAxisVelocity[0], 2.0);
+  ctx.JogOn(0, 1, 0);
+  ASSERT_TRUE(TickUntil(kBacklashTakeUp));
+  ctx.Notify(-1);
+  ctx.DoDwell(0.1);
+  ASSERT_TRUE(TickUntil(kStopDraining));
+  ASSERT_TRUE(TickUntil(kRunning));
+  EXPECT_FALSE(engine().Get(engine::kPluginMotionActive));
+  EXPECT_EQ(engine().Get(engine::kDwellActive), 0);
+  EXPECT_EQ(motion().segment_source(), kHostTrajectory);
+  EXPECT_EQ(motion().ramps().jog_ramps()[0].Mode, kRampIdle);
+}
+
 // The reversing entry found in slot 2: the slots after it go out empty, the entry stays at the
 // consumer index, and the rest of the pass draws on the still empty backlash ring.
 TEST_F(BacklashTest, ReversalInTheMiddleOfAPacketHoldsTheRestOfIt) {
