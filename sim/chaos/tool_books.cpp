@@ -152,8 +152,17 @@ void ToolBooks::AfterStep() {
 
   // A home or probe (the settling phase starts one itself) runs on the jog ring too.
   if (e.Get(engine::kHomingActive) || e.Get(engine::kProbeActive)) jog_direction_.fill(-1);
+  // A stop held up on the way (stuck writes) lets the board run the take-up it cut for as long
+  // as it takes to arrive: the window opens when the board takes a stop.
+  const uint64_t board_stops = board_.Stats().packets[kOpStopMotion];
   if (books_.stream_cuts() != cuts_seen_) {
     cuts_seen_ = books_.stream_cuts();
+    cut_at_ms_ = ctx_.platform().clock().TickCountMs();
+    stops_at_cut_ = board_stops;
+    cut_on_way_ = true;
+  }
+  if (cut_on_way_ && board_stops != stops_at_cut_) {
+    cut_on_way_ = false;
     cut_at_ms_ = ctx_.platform().clock().TickCountMs();
   }
   CheckReply();
@@ -187,13 +196,15 @@ void ToolBooks::CheckReply() {
   ++statuses_taken_;
   const std::optional<sim::StatusSnapshot> at = board_.StatusFor(sequence);
   const bool plugin = at && (at->last_moving_tag >> 60) == (IntentBooks::kPluginTag >> 60);
-  if (fill_lie_ || !plugin || at->fill == 0 ||
+  // A take-up a stop cut before the reply runs no more: the tool left inside its play is
+  // judged at the axis's next rest.
+  if (fill_lie_ || !plugin || at->fill == 0 || at->stopped_since_moving ||
       ((at->last_moving_tag >> 32) & 0xff) != kBacklashRing)
     return;
   // An abort leaves out a take-up the board had not finished: the DRO shows what of it ran
   // until the axis's next move meets the tool again.
   const uint32_t now = ctx_.platform().clock().TickCountMs();
-  if ((cuts_seen_ != 0 && now - cut_at_ms_ < kRestMs) ||
+  if ((cuts_seen_ != 0 && (cut_on_way_ || now - cut_at_ms_ < kRestMs)) ||
       (lie_ended_ms_ != 0 && now - lie_ended_ms_ < 2 * kRestMs)) {
     unjudged_in_play_ = true;
     return;

@@ -104,9 +104,11 @@ class ToolBooks {
   uint32_t cuts_seen_ = 0;
   bool fill_lie_ = false;
   bool unjudged_in_play_ = false;
-  uint32_t lie_ended_ms_ = 0;          // a record retired on the lie moves the DRO a while after
-  uint32_t cut_at_ms_ = 0;             // when the plug-in last queued a stop
-  bool records_before_ = false;        // the take-up record queue held records
+  uint32_t lie_ended_ms_ = 0;    // a record retired on the lie moves the DRO a while after
+  uint32_t cut_at_ms_ = 0;       // when the plug-in last queued a stop, or the board then took one
+  uint64_t stops_at_cut_ = 0;    // stops the board had taken as the plug-in queued its last one
+  bool cut_on_way_ = false;      // the board has taken no stop since
+  bool records_before_ = false;  // the take-up record queue held records
   bool retired_at_alignment_ = false;  // the home was releasing its switch
   uint16_t jog_ramps_before_ = 0;
   int32_t jog_producer_before_ = 0;
