@@ -143,9 +143,11 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
                                  : after_stop_counted
                                      ? std::string()
                                      : CountsMismatch(consumed, stops_at_request, raw, verified);
-    // Counts that account for every step: the board ran on through the drop, and the DRO goes
-    // on from where it was rather than being aligned to a position the board has left.
-    keep_offsets_ = verified && mismatch.empty();
+    // Counts that account for every step, or that the steps sent cannot tell from the board's
+    // own (across stops only bounds are known): the board ran on through the drop, as the
+    // rewind believes, and the DRO goes on with its counts. Aligned, it would stay where the
+    // last reply left it, off by all the board ran unseen since.
+    keep_offsets_ = mismatch.empty() && (verified || (measured && counts_base_.known));
     if (!mismatch.empty()) {
       OnBoardLostPosition("the board's counts do not account for the steps written to it (" +
                           mismatch + ")");

@@ -221,6 +221,37 @@ TEST_F(LinkEndToEnd, ADropWhileTheBoardRunsOnResumesTheProgramExactly) {
   EXPECT_FALSE(Shown(kBoardLostPosition));
 }
 
+// Every reply lost while the board runs and takes two stops, then a USB drop it runs on
+// through: across two stops its counts are known only within bounds, and the DRO, frozen since
+// the last reply, must go on with the counts rather than stay where it froze.
+TEST_F(LinkEndToEnd, ADropAfterRepliesWereLostAcrossStopsKeepsTheDroOnTheBoard) {
+  ASSERT_NO_FATAL_FAILURE(StreamFiveStepProgram(false));
+  board_.DropReplies(-1);
+  const double five[6] = {5, 0, 0, 0, 0, 0};
+  for (int stop = 0; stop < 2; ++stop) {
+    Run(200);
+    library_.api().Notify(-1);
+    Run(300);
+    for (int i = 0; i < 100; ++i) ASSERT_TRUE(host_->PushSegment(five));
+    host_->blocks().planner.Set(planner::kFlushPartial, true);
+  }
+  Run(1000);
+  ASSERT_EQ(board_.Fill(), 0u);
+  const int32_t frozen = Position(0);
+  const int32_t count = board_.Counts()[0];
+  ASSERT_NE(frozen, count);  // the board ran on unseen
+  board_.Unplug(/*runs_on=*/true);
+  ASSERT_TRUE(RunUntilStatus(kPulledOut, 500));
+  board_.ClearFaults();
+  board_.Replug();
+  ASSERT_TRUE(RunUntilStatus(kConnected, 1000));
+  Run(500);
+  std::printf("replies lost across two stops, then a drop: DRO froze at %d, board at %d, DRO %d\n",
+              frozen, count, Position(0));
+  EXPECT_EQ(Position(0), board_.Counts()[0]);
+  EXPECT_FALSE(Shown(kBoardLostPosition));
+}
+
 // A board that lost power mid-program comes back with an empty queue and its counts from zero:
 // the program does not resume shifted; it stops, and the axes must be homed.
 TEST_F(LinkEndToEnd, ABoardResetMidProgramStopsItAndUnreferencesTheAxes) {
