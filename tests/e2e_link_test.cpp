@@ -221,6 +221,42 @@ TEST_F(LinkEndToEnd, ADropWhileTheBoardRunsOnResumesTheProgramExactly) {
   EXPECT_FALSE(Shown(kBoardLostPosition));
 }
 
+// A board that stopped answering ran part of a move before a stop cut it, took a second stop,
+// then ran a short move before the link dropped. Its counts lie within what those stops leave
+// and cannot say where they cut: the board ran on, and the reconnection shows the DRO where it
+// went, not where the last reply before the silence left it.
+TEST_F(LinkEndToEnd, ADropBehindTwoUnseenStopsShowsWhereTheSilentBoardWent) {
+  Start();
+  host_->blocks().engine.Set(engine::kAxisEnabled[0], true);
+  ASSERT_TRUE(RunUntilStatus(kConnected, 1000));
+  Run(300);
+  board_.DropReplies(-1);
+  const double five[6] = {5, 0, 0, 0, 0, 0};
+  for (int i = 0; i < 200; ++i) ASSERT_TRUE(host_->PushSegment(five));
+  host_->blocks().planner.Set(planner::kFlushPartial, true);
+  ASSERT_TRUE(RunUntil([&] { return board_.Counts()[0] >= 100; }, 2000));
+  for (int stop = 0; stop < 2; ++stop) {
+    library_.api().Notify(10);
+    Run(300);
+  }
+  ASSERT_EQ(board_.Stats().packets[kOpStopMotion], 3u);  // the start-up stop and these two
+  ASSERT_LT(board_.Counts()[0], 1000);                   // the first stop cut the move
+  const double back[6] = {-1, 0, 0, 0, 0, 0};
+  for (int i = 0; i < 2; ++i) ASSERT_TRUE(host_->PushSegment(back));
+  host_->blocks().planner.Set(planner::kFlushPartial, true);
+  const int32_t went = board_.Counts()[0] - 2;
+  ASSERT_TRUE(RunUntil([&] { return board_.Counts()[0] == went && board_.Fill() == 0; }, 2000));
+  EXPECT_EQ(Position(0), 0);  // nothing seen since the silence began
+  board_.Unplug();
+  ASSERT_TRUE(RunUntilStatus(kPulledOut, 500));
+  board_.ClearFaults();
+  board_.Replug();
+  ASSERT_TRUE(RunUntilStatus(kConnected, 1000));
+  Run(300);
+  EXPECT_EQ(Position(0), went);
+  EXPECT_FALSE(Shown(kBoardLostPosition));
+}
+
 // A board that lost power mid-program comes back with an empty queue and its counts from zero:
 // the program does not resume shifted; it stops, and the axes must be homed.
 TEST_F(LinkEndToEnd, ABoardResetMidProgramStopsItAndUnreferencesTheAxes) {
