@@ -111,6 +111,7 @@ void ToolBooks::AfterStep() {
       if (played_[a]) {
         compensation_off_ = true;
         anchored_[a] = false;
+        belief_stale_[a] = true;
       }
     }
   }
@@ -147,6 +148,7 @@ void ToolBooks::AfterStep() {
       continue;
     const sim::MechanicalPlay tool = board_.Tool();
     anchored_[i] = PressesAsBelieved(a, tool) && (compensation_ || !played_[i]);
+    belief_stale_[i] = belief_stale_[i] && !anchored_[i];
     frame_[i] = Wrap(-int64_t{HostTool(tool)[i]});
   }
 
@@ -199,7 +201,10 @@ void ToolBooks::CheckReply() {
   for (int a = 0; a < 3; ++a) {
     const auto i = static_cast<size_t>(a);
     const int32_t gap = at->tool.gap()[i];
-    if (!played_[i] || gap == 0 || gap == -at->tool.play()[i] || Dro(a) == dro_step_before_[i]) {
+    // An axis whose directions compensation left behind goes through its play by the host's
+    // choice, take-up or not.
+    if (!played_[i] || belief_stale_[i] || gap == 0 || gap == -at->tool.play()[i] ||
+        Dro(a) == dro_step_before_[i]) {
       continue;
     }
     char text[160];
@@ -234,6 +239,7 @@ void ToolBooks::CheckAtRest(bool last) {
       unjudged_in_play_ |= played_[i] && compensation_;
       continue;
     }
+    belief_stale_[i] = false;
     const int32_t frame = Wrap(int64_t{Dro(a)} - t[i]);
     if (!anchored_[i]) {
       anchored_[i] = true;

@@ -50,8 +50,9 @@ class ToolBooks {
   const std::string& invariant() const { return invariant_; }
   // Steps by channel that take-ups put on the board.
   const std::array<int64_t, 6>& take_up_steps() const { return take_up_steps_; }
-  // The seed re-anchored the frame after the host switched compensation off, or left an axis
-  // unjudged whose channel a slave's take-ups move.
+  // The seed re-anchored the frame after the host switched compensation off (replies from
+  // inside a take-up are not judged on an axis until then), or left an axis unjudged whose
+  // channel a slave's take-ups move.
   bool excused_compensation_off() const { return compensation_off_; }
   // The seed re-anchored the frame after the plug-in said it lost the position, or a lying
   // fill or a reset the counts cannot show left the take-ups unjudged.
@@ -85,6 +86,9 @@ class ToolBooks {
   std::array<bool, 3> shared_{};    // a slave's take-ups move the axis's channel: not judged
   std::array<int32_t, 3> frame_{};  // DRO minus tool
   std::array<bool, 3> anchored_{};
+  // Compensation went off: the plug-in's directions stayed as they were while the tool went
+  // on through its play, until a rest with compensation on finds it pressing as believed.
+  std::array<bool, 3> belief_stale_{};
   bool compensation_ = false;
   bool compensation_off_ = false;
   bool position_lost_ = false;
