@@ -207,6 +207,11 @@ void ToolBooks::CheckReply() {
         Dro(a) == dro_step_before_[i]) {
       continue;
     }
+    // Inside its play since a take-up of its own was cut, while another axis takes up.
+    if (cut_in_play_[i]) {
+      unjudged_in_play_ = true;
+      continue;
+    }
     char text[160];
     std::snprintf(text, sizeof text,
                   "axis %d: the DRO moved from %d to %d on a reply from inside a take-up", a,
@@ -285,9 +290,14 @@ void ToolBooks::AfterAct(const Action& action) {
   jog_from_slot_[a] = jog_producer_before_;
 }
 
+void ToolBooks::MarkCut() {
+  for (size_t a = 0; a < 3; ++a) cut_in_play_[a] = cut_in_play_[a] || take_up_run_[a] != 0;
+}
+
 void ToolBooks::CloseTakeUp(uint64_t stops) {
   if (!std::exchange(take_up_open_, false)) return;
   // An abort stops the take-up's ramp: a stop the board took since it began may have cut it.
+  if (take_up_cut_ || stops != stops_at_take_up_) MarkCut();
   if (!take_up_cut_ && stops == stops_at_take_up_) {
     for (size_t a = 0; a < 3; ++a) {
       const int64_t steps = take_up_run_[a];
@@ -310,13 +320,17 @@ void ToolBooks::OnSegment(const sim::ExecutedSegment& s) {
   const auto source = static_cast<SegmentSourceId>(plugin ? (s.tag >> 32) & 0xff : 0xff);
   if (plugin && source == kBacklashRing) {
     // A stop or a lost queue cut the take-up: the rest of it never runs.
-    if (!ran) take_up_cut_ = true;
+    if (!ran) {
+      take_up_cut_ = true;
+      MarkCut();
+    }
     // As the board ran it: a segment it ran just before a stop is read after the stop, and
     // belongs to the take-up the stop cut, not to the next one.
     const uint64_t stops = s.stops;
     // A stop since the open take-up began cut it, its ramp discarded unsent: with no moving
     // segment between, the next take-up's steps would otherwise be summed into it.
     if (ran && take_up_open_ && stops != stops_at_take_up_) {
+      MarkCut();
       take_up_open_ = false;
       take_up_run_.fill(0);
       take_up_cut_ = false;
@@ -328,6 +342,7 @@ void ToolBooks::OnSegment(const sim::ExecutedSegment& s) {
     for (size_t c = 0; c < 6 && ran; ++c) {
       take_up_run_[c] += s.steps[c];
       take_up_steps_[c] += s.steps[c];
+      if (c < 3 && s.steps[c] != 0) cut_in_play_[c] = false;
     }
     return;
   }

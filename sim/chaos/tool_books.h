@@ -58,7 +58,8 @@ class ToolBooks {
   // fill or a reset the counts cannot show left the take-ups unjudged.
   bool excused_position_lost() const { return position_lost_; }
   // A rest with a tool inside its play (an abort cut its take-up), or a reply from inside a
-  // take-up just after a stop or a lying fill: not judged there.
+  // take-up just after a stop or a lying fill, or on an axis a cut take-up left inside its
+  // play: not judged there.
   bool excused_in_play() const { return unjudged_in_play_; }
   // An alignment met open take-up records: the DRO's jump there is not judged.
   bool excused_retired_at_alignment() const { return retired_at_alignment_; }
@@ -67,6 +68,8 @@ class ToolBooks {
   void Fail(const char* invariant, const std::string& text);
   // `stops`: the stop commands the board had taken as the take-up ended.
   void CloseTakeUp(uint64_t stops);
+  // The open take-up was cut: the axes it moved may be left inside their play.
+  void MarkCut();
   // The board stands still, the link runs and the plug-in has the board's counts.
   void CheckAtRest(bool last);
   void CheckReply();
@@ -128,6 +131,9 @@ class ToolBooks {
   bool take_up_open_ = false;      // a take-up has run steps and no other moving segment since
   uint64_t stops_at_take_up_ = 0;  // stop commands the board had taken as it began
   std::array<int64_t, 6> take_up_steps_{};
+  // A cut take-up left the axis's tool inside its play: the DRO follows the motor there until
+  // a take-up of the axis moves it again.
+  std::array<bool, 3> cut_in_play_{};
   // A jog the host asked for and the plug-in took: its direction (0 positive) and the first
   // slot of the jog ring it fills; -1: none.
   std::array<int, 3> jog_direction_{-1, -1, -1};
