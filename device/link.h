@@ -448,7 +448,9 @@ class DeviceLink final : public BoardLink {
   // configuration again.
   std::atomic<bool> reconfigure_{false};
   bool judge_counts_ = true;
-  bool keep_offsets_ = false;  // the next alignment keeps the offsets the counts bore out
+  // The next alignment keeps the offsets: the measured counts bore them out, or lay within
+  // the bounds the stops since the last counts leave.
+  bool keep_offsets_ = false;
   // A measured resynchronisation's rewind, held until the counts after the start-up stop show
   // how much of what the board held at the measurement it ran before the stop reached it
   // (receiver).
