@@ -147,8 +147,8 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
     const bool verified = verdict == CountsVerdict::kAgree;
     // Counts that account for every step, or that lie within the bounds stops since the last
     // ones leave: the board ran on through the drop, and the DRO goes on from where it was
-    // rather than being aligned to a position the board has left unseen. Only counts that
-    // never had a base to be judged against are aligned.
+    // rather than being aligned to a position the board has left unseen. Counts with no base
+    // to judge them against leave the DRO where it is.
     keep_offsets_ =
         mismatch.empty() && (verified || (verdict == CountsVerdict::kCannotTell && based));
     if (!mismatch.empty()) {
