@@ -269,15 +269,14 @@ int ChaosMain(int argc, char** argv) {
       invisible_losses, fill_lies, repeated_pauses, resets_behind_stops, unjudged_replies);
   std::printf(
       "chaos: relaxed tool checks: %zu seeds switched backlash compensation off (the DRO's "
-      "frame set again once it is on and the tool presses where the plug-in believes, and "
-      "replies from inside a take-up not judged on an axis until then) or slaved an axis with "
-      "take-ups to one of the first three (not judged); %zu "
+      "frame set again once it is on and the tool presses where the plug-in believes) or slaved "
+      "an axis with take-ups to one of the first three (not judged); %zu "
       "seeds lost the position, or had a lying fill or a reset behind two stops (frame set "
       "again); %zu stream-only seeds with take-ups dropped packets by rule (steps not "
       "accounted); %zu seeds aligned the link with take-up records open (the DRO's jump there "
       "not judged); %zu seeds rested with a tool inside its play after an abort cut its take-up, "
-      "or had a reply from inside a take-up just after a stop or a lying fill or on an axis a "
-      "cut take-up had left inside its play (not judged there)\n",
+      "or had a reply from inside a take-up just after a stop or a lying fill or on an axis that "
+      "steps outside a take-up moved into its play (not judged there)\n",
       compensation_off, frames_set_anew, take_up_drops, retired_at_alignment, in_play);
   return passed == run ? 0 : 1;
 }

@@ -111,7 +111,6 @@ void ToolBooks::AfterStep() {
       if (played_[a]) {
         compensation_off_ = true;
         anchored_[a] = false;
-        belief_stale_[a] = true;
       }
     }
   }
@@ -148,7 +147,6 @@ void ToolBooks::AfterStep() {
       continue;
     const sim::MechanicalPlay tool = board_.Tool();
     anchored_[i] = PressesAsBelieved(a, tool) && (compensation_ || !played_[i]);
-    belief_stale_[i] = belief_stale_[i] && !anchored_[i];
     frame_[i] = Wrap(-int64_t{HostTool(tool)[i]});
   }
 
@@ -201,14 +199,11 @@ void ToolBooks::CheckReply() {
   for (int a = 0; a < 3; ++a) {
     const auto i = static_cast<size_t>(a);
     const int32_t gap = at->tool.gap()[i];
-    // An axis whose directions compensation left behind goes through its play by the host's
-    // choice, take-up or not.
-    if (!played_[i] || belief_stale_[i] || gap == 0 || gap == -at->tool.play()[i] ||
-        Dro(a) == dro_step_before_[i]) {
+    if (!played_[i] || gap == 0 || gap == -at->tool.play()[i] || Dro(a) == dro_step_before_[i]) {
       continue;
     }
-    // Inside its play since a take-up of its own was cut, while another axis takes up.
-    if (cut_in_play_[i]) {
+    // Inside its play by steps no take-up made, while another axis takes up.
+    if (!taken_up_last_[i]) {
       unjudged_in_play_ = true;
       continue;
     }
@@ -244,7 +239,6 @@ void ToolBooks::CheckAtRest(bool last) {
       unjudged_in_play_ |= played_[i] && compensation_;
       continue;
     }
-    belief_stale_[i] = false;
     const int32_t frame = Wrap(int64_t{Dro(a)} - t[i]);
     if (!anchored_[i]) {
       anchored_[i] = true;
@@ -290,14 +284,9 @@ void ToolBooks::AfterAct(const Action& action) {
   jog_from_slot_[a] = jog_producer_before_;
 }
 
-void ToolBooks::MarkCut() {
-  for (size_t a = 0; a < 3; ++a) cut_in_play_[a] = cut_in_play_[a] || take_up_run_[a] != 0;
-}
-
 void ToolBooks::CloseTakeUp(uint64_t stops) {
   if (!std::exchange(take_up_open_, false)) return;
   // An abort stops the take-up's ramp: a stop the board took since it began may have cut it.
-  if (take_up_cut_ || stops != stops_at_take_up_) MarkCut();
   if (!take_up_cut_ && stops == stops_at_take_up_) {
     for (size_t a = 0; a < 3; ++a) {
       const int64_t steps = take_up_run_[a];
@@ -320,17 +309,13 @@ void ToolBooks::OnSegment(const sim::ExecutedSegment& s) {
   const auto source = static_cast<SegmentSourceId>(plugin ? (s.tag >> 32) & 0xff : 0xff);
   if (plugin && source == kBacklashRing) {
     // A stop or a lost queue cut the take-up: the rest of it never runs.
-    if (!ran) {
-      take_up_cut_ = true;
-      MarkCut();
-    }
+    if (!ran) take_up_cut_ = true;
     // As the board ran it: a segment it ran just before a stop is read after the stop, and
     // belongs to the take-up the stop cut, not to the next one.
     const uint64_t stops = s.stops;
     // A stop since the open take-up began cut it, its ramp discarded unsent: with no moving
     // segment between, the next take-up's steps would otherwise be summed into it.
     if (ran && take_up_open_ && stops != stops_at_take_up_) {
-      MarkCut();
       take_up_open_ = false;
       take_up_run_.fill(0);
       take_up_cut_ = false;
@@ -342,12 +327,13 @@ void ToolBooks::OnSegment(const sim::ExecutedSegment& s) {
     for (size_t c = 0; c < 6 && ran; ++c) {
       take_up_run_[c] += s.steps[c];
       take_up_steps_[c] += s.steps[c];
-      if (c < 3 && s.steps[c] != 0) cut_in_play_[c] = false;
+      if (c < 3 && s.steps[c] != 0) taken_up_last_[c] = true;
     }
     return;
   }
   const bool moving = std::any_of(s.steps.begin(), s.steps.end(), [](int32_t v) { return v != 0; });
   if (!ran || !moving) return;
+  for (size_t c = 0; c < 3; ++c) taken_up_last_[c] = taken_up_last_[c] && s.steps[c] == 0;
   CloseTakeUp(s.stops);
   if (!plugin || source != kJogRing) return;
   const auto slot = static_cast<int32_t>(s.tag & 0xffffffffu);

@@ -50,16 +50,15 @@ class ToolBooks {
   const std::string& invariant() const { return invariant_; }
   // Steps by channel that take-ups put on the board.
   const std::array<int64_t, 6>& take_up_steps() const { return take_up_steps_; }
-  // The seed re-anchored the frame after the host switched compensation off (replies from
-  // inside a take-up are not judged on an axis until then), or left an axis unjudged whose
-  // channel a slave's take-ups move.
+  // The seed re-anchored the frame after the host switched compensation off, or left an axis
+  // unjudged whose channel a slave's take-ups move.
   bool excused_compensation_off() const { return compensation_off_; }
   // The seed re-anchored the frame after the plug-in said it lost the position, or a lying
   // fill or a reset the counts cannot show left the take-ups unjudged.
   bool excused_position_lost() const { return position_lost_; }
   // A rest with a tool inside its play (an abort cut its take-up), or a reply from inside a
-  // take-up just after a stop or a lying fill, or on an axis a cut take-up left inside its
-  // play: not judged there.
+  // take-up just after a stop or a lying fill, or on an axis that steps outside a take-up
+  // moved into its play: not judged there.
   bool excused_in_play() const { return unjudged_in_play_; }
   // An alignment met open take-up records: the DRO's jump there is not judged.
   bool excused_retired_at_alignment() const { return retired_at_alignment_; }
@@ -68,8 +67,6 @@ class ToolBooks {
   void Fail(const char* invariant, const std::string& text);
   // `stops`: the stop commands the board had taken as the take-up ended.
   void CloseTakeUp(uint64_t stops);
-  // The open take-up was cut: the axes it moved may be left inside their play.
-  void MarkCut();
   // The board stands still, the link runs and the plug-in has the board's counts.
   void CheckAtRest(bool last);
   void CheckReply();
@@ -89,9 +86,6 @@ class ToolBooks {
   std::array<bool, 3> shared_{};    // a slave's take-ups move the axis's channel: not judged
   std::array<int32_t, 3> frame_{};  // DRO minus tool
   std::array<bool, 3> anchored_{};
-  // Compensation went off: the plug-in's directions stayed as they were while the tool went
-  // on through its play, until a rest with compensation on finds it pressing as believed.
-  std::array<bool, 3> belief_stale_{};
   bool compensation_ = false;
   bool compensation_off_ = false;
   bool position_lost_ = false;
@@ -131,9 +125,10 @@ class ToolBooks {
   bool take_up_open_ = false;      // a take-up has run steps and no other moving segment since
   uint64_t stops_at_take_up_ = 0;  // stop commands the board had taken as it began
   std::array<int64_t, 6> take_up_steps_{};
-  // A cut take-up left the axis's tool inside its play: the DRO follows the motor there until
-  // a take-up of the axis moves it again.
-  std::array<bool, 3> cut_in_play_{};
+  // The last steps on the axis's channel were a take-up's. Steps of the host's or a jog's
+  // going into the play (after a cut or refused take-up, or with directions compensation left
+  // behind) move the DRO with the motor until the tool is met, by design.
+  std::array<bool, 3> taken_up_last_{};
   // A jog the host asked for and the plug-in took: its direction (0 positive) and the first
   // slot of the jog ring it fills; -1: none.
   std::array<int, 3> jog_direction_{-1, -1, -1};
