@@ -185,7 +185,8 @@ void ToolBooks::CheckReply() {
   ++statuses_taken_;
   const std::optional<sim::StatusSnapshot> at = board_.StatusFor(sequence);
   const bool plugin = at && (at->last_moving_tag >> 60) == (IntentBooks::kPluginTag >> 60);
-  if (fill_lie_ || !plugin || at->fill == 0 ||
+  // A board that dropped its queue since the take-up's last steps runs it no more.
+  if (fill_lie_ || !plugin || at->fill == 0 || at->dropped_since_moving ||
       ((at->last_moving_tag >> 32) & 0xff) != kBacklashRing)
     return;
   // An abort leaves out a take-up the board had not finished: the DRO shows what of it ran
