@@ -308,7 +308,7 @@ class DeviceLink final : public BoardLink {
     return steps_before_[k % kStepHistory][c].load(std::memory_order_acquire);
   }
   // Receiver: a measuring reply's counts against the base; empty when they agree or cannot be
-  // compared, else what was expected and found.
+  // compared, else what was expected and found; `verdict` says which.
   // At the first reply after the start-up stop: rewinds by what the board held at the
   // measurement and never ran; counts that match no run of it lost the position.
   // True when they lost the position.
@@ -316,7 +316,7 @@ class DeviceLink final : public BoardLink {
   int32_t RanByCounts(uint32_t from, int32_t held, const std::array<int32_t, 6>& raw,
                       uint32_t elapsed_ms) const;
   std::string CountsMismatch(uint32_t consumed, uint32_t stops, const std::array<int32_t, 6>& raw,
-                             bool& verified);
+                             CountsVerdict& verdict);
   // Receiver, every other reply: true when this reply and the one before it agree with each
   // other and not with the base, so the board reset (or its counts jumped) while connected.
   // One odd reply alone is not believed. `why` gets what was expected and found.
@@ -448,7 +448,9 @@ class DeviceLink final : public BoardLink {
   // configuration again.
   std::atomic<bool> reconfigure_{false};
   bool judge_counts_ = true;
-  bool keep_offsets_ = false;  // the next alignment keeps the offsets the counts bore out
+  // The next alignment keeps the offsets: the measured counts bore them out, or lay within
+  // the bounds the stops since the last counts leave.
+  bool keep_offsets_ = false;
   // A measured resynchronisation's rewind, held until the counts after the start-up stop show
   // how much of what the board held at the measurement it ran before the stop reached it
   // (receiver).

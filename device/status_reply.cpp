@@ -137,17 +137,20 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
     // Measured: the board's counts must still account for what it was sent, or it reset (or
     // its counts jumped) and what it ran is not known. After the start-up stop they must lie
     // where that stop may have cut the board's way.
-    bool verified = after_stop_counted;
+    CountsVerdict verdict = after_stop_counted ? CountsVerdict::kAgree : CountsVerdict::kDisagree;
+    const bool based = counts_base_.known;
     const std::string mismatch = !measured                   ? std::string()
                                  : !measure_mismatch.empty() ? measure_mismatch
                                  : after_stop_counted
                                      ? std::string()
-                                     : CountsMismatch(consumed, stops_at_request, raw, verified);
-    // Counts that account for every step, or that the steps sent cannot tell from the board's
-    // own (across stops only bounds are known): the board ran on through the drop, as the
-    // rewind believes, and the DRO goes on with its counts. Aligned, it would stay where the
-    // last reply left it, off by all the board ran unseen since.
-    keep_offsets_ = mismatch.empty() && (verified || (measured && counts_base_.known));
+                                     : CountsMismatch(consumed, stops_at_request, raw, verdict);
+    const bool verified = verdict == CountsVerdict::kAgree;
+    // Counts that account for every step, or that lie within the bounds stops since the last
+    // ones leave: the board ran on through the drop, and the DRO goes on from where it was
+    // rather than being aligned to a position the board has left unseen. Counts with no base
+    // to judge them against leave the DRO where it is.
+    keep_offsets_ =
+        mismatch.empty() && (verified || (verdict == CountsVerdict::kCannotTell && based));
     if (!mismatch.empty()) {
       OnBoardLostPosition("the board's counts do not account for the steps written to it (" +
                           mismatch + ")");
@@ -449,10 +452,9 @@ void DeviceLink::Rebase(CountsBase& base, uint32_t consumed, uint32_t stops,
 }
 
 std::string DeviceLink::CountsMismatch(uint32_t consumed, uint32_t stops,
-                                       const std::array<int32_t, 6>& raw, bool& verified) {
+                                       const std::array<int32_t, 6>& raw, CountsVerdict& verdict) {
   std::string expected;
-  const CountsVerdict verdict = JudgeCounts(counts_base_, consumed, stops, raw, &expected);
-  verified = verdict == CountsVerdict::kAgree;
+  verdict = JudgeCounts(counts_base_, consumed, stops, raw, &expected);
   if (verdict != CountsVerdict::kDisagree) return {};
   std::string found;
   for (size_t c = 0; c < 6; ++c) AppendCount(found, static_cast<uint32_t>(raw[c]));

@@ -122,8 +122,8 @@ void BoardSimulator::HandlePacketLocked(const uint8_t* p) {
         Put32(&reply[5 + 4 * c], static_cast<uint32_t>(counts_[c]));
       Put32(&reply[29], InputWordLocked());
       if (status_log_.size() == 256) status_log_.pop_front();
-      status_log_.push_back({r.sequence, last_moving_tag_, queue_.size(), tool_,
-                             stats_.packets[kOpStopMotion] != stops_at_last_moving_});
+      status_log_.push_back(
+          {r.sequence, last_moving_tag_, queue_.size(), tool_, dropped_since_moving_});
       QueueReplyLocked(reply);
       break;
     }
@@ -175,7 +175,7 @@ void BoardSimulator::AdvanceLocked() {
     credit -= segment_ms_;
     if (std::any_of(steps.begin(), steps.end(), [](int32_t s) { return s != 0; })) {
       last_moving_tag_ = tag;
-      stops_at_last_moving_ = stats_.packets[kOpStopMotion];
+      dropped_since_moving_ = false;
     }
     ExecuteLocked(steps);
     if (queue_.empty()) {
@@ -213,6 +213,7 @@ void BoardSimulator::DropQueueLocked(std::array<int64_t, 6>& dropped, SegmentFat
   }
   queue_.clear();
   tags_.clear();
+  dropped_since_moving_ = true;
 }
 
 uint32_t BoardSimulator::InputWordLocked() const {

@@ -86,9 +86,9 @@ struct StatusSnapshot {
   uint64_t last_moving_tag = 0;
   size_t fill = 0;
   MechanicalPlay tool;
-  // A stop the board took after its last moving segment: what that segment belonged to was
-  // cut, and nothing of it runs on.
-  bool stopped_since_moving = false;
+  // A stop, an unplug or a reset dropped the queue since that segment ran: the run it belonged
+  // to is over.
+  bool dropped_since_moving = false;
 };
 
 class BoardSimulator {
@@ -194,7 +194,7 @@ class BoardSimulator {
   ChannelSteps counts_{};
   MechanicalPlay tool_;
   uint64_t last_moving_tag_ = 0;
-  uint64_t stops_at_last_moving_ = 0;
+  bool dropped_since_moving_ = false;
   std::deque<StatusSnapshot> status_log_;
   uint32_t last_ms_ = 0;
   uint32_t credit_ms_ = 0;

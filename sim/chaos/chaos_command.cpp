@@ -276,8 +276,8 @@ int ChaosMain(int argc, char** argv) {
       "set again); %zu stream-only seeds with take-ups dropped packets by rule (steps not "
       "accounted); %zu seeds aligned the link with take-up records open (the DRO's jump there "
       "not judged); %zu seeds rested with a tool inside its play after an abort cut its take-up, "
-      "or had a reply from inside a take-up just after a stop or a lying fill, or from inside "
-      "another axis's take-up (not judged there)\n",
+      "or had a reply from inside a take-up just after a stop or a lying fill or on an axis that "
+      "steps outside a take-up moved into its play (not judged there)\n",
       compensation_off, frames_set_anew, take_up_drops, retired_at_alignment, in_play);
   return passed == run ? 0 : 1;
 }

@@ -196,9 +196,8 @@ void ToolBooks::CheckReply() {
   ++statuses_taken_;
   const std::optional<sim::StatusSnapshot> at = board_.StatusFor(sequence);
   const bool plugin = at && (at->last_moving_tag >> 60) == (IntentBooks::kPluginTag >> 60);
-  // A take-up a stop cut before the reply runs no more: the tool left inside its play is
-  // judged at the axis's next rest.
-  if (fill_lie_ || !plugin || at->fill == 0 || at->stopped_since_moving ||
+  // A board that dropped its queue since the take-up's last steps runs it no more.
+  if (fill_lie_ || !plugin || at->fill == 0 || at->dropped_since_moving ||
       ((at->last_moving_tag >> 32) & 0xff) != kBacklashRing)
     return;
   // An abort leaves out a take-up the board had not finished: the DRO shows what of it ran
@@ -209,18 +208,14 @@ void ToolBooks::CheckReply() {
     unjudged_in_play_ = true;
     return;
   }
-  // Only the axis the take-up moves there is judged: another may sit inside its play since an
-  // abort cut its take-up, its DRO following the motor until the tool meets it again.
-  const auto slot = static_cast<size_t>(at->last_moving_tag & kSegmentRingMask);
-  const uint8_t taken_up =
-      take_up_tags_[slot] == at->last_moving_tag ? take_up_axes_[slot] : uint8_t{0x7};
   for (int a = 0; a < 3; ++a) {
     const auto i = static_cast<size_t>(a);
     const int32_t gap = at->tool.gap()[i];
     if (!played_[i] || gap == 0 || gap == -at->tool.play()[i] || Dro(a) == dro_step_before_[i]) {
       continue;
     }
-    if ((taken_up & (1u << a)) == 0) {
+    // Inside its play by steps no take-up made, while another axis takes up.
+    if (!taken_up_last_[i]) {
       unjudged_in_play_ = true;
       continue;
     }
@@ -344,19 +339,13 @@ void ToolBooks::OnSegment(const sim::ExecutedSegment& s) {
     for (size_t c = 0; c < 6 && ran; ++c) {
       take_up_run_[c] += s.steps[c];
       take_up_steps_[c] += s.steps[c];
-    }
-    if (ran) {
-      const auto slot = static_cast<size_t>(s.tag & kSegmentRingMask);
-      take_up_tags_[slot] = s.tag;
-      take_up_axes_[slot] = 0;
-      for (size_t a = 0; a < 3; ++a) {
-        if (s.steps[a] != 0) take_up_axes_[slot] |= static_cast<uint8_t>(1u << a);
-      }
+      if (c < 3 && s.steps[c] != 0) taken_up_last_[c] = true;
     }
     return;
   }
   const bool moving = std::any_of(s.steps.begin(), s.steps.end(), [](int32_t v) { return v != 0; });
   if (!ran || !moving) return;
+  for (size_t c = 0; c < 3; ++c) taken_up_last_[c] = taken_up_last_[c] && s.steps[c] == 0;
   CloseTakeUp(s.stops);
   if (!plugin || source != kJogRing) return;
   const auto slot = static_cast<int32_t>(s.tag & 0xffffffffu);

@@ -57,9 +57,9 @@ class ToolBooks {
   // The seed re-anchored the frame after the plug-in said it lost the position, or a lying
   // fill or a reset the counts cannot show left the take-ups unjudged.
   bool excused_position_lost() const { return position_lost_; }
-  // A rest with a tool inside its play (an abort cut its take-up), a reply from inside a
-  // take-up just after a stop or a lying fill, or one that moved the DRO of such an axis while
-  // another axis was taken up: not judged there.
+  // A rest with a tool inside its play (an abort cut its take-up), or a reply from inside a
+  // take-up just after a stop or a lying fill, or on an axis that steps outside a take-up
+  // moved into its play: not judged there.
   bool excused_in_play() const { return unjudged_in_play_; }
   // An alignment met open take-up records: the DRO's jump there is not judged.
   bool excused_retired_at_alignment() const { return retired_at_alignment_; }
@@ -128,10 +128,10 @@ class ToolBooks {
   bool take_up_open_ = false;      // a take-up has run steps and no other moving segment since
   uint64_t stops_at_take_up_ = 0;  // stop commands the board had taken as it began
   std::array<int64_t, 6> take_up_steps_{};
-  // Each take-up segment that ran, by its slot in the backlash ring: its tag, and the axes it
-  // moved (a take-up moves one axis at a time).
-  std::array<uint64_t, kSegmentRingSlots> take_up_tags_{};
-  std::array<uint8_t, kSegmentRingSlots> take_up_axes_{};
+  // The last steps on the axis's channel were a take-up's. Steps of the host's or a jog's
+  // going into the play (after a cut or refused take-up, or with directions compensation left
+  // behind) move the DRO with the motor until the tool is met, by design.
+  std::array<bool, 3> taken_up_last_{};
   // A jog the host asked for and the plug-in took: its direction (0 positive) and the first
   // slot of the jog ring it fills; -1: none.
   std::array<int, 3> jog_direction_{-1, -1, -1};
