@@ -315,6 +315,7 @@ World GenerateWorld(uint64_t seed, uint32_t duration_ms) {
       w.faults.insert(at, f);
     }
   }
+  DrawTakeUpDrop(rng, w);
   return w;
 }
 
