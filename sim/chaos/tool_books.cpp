@@ -199,7 +199,10 @@ void ToolBooks::CheckReply() {
   for (int a = 0; a < 3; ++a) {
     const auto i = static_cast<size_t>(a);
     const int32_t gap = at->tool.gap()[i];
-    if (!played_[i] || gap == 0 || gap == -at->tool.play()[i] || Dro(a) == dro_step_before_[i]) {
+    // A tool left inside its play by an earlier take-up a stop cut is not this take-up's: the
+    // host's entries move the motor through that play, and the DRO with it.
+    if (!played_[i] || gap == 0 || gap == -at->tool.play()[i] || Dro(a) == dro_step_before_[i] ||
+        (take_up_open_ && take_up_run_[i] == 0)) {
       continue;
     }
     char text[160];
