@@ -94,6 +94,10 @@ void PrintWorld(const World& w) {
                 s.side == sim::SwitchSide::Min ? "min" : "max", s.position, s.pin,
                 s.active_low ? " active-low" : "");
   }
+  if (w.drop_in_resync_ms != 0) {
+    std::printf("  a drop of %u ms as the first resynchronisation's reply is %s\n",
+                w.drop_in_resync_ms, w.drop_as_read ? "read" : "measured");
+  }
   for (const Fault& f : w.faults) std::printf("  fault %s\n", DescribeFault(f).c_str());
   for (const Action& a : w.actions) std::printf("  %s\n", DescribeAction(a).c_str());
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include "platform/clock.h"
@@ -442,6 +443,23 @@ class SeedRun {
 
   void OnSchedulePoint(const char* where) {
     ScheduledWorkers& workers = platform_.scheduled_workers();
+    if (DropPointReached(where)) {
+      // The board drops as the receiver handles its resynchronisation's reply, and the
+      // sender's next write finds it gone: the close asks for a resynchronisation of its own.
+      const uint32_t now = clock_.TickCountMs();
+      drop_in_resync_done_ = true;
+      replug_at_ = now + world_.drop_in_resync_ms;
+      if (options_.trace) std::printf("%8.3f s  board drop at '%s'\n", now / 1000.0, where);
+      hash_.AddValue(now);
+      board_.Unplug(true);
+      for (size_t w = 0; w < workers.count(); ++w) {
+        if (workers.name(w) != "vaskel-send" || workers.stepping(w)) continue;
+        workers.Step(w);
+        books_.Observe();
+        break;
+      }
+      return;
+    }
     if (workers.count() == 0 || !rng_.Chance(world_.schedule_point_rate)) return;
     const size_t w = rng_.Next() % workers.count();
     if (workers.stepping(w)) return;
@@ -449,7 +467,23 @@ class SeedRun {
     books_.Observe();
   }
 
+  bool DropPointReached(const char* where) {
+    if (world_.drop_in_resync_ms == 0 || drop_in_resync_done_) return false;
+    const uint32_t now = clock_.TickCountMs();
+    if (now + world_.drop_in_resync_ms + 1000 >= world_.quiet_ms) return false;
+    if (world_.drop_as_read) {
+      const DeviceLink& link = ctx_.link();
+      return std::strcmp(where, "receiver: report read") == 0 && link.resync_pending() &&
+             !link.link_running();
+    }
+    return std::strcmp(where, "status reply: resync measured") == 0;
+  }
+
   void ApplyFaults(uint32_t t) {
+    if (replug_at_ != 0 && t >= replug_at_) {
+      replug_at_ = 0;
+      board_.Replug();
+    }
     // A reset armed for the next stop: within a millisecond of the board taking it, while its
     // queue is cleared and only its counts can tell.
     if (reset_after_stop_ && t < world_.quiet_ms &&
@@ -659,6 +693,8 @@ class SeedRun {
   bool left_overflowed_ = false;
   bool reset_awaits_reply_ = false;
   bool reset_after_stop_ = false;
+  bool drop_in_resync_done_ = false;
+  uint32_t replug_at_ = 0;  // the drop in a resynchronisation ends
   uint64_t stops_when_armed_ = 0;
 
   const World& world_;
