@@ -154,7 +154,8 @@ void AddClippedMoves(Rng& rng, World& w) {
 }  // namespace
 
 void DrawTakeUpDrop(Rng& rng, World& w) {
-  if (!rng.Chance(0.2)) return;
+  // Only stream-only worlds judge the tool's travel against the program's: more often there.
+  if (!rng.Chance(w.stream_backlash ? 0.6 : 0.2)) return;
   bool compensated = false;
   for (const AxisSetup& x : w.axes) compensated |= x.enabled && x.backlash_amount != 0;
   if (!compensated || (w.stream_only && !w.stream_backlash)) return;

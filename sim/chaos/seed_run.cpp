@@ -451,6 +451,7 @@ class SeedRun {
       replug_at_ = now + world_.drop_in_resync_ms;
       if (options_.trace) std::printf("%8.3f s  board drop at '%s'\n", now / 1000.0, where);
       hash_.AddValue(now);
+      invariants_.NoteRepliesLost(board_.QueuedReplies());
       board_.Unplug(true);
       for (size_t w = 0; w < workers.count(); ++w) {
         if (workers.name(w) != "vaskel-send" || workers.stepping(w)) continue;

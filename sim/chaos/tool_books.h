@@ -66,6 +66,7 @@ class ToolBooks {
   void Fail(const char* invariant, const std::string& text);
   // `stops`: the stop commands the board had taken as the take-up ended.
   void CloseTakeUp(uint64_t stops);
+  void NoteTakeUpTravel();
   // The board stands still, the link runs and the plug-in has the board's counts.
   void CheckAtRest(bool last);
   void CheckReply();
@@ -128,6 +129,13 @@ class ToolBooks {
   // slot of the jog ring it fills; -1: none.
   std::array<int, 3> jog_direction_{-1, -1, -1};
   std::array<int32_t, 3> jog_from_slot_{};
+  // The program's own travel: every step the board ran but the take-ups'. With every play
+  // taken up by a take-up of its own, the tool travels exactly that far. A take-up the board
+  // lost after some of its steps is made whole again once its entry goes out again, and the
+  // tool then travels those steps too.
+  std::array<int64_t, 3> program_steps_{};
+  std::array<int32_t, 3> tool_start_{};
+  bool travel_unjudged_ = false;
 };
 
 }  // namespace vaskel::chaos
