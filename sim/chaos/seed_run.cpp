@@ -453,11 +453,16 @@ class SeedRun {
       hash_.AddValue(now);
       invariants_.NoteRepliesLost(board_.QueuedReplies());
       board_.Unplug(true);
-      for (size_t w = 0; w < workers.count(); ++w) {
-        if (workers.name(w) != "vaskel-send" || workers.stepping(w)) continue;
-        workers.Step(w);
-        books_.Observe();
-        break;
+      // The receiver is preempted there while the sender's write fails and closes the link
+      // (its write in flight first completes with the error); neither waits on a lock the
+      // receiver holds.
+      for (int round = 0; round < 4 && ctx_.link().device_connected(); ++round) {
+        for (size_t w = 0; w < workers.count(); ++w) {
+          const std::string& name = workers.name(w);
+          if ((name != "vaskel-wdone" && name != "vaskel-send") || workers.stepping(w)) continue;
+          workers.Step(w);
+          books_.Observe();
+        }
       }
       return;
     }
