@@ -1,6 +1,8 @@
 #include "sim/chaos/families.h"
 
 #include <algorithm>
+#include <array>
+#include <vector>
 
 namespace vaskel::chaos {
 namespace {
@@ -150,6 +152,40 @@ void AddClippedMoves(Rng& rng, World& w) {
 }
 
 }  // namespace
+
+void DrawTakeUpDrop(Rng& rng, World& w) {
+  // Only stream-only worlds judge the tool's travel against the program's: more often there.
+  if (!rng.Chance(w.stream_backlash ? 0.6 : 0.2)) return;
+  bool compensated = false;
+  for (const AxisSetup& x : w.axes) compensated |= x.enabled && x.backlash_amount != 0;
+  if (!compensated || (w.stream_only && !w.stream_backlash)) return;
+  // The plug-in starts believing every axis pressed in the positive direction.
+  std::array<int, 6> sign{1, 1, 1, 1, 1, 1};
+  std::vector<uint32_t> reversals;
+  for (const Action& a : w.actions) {
+    if (a.kind != ActionKind::Move) continue;
+    bool reverses = false;
+    for (size_t i = 0; i < 6; ++i) {
+      if (a.steps[i] == 0) continue;
+      const int s = a.steps[i] > 0 ? 1 : -1;
+      reverses |= s != sign[i] && w.axes[i].backlash_amount != 0;
+      sign[i] = s;
+    }
+    if (reverses) reversals.push_back(a.at_ms);
+  }
+  if (reversals.empty()) return;
+  Fault drop;
+  drop.kind = FaultKind::Unplug;
+  drop.param = 0;
+  drop.rate = 0.1;  // below 0.35: the board runs on
+  drop.duration_ms = static_cast<uint32_t>(rng.Range(1, 400));
+  drop.at_ms = reversals[rng.Next() % reversals.size()] + static_cast<uint32_t>(rng.Range(0, 800));
+  if (drop.at_ms + drop.duration_ms + 1000 >= w.quiet_ms) return;
+  const auto at =
+      std::upper_bound(w.faults.begin(), w.faults.end(), drop,
+                       [](const Fault& x, const Fault& y) { return x.at_ms < y.at_ms; });
+  w.faults.insert(at, drop);
+}
 
 void DrawWireAndFamily(Rng& rng, World& w) {
   static const World::Port kPorts[] = {World::Port::kImmediate, World::Port::kWindows,

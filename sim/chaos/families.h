@@ -21,4 +21,9 @@ enum Family : int {
 // Draws the world's port and wire times and maybe a family, adding its faults and actions.
 void DrawWireAndFamily(Rng& rng, World& w);
 
+// Maybe a drop the powered board runs on through, just after a host move reverses an axis
+// whose play the host compensates: the board may still hold the take-up when the start-up
+// stop clears its queue, and the resynchronisation's rewind spans it.
+void DrawTakeUpDrop(Rng& rng, World& w);
+
 }  // namespace vaskel::chaos

@@ -170,9 +170,10 @@ void Invariants::AfterStep(StepKind kind) {
   // Counted from the link start that ended the last running stretch: a connection that lost
   // its measuring replies and then gave the board its start-up stop leaves the next one
   // nothing to measure by (the stop cleared what the board held when the link went down).
-  if (ring_reset && !outage_) {
-    disturbed_at_link_start_ = bus_.replies_disturbed() + replies_lost_in_resets_;
-  }
+  // A reply the plug-in read as its link closed is refused as the old link's: lost to it too.
+  const uint64_t disturbed =
+      bus_.replies_disturbed() + replies_lost_in_resets_ + link.rejected_replies();
+  if (ring_reset && !outage_) disturbed_at_link_start_ = disturbed;
   if (link.link_running()) outage_ = false;
   if (running_before_ && !link.link_running()) {
     outage_ = true;
@@ -187,12 +188,14 @@ void Invariants::AfterStep(StepKind kind) {
       Fail("conservation", "the board was judged to have lost its position though it lost nothing");
     }
   }
-  if (owed_before_ && connected_before_ && !link.device_connected()) {
+  // Also a close within the step that took the measurement (the board dropped as its reply
+  // was handled): the rewind it owes cannot be settled.
+  if ((owed_before_ || link.rewind_owed_for_test()) && connected_before_ &&
+      !link.device_connected()) {
     measurement_interrupted_ = true;
   }
   if (link.unmeasured_resyncs() != unmeasured_seen_ || position_lost) {
-    if (!position_lost &&
-        bus_.replies_disturbed() + replies_lost_in_resets_ == disturbed_at_link_start_ &&
+    if (!position_lost && disturbed == disturbed_at_link_start_ &&
         !std::exchange(measurement_interrupted_, false)) {
       Fail("conservation", "a resynchronisation went unmeasured though no reply had been lost");
     }

@@ -41,6 +41,8 @@ class Invariants {
   // The board reset while connected; `lost`: it held steps or counts, so the plug-in must
   // tell from its replies and stop the program rather than let it go on shifted. The replies
   // it had not yet sent are lost with it.
+  // Replies the board had queued and lost as it dropped off the bus.
+  void NoteRepliesLost(size_t replies) { replies_lost_in_resets_ += replies; }
   void NoteBoardReset(bool lost, size_t replies_lost);
   // The reset came where the counts cannot tell it (see SeedRun::NoteRepliesAndStops and
   // SeedRun::ResetBoard): behind two stops with no reply between, whose bounds its new counts

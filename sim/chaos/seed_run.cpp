@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include "platform/clock.h"
@@ -191,6 +192,7 @@ class SeedRun {
     result.excused_take_up_drop = invariants_.take_up_drop_unjudged();
     result.excused_retired_at_alignment = tool_books_.excused_retired_at_alignment();
     result.excused_in_play = tool_books_.excused_in_play();
+    result.excused_taken_up_twice = tool_books_.excused_taken_up_twice();
     result.virtual_ms = clock_.TickCountMs();
     if (!result.passed) {
       result.packets =
@@ -442,6 +444,29 @@ class SeedRun {
 
   void OnSchedulePoint(const char* where) {
     ScheduledWorkers& workers = platform_.scheduled_workers();
+    if (DropPointReached(where)) {
+      // The board drops as the receiver handles its resynchronisation's reply, and the
+      // sender's next write finds it gone: the close asks for a resynchronisation of its own.
+      const uint32_t now = clock_.TickCountMs();
+      drop_in_resync_done_ = true;
+      replug_at_ = now + world_.drop_in_resync_ms;
+      if (options_.trace) std::printf("%8.3f s  board drop at '%s'\n", now / 1000.0, where);
+      hash_.AddValue(now);
+      invariants_.NoteRepliesLost(board_.QueuedReplies());
+      board_.Unplug(true);
+      // The receiver is preempted there while the sender's write fails and closes the link
+      // (its write in flight first completes with the error); neither waits on a lock the
+      // receiver holds.
+      for (int round = 0; round < 4 && ctx_.link().device_connected(); ++round) {
+        for (size_t w = 0; w < workers.count(); ++w) {
+          const std::string& name = workers.name(w);
+          if ((name != "vaskel-wdone" && name != "vaskel-send") || workers.stepping(w)) continue;
+          workers.Step(w);
+          books_.Observe();
+        }
+      }
+      return;
+    }
     if (workers.count() == 0 || !rng_.Chance(world_.schedule_point_rate)) return;
     const size_t w = rng_.Next() % workers.count();
     if (workers.stepping(w)) return;
@@ -449,7 +474,23 @@ class SeedRun {
     books_.Observe();
   }
 
+  bool DropPointReached(const char* where) {
+    if (world_.drop_in_resync_ms == 0 || drop_in_resync_done_) return false;
+    const uint32_t now = clock_.TickCountMs();
+    if (now + world_.drop_in_resync_ms + 1000 >= world_.quiet_ms) return false;
+    if (world_.drop_as_read) {
+      const DeviceLink& link = ctx_.link();
+      return std::strcmp(where, "receiver: report read") == 0 && link.resync_pending() &&
+             !link.link_running();
+    }
+    return std::strcmp(where, "status reply: resync measured") == 0;
+  }
+
   void ApplyFaults(uint32_t t) {
+    if (replug_at_ != 0 && t >= replug_at_) {
+      replug_at_ = 0;
+      board_.Replug();
+    }
     // A reset armed for the next stop: within a millisecond of the board taking it, while its
     // queue is cleared and only its counts can tell.
     if (reset_after_stop_ && t < world_.quiet_ms &&
@@ -681,6 +722,8 @@ class SeedRun {
   bool reset_awaits_reply_ = false;
   bool power_loss_untellable_ = false;  // see NotePowerLoss
   bool reset_after_stop_ = false;
+  bool drop_in_resync_done_ = false;
+  uint32_t replug_at_ = 0;  // the drop in a resynchronisation ends
   uint64_t stops_when_armed_ = 0;
 
   const World& world_;

@@ -50,6 +50,8 @@ void ToolBooks::Start() {
     // The plug-in starts believing every axis pressed in the positive direction.
     if (played_[a]) board_.SetPlay(a, x.backlash_amount, !x.reversed);
   }
+  const sim::MechanicalPlay tool = board_.Tool();
+  for (size_t a = 0; a < 3; ++a) tool_start_[a] = tool.tool()[a];
 }
 
 std::array<int32_t, 3> ToolBooks::HostTool(const sim::MechanicalPlay& tool) const {
@@ -103,6 +105,18 @@ void ToolBooks::AfterStep() {
   if (lost != lost_seen_) {
     lost_seen_ = lost;
     Unjudge();
+  }
+  // A rewind while the board's last take-up stands whole with nothing of the program run since:
+  // should the plug-in not count it as run (its end among padding the counts cannot tell, or
+  // its record still open), it makes it again and the tool travels the play twice.
+  if (link.rewind_count() != rewinds_seen_) {
+    rewinds_seen_ = link.rewind_count();
+    for (size_t a = 0; a < 3 && take_up_open_; ++a) {
+      if (played_[a] && std::llabs(take_up_run_[a]) == world_.axes[a].backlash_amount) {
+        travel_unjudged_ = true;
+        taken_up_twice_ = true;
+      }
+    }
   }
   // With compensation off the DRO follows the motor through the play, by the host's choice.
   const bool compensation = e.Get(engine::kBacklashEnabled);
@@ -274,6 +288,22 @@ void ToolBooks::CheckFinal() {
   if (failed() || !ctx_.link().link_running() || board_.Fill() != 0) return;
   CloseTakeUp(board_.Stats().packets[kOpStopMotion]);
   CheckAtRest(true);
+  // Where nothing but the host's program moves (no stop, no engine going offline), every
+  // reversal is taken up by a take-up of its own: the tool travels as far as the program.
+  if (failed() || !world_.stream_only || travel_unjudged_ || position_lost_ || compensation_off_) {
+    return;
+  }
+  const sim::MechanicalPlay tool = board_.Tool();
+  for (size_t a = 0; a < 3; ++a) {
+    const int32_t travel = Wrap(int64_t{tool.tool()[a]} - tool_start_[a]);
+    if (!played_[a] || travel == Wrap(program_steps_[a])) continue;
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "axis %zu: the tool travelled %d steps, the program's moves %lld: a play "
+                  "taken up by a move of the program, or taken up twice",
+                  a, travel, static_cast<long long>(program_steps_[a]));
+    return Fail("tool", text);
+  }
 }
 
 void ToolBooks::Unjudge() {
@@ -296,8 +326,20 @@ void ToolBooks::AfterAct(const Action& action) {
   jog_from_slot_[a] = jog_producer_before_;
 }
 
+// A take-up the board ran only in part (cut by a stop, or lost from its queue or the send
+// ring) is made whole again when its entry goes out again: the tool travels the part twice.
+void ToolBooks::NoteTakeUpTravel() {
+  for (size_t a = 0; a < 3; ++a) {
+    const int64_t steps = take_up_run_[a];
+    if (played_[a] && steps != 0 && std::llabs(steps) != world_.axes[a].backlash_amount) {
+      travel_unjudged_ = true;
+    }
+  }
+}
+
 void ToolBooks::CloseTakeUp(uint64_t stops) {
   if (!std::exchange(take_up_open_, false)) return;
+  NoteTakeUpTravel();
   // An abort stops the take-up's ramp: a stop the board took since it began may have cut it.
   if (!take_up_cut_ && stops == stops_at_take_up_) {
     for (size_t a = 0; a < 3; ++a) {
@@ -328,6 +370,7 @@ void ToolBooks::OnSegment(const sim::ExecutedSegment& s) {
     // A stop since the open take-up began cut it, its ramp discarded unsent: with no moving
     // segment between, the next take-up's steps would otherwise be summed into it.
     if (ran && take_up_open_ && stops != stops_at_take_up_) {
+      NoteTakeUpTravel();
       take_up_open_ = false;
       take_up_run_.fill(0);
       take_up_cut_ = false;
@@ -343,6 +386,7 @@ void ToolBooks::OnSegment(const sim::ExecutedSegment& s) {
     }
     return;
   }
+  for (size_t a = 0; a < 3 && ran; ++a) program_steps_[a] += s.steps[a];
   const bool moving = std::any_of(s.steps.begin(), s.steps.end(), [](int32_t v) { return v != 0; });
   if (!ran || !moving) return;
   for (size_t c = 0; c < 3; ++c) taken_up_last_[c] = taken_up_last_[c] && s.steps[c] == 0;

@@ -63,11 +63,17 @@ class ToolBooks {
   bool excused_in_play() const { return unjudged_in_play_; }
   // An alignment met open take-up records: the DRO's jump there is not judged.
   bool excused_retired_at_alignment() const { return retired_at_alignment_; }
+  // A resynchronisation rewound the stream while the board's last take-up stood whole with
+  // nothing of the program run since: the plug-in may make it again (its record dropped, its
+  // end not seen among the counts or the record still open), and the tool then stands a play
+  // off the program's course. Its travel is not judged.
+  bool excused_taken_up_twice() const { return taken_up_twice_; }
 
  private:
   void Fail(const char* invariant, const std::string& text);
   // `stops`: the stop commands the board had taken as the take-up ended.
   void CloseTakeUp(uint64_t stops);
+  void NoteTakeUpTravel();
   // The board stands still, the link runs and the plug-in has the board's counts.
   void CheckAtRest(bool last);
   void CheckReply();
@@ -136,6 +142,15 @@ class ToolBooks {
   // slot of the jog ring it fills; -1: none.
   std::array<int, 3> jog_direction_{-1, -1, -1};
   std::array<int32_t, 3> jog_from_slot_{};
+  // The program's own travel: every step the board ran but the take-ups'. With every play
+  // taken up by a take-up of its own, the tool travels exactly that far. A take-up the board
+  // lost after some of its steps is made whole again once its entry goes out again, and the
+  // tool then travels those steps too.
+  std::array<int64_t, 3> program_steps_{};
+  std::array<int32_t, 3> tool_start_{};
+  bool travel_unjudged_ = false;
+  bool taken_up_twice_ = false;
+  uint32_t rewinds_seen_ = 0;
 };
 
 }  // namespace vaskel::chaos

@@ -315,6 +315,11 @@ World GenerateWorld(uint64_t seed, uint32_t duration_ms) {
       w.faults.insert(at, f);
     }
   }
+  DrawTakeUpDrop(rng, w);
+  if (rng.Chance(0.15)) {
+    w.drop_in_resync_ms = static_cast<uint32_t>(rng.Range(1, 600));
+    w.drop_as_read = rng.Chance(0.5);
+  }
   return w;
 }
 

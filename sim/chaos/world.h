@@ -114,6 +114,12 @@ struct World {
   int family = 0;
   // A stream-only world whose host compensates backlash: take-ups among the host's contour.
   bool stream_backlash = false;
+  // The board drops off the bus (powered, running on) just as the plug-in handles the reply
+  // that measures a resynchronisation, for this long; 0: never. The sender's next write finds
+  // it gone while the receiver is still inside that reply, or, `drop_as_read`, as soon as the
+  // receiver has read it.
+  uint32_t drop_in_resync_ms = 0;
+  bool drop_as_read = false;
   uint32_t duration_ms = 60000;
   std::vector<Action> actions;
   std::vector<Fault> faults;
