@@ -58,6 +58,9 @@ bool Backlash::DetectReversal(const StepCounts& steps) {
   BacklashRecord& record = queue.records[open];
   record.start_marker.store(engine_.SegmentsSent(), std::memory_order_release);
   record.end_marker.store(0, std::memory_order_release);
+  for (auto& marker : record.steps_end_marker) {
+    marker.store(record.start_marker.load(std::memory_order_relaxed), std::memory_order_release);
+  }
   for (auto& c : record.correction) c.store(0, std::memory_order_release);
   record.direction_before = before;
   queue.open_index.store((open + 1) & BacklashQueue::kMask, std::memory_order_release);
@@ -75,6 +78,12 @@ bool Backlash::BacklashRampsBusy() {
     if (r.Mode != kRampIdle) return true;
   }
   return false;
+}
+
+bool Backlash::AxisTakeUpGenerated(size_t axis, bool& streamed) {
+  RampGenerator& ramps = engine_.ramps();
+  streamed = ramps.backlash_ring().Pending() == 0;
+  return in_progress_ && !pending_[axis] && ramps.backlash_ramps()[axis].Mode == kRampIdle;
 }
 
 bool Backlash::TakeUpStep() {

@@ -12,6 +12,10 @@ namespace vaskel {
 struct BacklashRecord {
   std::atomic<uint32_t> start_marker{0};
   std::atomic<uint32_t> end_marker{0};
+  // By axis, the segments sent through the take-up's last segment that moves it (the start
+  // marker while none has): a board that ran that far has made the axis's take-up, whatever
+  // of the empty tail behind it it still held.
+  std::array<std::atomic<uint32_t>, 6> steps_end_marker{};
   std::array<std::atomic<int32_t>, 6> correction{};
   // Each axis's last direction before this take-up; written and read under the motion lock.
   std::array<double, 6> direction_before{};

@@ -49,6 +49,43 @@ bool MotionEngine::RecordExecuted(const BacklashRecord& record, uint32_t execute
   return end != 0 && executed > end;
 }
 
+bool MotionEngine::AxisTakeUpMade(uint32_t index, size_t axis, uint32_t executed) {
+  const BacklashRecord& record = backlash_queue_.records[index];
+  const uint32_t start = record.start_marker.load(std::memory_order_acquire);
+  const uint32_t steps_end = record.steps_end_marker[axis].load(std::memory_order_acquire);
+  // A take-up that moved nothing (refused, or not begun) leaves the play to the reversing
+  // entry: only the record's end tells.
+  if (record.correction[axis].load(std::memory_order_acquire) == 0 || steps_end == start) {
+    return false;
+  }
+  const bool closing = index == (backlash_queue_.closing_index.load(std::memory_order_acquire) &
+                                 BacklashQueue::kMask);
+  bool all_sent = record.end_marker.load(std::memory_order_acquire) != 0;
+  bool streamed = false;
+  if (!all_sent && closing && backlash_.AxisTakeUpGenerated(axis, streamed)) {
+    // The ring goes out in order: a later axis's take-up streamed means this one's has.
+    for (size_t b = 0; b < 6 && !streamed; ++b) {
+      streamed = static_cast<int32_t>(record.steps_end_marker[b].load(std::memory_order_acquire) -
+                                      steps_end) > 0;
+    }
+    all_sent = streamed;
+  }
+  return all_sent && static_cast<int32_t>(executed - steps_end) >= 0;
+}
+
+void MotionEngine::SettleRecordRunInPart(uint32_t index, uint32_t executed) {
+  const BacklashRecord& record = backlash_queue_.records[index];
+  std::array<double, 6> directions = record.direction_before;
+  std::array<int32_t, 6> made{};
+  for (size_t a = 0; a < 6; ++a) {
+    if (!AxisTakeUpMade(index, a, executed)) continue;
+    made[a] = record.correction[a].load(std::memory_order_acquire);
+    directions[a] = made[a] < 0 ? 1.0 : -1.0;  // the way the take-up pressed
+  }
+  backlash_.RestoreDirections(directions);
+  services_.link.AddToAxisOffsets(made);
+}
+
 void MotionEngine::ApplyCorrections(const BacklashRecord& record) {
   std::array<int32_t, 6> correction{};
   for (size_t i = 0; i < 6; ++i)
@@ -67,8 +104,12 @@ void MotionEngine::SettleBacklashRecords() {
   uint32_t i = queue.retire_index.load(std::memory_order_acquire) & BacklashQueue::kMask;
   for (; i != open; i = (i + 1) & BacklashQueue::kMask) {
     const BacklashRecord& record = queue.records[i];
-    if (!reply_executed_known_ || !RecordExecuted(record, last_reply_executed_)) {
+    if (!reply_executed_known_) {
       backlash_.RestoreDirections(record.direction_before);
+      return;
+    }
+    if (!RecordExecuted(record, last_reply_executed_)) {
+      SettleRecordRunInPart(i, last_reply_executed_);
       return;
     }
     ApplyCorrections(record);

@@ -168,6 +168,12 @@ class MotionEngine {
   void EndSignalFlags(int32_t state, int32_t pending);
   void TakeOverFromRamps(bool probing);
   static bool RecordExecuted(const BacklashRecord& record, uint32_t executed);
+  // The board has made the axis's take-up of the record at `index`: it ran through the take-up's
+  // last segment that moves the axis, once every segment of it was sent.
+  bool AxisTakeUpMade(uint32_t index, size_t axis, uint32_t executed);
+  // The first record the board has not run to its end: the axes whose take-ups it made keep
+  // their directions and corrections, the others turn back to their directions before it.
+  void SettleRecordRunInPart(uint32_t index, uint32_t executed);
   void ApplyCorrections(const BacklashRecord& record);
   void SettleBacklashRecords();
   void DropTakeUpsNotRun(uint32_t executed);

@@ -111,7 +111,7 @@ void MotionEngine::DropTakeUpsNotRun(uint32_t executed) {
        i != open; i = (i + 1) & BacklashQueue::kMask) {
     const BacklashRecord& record = queue.records[i];
     if (!RecordExecuted(record, executed)) {
-      backlash_.RestoreDirections(record.direction_before);
+      SettleRecordRunInPart(i, executed);
       break;
     }
     ApplyCorrections(record);

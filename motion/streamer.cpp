@@ -105,7 +105,16 @@ void MotionEngine::EncodeInto(uint8_t* out, const EncoderConfig& config, const S
     clipped_segments_.fetch_add(1, std::memory_order_relaxed);
     clipping_pending_report_ = true;
   }
-  segments_sent_.fetch_add(1, std::memory_order_acq_rel);
+  const uint32_t sent = segments_sent_.fetch_add(1, std::memory_order_acq_rel) + 1;
+  if (origin != kBacklashRing) return;
+  BacklashQueue& queue = backlash_queue_;
+  const uint32_t closing =
+      queue.closing_index.load(std::memory_order_relaxed) & BacklashQueue::kMask;
+  if (closing == (queue.open_index.load(std::memory_order_relaxed) & BacklashQueue::kMask)) return;
+  for (size_t a = 0; a < 6; ++a) {
+    if (steps[a] != 0.0)
+      queue.records[closing].steps_end_marker[a].store(sent, std::memory_order_release);
+  }
 }
 
 // Shown once, after the packets are committed: the producer lock is not held for the status

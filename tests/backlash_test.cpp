@@ -101,6 +101,25 @@ TEST_F(BacklashTest, ReversalHoldsTheEntryUntilItsTakeUpHasRun) {
   EXPECT_EQ(moved[0], -kAmount - 7);
 }
 
+// A resynchronisation that finds the board ran every step of a take-up but lost the empty tail
+// behind it (and the reversing entry): the take-up is made, not made again when the entry goes
+// out again, or the tool would travel the play twice.
+TEST_F(BacklashTest, ARewindBehindATakeUpsLastStepKeepsTheTakeUpMade) {
+  PushHostCounts({-3, 0, 0, 0, 0, 0});
+  ASSERT_TRUE(TickUntil(kRunning));
+  const BacklashRecord& r = queue().records[0];
+  const uint32_t steps_end = r.steps_end_marker[0].load();
+  ASSERT_LT(steps_end, r.end_marker.load());  // the take-up's tail moved nothing
+  const int32_t offset_before = ctx.link().axis_offset(0);
+  motion().RewindSelectedSource(static_cast<int32_t>(motion().SegmentsSent() - steps_end));
+  EXPECT_EQ(ctx.link().axis_offset(0), offset_before + kAmount);
+  EXPECT_EQ(backlash().last_direction(0), -1.0);
+  moved.fill(0);
+  ASSERT_TRUE(TickUntil(kRunning));
+  EXPECT_EQ(moved[0], -3);  // the entry again, no second take-up
+  EXPECT_TRUE(queue().empty());
+}
+
 TEST_F(BacklashTest, FirstMoveAfterResetTakesUpOnlyWhenNegative) {
   PushHostCounts({5, 0, 0, 0, 0, 0});
   Tick();

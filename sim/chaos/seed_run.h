@@ -31,7 +31,6 @@ struct SeedResult {
   bool excused_position_lost = false;         // the DRO's frame set anew where position was lost
   bool excused_take_up_drop = false;          // packets dropped by rule held take-ups too
   bool excused_retired_at_alignment = false;  // take-up records open when the link aligned
-  bool excused_taken_up_twice = false;        // a take-up the board ran whole made again
   bool excused_in_play = false;  // a tool inside its play after an abort, or a reply after one
 };
 

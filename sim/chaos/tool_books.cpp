@@ -106,18 +106,6 @@ void ToolBooks::AfterStep() {
     lost_seen_ = lost;
     Unjudge();
   }
-  // A rewind while the board's last take-up stands whole with nothing of the program run since:
-  // should the plug-in not count it as run (its end among padding the counts cannot tell, or
-  // its record still open), it makes it again and the tool travels the play twice.
-  if (link.rewind_count() != rewinds_seen_) {
-    rewinds_seen_ = link.rewind_count();
-    for (size_t a = 0; a < 3 && take_up_open_; ++a) {
-      if (played_[a] && std::llabs(take_up_run_[a]) == world_.axes[a].backlash_amount) {
-        travel_unjudged_ = true;
-        taken_up_twice_ = true;
-      }
-    }
-  }
   // With compensation off the DRO follows the motor through the play, by the host's choice.
   const bool compensation = e.Get(engine::kBacklashEnabled);
   if (compensation_ && !compensation) {

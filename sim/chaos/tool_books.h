@@ -63,11 +63,6 @@ class ToolBooks {
   bool excused_in_play() const { return unjudged_in_play_; }
   // An alignment met open take-up records: the DRO's jump there is not judged.
   bool excused_retired_at_alignment() const { return retired_at_alignment_; }
-  // A resynchronisation rewound the stream while the board's last take-up stood whole with
-  // nothing of the program run since: the plug-in may make it again (its record dropped, its
-  // end not seen among the counts or the record still open), and the tool then stands a play
-  // off the program's course. Its travel is not judged.
-  bool excused_taken_up_twice() const { return taken_up_twice_; }
 
  private:
   void Fail(const char* invariant, const std::string& text);
@@ -149,8 +144,6 @@ class ToolBooks {
   std::array<int64_t, 3> program_steps_{};
   std::array<int32_t, 3> tool_start_{};
   bool travel_unjudged_ = false;
-  bool taken_up_twice_ = false;
-  uint32_t rewinds_seen_ = 0;
 };
 
 }  // namespace vaskel::chaos
