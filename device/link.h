@@ -449,6 +449,7 @@ class DeviceLink final : public BoardLink {
   std::atomic<bool> reconfigure_{false};
   bool judge_counts_ = true;
   bool keep_offsets_ = false;  // the next alignment keeps the offsets the counts bore out
+  bool aligned_ = false;       // an alignment has set the offsets (receiver)
   // A measured resynchronisation's rewind, held until the counts after the start-up stop show
   // how much of what the board held at the measurement it ran before the stop reached it
   // (receiver).

@@ -143,9 +143,12 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
                                  : after_stop_counted
                                      ? std::string()
                                      : CountsMismatch(consumed, stops_at_request, raw, verified);
-    // Counts that account for every step: the board ran on through the drop, and the DRO goes
-    // on from where it was rather than being aligned to a position the board has left.
-    keep_offsets_ = verified && mismatch.empty();
+    // Counts the steps written to the board account for: the board ran on through the drop,
+    // and the DRO goes on from where it was rather than being aligned to a position the board
+    // has left. Across stops with no reply between them the counts are only bounded; a board
+    // inside those bounds is taken to have run on, as it is while connected. With no alignment
+    // yet there are no offsets to go on with.
+    keep_offsets_ = aligned_ && mismatch.empty() && (verified || measured);
     if (!mismatch.empty()) {
       OnBoardLostPosition("the board's counts do not account for the steps written to it (" +
                           mismatch + ")");
@@ -222,6 +225,7 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
       const int32_t position = host.engine.Get(engine::kAxisPosition[i]);
       axis_offset_[i].store(WrapSub(position, counts[i]), std::memory_order_release);
     }
+    aligned_ = true;
     link_running_.store(true);
     // A close that landed after the check above wins (both sides are sequentially consistent).
     if (ReportPredatesClose()) {

@@ -221,6 +221,34 @@ TEST_F(LinkEndToEnd, ADropWhileTheBoardRunsOnResumesTheProgramExactly) {
   EXPECT_FALSE(Shown(kBoardLostPosition));
 }
 
+// Replies lost while the board runs on, then two stops with no reply between them: the counts
+// at the reconnection can only be bounded, not matched step for step. Inside those bounds the
+// board ran on, and the DRO follows it rather than holding where the last reply left it.
+TEST_F(LinkEndToEnd, ARunOnAcrossTwoStopsWithoutRepliesIsFollowedAtTheReconnection) {
+  ASSERT_NO_FATAL_FAILURE(StreamFiveStepProgram(false));
+  const uint64_t stops = board_.Stats().packets[kOpStopMotion];
+  board_.DropReplies(-1);
+  Run(300);  // the board runs on unseen
+  library_.api().Notify(-1);
+  Run(300);
+  library_.api().Notify(-1);
+  Run(300);
+  const int32_t stale = Position(0);
+  const int32_t count = board_.Counts()[0];
+  ASSERT_GT(count, stale);
+  ASSERT_EQ(board_.Stats().packets[kOpStopMotion], stops + 2);
+  board_.StallWrites(true);
+  ASSERT_TRUE(RunUntil([&] { return BoardOpens() == 2; }, 6000));
+  board_.ClearFaults();
+  ASSERT_TRUE(RunUntilStatus(kConnected, 2000));
+  Run(500);
+  std::printf("run on across two stops: DRO %d before, %d after, board count %d\n", stale,
+              Position(0), board_.Counts()[0]);
+  EXPECT_EQ(board_.Counts()[0], count);
+  EXPECT_EQ(Position(0), count);
+  EXPECT_FALSE(Shown(kBoardLostPosition));
+}
+
 // A board that lost power mid-program comes back with an empty queue and its counts from zero:
 // the program does not resume shifted; it stops, and the axes must be homed.
 TEST_F(LinkEndToEnd, ABoardResetMidProgramStopsItAndUnreferencesTheAxes) {
