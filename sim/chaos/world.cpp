@@ -315,6 +315,7 @@ World GenerateWorld(uint64_t seed, uint32_t duration_ms) {
       w.faults.insert(at, f);
     }
   }
+  DrawMuteAcrossStops(rng, w);
   return w;
 }
 
