@@ -451,6 +451,7 @@ class DeviceLink final : public BoardLink {
   // The next alignment keeps the offsets: the measured counts bore them out, or lay within
   // the bounds the stops since the last counts leave.
   bool keep_offsets_ = false;
+  bool aligned_ = false;  // an alignment has set the offsets (receiver)
   // A measured resynchronisation's rewind, held until the counts after the start-up stop show
   // how much of what the board held at the measurement it ran before the stop reached it
   // (receiver).

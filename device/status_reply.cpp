@@ -148,9 +148,10 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
     // Counts that account for every step, or that lie within the bounds stops since the last
     // ones leave: the board ran on through the drop, and the DRO goes on from where it was
     // rather than being aligned to a position the board has left unseen. Counts with no base
-    // to judge them against leave the DRO where it is.
-    keep_offsets_ =
-        mismatch.empty() && (verified || (verdict == CountsVerdict::kCannotTell && based));
+    // to judge them against, or no alignment yet to have set the offsets, leave the DRO where
+    // it is.
+    keep_offsets_ = aligned_ && mismatch.empty() &&
+                    (verified || (verdict == CountsVerdict::kCannotTell && based));
     if (!mismatch.empty()) {
       OnBoardLostPosition("the board's counts do not account for the steps written to it (" +
                           mismatch + ")");
@@ -227,6 +228,7 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
       const int32_t position = host.engine.Get(engine::kAxisPosition[i]);
       axis_offset_[i].store(WrapSub(position, counts[i]), std::memory_order_release);
     }
+    aligned_ = true;
     link_running_.store(true);
     // A close that landed after the check above wins (both sides are sequentially consistent).
     if (ReportPredatesClose()) {

@@ -60,4 +60,36 @@ void DrawStopRaces(Rng& rng, World& w) {
                    [](const Action& a, const Action& b) { return a.at_ms < b.at_ms; });
 }
 
+void DrawMuteAcrossStops(Rng& rng, World& w) {
+  if (!rng.Chance(0.05) || w.stream_only) return;
+  std::vector<uint32_t> moves;
+  for (const Action& a : w.actions) {
+    if (a.kind == ActionKind::Move) moves.push_back(a.at_ms);
+  }
+  if (moves.empty()) return;
+  Fault mute;
+  mute.kind = FaultKind::DropReplies;
+  mute.rate = 1.0;
+  mute.at_ms = moves[rng.Next() % moves.size()] + static_cast<uint32_t>(rng.Range(20, 300));
+  const uint32_t first = mute.at_ms + static_cast<uint32_t>(rng.Range(100, 800));
+  const uint32_t second = first + static_cast<uint32_t>(rng.Range(20, 1500));
+  Fault stall;
+  stall.kind = FaultKind::StuckWrites;
+  stall.at_ms = second + static_cast<uint32_t>(rng.Range(50, 500));
+  stall.duration_ms = static_cast<uint32_t>(rng.Range(4300, 5200));  // the link closes
+  stall.rate = rng.Unit();  // picks how the stalled write ends
+  mute.duration_ms = stall.at_ms - mute.at_ms + static_cast<uint32_t>(rng.Range(4300, 6000));
+  if (mute.at_ms + mute.duration_ms + 1000 >= w.quiet_ms - 3000) return;
+  w.actions.push_back(Stop(first));
+  w.actions.push_back(Stop(second));
+  std::stable_sort(w.actions.begin(), w.actions.end(),
+                   [](const Action& a, const Action& b) { return a.at_ms < b.at_ms; });
+  for (const Fault& f : {mute, stall}) {
+    const auto at =
+        std::upper_bound(w.faults.begin(), w.faults.end(), f,
+                         [](const Fault& x, const Fault& y) { return x.at_ms < y.at_ms; });
+    w.faults.insert(at, f);
+  }
+}
+
 }  // namespace vaskel::chaos

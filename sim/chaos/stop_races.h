@@ -1,7 +1,7 @@
 #pragma once
 // Stops that race the host's next call: a dwell asked for before the stop's tick, a second stop
 // later while a move streams, and a probe whose start delay ends between a stop's request and
-// the next motion tick.
+// the next motion tick. And stops the board takes while its replies are lost.
 #include "sim/chaos/rng.h"
 #include "sim/chaos/world.h"
 
@@ -9,5 +9,9 @@ namespace vaskel::chaos {
 
 // Drawn after every other draw of a world, so that the worlds drawn before stay as they were.
 void DrawStopRaces(Rng& rng, World& w);
+// Replies lost while a move streams, two stops with no reply between them, and a write stalled
+// past the plug-in's patience before the replies come back: the resynchronisation can only
+// bound the counts the board ran on to. Drawn last as well.
+void DrawMuteAcrossStops(Rng& rng, World& w);
 
 }  // namespace vaskel::chaos

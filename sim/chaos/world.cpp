@@ -320,6 +320,7 @@ World GenerateWorld(uint64_t seed, uint32_t duration_ms) {
     w.drop_in_resync_ms = static_cast<uint32_t>(rng.Range(1, 600));
     w.drop_as_read = rng.Chance(0.5);
   }
+  DrawMuteAcrossStops(rng, w);
   return w;
 }
 
