@@ -577,6 +577,8 @@ class SeedRun {
           // The rate, unused by an unplug, picks a drop the powered board runs on through.
           const bool runs_on = f.param == 0 && f.rate < 0.35;
           const std::array<int64_t, 6> dropped = board_.Stats().steps_unplugged;
+          // The segments that left the queue up to now, for the bounds of a power loss.
+          if (f.param == 1) books_.Observe();
           board_.Unplug(runs_on);
           if (!runs_on) invariants_.NoteBoardLoss();
           if (f.param == 1) NotePowerLoss(dropped);
@@ -661,20 +663,65 @@ class SeedRun {
     return false;
   }
 
+  // Since the last reply the board took two stops or more: each cut what it held anywhere,
+  // so the counts a reply would show lie within bounds, channel by channel (any prefix of what
+  // left the queue between one stop and the next, and all it ran after the last, with
+  // `unplugged`, the queue the unplug dropped). Whether counts of 0 fall within them.
+  bool ZeroWithinStopBounds(const std::array<int64_t, 6>& unplugged) {
+    const uint64_t stops = board_.Stats().packets[kOpStopMotion];
+    if (stops - stops_at_reply_ < 2 || left_overflowed_) return false;
+    std::array<int64_t, 6> low{}, high{}, fixed = unplugged, run{}, lo{}, hi{};
+    uint64_t interval = stops_at_reply_;
+    const auto close = [&] {
+      for (size_t c = 0; c < 6; ++c) {
+        low[c] += lo[c];
+        high[c] += hi[c];
+      }
+      run.fill(0);
+      lo.fill(0);
+      hi.fill(0);
+    };
+    for (const sim::ExecutedSegment& s : left_since_reply_) {
+      if (s.fate == sim::SegmentFate::kOverflowed) continue;
+      if (s.fate == sim::SegmentFate::kReset || s.stops < interval) return false;
+      for (; interval < s.stops; ++interval) close();
+      for (size_t c = 0; c < 6; ++c) {
+        if (interval == stops) {
+          fixed[c] += s.steps[c];
+          continue;
+        }
+        run[c] += s.steps[c];
+        lo[c] = std::min(lo[c], run[c]);
+        hi[c] = std::max(hi[c], run[c]);
+      }
+    }
+    if (interval < stops) close();
+    for (size_t c = 0; c < 6; ++c) {
+      const int64_t target = -int64_t{counts_at_reply_[c]} - fixed[c];
+      if (target < low[c] || target > high[c]) return false;
+    }
+    return true;
+  }
+
   // The board unplugged loses its power as well: it comes back with counts of 0. Where the
   // queue it dropped would have ended them there, the replies show just what a powered board
-  // that ran on through the drop would show: the loss is excused (counted), and the frame set
-  // anew.
+  // that ran on through the drop would show; where stops since the last reply leave bounds
+  // that hold 0, or one may have cut the board's way there, they show a board the stops cut
+  // there. The loss is excused (counted), and the frame set anew.
   void NotePowerLoss(const std::array<int64_t, 6>& dropped_before) {
     const sim::ChannelSteps counts = board_.Counts();
     const std::array<int64_t, 6> dropped = board_.Stats().steps_unplugged;
     bool lost = false, ends_where_queue_would = true;
+    std::array<int64_t, 6> queue{};
     for (size_t c = 0; c < 6; ++c) {
-      const int64_t queue = dropped[c] - dropped_before[c];
-      lost = lost || counts[c] != 0 || queue != 0;
-      ends_where_queue_would = ends_where_queue_would && counts[c] + queue == 0;
+      queue[c] = dropped[c] - dropped_before[c];
+      lost = lost || counts[c] != 0 || queue[c] != 0;
+      ends_where_queue_would = ends_where_queue_would && counts[c] + queue[c] == 0;
     }
-    if (!lost || !ends_where_queue_would) return;
+    if (!lost) return;
+    // The way one stop may have cut holds no queue the unplug dropped after it.
+    const bool on_way = queue == std::array<int64_t, 6>{} && ResetOnWayStopCut();
+    if (!ends_where_queue_would && !ZeroWithinStopBounds(queue) && !on_way) return;
     books_.ExcuseUnplugLosses();
     tool_books_.Unjudge();
     power_loss_untellable_ = true;
