@@ -18,8 +18,9 @@
 namespace vaskel::chaos {
 namespace {
 
-constexpr uint32_t kSettleMs = 5000;      // faults over: the plug-in is live again by then
-constexpr uint32_t kMostExtraMs = 60000;  // a program still draining may extend the run
+constexpr uint32_t kSettleMs = 5000;         // faults over: the plug-in is live again by then
+constexpr uint32_t kMostExtraMs = 60000;     // a program still draining may extend the run
+constexpr uint32_t kMostFeedingMs = 180000;  // a host still feeding its program, at most
 constexpr uint64_t kSchedulingSalt = 0x5deece66dULL;
 
 std::string FormatPackets(const char* title, const std::deque<LoggedPacket>& log) {
@@ -122,6 +123,12 @@ class SeedRun {
         drained_at = t;
         end = std::min(world_.duration_ms + kMostExtraMs,
                        std::max(end, drained_at + kSettleMs + 1000));
+      }
+      // A host that feeds its program slower than the board runs it (a slow planner) may still
+      // be feeding, or its last entries draining, when the run would end: the run waits for
+      // them, within a longer bound.
+      if (t == end && !host_.program_done() && drained_at == 0) {
+        end = std::min(world_.duration_ms + kMostFeedingMs, t + 1);
       }
       if (final_home_deadline_ > end) {
         end = std::min(world_.duration_ms + kMostExtraMs, final_home_deadline_ + 1000);
