@@ -63,7 +63,12 @@ bool StopChecks::AfterStep() {
   // move take the machine elsewhere.
   if (Stopping(state) && !Stopping(state_before_)) drain_owed_ = true;
   if (std::exchange(dwell_called_, false)) drain_owed_ = false;
-  if (state == kRunning && state_before_ != kRunning && drain_owed_) {
+  // The drain may end and the stream it releases meet a reversal within one step: the machine
+  // passes through Running into a take-up that resumes it, and the drain ended there. Judged
+  // only at the take-up's end, the fill would be that of the new program streamed since.
+  const bool drained_into_take_up =
+      Stopping(state_before_) && state == kBacklashTakeUp && motion.resume_state() == kRunning;
+  if (((state == kRunning && state_before_ != kRunning) || drained_into_take_up) && drain_owed_) {
     drain_owed_ = false;
     const int32_t fill = ctx_.link().device_fill();
     // A reply handled within the step may have raised the fill after the drain was seen.
