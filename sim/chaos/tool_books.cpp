@@ -233,8 +233,11 @@ void ToolBooks::CheckAtRest(bool last) {
   DeviceLink& link = ctx_.link();
   const HostBlock& e = host_.blocks().engine;
   // A take-up the plug-in still holds keeps the DRO where the take-up began; a lying fill
-  // holds it or lets it go at its word.
-  if (fill_lie_ || e.Get(engine::kBacklashActive) || ctx_.motion().state() == kBacklashTakeUp)
+  // holds it or lets it go at its word. A take-up whose record is not retired is one no reply
+  // has shown run (its writes held up): the directions the plug-in believes are those after
+  // it, not yet the board's, and the tool cannot be told to press as believed.
+  if (fill_lie_ || e.Get(engine::kBacklashActive) || ctx_.motion().state() == kBacklashTakeUp ||
+      !ctx_.motion().backlash_queue().empty())
     return;
   const sim::ChannelSteps raw = board_.Counts();
   for (size_t a = 0; a < 3; ++a) {
