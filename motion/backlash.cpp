@@ -91,7 +91,10 @@ bool Backlash::AxisTakeUpGenerated(size_t axis, bool& streamed) {
         ring.records[static_cast<size_t>((consumer + k) & kSegmentRingMask)][kStepElement + axis] ==
         0.0;
   }
-  return in_progress_ && !pending_[axis] && ramps.backlash_ramps()[axis].Mode == kRampIdle;
+  // A distance ramp that has covered its distance only has its empty tail left to generate.
+  const AxisRamp& r = ramps.backlash_ramps()[axis];
+  const bool done = r.Mode == kRampIdle || (r.Mode == kRampDistance && r.DoneSteps >= r.TotalSteps);
+  return in_progress_ && !pending_[axis] && done;
 }
 
 bool Backlash::TakeUpStep() {
