@@ -82,8 +82,19 @@ bool Backlash::BacklashRampsBusy() {
 
 bool Backlash::AxisTakeUpGenerated(size_t axis, bool& streamed) {
   RampGenerator& ramps = engine_.ramps();
-  streamed = ramps.backlash_ring().Pending() == 0;
-  return in_progress_ && !pending_[axis] && ramps.backlash_ramps()[axis].Mode == kRampIdle;
+  // The ramp's empty tail may still wait in the ring once its last step has gone out.
+  const SegmentRing& ring = ramps.backlash_ring();
+  const int32_t consumer = ring.consumer.load(std::memory_order_acquire);
+  streamed = true;
+  for (int32_t k = 0; k < ring.Pending() && streamed; ++k) {
+    streamed =
+        ring.records[static_cast<size_t>((consumer + k) & kSegmentRingMask)][kStepElement + axis] ==
+        0.0;
+  }
+  // A distance ramp that has covered its distance only has its empty tail left to generate.
+  const AxisRamp& r = ramps.backlash_ramps()[axis];
+  const bool done = r.Mode == kRampIdle || (r.Mode == kRampDistance && r.DoneSteps >= r.TotalSteps);
+  return in_progress_ && !pending_[axis] && done;
 }
 
 bool Backlash::TakeUpStep() {

@@ -35,8 +35,8 @@ class Backlash {
   double last_direction(int axis) const { return last_direction_[static_cast<size_t>(axis)]; }
   bool take_up_pending(int axis) const { return pending_[static_cast<size_t>(axis)]; }
   bool take_up_in_progress() const { return in_progress_; }
-  // Every segment of the axis's take-up in progress has been generated (take-ups run one axis
-  // after another); `streamed`: and none waits in the ring.
+  // Every step of the axis's take-up in progress has been generated (take-ups run one axis
+  // after another); `streamed`: and none that moves the axis waits in the ring.
   bool AxisTakeUpGenerated(size_t axis, bool& streamed);
   SegmentSourceId interrupted_source() const { return interrupted_source_; }
 

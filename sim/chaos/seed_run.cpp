@@ -450,6 +450,7 @@ class SeedRun {
 
   void OnSchedulePoint(const char* where) {
     ScheduledWorkers& workers = platform_.scheduled_workers();
+    if (std::strcmp(where, "receiver: report read") == 0) tool_books_.OnReportRead();
     if (DropPointReached(where)) {
       // The board drops as the receiver handles its resynchronisation's reply, and the
       // sender's next write finds it gone: the close asks for a resynchronisation of its own.

@@ -84,7 +84,7 @@ void ToolBooks::BeforeStep() {
       offset_before_[static_cast<size_t>(a)] = link.axis_offset(a);
     }
   }
-  for (size_t a = 0; a < 3; ++a) dro_step_before_[a] = Dro(static_cast<int>(a));
+  for (size_t a = 0; a < 3; ++a) dro_reply_before_[a] = Dro(static_cast<int>(a));
   RampGenerator& ramps = ctx_.motion().ramps();
   jog_ramps_before_ = 0;
   homing_before_ = ctx_.motion().state() == kHomeSwitchReleased;
@@ -154,19 +154,7 @@ void ToolBooks::AfterStep() {
 
   // A home or probe (the settling phase starts one itself) runs on the jog ring too.
   if (e.Get(engine::kHomingActive) || e.Get(engine::kProbeActive)) jog_direction_.fill(-1);
-  // A stop held up on the way (stuck writes) lets the board run the take-up it cut for as long
-  // as it takes to arrive: the window opens when the board takes a stop.
-  const uint64_t board_stops = board_.Stats().packets[kOpStopMotion];
-  if (books_.stream_cuts() != cuts_seen_) {
-    cuts_seen_ = books_.stream_cuts();
-    cut_at_ms_ = ctx_.platform().clock().TickCountMs();
-    stops_at_cut_ = board_stops;
-    cut_on_way_ = true;
-  }
-  if (cut_on_way_ && board_stops != stops_at_cut_) {
-    cut_on_way_ = false;
-    cut_at_ms_ = ctx_.platform().clock().TickCountMs();
-  }
+  NoteCuts();
   CheckReply();
   const uint32_t now = ctx_.platform().clock().TickCountMs();
   if (now == last_look_ms_) return;
@@ -189,13 +177,37 @@ void ToolBooks::AfterStep() {
   }
 }
 
+// A stop held up on the way (stuck writes) lets the board run the take-up it cut for as long
+// as it takes to arrive: the window opens when the board takes a stop.
+void ToolBooks::NoteCuts() {
+  const uint64_t board_stops = board_.Stats().packets[kOpStopMotion];
+  if (books_.stream_cuts() != cuts_seen_) {
+    cuts_seen_ = books_.stream_cuts();
+    cut_at_ms_ = ctx_.platform().clock().TickCountMs();
+    stops_at_cut_ = board_stops;
+    cut_on_way_ = true;
+  }
+  if (cut_on_way_ && board_stops != stops_at_cut_) {
+    cut_on_way_ = false;
+    cut_at_ms_ = ctx_.platform().clock().TickCountMs();
+  }
+}
+
+void ToolBooks::OnReportRead() {
+  if (failed()) return;
+  NoteCuts();
+  CheckReply();
+}
+
 // While the board runs a take-up the tool stands still: a status reply from then must not move
-// the DRO.
+// the DRO. Each reply is judged by the DRO it found: the receiver takes several in one step.
 void ToolBooks::CheckReply() {
   const auto sequence = static_cast<uint16_t>(ctx_.link().last_status_sequence());
   if (sequence == sequence_seen_) return;
   sequence_seen_ = sequence;
   ++statuses_taken_;
+  const std::array<int32_t, 3> before = dro_reply_before_;
+  for (size_t a = 0; a < 3; ++a) dro_reply_before_[a] = Dro(static_cast<int>(a));
   const std::optional<sim::StatusSnapshot> at = board_.StatusFor(sequence);
   const bool plugin = at && (at->last_moving_tag >> 60) == (IntentBooks::kPluginTag >> 60);
   // A board that dropped its queue since the take-up's last steps runs it no more.
@@ -213,7 +225,7 @@ void ToolBooks::CheckReply() {
   for (int a = 0; a < 3; ++a) {
     const auto i = static_cast<size_t>(a);
     const int32_t gap = at->tool.gap()[i];
-    if (!played_[i] || gap == 0 || gap == -at->tool.play()[i] || Dro(a) == dro_step_before_[i]) {
+    if (!played_[i] || gap == 0 || gap == -at->tool.play()[i] || Dro(a) == before[i]) {
       continue;
     }
     // Inside its play by steps no take-up made, while another axis takes up.
@@ -224,7 +236,7 @@ void ToolBooks::CheckReply() {
     char text[160];
     std::snprintf(text, sizeof text,
                   "axis %d: the DRO moved from %d to %d on a reply from inside a take-up", a,
-                  dro_step_before_[i], Dro(a));
+                  before[i], Dro(a));
     return Fail("tool", text);
   }
 }
@@ -233,8 +245,11 @@ void ToolBooks::CheckAtRest(bool last) {
   DeviceLink& link = ctx_.link();
   const HostBlock& e = host_.blocks().engine;
   // A take-up the plug-in still holds keeps the DRO where the take-up began; a lying fill
-  // holds it or lets it go at its word.
-  if (fill_lie_ || e.Get(engine::kBacklashActive) || ctx_.motion().state() == kBacklashTakeUp)
+  // holds it or lets it go at its word. A take-up whose record is not retired is one no reply
+  // has shown run (its writes held up): the directions the plug-in believes are those after
+  // it, not yet the board's, and the tool cannot be told to press as believed.
+  if (fill_lie_ || e.Get(engine::kBacklashActive) || ctx_.motion().state() == kBacklashTakeUp ||
+      !ctx_.motion().backlash_queue().empty())
     return;
   const sim::ChannelSteps raw = board_.Counts();
   for (size_t a = 0; a < 3; ++a) {

@@ -43,6 +43,9 @@ class ToolBooks {
     lie_ended_ms_ = ctx_.platform().clock().TickCountMs();
     Unjudge();
   }
+  // The receiver reads another report within its step: the reply it handled last is judged
+  // on its own.
+  void OnReportRead();
   // Once settled at the end.
   void CheckFinal();
 
@@ -71,6 +74,7 @@ class ToolBooks {
   void NoteTakeUpTravel();
   // The board stands still, the link runs and the plug-in has the board's counts.
   void CheckAtRest(bool last);
+  void NoteCuts();
   void CheckReply();
   std::array<int32_t, 3> HostTool(const sim::MechanicalPlay& tool) const;
   // The tool presses where the plug-in believes it does.
@@ -100,7 +104,7 @@ class ToolBooks {
   std::array<int32_t, 6> count_before_{};  // the plug-in's last counts of the board
   std::array<int32_t, 3> offset_seen_{};
   bool homing_before_ = false;
-  std::array<int32_t, 3> dro_step_before_{};
+  std::array<int32_t, 3> dro_reply_before_{};  // before the step, or since its last reply
   uint16_t sequence_seen_ = 0;
   uint32_t cuts_seen_ = 0;
   bool fill_lie_ = false;
