@@ -175,6 +175,10 @@ void IntentBooks::CheckRun(const sim::ExecutedSegment& s) {
     ++repeated_pauses_;
     return;
   }
+  if (serial <= last_run_ && (state_[serial - 1] & kMayRunAgain) && (state_[serial - 1] & kRun)) {
+    state_[serial - 1] &= static_cast<uint8_t>(~kMayRunAgain);
+    return;
+  }
   if (serial <= last_run_) {
     std::snprintf(text, sizeof text,
                   "host entry %u ran after entry %u: an entry ran twice or out of order", serial,
@@ -195,6 +199,10 @@ void IntentBooks::CheckRun(const sim::ExecutedSegment& s) {
       return Fail("intent", text);
     }
   }
+}
+
+void IntentBooks::ExcuseRunAgain(uint64_t tag) {
+  if (IsHost(tag)) state_[(tag & kSerialMask) - 1] |= kMayRunAgain;
 }
 
 void IntentBooks::SnapshotRing() {

@@ -52,6 +52,10 @@ class IntentBooks : public StreamObserver {
     Observe();
     excuse_reset_ = false;
   }
+  // A board reset just after a stop to counts that such a stop may have left: the plug-in
+  // may take what ran since the last reply for cut by the stop and send it again, so this
+  // entry (if the host's) may run once more.
+  void ExcuseRunAgain(uint64_t tag);
   // The same for the queue an unplug is dropping now, where the board loses its power too.
   void ExcuseUnplugLosses() {
     excuse_unplug_ = true;
@@ -89,7 +93,8 @@ class IntentBooks : public StreamObserver {
     kRun = 2,
     kDiscarded = 4,
     kExcused = 8,
-    kMovesNothing = 16  // as sent to the board
+    kMovesNothing = 16,  // as sent to the board
+    kMayRunAgain = 32    // see ExcuseRunAgain
   };
   void Fail(const char* invariant, const std::string& text);
   void TrackTakes();

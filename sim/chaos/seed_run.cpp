@@ -739,6 +739,12 @@ class SeedRun {
     const bool looks_cut_by_stop = (board_.Stats().packets[kOpStopMotion] != stops_at_reply_ &&
                                     counts_at_reply_ == sim::ChannelSteps{}) ||
                                    ResetOnWayStopCut();
+    // Then what ran since that reply may as well have been cut, and be sent again.
+    if (looks_cut_by_stop) {
+      for (const sim::ExecutedSegment& s : left_since_reply_) {
+        if (s.fate == sim::SegmentFate::kRan) books_.ExcuseRunAgain(s.tag);
+      }
+    }
     const std::array<int64_t, 6> dropped = board_.Stats().steps_reset;
     const size_t replies = board_.QueuedReplies();
     board_.Reset();
