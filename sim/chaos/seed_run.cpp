@@ -184,6 +184,7 @@ class SeedRun {
     result.hash = hash_.value();
     result.excused_invisible_loss = books_.invisible_losses() != 0;
     result.excused_repeated_pause = books_.repeated_pauses() != 0;
+    result.excused_in_hand_loss = books_.in_hand_losses() != 0;
     result.excused_fill_lie = books_.lie_losses() != 0;
     result.excused_reset_untellable = invariants_.reset_excused() || power_loss_untellable_;
     result.excused_unjudged_replies = replies_.excused() != 0;
