@@ -313,8 +313,12 @@ class DeviceLink final : public BoardLink {
   // measurement and never ran; counts that match no run of it lost the position.
   // True when they lost the position.
   bool SettleOwedRewind(const std::array<int32_t, 6>& raw);
+  // `least`: no run shorter than this is taken.
   int32_t RanByCounts(uint32_t from, int32_t held, const std::array<int32_t, 6>& raw,
-                      uint32_t elapsed_ms) const;
+                      uint32_t elapsed_ms, int32_t least = 0) const;
+  // The stand-in measurement came back after the first: its counts tell how far the board
+  // had run at least before the stop, which a board that resets after the stop hides.
+  void NoteRunBeforeStop(const uint8_t* counts, uint32_t stops_at_request);
   std::string CountsMismatch(uint32_t consumed, uint32_t stops, const std::array<int32_t, 6>& raw,
                              CountsVerdict& verdict);
   // Receiver, every other reply: true when this reply and the one before it agree with each
@@ -462,6 +466,7 @@ class DeviceLink final : public BoardLink {
     uint32_t measured_ms = 0;
     uint32_t consumed = 0;  // what the board had consumed at the measurement
     uint32_t stops = 0;     // the stops delivered before it
+    int32_t least_ran = 0;  // a later reply before the stop showed the board had run this many
   };
   OwedRewind owed_rewind_;
   bool position_lost_shown_ = false;  // the next alignment leaves the status line to it

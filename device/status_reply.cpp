@@ -60,8 +60,11 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
     return;
   }
   // The stand-in measurement, when the first one has done its work: it was taken before the
-  // stop, so it must neither align nor stand as the board's fill.
+  // stop, so it must neither align nor stand as the board's fill. Its counts still show how
+  // far the board ran at least before the stop, which a reset after the stop would hide.
   if (role == StatusRole::kResyncBackup && resync_request_.load(std::memory_order_acquire) == 0) {
+    const size_t at = static_cast<uint32_t>(dispatching_sequence_) & (stops_at_request_.size() - 1);
+    NoteRunBeforeStop(p, stops_at_request_[at].load(std::memory_order_acquire));
     return;
   }
   const int32_t previous_fill = device_fill_.load(std::memory_order_acquire);
@@ -269,7 +272,7 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
 // nothing (or moves that cancel out) leave the same counts: the board ran at most one segment a
 // period in `elapsed_ms`, so the longest such run within that wins, and past it the shortest.
 int32_t DeviceLink::RanByCounts(uint32_t from, int32_t held, const std::array<int32_t, 6>& raw,
-                                uint32_t elapsed_ms) const {
+                                uint32_t elapsed_ms, int32_t least) const {
   const auto matches = [&](int32_t ran) {
     for (size_t c = 0; c < 6; ++c) {
       const uint32_t at = counts_base_.base[c] + StepsBefore(from + static_cast<uint32_t>(ran), c);
@@ -282,21 +285,45 @@ int32_t DeviceLink::RanByCounts(uint32_t from, int32_t held, const std::array<in
   const double by_time = static_cast<double>(elapsed_ms) / period_ms + 2.0;
   const int32_t within =
       by_time < static_cast<double>(longest) ? static_cast<int32_t>(by_time) : longest;
-  for (int32_t ran = within; ran >= 0; --ran) {
+  for (int32_t ran = within; ran >= least; --ran) {
     if (matches(ran)) return ran;
   }
-  for (int32_t ran = within + 1; ran <= longest; ++ran) {
+  for (int32_t ran = std::max(within + 1, least); ran <= longest; ++ran) {
     if (matches(ran)) return ran;
   }
   return -1;
 }
 
+void DeviceLink::NoteRunBeforeStop(const uint8_t* counts, uint32_t stops_at_request) {
+  if (!owed_rewind_.active || !counts_base_.known || stops_at_request != owed_rewind_.stops) return;
+  std::array<int32_t, 6> raw{};
+  for (size_t i = 0; i < 6; ++i) ReadLittleEndian(counts + 4 * i, 4, raw[i]);
+  // The shortest run its counts bear out: moves that leave the counts where they were may as
+  // well not have run yet. Counts that match none prove nothing here (a garbled reply); the
+  // counts after the stop are judged as before.
+  const int32_t longest = std::min<int32_t>(owed_rewind_.held, kStepHistory - 1);
+  for (int32_t ran = owed_rewind_.least_ran; ran <= longest; ++ran) {
+    bool match = true;
+    for (size_t c = 0; c < 6 && match; ++c) {
+      const uint32_t at =
+          counts_base_.base[c] + StepsBefore(owed_rewind_.consumed + static_cast<uint32_t>(ran), c);
+      match = at == static_cast<uint32_t>(raw[c]);
+    }
+    if (match) {
+      owed_rewind_.least_ran = ran;
+      return;
+    }
+  }
+}
+
 bool DeviceLink::SettleOwedRewind(const std::array<int32_t, 6>& raw) {
   const OwedRewind owed = std::exchange(owed_rewind_, {});
-  const int32_t ran = counts_base_.known
-                          ? RanByCounts(owed.consumed, owed.held, raw,
-                                        services_.clock.TickCountMs() - owed.measured_ms)
-                          : -1;
+  // A board that reset after the stop shows counts of a run shorter than one seen before it.
+  const int32_t ran =
+      counts_base_.known
+          ? RanByCounts(owed.consumed, owed.held, raw,
+                        services_.clock.TickCountMs() - owed.measured_ms, owed.least_ran)
+          : -1;
   if (ran >= 0) {
     RewindSelectedSource(owed.held - ran + owed.dropped);
     services_.client.ResetSegmentsSent();

@@ -197,9 +197,9 @@ int ChaosMain(int argc, char** argv) {
   }
 
   const auto start = std::chrono::steady_clock::now();
-  size_t passed = 0, run = 0, invisible_losses = 0, fill_lies = 0, repeated_pauses = 0,
-         resets_behind_stops = 0, unjudged_replies = 0, compensation_off = 0, frames_set_anew = 0,
-         take_up_drops = 0, retired_at_alignment = 0, in_play = 0;
+  size_t passed = 0, run = 0, invisible_losses = 0, in_hand_losses = 0, fill_lies = 0,
+         repeated_pauses = 0, resets_behind_stops = 0, unjudged_replies = 0, compensation_off = 0,
+         frames_set_anew = 0, take_up_drops = 0, retired_at_alignment = 0, in_play = 0;
   HeapWatch heap;
   uint64_t combined = 0;
   for (uint64_t seed : seeds) {
@@ -213,6 +213,7 @@ int ChaosMain(int argc, char** argv) {
     const SeedResult r = RunWorld(world, options);
     combined = combined * 31 + r.hash;
     invisible_losses += r.excused_invisible_loss;
+    in_hand_losses += r.excused_in_hand_loss;
     fill_lies += r.excused_fill_lie;
     repeated_pauses += r.excused_repeated_pause;
     resets_behind_stops += r.excused_reset_untellable;
@@ -261,17 +262,21 @@ int ChaosMain(int argc, char** argv) {
       run * (duration_ms / 1000.0) / seconds);
   std::printf(
       "chaos: relaxed checks: %zu seeds lost host entries with a board's queue that no count "
-      "shows; %zu seeds lost host entries to a board's queue overfilled on a lying fill or to "
+      "shows; %zu seeds lost one moving host entry with a board's queue, one segment's trace "
+      "in the counts as of a segment still in hand (it excused, and the last entry run before "
+      "the next rewind may run again); %zu seeds lost host entries to a board's queue overfilled "
+      "on a lying fill or to "
       "a rewind measured on one (those entries excused, the rest accounted); %zu seeds ran an "
       "entry that moves nothing twice or not at all in a resync "
       "(counts cannot tell); %zu seeds reset the board (or it lost power while unplugged) "
       "behind two stops with no reply between to counts within the bounds those stops leave, "
-      "or behind one to counts on the way it may have cut, or to the counts its lost queue "
-      "would have ended at; %zu seeds "
+      "or behind one to counts on the way it may have cut (what ran since the last reply may "
+      "run again), or to the counts its lost queue would have ended at; %zu seeds "
       "relabelled a reply onto a "
       "pending request or filled the "
       "pending-reply table (later replies of that connection may find no entry, not judged)\n",
-      invisible_losses, fill_lies, repeated_pauses, resets_behind_stops, unjudged_replies);
+      invisible_losses, in_hand_losses, fill_lies, repeated_pauses, resets_behind_stops,
+      unjudged_replies);
   std::printf(
       "chaos: relaxed tool checks: %zu seeds switched backlash compensation off (the DRO's "
       "frame set again once it is on and the tool presses where the plug-in believes) or slaved "

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 #include "sim/board/segment_decode.h"
 
@@ -154,6 +155,11 @@ void IntentBooks::CloseLostQueue() {
       }
     }
     invisible_losses_ += any;
+  } else if (lost_queue_.size() == 1 && IsHost(lost_queue_.front().tag)) {
+    // The counts are one segment short, as they would be with that segment still in hand.
+    state_[(lost_queue_.front().tag & kSerialMask) - 1] |= kExcused;
+    ++in_hand_losses_;
+    may_repeat_last_ = true;
   }
   lost_queue_.clear();
 }
@@ -175,6 +181,11 @@ void IntentBooks::CheckRun(const sim::ExecutedSegment& s) {
     ++repeated_pauses_;
     return;
   }
+  if (serial <= last_run_ && (state_[serial - 1] & kMayRunAgain) && (state_[serial - 1] & kRun)) {
+    state_[serial - 1] &= static_cast<uint8_t>(~kMayRunAgain);
+    return;
+  }
+  if (serial == last_run_ && std::exchange(may_repeat_last_, false)) return;
   if (serial <= last_run_) {
     std::snprintf(text, sizeof text,
                   "host entry %u ran after entry %u: an entry ran twice or out of order", serial,
@@ -195,6 +206,10 @@ void IntentBooks::CheckRun(const sim::ExecutedSegment& s) {
       return Fail("intent", text);
     }
   }
+}
+
+void IntentBooks::ExcuseRunAgain(uint64_t tag) {
+  if (IsHost(tag)) state_[(tag & kSerialMask) - 1] |= kMayRunAgain;
 }
 
 void IntentBooks::SnapshotRing() {

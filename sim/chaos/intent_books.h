@@ -52,6 +52,10 @@ class IntentBooks : public StreamObserver {
     Observe();
     excuse_reset_ = false;
   }
+  // A board reset just after a stop to counts that such a stop may have left: the plug-in
+  // may take what ran since the last reply for cut by the stop and send it again, so this
+  // entry (if the host's) may run once more.
+  void ExcuseRunAgain(uint64_t tag);
   // The same for the queue an unplug is dropping now, where the board loses its power too.
   void ExcuseUnplugLosses() {
     excuse_unplug_ = true;
@@ -79,6 +83,10 @@ class IntentBooks : public StreamObserver {
   // Entries that move nothing run twice or not at all by a resynchronisation that could not
   // tell.
   uint32_t repeated_pauses() const { return repeated_pauses_; }
+  // One moving host entry lost with a board's queue: its trace in the counts is one segment,
+  // which the plug-in takes for the segment the board holds in hand, so it runs on one segment
+  // behind the board (the entry lost, and the last run sent again by the next rewind).
+  uint32_t in_hand_losses() const { return in_hand_losses_; }
   // Host entries a lying fill let the board's full queue drop, or a rewind measured on it skip.
   uint32_t lie_losses() const { return lie_losses_; }
 
@@ -89,7 +97,8 @@ class IntentBooks : public StreamObserver {
     kRun = 2,
     kDiscarded = 4,
     kExcused = 8,
-    kMovesNothing = 16  // as sent to the board
+    kMovesNothing = 16,  // as sent to the board
+    kMayRunAgain = 32    // see ExcuseRunAgain
   };
   void Fail(const char* invariant, const std::string& text);
   void TrackTakes();
@@ -116,6 +125,8 @@ class IntentBooks : public StreamObserver {
   std::vector<sim::ExecutedSegment> lost_queue_;
   uint32_t invisible_losses_ = 0;
   uint32_t repeated_pauses_ = 0;
+  uint32_t in_hand_losses_ = 0;
+  bool may_repeat_last_ = false;  // see in_hand_losses
   bool excuse_reset_ = false;
   bool excuse_unplug_ = false;
   uint32_t lie_floor_ = 0;  // entries up to this were streamed before a lying measurement

@@ -191,6 +191,7 @@ class SeedRun {
     result.hash = hash_.value();
     result.excused_invisible_loss = books_.invisible_losses() != 0;
     result.excused_repeated_pause = books_.repeated_pauses() != 0;
+    result.excused_in_hand_loss = books_.in_hand_losses() != 0;
     result.excused_fill_lie = books_.lie_losses() != 0;
     result.excused_reset_untellable = invariants_.reset_excused() || power_loss_untellable_;
     result.excused_unjudged_replies = replies_.excused() != 0;
@@ -747,6 +748,12 @@ class SeedRun {
     const bool looks_cut_by_stop = (board_.Stats().packets[kOpStopMotion] != stops_at_reply_ &&
                                     counts_at_reply_ == sim::ChannelSteps{}) ||
                                    ResetOnWayStopCut();
+    // Then what ran since that reply may as well have been cut, and be sent again.
+    if (looks_cut_by_stop) {
+      for (const sim::ExecutedSegment& s : left_since_reply_) {
+        if (s.fate == sim::SegmentFate::kRan) books_.ExcuseRunAgain(s.tag);
+      }
+    }
     const std::array<int64_t, 6> dropped = board_.Stats().steps_reset;
     const size_t replies = board_.QueuedReplies();
     board_.Reset();

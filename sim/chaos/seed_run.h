@@ -22,10 +22,11 @@ struct SeedResult {
   uint32_t virtual_ms = 0;
   std::string packets;  // the last packets each way, on failure
   // Checks relaxed in this seed, each for a reason stated where it is made.
-  bool excused_invisible_loss = false;        // host entries lost with the board's queue, no trace
-  bool excused_fill_lie = false;              // entries a lying fill let the board drop or skip
-  bool excused_reset_untellable = false;      // a reset (or a power loss) its counts could not show
-  bool excused_repeated_pause = false;        // an entry that moves nothing run twice or never
+  bool excused_invisible_loss = false;    // host entries lost with the board's queue, no trace
+  bool excused_fill_lie = false;          // entries a lying fill let the board drop or skip
+  bool excused_reset_untellable = false;  // a reset (or a power loss) its counts could not show
+  bool excused_in_hand_loss = false;    // a lost segment taken for one in hand (counts cannot tell)
+  bool excused_repeated_pause = false;  // an entry that moves nothing run twice or never
   bool excused_unjudged_replies = false;      // replies after a relabelled one or a full table
   bool excused_compensation_off = false;      // the host switched backlash compensation off
   bool excused_position_lost = false;         // the DRO's frame set anew where position was lost
