@@ -241,9 +241,10 @@ class DeviceLink final : public BoardLink {
   bool WriteCompletionStep(bool may_block);
   bool ReceiverStep(bool may_block);
   bool TakeSendPacket();
-  // The packet the sender holds was taken before the last link start, is a motion packet, and
-  // no resynchronisation will rewind the stream over it.
-  bool HeldPacketIsStaleMotion() const;
+  // The packet the sender holds was taken before the last link start, and is a motion packet
+  // no resynchronisation will rewind the stream over, or a stop on a resynchronisation's
+  // connection (it would clear the queue ahead of the request that measures it).
+  bool HeldPacketIsStale() const;
   void DropHeldPacket();
   bool AwaitWriteDone(bool may_block);
   // A write given up on may still reach the board: false while it has not ended.

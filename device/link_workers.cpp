@@ -128,10 +128,12 @@ bool DeviceLink::SenderStep(bool may_block) {
           sender_phase_ = SenderPhase::kTake;
           break;
         }
-        if (HeldPacketIsStaleMotion()) {
+        if (HeldPacketIsStale()) {
           // The board of a plain reconnection has lost its queue and the stream is not
           // rewound: a few segments of the old trajectory would only jerk the machine before
-          // the start-up stop. Commands, and a resync's packets, are still written.
+          // the start-up stop. A resync's stop would clear the queue before the request
+          // that measures it, and its own start-up stop comes a few writes behind. Other
+          // commands, and a resync's segments, are still written.
           DropHeldPacket();
           sender_phase_ = SenderPhase::kTake;
           break;
@@ -163,9 +165,9 @@ bool DeviceLink::TakeSendPacket() {
   return true;
 }
 
-bool DeviceLink::HeldPacketIsStaleMotion() const {
-  return report_[1] == kOpMotionSegments &&
-         held_epoch_ != connection_epoch_.load(std::memory_order_acquire) && !resync_pending();
+bool DeviceLink::HeldPacketIsStale() const {
+  if (held_epoch_ == connection_epoch_.load(std::memory_order_acquire)) return false;
+  return report_[1] == (resync_pending() ? kOpStopMotion : kOpMotionSegments);
 }
 
 void DeviceLink::DropHeldPacket() {

@@ -59,7 +59,7 @@ TEST(LinkWorkers, UnplugClosesAtOnceAndTheKeptPacketGoesFirstAfterReconnection) 
   h.BringUp();
   h.board.ClearWritten();
   h.board.QueueWriteResults(hid_error::kDeviceNotConnected);
-  h.link().SendCommand(kOpStopMotion, 77);
+  h.link().SendCommand(kOpConfigOptionA, 77);
   h.Pump();
   EXPECT_FALSE(h.link().device_connected());
   EXPECT_FALSE(h.link().link_running());
@@ -72,12 +72,40 @@ TEST(LinkWorkers, UnplugClosesAtOnceAndTheKeptPacketGoesFirstAfterReconnection) 
   ASSERT_TRUE(h.link().device_connected());
   const auto written = h.board.written();
   ASSERT_GE(written.size(), 3u);
-  EXPECT_EQ(written[0][1], kOpStopMotion);
+  EXPECT_EQ(written[0][1], kOpConfigOptionA);
   EXPECT_EQ(ReportValue(written[0], 2, 4), 77u);
   EXPECT_EQ(written[1][1], kOpStatusRequest);  // the measuring request, ahead of the stop
   EXPECT_EQ(written[2][1], kOpSyncQueryA);
   EXPECT_FALSE(h.link().resync_pending());
   EXPECT_TRUE(h.link().link_running());  // aligned again
+}
+
+// A stop kept from the connection that failed would clear the board's queue ahead of the
+// request that measures it: the measured fill would then say the board lost nothing, and
+// what the stop cleared would never be sent again. The start-up stop comes behind it anyway.
+TEST(LinkWorkers, AKeptStopIsNotWrittenAheadOfTheResynchronisationsMeasurement) {
+  LinkHarness h;
+  h.BringUp();
+  h.board.ClearWritten();
+  h.board.QueueWriteResults(hid_error::kDeviceNotConnected);
+  h.link().SendCommand(kOpStopMotion, 77);
+  h.Pump();
+  ASSERT_FALSE(h.link().device_connected());
+  ASSERT_TRUE(h.link().resync_pending());
+
+  h.UpdateAndPump();
+  ASSERT_TRUE(h.link().device_connected());
+  const auto written = h.board.written();
+  ASSERT_GE(written.size(), 2u);
+  EXPECT_EQ(written[0][1], kOpStatusRequest);  // the measurement comes first
+  int stops = 0;
+  for (const auto& report : written) {
+    if (report[1] != kOpStopMotion) continue;
+    ++stops;
+    EXPECT_EQ(ReportValue(report, 2, 4), 0u);  // the start-up stop, not the kept one
+  }
+  EXPECT_EQ(stops, 1);
+  EXPECT_TRUE(h.link().link_running());
 }
 
 TEST(LinkWorkers, WriteStuckForFourSecondsClosesKeepsThePacketAndResynchronises) {

@@ -270,7 +270,7 @@ int ChaosMain(int argc, char** argv) {
       "entry that moves nothing twice or not at all in a resync "
       "(counts cannot tell); %zu seeds reset the board (or it lost power while unplugged) "
       "behind two stops with no reply between to counts within the bounds those stops leave, "
-      "or behind one to counts on the way it may have cut (what ran since the last reply may "
+      "before or behind one to counts on the way it may have cut (what ran since the last reply may "
       "run again), or to the counts its lost queue would have ended at; %zu seeds "
       "relabelled a reply onto a "
       "pending request or filled the "

@@ -46,8 +46,8 @@ class Invariants {
   void NoteBoardReset(bool lost, size_t replies_lost);
   // The reset came where the counts cannot tell it (see SeedRun::NoteRepliesAndStops and
   // SeedRun::ResetBoard): behind two stops with no reply between, whose bounds its new counts
-  // may lie within; behind one, on the way that stop may have cut; or where the queue it lost
-  // would have ended the counts.
+  // may lie within; before or behind one, on the way that stop may have cut; or where the
+  // queue it lost would have ended the counts.
   void NoteResetCountsCannotTell() { reset_untellable_ = reset_to_catch_; }
   // The check above was excused for that reason.
   bool reset_excused() const { return reset_excused_; }

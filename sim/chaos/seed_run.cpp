@@ -615,13 +615,13 @@ class SeedRun {
   }
 
   // Across two stops or more with no reply between them the plug-in can only bound the
-  // counts: a reset whose new counts fall inside the bounds is excused (the seeds are
-  // counted).
+  // counts, across one only follow the way it may have cut: a reset whose new counts fall
+  // inside the bounds, or on that way, is excused (the seeds are counted).
   void NoteRepliesAndStops() {
     if (bus_.replies_handed() == replies_seen_) return;
     replies_seen_ = bus_.replies_handed();
     const uint64_t stops = board_.Stats().packets[kOpStopMotion];
-    if (reset_awaits_reply_ && stops - stops_at_reply_ >= 2) {
+    if (reset_awaits_reply_ && (stops - stops_at_reply_ >= 2 || CountsOnWayOneStopCut())) {
       invariants_.NoteResetCountsCannotTell();
       tool_books_.Unjudge();
     }
@@ -668,6 +668,41 @@ class SeedRun {
         at[c] = end;
       }
       if (zero_inside) return true;
+    }
+    return false;
+  }
+
+  // Since the last reply the board took one stop, and a reset came before it or after it. The
+  // plug-in takes the counts for those of a board that ran on from the last reply to some
+  // point of what was delivered before the stop (into a segment too), and then all that was
+  // consumed after it, the queue a reset dropped included. Counts after the reset that lie
+  // there, on every channel at the same point, cannot tell it from a board the stop cut there.
+  bool CountsOnWayOneStopCut() {
+    const uint64_t stops = board_.Stats().packets[kOpStopMotion];
+    if (stops - stops_at_reply_ != 1 || left_overflowed_) return false;
+    std::array<int64_t, 6> target{};
+    for (size_t c = 0; c < 6; ++c) target[c] = board_.Counts()[c];
+    for (const sim::ExecutedSegment& s : left_since_reply_) {
+      if (s.fate != sim::SegmentFate::kRan && s.fate != sim::SegmentFate::kReset &&
+          s.fate != sim::SegmentFate::kStopped) {
+        return false;
+      }
+      if (s.stops != stops) continue;
+      if (s.fate == sim::SegmentFate::kStopped) return false;
+      for (size_t c = 0; c < 6; ++c) target[c] -= s.steps[c];
+    }
+    std::array<int64_t, 6> at{};
+    for (size_t c = 0; c < 6; ++c) at[c] = counts_at_reply_[c];
+    if (at == target) return true;
+    for (const sim::ExecutedSegment& s : left_since_reply_) {
+      if (s.stops == stops) break;
+      bool inside = true;
+      for (size_t c = 0; c < 6; ++c) {
+        const int64_t end = at[c] + s.steps[c];
+        inside = inside && std::min(at[c], end) <= target[c] && std::max(at[c], end) >= target[c];
+        at[c] = end;
+      }
+      if (inside) return true;
     }
     return false;
   }
