@@ -120,6 +120,29 @@ TEST_F(BacklashTest, ARewindBehindATakeUpsLastStepKeepsTheTakeUpMade) {
   EXPECT_TRUE(queue().empty());
 }
 
+// The same while the take-up still runs: its last step has gone out but the ramp's empty tail
+// waits in the ring. The play is taken up all the same.
+TEST_F(BacklashTest, ARewindBehindASlowTakeUpsLastStepKeepsItMadeThoughItsTailWaits) {
+  planner().Set(planner::kAxisAcceleration[0], 20.0);
+  motion().RecomputeAccelSteps();
+  motion().set_max_packets_per_pass(1);  // the ring runs ahead of the stream
+  PushHostCounts({-3, 0, 0, 0, 0, 0});
+  const SegmentRing& ring = motion().ramps().backlash_ring();
+  int ticks = 0;
+  while (moved[0] != -kAmount && ticks++ < 400) Tick();
+  ASSERT_EQ(moved[0], -kAmount);
+  ASSERT_EQ(motion().state(), kBacklashTakeUp);
+  ASSERT_GT(ring.Pending(), 0);
+  const int32_t offset_before = ctx.link().axis_offset(0);
+  motion().RewindSelectedSource(0);
+  EXPECT_EQ(ctx.link().axis_offset(0), offset_before + kAmount);
+  EXPECT_EQ(backlash().last_direction(0), -1.0);
+  moved.fill(0);
+  ASSERT_TRUE(TickUntil(kRunning, 400));
+  EXPECT_EQ(moved[0], -3);  // the entry, no second take-up
+  EXPECT_TRUE(queue().empty());
+}
+
 TEST_F(BacklashTest, FirstMoveAfterResetTakesUpOnlyWhenNegative) {
   PushHostCounts({5, 0, 0, 0, 0, 0});
   Tick();
