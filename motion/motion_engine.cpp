@@ -27,6 +27,7 @@ void MotionEngine::AbortAndHalt() {
 }
 
 void MotionEngine::AbortLocked(HostQueue queue) {
+  if (queue == HostQueue::kDrop) ++stops_asked_;
   // A dwell waiting for the stop command to go out will not follow it now.
   if (dwell_after_stop_) services_.host.engine.Set(engine::kDwellActive, int32_t{0});
   dwell_after_stop_ = false;
@@ -152,8 +153,10 @@ void MotionEngine::EndTakeUp() {
 
 void MotionEngine::RequestStop() {
   Lock lock(mutex_);
-  // A home still waiting for the host's queue to empty must not set off once the stop is over.
+  // A home still waiting for the host's queue to empty must not set off once the stop is over,
+  // nor a probe still in its start delay.
   CancelHomeRequest();
+  ++stops_asked_;
   if (state() == kBacklashTakeUp) {
     if (resume_state() != kStopRequested) stopped_state_.store(resume_state());
     set_resume_state(kStopRequested);

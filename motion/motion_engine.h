@@ -159,8 +159,17 @@ class MotionEngine {
   void StepJogging();
   void StepProbeTripped();
   void StartPendingHome();
-  // The probe worker's step: due 1000 ms after `start`.
-  bool ProbeWorkerStep(uint32_t start, bool may_block);
+  // What a probe call found: a stop or abort asked for after it cancels its move.
+  struct ProbeTicket {
+    uint32_t start_ms;
+    uint32_t call;
+    uint32_t stops;
+  };
+  // The probe worker's step: due 1000 ms after the call.
+  bool ProbeWorkerStep(const ProbeTicket& ticket, bool may_block);
+  // The probe was cancelled by a stop or abort after its call; its flags are cleared unless a
+  // later probe call owns them.
+  bool ProbeCancelled(const ProbeTicket& ticket);
   void StartProbeMove();
   void RefuseProbe(int32_t message);
   void ClearHomingFlags(bool unreference);
@@ -202,6 +211,9 @@ class MotionEngine {
   std::atomic<uint8_t*> awaited_signal_{nullptr};
   std::atomic<int32_t> homing_axis_{0};
   std::atomic<int32_t> probe_axis_{0};
+  // Probe calls and stops or aborts the user or a limit asked for, counted (motion lock).
+  uint32_t probe_calls_ = 0;
+  uint32_t stops_asked_ = 0;
   std::atomic<uint32_t> dwell_end_tick_{0};
   std::atomic<bool> home_requested_{false};
   std::atomic<int32_t> home_axis_request_{-1};

@@ -21,13 +21,30 @@ void Wait(bool may_block, uint32_t ms) {
 }  // namespace
 
 void MotionEngine::Probe() {
-  const uint32_t start = services_.clock.TickCountMs();
-  services_.workers.Spawn(
-      "vaskel-probe", [this, start](bool may_block) { return ProbeWorkerStep(start, may_block); });
+  ProbeTicket ticket{};
+  {
+    Lock lock(mutex_);
+    ticket = {services_.clock.TickCountMs(), ++probe_calls_, stops_asked_};
+  }
+  services_.workers.Spawn("vaskel-probe", [this, ticket](bool may_block) {
+    return ProbeWorkerStep(ticket, may_block);
+  });
 }
 
-bool MotionEngine::ProbeWorkerStep(uint32_t start, bool may_block) {
-  const uint32_t elapsed = services_.clock.TickCountMs() - start;
+bool MotionEngine::ProbeCancelled(const ProbeTicket& ticket) {
+  if (ticket.stops == stops_asked_) return false;
+  // A stop during the start delay ends the probe: the user stopped the machine, and a move
+  // starting a moment later would defy that.
+  if (ticket.call == probe_calls_) RefuseProbe(0);
+  return true;
+}
+
+bool MotionEngine::ProbeWorkerStep(const ProbeTicket& ticket, bool may_block) {
+  {
+    Lock lock(mutex_);
+    if (ProbeCancelled(ticket)) return false;
+  }
+  const uint32_t elapsed = services_.clock.TickCountMs() - ticket.start_ms;
   if (elapsed < kProbeDelayMs) {
     Wait(may_block, std::min(kProbeDelayMs - elapsed, kWaitSliceMs));
     return true;
@@ -37,6 +54,7 @@ bool MotionEngine::ProbeWorkerStep(uint32_t start, bool may_block) {
   VASKEL_SCHEDULE_POINT(services_.workers, "probe: start delay over");
   {
     Lock lock(mutex_);
+    if (ProbeCancelled(ticket)) return false;
     // A take-up owns the ramps and the stream it interrupted until it finishes, and a stop
     // asked for before the probe sends its command first.
     if (state() != kBacklashTakeUp && state() != kStopRequested) {

@@ -460,5 +460,38 @@ TEST_F(StateMachine, DwellOrProbeDuringAStopRequestLetsTheStopGoFirst) {
   EXPECT_EQ(motion().state(), kAwaitingSignal);
 }
 
+// A stop or an abort during the probe's start delay ends the probe: no move starts after it,
+// and the host learns the probe is over. A probe asked for after the stop still runs.
+TEST_F(StateMachine, AStopDuringAProbesStartDelayCancelsTheProbe) {
+  engine().Store<uint8_t>(input_signal::Offset(engine::kProbeInput, input_signal::kEnabled), 1);
+  auto probe_then = [&](auto interrupt) {
+    engine().Set(engine::kProbeActive, true);
+    engine().Set(engine::kProbeRunning, 1);
+    ctx.Probe();
+    for (int i = 0; i < 500; ++i) {
+      platform.clock_.AdvanceMs(1);
+      platform.workers_.Pump();
+    }
+    interrupt();
+    for (int i = 0; i < 1000; ++i) {
+      platform.clock_.AdvanceMs(1);
+      platform.workers_.Pump();
+      Tick();
+    }
+    EXPECT_EQ(platform.workers_.live(), 0u);
+    EXPECT_FALSE(engine().Get(engine::kProbeActive));
+    EXPECT_EQ(engine().Get(engine::kProbeRunning), 0);
+    EXPECT_NE(motion().state(), kAwaitingSignal);
+  };
+  probe_then([&] { ctx.Notify(-1); });
+  EXPECT_EQ(motion().state(), kRunning);
+  probe_then([&] { ctx.Notify(10); });
+  probe_then([&] {  // an E-stop pressed and released again within the delay
+    engine().Set(engine::kEStopActive, true);
+    Tick();
+    engine().Set(engine::kEStopActive, false);
+  });
+}
+
 }  // namespace
 }  // namespace vaskel::testing

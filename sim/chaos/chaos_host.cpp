@@ -173,17 +173,20 @@ void ChaosHost::Act(const Action& x) {
       b.planner.Set(planner::kProbeFeedRate, x.value / 60.0);
       // The host marks its probe running; the plug-in clears the flag when the probe ends.
       b.engine.Set(engine::kProbeActive, true);
+      ++probe_calls_;
       ctx_.Probe();
       break;
     case ActionKind::Dwell:
       ctx_.DoDwell(x.x);
       break;
     case ActionKind::Notify:
+      if (x.value == -1 || x.value == 10) ++stop_calls_;
       ctx_.Notify(x.value);
       // A stop or a reset ends the host's program as well.
       if (x.value == -1 || x.value == 10) ForgetPlan();
       break;
     case ActionKind::EStop:
+      if (x.value != 0 && !b.engine.Get(engine::kEStopActive)) ++stop_calls_;
       b.engine.Set(engine::kEStopActive, x.value != 0);
       if (x.value) ForgetPlan();
       break;
@@ -224,6 +227,7 @@ void ChaosHost::Settle(int phase) {
       if (world_.axes[a].enabled) ctx_.JogOff(static_cast<int16_t>(a));
     }
   } else if (!world_.stream_only) {
+    ++stop_calls_;
     ctx_.Notify(-1);
     ForgetPlan();
   }

@@ -37,6 +37,9 @@ class ChaosHost {
   // The host's own word on its stream, as it last wrote it, and how often it has written it.
   bool flush_intent() const { return flush_intent_; }
   uint64_t flush_writes() const { return flush_writes_; }
+  // Probe calls, and stops or E-stops the host asked for (Notify -1 or 10, the E-stop raised).
+  uint64_t probe_calls() const { return probe_calls_; }
+  uint64_t stop_calls() const { return stop_calls_; }
   void Update() { ctx_.Update(); }
   // Each entry queued is numbered in its segment tag and entered in these books.
   void set_books(IntentBooks* books) { books_ = books; }
@@ -69,6 +72,8 @@ class ChaosHost {
   bool feeding_ = false;  // a program is being pushed; its end has not been flushed
   bool flush_intent_ = false;
   uint64_t flush_writes_ = 0;
+  uint64_t probe_calls_ = 0;
+  uint64_t stop_calls_ = 0;
 };
 
 }  // namespace vaskel::chaos

@@ -252,6 +252,7 @@ void Invariants::AfterStep(StepKind kind) {
     Fail("safety", Format("a plug-in move started (ramps %#llx) while the engine was ", started) +
                        (offline_before_ ? "offline" : "under E-stop"));
   }
+  CheckProbeAfterStop(tripped);
   if (stop_owed_ && !tripped && ticks > ticks_at_trip_ + 1) {
     Fail("safety", "the plug-in set E-stop and no stop reached the send ring within a tick");
   }
@@ -275,6 +276,27 @@ void Invariants::AfterStep(StepKind kind) {
                                  a, moved, want[a]));
       }
     }
+  }
+}
+
+void Invariants::CheckProbeAfterStop(bool tripped) {
+  const HostBlock& e = host_.blocks().engine;
+  if (host_.probe_calls() != probe_calls_seen_) {
+    probe_calls_seen_ = host_.probe_calls();
+    probe_waiting_ = true;
+    probe_stopped_ = false;
+    stop_calls_seen_ = host_.stop_calls();
+  }
+  if (!probe_waiting_) return;
+  if (host_.stop_calls() != stop_calls_seen_ || tripped) probe_stopped_ = true;
+  MotionEngine& motion = ctx_.motion();
+  if (motion.state() == kAwaitingSignal && motion.pending_signal_state() == kProbeTripped) {
+    if (probe_stopped_) {
+      Fail("intent", "a probe asked for before a stop or E-stop started its move after it");
+    }
+    probe_waiting_ = false;
+  } else if (!e.Get(engine::kProbeActive)) {
+    probe_waiting_ = false;  // refused or cancelled: over before it began
   }
 }
 

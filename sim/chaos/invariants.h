@@ -72,6 +72,7 @@ class Invariants {
   uint16_t RampsRunning();
   std::array<int32_t, 3> Consumers();
   bool OnlyHostEntries();
+  void CheckProbeAfterStop(bool tripped);
 
   const World& world_;
   PluginContext& ctx_;
@@ -81,6 +82,12 @@ class Invariants {
 
   // State seen before the step.
   bool estop_before_ = false;
+  // A probe asked for whose move has not started, and whether a stop, an E-stop or a limit
+  // trip has come since the call: the move must then never start.
+  uint64_t probe_calls_seen_ = 0;
+  uint64_t stop_calls_seen_ = 0;
+  bool probe_waiting_ = false;
+  bool probe_stopped_ = false;
   bool offline_before_ = false;
   uint16_t ramps_running_before_ = 0;  // a bit per jog and take-up ramp
   bool running_before_ = false;
