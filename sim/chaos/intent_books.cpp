@@ -43,6 +43,24 @@ void IntentBooks::NoteDiscarded(int32_t from_slot, int32_t to_slot) {
   }
 }
 
+void IntentBooks::CheckIdleDirections(const uint8_t* body) {
+  constexpr uint16_t kDirection = 0x800, kCount = 0x7ff;
+  for (int k = 0; k < sim::kSegmentsPerPacket; ++k) {
+    const std::array<uint16_t, sim::kChannels> f =
+        sim::SegmentFields(body + sim::kSegmentBytes * k);
+    if ((f[0] & kCount) != 0) shared_direction_ = f[0] & kDirection;
+    for (int c = 0; c < sim::kChannels; ++c) {
+      if ((f[c] & kCount) != 0 || (f[c] & kDirection) == shared_direction_) continue;
+      char text[120];
+      std::snprintf(text, sizeof text,
+                    "channel %d without steps has direction bit %d, not channel 0's last %d", c,
+                    (f[c] & kDirection) != 0, shared_direction_ != 0);
+      Fail("wire", text);
+      return;
+    }
+  }
+}
+
 void IntentBooks::OnMotionPacket(const uint8_t* body,
                                  const std::array<StreamedSegment, 7>& segments) {
   PacketRing& ring = ctx_.link().send_ring();
@@ -50,6 +68,7 @@ void IntentBooks::OnMotionPacket(const uint8_t* body,
                                          static_cast<std::ptrdiff_t>(PacketRing::kSlotSize));
   std::array<uint64_t, 7>& tags = slot_tags_[static_cast<size_t>(slot & kSlotMask)];
   char text[160];
+  CheckIdleDirections(body);
   for (size_t k = 0; k < segments.size(); ++k) {
     const StreamedSegment& s = segments[k];
     if (s.source == kHostTrajectory) {

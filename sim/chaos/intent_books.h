@@ -91,6 +91,7 @@ class IntentBooks : public StreamObserver {
   uint32_t lie_losses() const { return lie_losses_; }
 
  private:
+  void CheckIdleDirections(const uint8_t* body);
   enum : uint8_t {
     kQueued = 0,
     kEncoded = 1,
@@ -117,6 +118,9 @@ class IntentBooks : public StreamObserver {
   int32_t read_seen_ = 0;
   uint32_t most_encoded_ = 0;  // the highest serial streamed so far
   uint32_t closed_ = 0;        // serials up to this were streamed before a stop
+  // The direction bit every field without steps carries: the one last sent on channel 0
+  // with steps. The board's idle direction lines must not toggle.
+  uint16_t shared_direction_ = 0;
   uint32_t last_run_ = 0;
   uint32_t cuts_ = 0;                    // stops streamed so far
   std::vector<uint32_t> cuts_at_queue_;  // by serial - 1

@@ -68,6 +68,9 @@ uint16_t Invariants::RampsRunning() {
 void Invariants::BeforeStep(StepKind kind) {
   const HostBlock& e = host_.blocks().engine;
   estop_before_ = e.Get(engine::kEStopActive);
+  dwelling_before_ = ctx_.motion().state() == kDwelling;
+  bodies_before_ = ctx_.tick().bodies_run;
+  status_sequence_before_ = ctx_.link().last_status_sequence();
   offline_before_ = e.Get(engine::kEngineOffline) != 0;
   ramps_running_before_ = RampsRunning();
   DeviceLink& link = ctx_.link();
@@ -253,6 +256,7 @@ void Invariants::AfterStep(StepKind kind) {
                        (offline_before_ ? "offline" : "under E-stop"));
   }
   CheckProbeAfterStop(tripped);
+  CheckThresholds(kind);
   if (stop_owed_ && !tripped && ticks > ticks_at_trip_ + 1) {
     Fail("safety", "the plug-in set E-stop and no stop reached the send ring within a tick");
   }
@@ -275,6 +279,25 @@ void Invariants::AfterStep(StepKind kind) {
         Fail("positions", Format("axis %lld: a retired take-up moved the offset by %lld, not %lld",
                                  a, moved, want[a]));
       }
+    }
+  }
+}
+
+void Invariants::CheckThresholds(StepKind kind) {
+  DeviceLink& link = ctx_.link();
+  MotionEngine& motion = ctx_.motion();
+  const bool body_ran = ctx_.tick().bodies_run != bodies_before_ && running_before_;
+  if (kind == StepKind::Tick && body_ran && dwelling_before_ && motion.state() == kDwelling &&
+      static_cast<int32_t>(ctx_.platform().clock().TickCountMs() - motion.dwell_end_tick()) >= 0) {
+    Fail("timing", Format("a dwell still ran %lld ms past its end after a tick",
+                          static_cast<int32_t>(ctx_.platform().clock().TickCountMs() -
+                                               motion.dwell_end_tick())));
+  }
+  if (kind == StepKind::Worker && link.last_status_sequence() != status_sequence_before_) {
+    const bool want = link.device_fill() < link.NeedsDataLimit();
+    if ((host_.blocks().planner.Get(planner::kDeviceNeedsData) != 0) != want) {
+      Fail("timing", Format("DeviceNeedsData is %lld on a reply of fill %lld, the limit %lld",
+                            want ? 0 : 1, link.device_fill(), link.NeedsDataLimit()));
     }
   }
 }

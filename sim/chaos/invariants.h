@@ -73,6 +73,9 @@ class Invariants {
   std::array<int32_t, 3> Consumers();
   bool OnlyHostEntries();
   void CheckProbeAfterStop(bool tripped);
+  // The rules with a threshold: a dwell ends at the first tick at or past its end, and a
+  // status reply asks for data exactly while the board holds less than its buffer's worth.
+  void CheckThresholds(StepKind kind);
 
   const World& world_;
   PluginContext& ctx_;
@@ -88,6 +91,9 @@ class Invariants {
   uint64_t stop_calls_seen_ = 0;
   bool probe_waiting_ = false;
   bool probe_stopped_ = false;
+  bool dwelling_before_ = false;
+  uint64_t bodies_before_ = 0;
+  int32_t status_sequence_before_ = 0;
   bool offline_before_ = false;
   uint16_t ramps_running_before_ = 0;  // a bit per jog and take-up ramp
   bool running_before_ = false;
