@@ -8,6 +8,11 @@
 #include "sim/board/sim_hid_bus.h"
 
 namespace vaskel::chaos {
+namespace {
+
+constexpr int32_t kFailuresThatClose = 21;  // the link's rule: 20 failed writes in a row are borne
+
+}  // namespace
 
 class FaultyPort : public HidPort {
  public:
@@ -25,6 +30,7 @@ class FaultyPort : public HidPort {
     ActiveFaults& f = bus_.faults_;
     if (f.refuse_left > 0) {
       --f.refuse_left;
+      bus_.NoteWriteResult(f.refuse_code);
       return f.refuse_code;
     }
     const FaultyBus::Tags tags = bus_.TagsForWrite(report);
@@ -34,10 +40,14 @@ class FaultyPort : public HidPort {
       pending_tags_ = tags;
       has_pending_ = true;
       was_stuck_ = f.stuck;
-      due_ms_ = bus_.clock_.TickCountMs() + bus_.write_wire_ms_;
+      started_ms_ = bus_.clock_.TickCountMs();
+      result_noted_ = false;
+      due_ms_ = started_ms_ + bus_.write_wire_ms_;
       return hid_error::kIoPending;
     }
-    return bus_.Write(report, generation_, connection_, tags);
+    const uint32_t result = bus_.Write(report, generation_, connection_, tags);
+    bus_.NoteWriteResult(result);
+    return result;
   }
   bool WaitWriteDone(uint32_t) override {
     Settle();
@@ -75,16 +85,35 @@ class FaultyPort : public HidPort {
     }
     result_ = bus_.Write(pending_.data(), generation_, connection_, pending_tags_);
   }
-  uint32_t LastWriteResult() override { return result_; }
+  uint32_t LastWriteResult() override {
+    // Once per write, and not for a write of a port the plug-in has let go.
+    if (!closed_ && !result_noted_) bus_.NoteWriteResult(result_);
+    result_noted_ = true;
+    return result_;
+  }
   int Read(uint8_t report[kReportSize], int) override {
     if (closed_) return -1;
     return bus_.Read(report, generation_);
+  }
+  uint32_t OpenWriteAgeMs() const {
+    if (closed_ || !has_pending_) return 0;
+    return bus_.clock_.TickCountMs() - started_ms_;
   }
   void Close() override {
     // Closed on a write the board stalls: the plug-in gave up waiting for it.
     if (!closed_ && has_pending_ && (was_stuck_ || bus_.faults_.stuck) &&
         bus_.board_.generation() == generation_) {
       ++bus_.stalled_closes_;
+    }
+    if (!closed_ && !has_pending_ && bus_.last_write_failed_ &&
+        bus_.board_.generation() == generation_) {
+      if (bus_.failures_in_row_ < kFailuresThatClose) ++bus_.early_failure_closes_;
+      bus_.failures_in_row_ = 0;
+    }
+    // Given up on a write still in flight: the link counts it as one failed write.
+    if (!closed_ && has_pending_ && bus_.board_.generation() == generation_) {
+      ++bus_.failures_in_row_;
+      bus_.last_write_failed_ = false;
     }
     closed_ = true;
   }
@@ -96,6 +125,8 @@ class FaultyPort : public HidPort {
   bool closed_ = false;
   bool has_pending_ = false;
   bool was_stuck_ = false;
+  uint32_t started_ms_ = 0;
+  bool result_noted_ = true;
   uint32_t due_ms_ = 0;
   uint32_t result_ = hid_error::kNone;
   std::array<uint8_t, kReportSize> pending_{};
@@ -105,6 +136,22 @@ class FaultyPort : public HidPort {
 void FaultyBus::DeliverDue() {
   // Settling may end a port's write and with it nothing else: the list stays as it is.
   for (FaultyPort* port : ports_) port->Settle();
+}
+
+void FaultyBus::NoteWriteResult(uint32_t result) {
+  last_write_failed_ = false;
+  if (result == hid_error::kNone || result == hid_error::kDeviceNotConnected) {
+    failures_in_row_ = 0;
+  } else if (result != hid_error::kIoPending) {
+    ++failures_in_row_;
+    last_write_failed_ = true;
+  }
+}
+
+uint32_t FaultyBus::OldestOpenWriteMs() const {
+  uint32_t oldest = 0;
+  for (const FaultyPort* port : ports_) oldest = std::max(oldest, port->OpenWriteAgeMs());
+  return oldest;
 }
 
 std::vector<HidDeviceInfo> FaultyBus::Enumerate() {

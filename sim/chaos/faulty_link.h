@@ -76,6 +76,11 @@ class FaultyBus : public HidBus {
   uint64_t replies_disturbed() const { return replies_disturbed_; }
   // Ports closed while the board stalled their write.
   uint64_t stalled_closes() const { return stalled_closes_; }
+  // How long the oldest write on a port still open has been in flight, in ms (0: none).
+  uint32_t OldestOpenWriteMs() const;
+  // Ports closed straight after a failed write, with fewer failures in a row than the link's
+  // rule (the 21st closes it), and no unplug or stalled write to close them for.
+  uint64_t early_failure_closes() const { return early_failure_closes_; }
   // Motion steps by channel written on a new connection before its start-up configuration,
   // whose stop clears them, when no resynchronisation sends them again.
   const std::array<int64_t, 6>& kept_steps_dropped() const { return kept_dropped_; }
@@ -120,6 +125,12 @@ class FaultyBus : public HidBus {
   std::vector<FaultyPort*> ports_;
   std::array<int64_t, 6> kept_dropped_{};
   uint64_t stalled_closes_ = 0;
+  // Failed write results handed to the plug-in since the last delivered write (an unplug's
+  // result ends the row too), and whether the last result was one of them.
+  int32_t failures_in_row_ = 0;
+  bool last_write_failed_ = false;
+  uint64_t early_failure_closes_ = 0;
+  void NoteWriteResult(uint32_t result);
 };
 
 }  // namespace vaskel::chaos

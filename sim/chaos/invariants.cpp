@@ -284,6 +284,7 @@ void Invariants::AfterStep(StepKind kind) {
 }
 
 void Invariants::CheckThresholds(StepKind kind) {
+  constexpr uint32_t kMostWriteMs = 4300;
   DeviceLink& link = ctx_.link();
   MotionEngine& motion = ctx_.motion();
   const bool body_ran = ctx_.tick().bodies_run != bodies_before_ && running_before_;
@@ -292,6 +293,14 @@ void Invariants::CheckThresholds(StepKind kind) {
     Fail("timing", Format("a dwell still ran %lld ms past its end after a tick",
                           static_cast<int32_t>(ctx_.platform().clock().TickCountMs() -
                                                motion.dwell_end_tick())));
+  }
+  // The sender gives up on a write after four whole seconds of the monotonic clock: at most
+  // four seconds after it began, and a worker step later.
+  if (const uint32_t age = bus_.OldestOpenWriteMs(); age > kMostWriteMs) {
+    Fail("timing", Format("a write has been in flight for %lld ms and the link still waits", age));
+  }
+  if (bus_.early_failure_closes() != 0) {
+    Fail("timing", "the link closed on fewer failed writes in a row than its rule allows");
   }
   if (kind == StepKind::Worker && link.last_status_sequence() != status_sequence_before_) {
     const bool want = link.device_fill() < link.NeedsDataLimit();
