@@ -318,6 +318,7 @@ void Invariants::CheckProbeAfterStop(bool tripped) {
     probe_waiting_ = true;
     probe_stopped_ = false;
     stop_calls_seen_ = host_.stop_calls();
+    probe_called_ms_ = ctx_.platform().clock().TickCountMs();
   }
   if (!probe_waiting_) return;
   if (host_.stop_calls() != stop_calls_seen_ || tripped) probe_stopped_ = true;
@@ -329,6 +330,16 @@ void Invariants::CheckProbeAfterStop(bool tripped) {
     probe_waiting_ = false;
   } else if (!e.Get(engine::kProbeActive)) {
     probe_waiting_ = false;  // refused or cancelled: over before it began
+  } else if (probe_worker_stepped_ && !probe_stopped_ && motion.state() != kBacklashTakeUp &&
+             motion.state() != kStopRequested) {
+    // Past its second, the worker's step starts the move unless a take-up or a stop's
+    // command goes first.
+    const uint32_t waited = ctx_.platform().clock().TickCountMs() - probe_called_ms_;
+    if (waited >= kProbeDelayMs) {
+      Fail("timing", Format("the probe's worker stepped %lld ms after the call and started "
+                            "nothing",
+                            waited));
+    }
   }
 }
 

@@ -36,6 +36,8 @@ class Invariants {
   // this is the last look.
   bool CheckSelfSettled(bool last_look);
   void NoteFillLie() { fill_lied_ = true; }
+  // The worker the next step runs is the probe's.
+  void set_probe_worker_stepped(bool probe) { probe_worker_stepped_ = probe; }
   // The board lost what it held (its queue, or its counts): the plug-in may say so.
   void NoteBoardLoss() { board_lost_ = true; }
   // The board reset while connected; `lost`: it held steps or counts, so the plug-in must
@@ -91,6 +93,9 @@ class Invariants {
   uint64_t stop_calls_seen_ = 0;
   bool probe_waiting_ = false;
   bool probe_stopped_ = false;
+  uint32_t probe_called_ms_ = 0;
+  bool probe_worker_stepped_ = false;
+  static constexpr uint32_t kProbeDelayMs = 1000;
   bool dwelling_before_ = false;
   uint64_t bodies_before_ = 0;
   int32_t status_sequence_before_ = 0;

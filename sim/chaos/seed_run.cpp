@@ -223,6 +223,15 @@ class SeedRun {
   static constexpr uint32_t kLastDrainMs = 5000;
   static constexpr uint32_t kLongestFinalHomeMs = 55000;
 
+  // Worker w is the probe's, and the only one: an older probe's worker ends unseen when a
+  // later call has taken its place.
+  bool OnlyProbeWorker(size_t w) {
+    const ScheduledWorkers& workers = platform_.scheduled_workers();
+    size_t probes = 0;
+    for (size_t i = 0; i < workers.count(); ++i) probes += workers.name(i) == "vaskel-probe";
+    return probes == 1 && workers.name(w) == "vaskel-probe";
+  }
+
   // Before the settling stop, what needs no host action must have ended by itself: looked at
   // a while after the host's program has drained, or once its queue is held; a program still
   // streaming at the deadline is stopped unjudged.
@@ -342,6 +351,8 @@ class SeedRun {
     if (ev >= 0 && ev < kWorker0) NoteStopOrDwell(world_.actions[ev]);
     if (ev == kSettle1 && !world_.stream_only) stops_.ExpectStop();
     stops_.BeforeStep();
+    invariants_.set_probe_worker_stepped(ev >= kWorker0 &&
+                                         OnlyProbeWorker(static_cast<size_t>(ev - kWorker0)));
     invariants_.BeforeStep(kind);
     tool_books_.BeforeStep();
     if (ev >= kWorker0) {
