@@ -13,5 +13,8 @@ void DrawStopRaces(Rng& rng, World& w);
 // past the plug-in's patience before the replies come back: the resynchronisation can only
 // bound the counts the board ran on to. Drawn last as well.
 void DrawMuteAcrossStops(Rng& rng, World& w);
+// A stop, then a probe, while the board is unplugged for longer than the probe's start delay:
+// the stop's command cannot go out before the probe's second is over. Drawn last as well.
+void DrawProbeBehindHeldStop(Rng& rng, World& w);
 
 }  // namespace vaskel::chaos

@@ -321,6 +321,7 @@ World GenerateWorld(uint64_t seed, uint32_t duration_ms) {
     w.drop_as_read = rng.Chance(0.5);
   }
   DrawMuteAcrossStops(rng, w);
+  DrawProbeBehindHeldStop(rng, w);
   return w;
 }
 
