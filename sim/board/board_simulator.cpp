@@ -95,6 +95,7 @@ void BoardSimulator::HandlePacketLocked(const uint8_t* p) {
         ++stats_.segments_received;
         if (queue_.size() >= capacity_) {
           ++stats_.segments_lost;
+          ++segments_left_;
           if (keep_executed_) {
             executed_.push_back({next_tags_[static_cast<size_t>(k)],
                                  DecodeSegment(p + 1 + kSegmentBytes * k), SegmentFate::kOverflowed,
@@ -122,8 +123,9 @@ void BoardSimulator::HandlePacketLocked(const uint8_t* p) {
         Put32(&reply[5 + 4 * c], static_cast<uint32_t>(counts_[c]));
       Put32(&reply[29], InputWordLocked());
       if (status_log_.size() == 256) status_log_.pop_front();
-      status_log_.push_back(
-          {r.sequence, last_moving_tag_, queue_.size(), tool_, dropped_since_moving_});
+      status_log_.push_back({r.sequence, last_moving_tag_, queue_.size(), tool_,
+                             dropped_since_moving_, counts_, stats_.packets[kOpStopMotion],
+                             segments_left_});
       QueueReplyLocked(reply);
       break;
     }
@@ -170,6 +172,7 @@ void BoardSimulator::AdvanceLocked() {
     queue_.pop_front();
     const uint64_t tag = tags_.front();
     tags_.pop_front();
+    ++segments_left_;
     if (keep_executed_)
       executed_.push_back({tag, steps, SegmentFate::kRan, stats_.packets[kOpStopMotion]});
     credit -= segment_ms_;
@@ -209,6 +212,7 @@ void BoardSimulator::DropQueueLocked(std::array<int64_t, 6>& dropped, SegmentFat
   for (size_t k = 0; k < queue_.size(); ++k) {
     const ChannelSteps& s = queue_[k];
     for (int c = 0; c < kChannels; ++c) dropped[c] += s[c];
+    ++segments_left_;
     if (keep_executed_) executed_.push_back({tags_[k], s, fate, stats_.packets[kOpStopMotion]});
   }
   queue_.clear();
@@ -326,6 +330,11 @@ MechanicalPlay BoardSimulator::Tool() {
   std::lock_guard lock(mutex_);
   AdvanceLocked();
   return tool_;
+}
+
+uint64_t BoardSimulator::SegmentsLeft() {
+  std::lock_guard lock(mutex_);
+  return segments_left_;
 }
 
 std::optional<StatusSnapshot> BoardSimulator::StatusFor(uint16_t sequence) {

@@ -89,6 +89,10 @@ struct StatusSnapshot {
   // A stop, an unplug or a reset dropped the queue since that segment ran: the run it belonged
   // to is over.
   bool dropped_since_moving = false;
+  // Its counts, the stop commands it had taken, and how many segments had left its queue.
+  ChannelSteps counts{};
+  uint64_t stops = 0;
+  uint64_t segments_left = 0;
 };
 
 class BoardSimulator {
@@ -135,6 +139,8 @@ class BoardSimulator {
   MechanicalPlay Tool();
   // The latest of the last answers to status request `sequence`, if still kept.
   std::optional<StatusSnapshot> StatusFor(uint16_t sequence);
+  // Segments that have left the queue so far (run, stopped, dropped or overflowed).
+  uint64_t SegmentsLeft();
   void SetMachine(const MachineModel& machine);
   // Pins in mask read as the given levels whatever the machine says.
   void OverrideInputs(uint32_t mask, uint32_t levels);
@@ -188,6 +194,7 @@ class BoardSimulator {
   std::deque<uint64_t> tags_;  // beside queue_
   std::array<uint64_t, kSegmentsPerPacket> next_tags_{};
   bool keep_executed_ = false;
+  uint64_t segments_left_ = 0;  // records of segments that left the queue, kept or not
   std::vector<ExecutedSegment> executed_;
   std::deque<Reply> replies_;
   std::deque<PacketRecord> log_;

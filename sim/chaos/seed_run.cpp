@@ -637,13 +637,38 @@ class SeedRun {
       tool_books_.Unjudge();
     }
     reset_awaits_reply_ = false;
-    stops_at_reply_ = stops;
-    counts_at_reply_ = board_.Counts();
-    left_since_reply_.clear();
-    left_overflowed_ = false;
+    // The plug-in knows the board as the last reply handed to it found it: the counts and
+    // stops when the board answered, and the segments that left its queue since then (the
+    // reply took a while to cross the wire, and the board ran on meanwhile).
+    std::optional<sim::StatusSnapshot> answered;
+    if (!bus_.received().empty()) {
+      const auto& bytes = bus_.received().back().bytes;
+      answered = board_.StatusFor(static_cast<uint16_t>(bytes[1] | bytes[2] << 8));
+    }
+    if (answered && answered->segments_left < left_from_) return;  // an older answer
+    if (answered) {
+      stops_at_reply_ = answered->stops;
+      counts_at_reply_ = answered->counts;
+      ForgetSegmentsBefore(answered->segments_left);
+    } else {
+      stops_at_reply_ = stops;
+      counts_at_reply_ = board_.Counts();
+      ForgetSegmentsBefore(board_.SegmentsLeft());
+    }
+  }
+
+  void ForgetSegmentsBefore(uint64_t index) {
+    if (index <= left_from_) return;
+    const uint64_t gone = std::min<uint64_t>(index - left_from_, left_since_reply_.size());
+    left_since_reply_.erase(left_since_reply_.begin(),
+                            left_since_reply_.begin() + static_cast<std::ptrdiff_t>(gone));
+    left_from_ = index;
+    if (index >= segments_seen_) left_overflowed_ = false;
   }
 
   void NoteSegmentLeft(const sim::ExecutedSegment& s) {
+    const uint64_t index = segments_seen_++;
+    if (index < left_from_) return;  // it left before the board's last answer
     if (left_since_reply_.size() >= kLeftKept) {
       left_overflowed_ = true;
       return;
@@ -667,8 +692,14 @@ class SeedRun {
         return false;  // lost otherwise, or ran after the stop: another way
       }
     }
-    // Without a segment the stop cleared, what ran may as well have run after it.
-    if (!stopped_seen) return false;
+    // Without a segment the stop cleared, what ran may as well have run after it, unless its
+    // record was read before the board took the stop: then the stop came behind all of it and
+    // may, for all the counts tell, have cut it anywhere.
+    if (!stopped_seen) {
+      for (const sim::ExecutedSegment& s : left_since_reply_) {
+        if (s.stops != stops_at_reply_) return false;
+      }
+    }
     std::array<int64_t, 6> at{};
     for (size_t c = 0; c < 6; ++c) at[c] = counts_at_reply_[c];
     for (const sim::ExecutedSegment& s : left_since_reply_) {
@@ -825,6 +856,8 @@ class SeedRun {
   // The segments that left the board's queue since then (run or dropped), oldest first.
   static constexpr size_t kLeftKept = 8192;
   std::vector<sim::ExecutedSegment> left_since_reply_;
+  uint64_t left_from_ = 0;      // the board's running index of left_since_reply_'s first
+  uint64_t segments_seen_ = 0;  // segments the books have read from the board so far
   bool left_overflowed_ = false;
   bool reset_awaits_reply_ = false;
   bool power_loss_untellable_ = false;  // see NotePowerLoss
