@@ -169,6 +169,16 @@ void MotionEngine::RequestStop() {
   }
 }
 
+void MotionEngine::NoteEStop() {
+  Lock lock(mutex_);
+  const bool active = services_.host.engine.Get(engine::kEStopActive) != 0;
+  if (active && !estop_seen_) {
+    ++stops_asked_;
+    CancelHomeRequest();
+  }
+  estop_seen_ = active;
+}
+
 int32_t MotionEngine::MoveRefusal() {
   const HostBlocks& host = services_.host;
   if (host.engine.Get(engine::kEStopActive)) return kMsgMoveAtEStop;

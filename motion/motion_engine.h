@@ -49,6 +49,11 @@ class MotionEngine {
   void JogOn(int axis, int direction, double speed);
   void JogOff(int axis);
   void Home(int axis);
+  // Every tick, before the state machine: an E-stop the host raises ends what was asked for
+  // before it and has not started (a probe in its start delay, a home waiting for the queue),
+  // also while the link is down and the state machine waits, or the machine already stands
+  // halted; released before the state machine looks, it would be missed.
+  void NoteEStop();
   void Probe();
   void RecomputeAccelSteps();
   // Accepts or refuses a plug-in move (E-stop, engine offline, host queue not empty).
@@ -214,6 +219,7 @@ class MotionEngine {
   // Probe calls and stops or aborts the user or a limit asked for, counted (motion lock).
   uint32_t probe_calls_ = 0;
   uint32_t stops_asked_ = 0;
+  bool estop_seen_ = false;
   std::atomic<uint32_t> dwell_end_tick_{0};
   std::atomic<bool> home_requested_{false};
   std::atomic<int32_t> home_axis_request_{-1};

@@ -218,6 +218,8 @@ void MotionEngine::StepHomeSwitchReleased() {
   // Negated through unsigned arithmetic: the count may be INT32_MIN.
   const auto count = static_cast<uint32_t>(services_.link.board_count(axis));
   services_.link.set_axis_offset(axis, static_cast<int32_t>(0u - count));
+  // The host reads the positions when told they changed, maybe before the next reply does.
+  host.engine.Set(engine::kAxisPosition[static_cast<size_t>(axis)], int32_t{0});
   const uint64_t word = host.planner.Get(planner::kHomingSignalWord);
   host.planner.Set(planner::kHomingSignalWord, word & ~(uint64_t{1} << 56));
   host.engine.Set(engine::kPositionsChanged, true);

@@ -42,6 +42,7 @@ void PluginContext::TickBody() {
   ++tick_.bodies_run;
   Clock& clock = platform_.clock();
   const uint64_t start_us = clock.MonotonicMicros();
+  motion_.NoteEStop();
   if (link_.link_running()) motion_.MotionStep();
   link_.stats().OnTick(static_cast<uint32_t>(clock.MonotonicMicros() - start_us));
   tick_.tick_busy = 0;

@@ -231,10 +231,13 @@ TEST_F(StateMachine, HomeRunsFromRequestToReference) {
   Tick();
   still_homing();
   motion().backlash_queue().open_index = 0;
+  engine().Set(engine::kAxisPosition[1], 1234);  // as the last reply left the DRO
   Tick();
   EXPECT_EQ(motion().state(), kRunning);
   EXPECT_TRUE(engine().Get(engine::kAxisReferenced[1]));
   EXPECT_EQ(ctx.link().axis_offset(1), -1234);
+  // The host reads the positions on PositionsChanged: the axis reads 0 before the next reply.
+  EXPECT_EQ(engine().Get(engine::kAxisPosition[1]), 0);
   EXPECT_EQ(planner().Get(planner::kHomingSignalWord), ~(uint64_t{1} << 56));
   EXPECT_FALSE(engine().Get(engine::kHomingActive));
   EXPECT_TRUE(engine().Get(engine::kPositionsChanged));
@@ -490,6 +493,14 @@ TEST_F(StateMachine, AStopDuringAProbesStartDelayCancelsTheProbe) {
     engine().Set(engine::kEStopActive, true);
     Tick();
     engine().Set(engine::kEStopActive, false);
+  });
+  probe_then([&] {  // the same while the link is down and the state machine waits
+    ctx.link().set_status_for_test(0, false);
+    engine().Set(engine::kEStopActive, true);
+    ctx.TickBody();
+    engine().Set(engine::kEStopActive, false);
+    ctx.TickBody();
+    ctx.link().set_status_for_test(0, true);
   });
 }
 
