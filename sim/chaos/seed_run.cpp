@@ -281,10 +281,13 @@ class SeedRun {
         home->side == sim::SwitchSide::Max ? home->position - at : at - home->position;
     if (!(distance > 0) || host_.blocks().engine.Get(engine::kEStopActive)) return;
     const double overshoot = speed * speed / (2 * accel);
-    // The switch is seen while both buffers' worth of the move is still queued: the axis runs
-    // on by that much. A limit closer than that behind the switch ends the home in an E-stop.
+    // The switch is seen while the move still queued runs on: the board may hold up to two
+    // device buffers' worth (the streamer sends until the fill it last confirmed reaches them),
+    // the ring a jog buffer's, and the ramp brakes at half the axis's acceleration (its step
+    // is a T^2 / 2 a segment). A limit closer than that behind the switch ends the home in an
+    // E-stop.
     const double run_on =
-        speed * (world_.device_buffer_ms + world_.jog_buffer_ms + 200) / 1000.0 + overshoot;
+        speed * (2 * world_.device_buffer_ms + world_.jog_buffer_ms + 200) / 1000.0 + 2 * overshoot;
     for (const sim::MachineSwitch& sw : world_.switches) {
       if (sw.kind == sim::SwitchKind::Limit && sw.axis == home->axis && sw.side == home->side &&
           std::fabs(static_cast<double>(sw.position) - home->position) < 1.5 * run_on) {
