@@ -314,6 +314,8 @@ class DeviceLink final : public BoardLink {
   // measurement and never ran; counts that match no run of it lost the position.
   // True when they lost the position.
   bool SettleOwedRewind(const std::array<int32_t, 6>& raw);
+  // The counts the board shows after running `ran` segments past `from` are `raw`.
+  bool CountsAfterRun(uint32_t from, int32_t ran, const std::array<int32_t, 6>& raw) const;
   // `least`: no run shorter than this is taken.
   int32_t RanByCounts(uint32_t from, int32_t held, const std::array<int32_t, 6>& raw,
                       uint32_t elapsed_ms, int32_t least = 0) const;

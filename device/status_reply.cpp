@@ -271,15 +271,18 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
 // counts in `raw`, or -1 when no run accounts for them. Runs that differ only by segments that move
 // nothing (or moves that cancel out) leave the same counts: the board ran at most one segment a
 // period in `elapsed_ms`, so the longest such run within that wins, and past it the shortest.
+bool DeviceLink::CountsAfterRun(uint32_t from, int32_t ran,
+                                const std::array<int32_t, 6>& raw) const {
+  for (size_t c = 0; c < 6; ++c) {
+    const uint32_t at = counts_base_.base[c] + StepsBefore(from + static_cast<uint32_t>(ran), c);
+    if (at != static_cast<uint32_t>(raw[c])) return false;
+  }
+  return true;
+}
+
 int32_t DeviceLink::RanByCounts(uint32_t from, int32_t held, const std::array<int32_t, 6>& raw,
                                 uint32_t elapsed_ms, int32_t least) const {
-  const auto matches = [&](int32_t ran) {
-    for (size_t c = 0; c < 6; ++c) {
-      const uint32_t at = counts_base_.base[c] + StepsBefore(from + static_cast<uint32_t>(ran), c);
-      if (at != static_cast<uint32_t>(raw[c])) return false;
-    }
-    return true;
-  };
+  const auto matches = [&](int32_t ran) { return CountsAfterRun(from, ran, raw); };
   const int32_t longest = std::min<int32_t>(held, kStepHistory - 1);
   const double period_ms = SegmentPeriod() * 1000.0;
   const double by_time = static_cast<double>(elapsed_ms) / period_ms + 2.0;
@@ -303,13 +306,7 @@ void DeviceLink::NoteRunBeforeStop(const uint8_t* counts, uint32_t stops_at_requ
   // counts after the stop are judged as before.
   const int32_t longest = std::min<int32_t>(owed_rewind_.held, kStepHistory - 1);
   for (int32_t ran = owed_rewind_.least_ran; ran <= longest; ++ran) {
-    bool match = true;
-    for (size_t c = 0; c < 6 && match; ++c) {
-      const uint32_t at =
-          counts_base_.base[c] + StepsBefore(owed_rewind_.consumed + static_cast<uint32_t>(ran), c);
-      match = at == static_cast<uint32_t>(raw[c]);
-    }
-    if (match) {
+    if (CountsAfterRun(owed_rewind_.consumed, ran, raw)) {
       owed_rewind_.least_ran = ran;
       return;
     }

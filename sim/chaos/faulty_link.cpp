@@ -100,20 +100,17 @@ class FaultyPort : public HidPort {
     return bus_.clock_.TickCountMs() - started_ms_;
   }
   void Close() override {
-    // Closed on a write the board stalls: the plug-in gave up waiting for it.
-    if (!closed_ && has_pending_ && (was_stuck_ || bus_.faults_.stuck) &&
-        bus_.board_.generation() == generation_) {
-      ++bus_.stalled_closes_;
-    }
-    if (!closed_ && !has_pending_ && bus_.last_write_failed_ &&
-        bus_.board_.generation() == generation_) {
-      if (bus_.failures_in_row_ < kFailuresThatClose) ++bus_.early_failure_closes_;
-      bus_.failures_in_row_ = 0;
-    }
-    // Given up on a write still in flight: the link counts it as one failed write.
-    if (!closed_ && has_pending_ && bus_.board_.generation() == generation_) {
-      ++bus_.failures_in_row_;
-      bus_.last_write_failed_ = false;
+    if (!closed_ && bus_.board_.generation() == generation_) {
+      if (has_pending_) {
+        // Closed on a write the board stalls: the plug-in gave up waiting for it.
+        if (was_stuck_ || bus_.faults_.stuck) ++bus_.stalled_closes_;
+        // Given up on a write still in flight: the link counts it as one failed write.
+        ++bus_.failures_in_row_;
+        bus_.last_write_failed_ = false;
+      } else if (bus_.last_write_failed_) {
+        if (bus_.failures_in_row_ < kFailuresThatClose) ++bus_.early_failure_closes_;
+        bus_.failures_in_row_ = 0;
+      }
     }
     closed_ = true;
   }

@@ -288,11 +288,11 @@ void Invariants::CheckThresholds(StepKind kind) {
   DeviceLink& link = ctx_.link();
   MotionEngine& motion = ctx_.motion();
   const bool body_ran = ctx_.tick().bodies_run != bodies_before_ && running_before_;
+  const auto past_dwell_end =
+      static_cast<int32_t>(ctx_.platform().clock().TickCountMs() - motion.dwell_end_tick());
   if (kind == StepKind::Tick && body_ran && dwelling_before_ && motion.state() == kDwelling &&
-      static_cast<int32_t>(ctx_.platform().clock().TickCountMs() - motion.dwell_end_tick()) >= 0) {
-    Fail("timing", Format("a dwell still ran %lld ms past its end after a tick",
-                          static_cast<int32_t>(ctx_.platform().clock().TickCountMs() -
-                                               motion.dwell_end_tick())));
+      past_dwell_end >= 0) {
+    Fail("timing", Format("a dwell still ran %lld ms past its end after a tick", past_dwell_end));
   }
   // The sender gives up on a write after four whole seconds of the monotonic clock: at most
   // four seconds after it began, and a worker step later.
