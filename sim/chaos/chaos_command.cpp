@@ -262,7 +262,8 @@ int ChaosMain(int argc, char** argv) {
       run * (duration_ms / 1000.0) / seconds);
   std::printf(
       "chaos: relaxed checks: %zu seeds lost host entries with a board's queue that no count "
-      "shows; %zu seeds lost one moving host entry with a board's queue, one segment's trace "
+      "shows; %zu seeds lost one moving host entry (behind pauses only) with a board's queue, one "
+      "segment's trace "
       "in the counts as of a segment still in hand (it excused, and the last entry run before "
       "the next rewind may run again); %zu seeds lost host entries to a board's queue overfilled "
       "on a lying fill or to "
@@ -270,7 +271,8 @@ int ChaosMain(int argc, char** argv) {
       "entry that moves nothing twice or not at all in a resync "
       "(counts cannot tell); %zu seeds reset the board (or it lost power while unplugged) "
       "behind two stops with no reply between to counts within the bounds those stops leave, "
-      "before or behind one to counts on the way it may have cut (what ran since the last reply may "
+      "before or behind one to counts on the way it may have cut (what ran since the last reply "
+      "may "
       "run again), or to the counts its lost queue would have ended at; %zu seeds "
       "relabelled a reply onto a "
       "pending request or filled the "

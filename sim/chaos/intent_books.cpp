@@ -16,6 +16,10 @@ bool IsHost(uint64_t tag) {
   return (tag & ~kSerialMask) == IntentBooks::kHostTag;
 }
 
+bool MovesNothing(const sim::ExecutedSegment& s) {
+  return std::all_of(s.steps.begin(), s.steps.end(), [](int32_t v) { return v == 0; });
+}
+
 }  // namespace
 
 void IntentBooks::Fail(const char* invariant, const std::string& text) {
@@ -161,11 +165,11 @@ void IntentBooks::Observe() {
 // be told from their run; they are excused, and counted.
 void IntentBooks::CloseLostQueue() {
   if (lost_queue_.empty()) return;
-  sim::ChannelSteps sum{};
+  sim::ExecutedSegment sum;
   for (const sim::ExecutedSegment& s : lost_queue_) {
-    for (size_t c = 0; c < sum.size(); ++c) sum[c] += s.steps[c];
+    for (size_t c = 0; c < sum.steps.size(); ++c) sum.steps[c] += s.steps[c];
   }
-  if (std::all_of(sum.begin(), sum.end(), [](int32_t v) { return v == 0; })) {
+  if (MovesNothing(sum)) {
     bool any = false;
     for (const sim::ExecutedSegment& s : lost_queue_) {
       if (IsHost(s.tag)) {
@@ -174,9 +178,13 @@ void IntentBooks::CloseLostQueue() {
       }
     }
     invisible_losses_ += any;
-  } else if (lost_queue_.size() == 1 && IsHost(lost_queue_.front().tag)) {
-    // The counts are one segment short, as they would be with that segment still in hand.
-    state_[(lost_queue_.front().tag & kSerialMask) - 1] |= kExcused;
+  } else if (IsHost(lost_queue_.back().tag) &&
+             std::all_of(lost_queue_.begin(), lost_queue_.end() - 1, MovesNothing)) {
+    // The counts are one segment short, as they would be with the last segment still in hand;
+    // the pauses lost before it leave no trace either way.
+    for (const sim::ExecutedSegment& s : lost_queue_) {
+      if (IsHost(s.tag)) state_[(s.tag & kSerialMask) - 1] |= kExcused;
+    }
     ++in_hand_losses_;
     may_repeat_last_ = true;
   }

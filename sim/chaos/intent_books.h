@@ -83,9 +83,10 @@ class IntentBooks : public StreamObserver {
   // Entries that move nothing run twice or not at all by a resynchronisation that could not
   // tell.
   uint32_t repeated_pauses() const { return repeated_pauses_; }
-  // One moving host entry lost with a board's queue: its trace in the counts is one segment,
-  // which the plug-in takes for the segment the board holds in hand, so it runs on one segment
-  // behind the board (the entry lost, and the last run sent again by the next rewind).
+  // One moving host entry lost with a board's queue, behind nothing but pauses: its trace in
+  // the counts is one segment, which the plug-in takes for the segment the board holds in hand,
+  // so it runs on one segment behind the board (the entry lost, and the last run sent again by
+  // the next rewind).
   uint32_t in_hand_losses() const { return in_hand_losses_; }
   // Host entries a lying fill let the board's full queue drop, or a rewind measured on it skip.
   uint32_t lie_losses() const { return lie_losses_; }

@@ -632,8 +632,19 @@ class SeedRun {
   // counts, across one only follow the way it may have cut: a reset whose new counts fall
   // inside the bounds, or on that way, is excused (the seeds are counted).
   void NoteRepliesAndStops() {
-    if (bus_.replies_handed() == replies_seen_) return;
-    replies_seen_ = bus_.replies_handed();
+    const uint64_t handed = bus_.replies_handed();
+    if (handed == replies_seen_) return;
+    const auto fresh = static_cast<std::ptrdiff_t>(
+        std::min<uint64_t>(handed - replies_seen_, bus_.received().size()));
+    replies_seen_ = handed;
+    // Only a whole answer to a status request shows the plug-in the board's counts: an answer
+    // to a query, one cut short or one whose sequence a fault changed shows it nothing.
+    std::optional<sim::StatusSnapshot> answered;
+    const auto& received = bus_.received();
+    for (auto it = received.rbegin(); it != received.rbegin() + fresh && !answered; ++it) {
+      answered = StatusShown(*it);
+    }
+    if (!answered) return;
     const uint64_t stops = board_.Stats().packets[kOpStopMotion];
     if (reset_awaits_reply_ && (stops - stops_at_reply_ >= 2 || CountsOnWayOneStopCut())) {
       invariants_.NoteResetCountsCannotTell();
@@ -643,21 +654,29 @@ class SeedRun {
     // The plug-in knows the board as the last reply handed to it found it: the counts and
     // stops when the board answered, and the segments that left its queue since then (the
     // reply took a while to cross the wire, and the board ran on meanwhile).
-    std::optional<sim::StatusSnapshot> answered;
-    if (!bus_.received().empty()) {
-      const auto& bytes = bus_.received().back().bytes;
-      answered = board_.StatusFor(static_cast<uint16_t>(bytes[1] | bytes[2] << 8));
+    if (answered->segments_left < left_from_) return;  // an older answer
+    stops_at_reply_ = answered->stops;
+    counts_at_reply_ = answered->counts;
+    ForgetSegmentsBefore(answered->segments_left);
+  }
+
+  // The board as `reply` showed it, if it is a status the plug-in can read: long enough, and
+  // carrying the counts the board answered that request with.
+  std::optional<sim::StatusSnapshot> StatusShown(const LoggedPacket& reply) {
+    constexpr size_t kCountsAt = DeviceLink::kReplyHeaderSize + 2;
+    if (reply.size <
+        static_cast<int>(DeviceLink::kReplyHeaderSize + DeviceLink::kStatusPayloadSize)) {
+      return std::nullopt;
     }
-    if (answered && answered->segments_left < left_from_) return;  // an older answer
-    if (answered) {
-      stops_at_reply_ = answered->stops;
-      counts_at_reply_ = answered->counts;
-      ForgetSegmentsBefore(answered->segments_left);
-    } else {
-      stops_at_reply_ = stops;
-      counts_at_reply_ = board_.Counts();
-      ForgetSegmentsBefore(board_.SegmentsLeft());
+    std::optional<sim::StatusSnapshot> answered =
+        board_.StatusFor(static_cast<uint16_t>(reply.bytes[1] | reply.bytes[2] << 8));
+    if (!answered) return std::nullopt;
+    for (size_t c = 0; c < 6; ++c) {
+      const uint8_t* at = reply.bytes.data() + kCountsAt + 4 * c;
+      const uint32_t count = at[0] | at[1] << 8 | at[2] << 16 | uint32_t{at[3]} << 24;
+      if (static_cast<int32_t>(count) != answered->counts[c]) return std::nullopt;
     }
+    return answered;
   }
 
   void ForgetSegmentsBefore(uint64_t index) {
