@@ -32,15 +32,39 @@ int32_t ToolBooks::Dro(int axis) const {
   return host_.blocks().engine.Get(engine::kAxisPosition[static_cast<size_t>(axis)]);
 }
 
+bool ToolBooks::Reversed(size_t axis) const {
+  // The sign goes with the channel: the encoder and the status reply both reverse by its index.
+  return host_.blocks().engine.Get(engine::kAxisReversed[static_cast<size_t>(channel_[axis])]);
+}
+
 void ToolBooks::Start() {
   const HostBlock& e = host_.blocks().engine;
   compensation_ = e.Get(engine::kBacklashEnabled);
-  for (int a = 0; a < 3; ++a) {
+  // Channels 3 and 4 carry the first two enabled axes of 3..5. The plug-in shows axis 3 by
+  // channel 3 (all three, with axis 3 disabled), axis 4 by channel 4 with axes 3 and 4
+  // enabled, and axis 5 by channel 4 with axis 3 enabled and 4 not. An axis is judged where
+  // the channel that carries it is the one that shows it, and carries its own steps: a third
+  // enabled axis, axis 5 shown by channel 3 while channel 4 carries it, or a channel that
+  // carries a master's steps, is not.
+  const auto enabled = [&](int a) { return world_.axes[a].enabled; };
+  int carried = 3;
+  for (int a = 3; a < 6; ++a) {
+    if (!enabled(a)) continue;
+    const int channel = carried++;
+    const int shown = !enabled(3) ? 3 : a == 3 ? 3 : a == 4 ? 4 : enabled(4) ? -1 : 4;
+    if (channel == shown && world_.axes[channel].slave_master < 0 &&
+        world_.axes[a].slave_master < 0) {
+      channel_[a] = channel;
+    }
+  }
+  for (int a = 0; a < 3; ++a) channel_[a] = a;
+  for (int a = 0; a < 6; ++a) {
+    if (channel_[a] < 0) continue;
     const AxisSetup& x = world_.axes[a];
     // A slaved axis's take-up would move its master's channel: such a channel has no play
     // of its own here.
     bool slave_takes_up = false;
-    for (int s = 3; s < 6; ++s) {
+    for (int s = 3; s < 6 && a < 3; ++s) {
       slave_takes_up |= world_.axes[s].enabled && world_.axes[s].slave_master == a &&
                         world_.axes[s].backlash_amount != 0;
     }
@@ -48,17 +72,20 @@ void ToolBooks::Start() {
     shared_[a] = compensation_ && slave_takes_up;
     compensation_off_ |= shared_[a];
     // The plug-in starts believing every axis pressed in the positive direction.
-    if (played_[a]) board_.SetPlay(a, x.backlash_amount, !x.reversed);
+    if (played_[a]) board_.SetPlay(channel_[a], x.backlash_amount, !Reversed(a));
   }
   const sim::MechanicalPlay tool = board_.Tool();
-  for (size_t a = 0; a < 3; ++a) tool_start_[a] = tool.tool()[a];
+  for (size_t a = 0; a < 6; ++a) {
+    if (channel_[a] >= 0) tool_start_[a] = tool.tool()[static_cast<size_t>(channel_[a])];
+  }
 }
 
-std::array<int32_t, 3> ToolBooks::HostTool(const sim::MechanicalPlay& tool) const {
-  const HostBlock& e = host_.blocks().engine;
-  std::array<int32_t, 3> t{};
-  for (size_t a = 0; a < 3; ++a) {
-    t[a] = e.Get(engine::kAxisReversed[a]) ? Wrap(-int64_t{tool.tool()[a]}) : tool.tool()[a];
+std::array<int32_t, 6> ToolBooks::HostTool(const sim::MechanicalPlay& tool) const {
+  std::array<int32_t, 6> t{};
+  for (size_t a = 0; a < 6; ++a) {
+    if (channel_[a] < 0) continue;
+    const int32_t at = tool.tool()[static_cast<size_t>(channel_[a])];
+    t[a] = Reversed(a) ? Wrap(-int64_t{at}) : at;
   }
   return t;
 }
@@ -66,11 +93,11 @@ std::array<int32_t, 3> ToolBooks::HostTool(const sim::MechanicalPlay& tool) cons
 bool ToolBooks::PressesAsBelieved(int axis, const sim::MechanicalPlay& tool) {
   const auto a = static_cast<size_t>(axis);
   if (!played_[a]) return true;
-  const int32_t gap = tool.gap()[a];
-  if (gap != 0 && gap != -tool.play()[a]) return false;
+  const auto c = static_cast<size_t>(channel_[a]);
+  const int32_t gap = tool.gap()[c];
+  if (gap != 0 && gap != -tool.play()[c]) return false;
   const bool raw_positive = gap == 0;
-  const bool positive =
-      host_.blocks().engine.Get(engine::kAxisReversed[a]) ? !raw_positive : raw_positive;
+  const bool positive = Reversed(a) ? !raw_positive : raw_positive;
   return positive == (ctx_.motion().backlash().last_direction(axis) > 0);
 }
 
@@ -84,7 +111,7 @@ void ToolBooks::BeforeStep() {
       offset_before_[static_cast<size_t>(a)] = link.axis_offset(a);
     }
   }
-  for (size_t a = 0; a < 3; ++a) dro_reply_before_[a] = Dro(static_cast<int>(a));
+  for (size_t a = 0; a < 6; ++a) dro_reply_before_[a] = Dro(static_cast<int>(a));
   RampGenerator& ramps = ctx_.motion().ramps();
   jog_ramps_before_ = 0;
   homing_before_ = ctx_.motion().state() == kHomeSwitchReleased;
@@ -109,7 +136,7 @@ void ToolBooks::AfterStep() {
   // With compensation off the DRO follows the motor through the play, by the host's choice.
   const bool compensation = e.Get(engine::kBacklashEnabled);
   if (compensation_ && !compensation) {
-    for (size_t a = 0; a < 3; ++a) {
+    for (size_t a = 0; a < 6; ++a) {
       if (played_[a]) {
         compensation_off_ = true;
         anchored_[a] = false;
@@ -139,8 +166,9 @@ void ToolBooks::AfterStep() {
   }
   // A home sets the frame: the axis reads 0 where it was referenced (its offset becomes minus
   // its count while the link runs on).
-  for (int a = 0; a < 3; ++a) {
+  for (int a = 0; a < 6; ++a) {
     const auto i = static_cast<size_t>(a);
+    if (channel_[i] < 0) continue;
     const int32_t offset = link.axis_offset(a);
     if (offset == offset_seen_[i]) continue;
     offset_seen_[i] = offset;
@@ -206,8 +234,8 @@ void ToolBooks::CheckReply() {
   if (sequence == sequence_seen_) return;
   sequence_seen_ = sequence;
   ++statuses_taken_;
-  const std::array<int32_t, 3> before = dro_reply_before_;
-  for (size_t a = 0; a < 3; ++a) dro_reply_before_[a] = Dro(static_cast<int>(a));
+  const std::array<int32_t, 6> before = dro_reply_before_;
+  for (size_t a = 0; a < 6; ++a) dro_reply_before_[a] = Dro(static_cast<int>(a));
   const std::optional<sim::StatusSnapshot> at = board_.StatusFor(sequence);
   const bool plugin = at && (at->last_moving_tag >> 60) == (IntentBooks::kPluginTag >> 60);
   // A board that dropped its queue since the take-up's last steps runs it no more.
@@ -222,14 +250,14 @@ void ToolBooks::CheckReply() {
     unjudged_in_play_ = true;
     return;
   }
-  for (int a = 0; a < 3; ++a) {
+  for (int a = 0; a < 6; ++a) {
     const auto i = static_cast<size_t>(a);
-    const int32_t gap = at->tool.gap()[i];
-    if (!played_[i] || gap == 0 || gap == -at->tool.play()[i] || Dro(a) == before[i]) {
-      continue;
-    }
+    if (!played_[i]) continue;
+    const auto c = static_cast<size_t>(channel_[i]);
+    const int32_t gap = at->tool.gap()[c];
+    if (gap == 0 || gap == -at->tool.play()[c] || Dro(a) == before[i]) continue;
     // Inside its play by steps no take-up made, while another axis takes up.
-    if (!taken_up_last_[i]) {
+    if (!taken_up_last_[c]) {
       unjudged_in_play_ = true;
       continue;
     }
@@ -252,16 +280,18 @@ void ToolBooks::CheckAtRest(bool last) {
       !ctx_.motion().backlash_queue().empty())
     return;
   const sim::ChannelSteps raw = board_.Counts();
-  for (size_t a = 0; a < 3; ++a) {
-    const int32_t count = e.Get(engine::kAxisReversed[a]) ? Wrap(-int64_t{raw[a]}) : raw[a];
+  for (size_t a = 0; a < 6; ++a) {
+    if (channel_[a] < 0 || !world_.axes[a].enabled) continue;
+    const int32_t at = raw[static_cast<size_t>(channel_[a])];
+    const int32_t count = Reversed(a) ? Wrap(-int64_t{at}) : at;
     // The plug-in has not yet seen the board where it stands.
-    if (world_.axes[a].enabled && link.board_count(static_cast<int>(a)) != count) return;
+    if (link.board_count(static_cast<int>(a)) != count) return;
   }
   const sim::MechanicalPlay tool = board_.Tool();
-  const std::array<int32_t, 3> t = HostTool(tool);
-  for (int a = 0; a < 3; ++a) {
+  const std::array<int32_t, 6> t = HostTool(tool);
+  for (int a = 0; a < 6; ++a) {
     const auto i = static_cast<size_t>(a);
-    if (!world_.axes[i].enabled || shared_[i]) continue;
+    if (channel_[i] < 0 || !world_.axes[i].enabled || shared_[i]) continue;
     // A tool that sits within its play (a take-up an abort cut short) meets the DRO again
     // at the axis's next move; compensation switched off leaves the frame to be set anew.
     if (!PressesAsBelieved(a, tool) || (played_[i] && !compensation_)) {
@@ -297,9 +327,11 @@ void ToolBooks::CheckFinal() {
     return;
   }
   const sim::MechanicalPlay tool = board_.Tool();
-  for (size_t a = 0; a < 3; ++a) {
-    const int32_t travel = Wrap(int64_t{tool.tool()[a]} - tool_start_[a]);
-    if (!played_[a] || travel == Wrap(program_steps_[a])) continue;
+  for (size_t a = 0; a < 6; ++a) {
+    if (!played_[a]) continue;
+    const int32_t travel =
+        Wrap(int64_t{tool.tool()[static_cast<size_t>(channel_[a])]} - tool_start_[a]);
+    if (travel == Wrap(program_steps_[a])) continue;
     char text[200];
     std::snprintf(text, sizeof text,
                   "axis %zu: the tool travelled %d steps, the program's moves %lld: a play "
@@ -332,9 +364,10 @@ void ToolBooks::AfterAct(const Action& action) {
 // A take-up the board ran only in part (cut by a stop, or lost from its queue or the send
 // ring) is made whole again when its entry goes out again: the tool travels the part twice.
 void ToolBooks::NoteTakeUpTravel() {
-  for (size_t a = 0; a < 3; ++a) {
-    const int64_t steps = take_up_run_[a];
-    if (played_[a] && steps != 0 && std::llabs(steps) != world_.axes[a].backlash_amount) {
+  for (size_t a = 0; a < 6; ++a) {
+    if (!played_[a]) continue;
+    const int64_t steps = take_up_run_[static_cast<size_t>(channel_[a])];
+    if (steps != 0 && std::llabs(steps) != world_.axes[a].backlash_amount) {
       travel_unjudged_ = true;
     }
   }
@@ -345,10 +378,10 @@ void ToolBooks::CloseTakeUp(uint64_t stops) {
   NoteTakeUpTravel();
   // An abort stops the take-up's ramp: a stop the board took since it began may have cut it.
   if (!take_up_cut_ && stops == stops_at_take_up_) {
-    for (size_t a = 0; a < 3; ++a) {
-      const int64_t steps = take_up_run_[a];
-      if (!played_[a] || steps == 0 || std::llabs(steps) == world_.axes[a].backlash_amount)
-        continue;
+    for (size_t a = 0; a < 6; ++a) {
+      if (!played_[a]) continue;
+      const int64_t steps = take_up_run_[static_cast<size_t>(channel_[a])];
+      if (steps == 0 || std::llabs(steps) == world_.axes[a].backlash_amount) continue;
       char text[160];
       std::snprintf(text, sizeof text, "a take-up put %lld steps on axis %zu; its amount is %d",
                     static_cast<long long>(steps), a, world_.axes[a].backlash_amount);
@@ -385,14 +418,16 @@ void ToolBooks::OnSegment(const sim::ExecutedSegment& s) {
     for (size_t c = 0; c < 6 && ran; ++c) {
       take_up_run_[c] += s.steps[c];
       take_up_steps_[c] += s.steps[c];
-      if (c < 3 && s.steps[c] != 0) taken_up_last_[c] = true;
+      if (s.steps[c] != 0) taken_up_last_[c] = true;
     }
     return;
   }
-  for (size_t a = 0; a < 3 && ran; ++a) program_steps_[a] += s.steps[a];
+  for (size_t a = 0; a < 6 && ran; ++a) {
+    if (channel_[a] >= 0) program_steps_[a] += s.steps[static_cast<size_t>(channel_[a])];
+  }
   const bool moving = std::any_of(s.steps.begin(), s.steps.end(), [](int32_t v) { return v != 0; });
   if (!ran || !moving) return;
-  for (size_t c = 0; c < 3; ++c) taken_up_last_[c] = taken_up_last_[c] && s.steps[c] == 0;
+  for (size_t c = 0; c < 6; ++c) taken_up_last_[c] = taken_up_last_[c] && s.steps[c] == 0;
   CloseTakeUp(s.stops);
   if (!plugin || source != kJogRing) return;
   const auto slot = static_cast<int32_t>(s.tag & 0xffffffffu);

@@ -1,11 +1,11 @@
 #pragma once
 // The books of where the tool is. The machine has mechanical play on the axes whose backlash
-// the plug-in compensates; the board simulator moves each tool only once its motor presses
-// on it. The host's position (the DRO) must show the tool, not the motor: it may differ from
-// the tool by a constant per axis, fixed where the frame is set (the start, a home), and that
-// constant holds wherever the board stands still and the plug-in has seen its counts. The
-// DRO must not jump when a link aligns, a take-up puts exactly its amount on the board, and a
-// jog moves the way the host asked.
+// the plug-in compensates (an axis of 3..5 where one board channel both carries and shows it); the
+// board simulator moves each tool only once its motor presses on it. The host's position (the DRO)
+// must show the tool, not the motor: it may differ from the tool by a constant per axis, fixed
+// where the frame is set (the start, a home), and that constant holds wherever the board stands
+// still and the plug-in has seen its counts. The DRO must not jump when a link aligns, a take-up
+// puts exactly its amount on the board, and a jog moves the way the host asked.
 #include <array>
 #include <cstdint>
 #include <string>
@@ -76,7 +76,11 @@ class ToolBooks {
   void CheckAtRest(bool last);
   void NoteCuts();
   void CheckReply();
-  std::array<int32_t, 3> HostTool(const sim::MechanicalPlay& tool) const;
+  std::array<int32_t, 6> HostTool(const sim::MechanicalPlay& tool) const;
+  // The board channel that carries `axis`'s steps and whose count the plug-in shows as the
+  // axis's, or -1 where none does both (see Start).
+  int Channel(size_t axis) const { return channel_[axis]; }
+  bool Reversed(size_t axis) const;
   // The tool presses where the plug-in believes it does.
   bool PressesAsBelieved(int axis, const sim::MechanicalPlay& tool);
   int32_t Dro(int axis) const;
@@ -88,10 +92,11 @@ class ToolBooks {
   const IntentBooks& books_;
   std::string invariant_, failure_;
 
-  std::array<bool, 3> played_{};    // the axis's tool has play
-  std::array<bool, 3> shared_{};    // a slave's take-ups move the axis's channel: not judged
-  std::array<int32_t, 3> frame_{};  // DRO minus tool
-  std::array<bool, 3> anchored_{};
+  std::array<int, 6> channel_{-1, -1, -1, -1, -1, -1};  // by axis
+  std::array<bool, 6> played_{};                        // the axis's tool has play
+  std::array<bool, 6> shared_{};    // a slave's take-ups move the axis's channel: not judged
+  std::array<int32_t, 6> frame_{};  // DRO minus tool
+  std::array<bool, 6> anchored_{};
   bool compensation_ = false;
   bool compensation_off_ = false;
   bool position_lost_ = false;
@@ -102,9 +107,9 @@ class ToolBooks {
   std::array<int32_t, 6> dro_before_{};
   std::array<int32_t, 6> offset_before_{};
   std::array<int32_t, 6> count_before_{};  // the plug-in's last counts of the board
-  std::array<int32_t, 3> offset_seen_{};
+  std::array<int32_t, 6> offset_seen_{};
   bool homing_before_ = false;
-  std::array<int32_t, 3> dro_reply_before_{};  // before the step, or since its last reply
+  std::array<int32_t, 6> dro_reply_before_{};  // before the step, or since its last reply
   uint16_t sequence_seen_ = 0;
   uint32_t cuts_seen_ = 0;
   bool fill_lie_ = false;
@@ -136,7 +141,7 @@ class ToolBooks {
   // The last steps on the axis's channel were a take-up's. Steps of the host's or a jog's
   // going into the play (after a cut or refused take-up, or with directions compensation left
   // behind) move the DRO with the motor until the tool is met, by design.
-  std::array<bool, 3> taken_up_last_{};
+  std::array<bool, 6> taken_up_last_{};  // by channel
   // A jog the host asked for and the plug-in took: its direction (0 positive) and the first
   // slot of the jog ring it fills; -1: none.
   std::array<int, 3> jog_direction_{-1, -1, -1};
@@ -145,8 +150,8 @@ class ToolBooks {
   // taken up by a take-up of its own, the tool travels exactly that far. A take-up the board
   // lost after some of its steps is made whole again once its entry goes out again, and the
   // tool then travels those steps too.
-  std::array<int64_t, 3> program_steps_{};
-  std::array<int32_t, 3> tool_start_{};
+  std::array<int64_t, 6> program_steps_{};  // by axis
+  std::array<int32_t, 6> tool_start_{};
   bool travel_unjudged_ = false;
 };
 
