@@ -37,6 +37,9 @@ void DeviceLink::CommitPacket() {
   send_ring_.Commit();
   producer_mutex_.unlock();
   WakeWorkers();
+  // The sender may write it, and the board answer it, before the caller goes on. The motion
+  // code commits under its own lock: the simulator lets workers run here only within Update.
+  VASKEL_SCHEDULE_POINT(services_.workers, "packet committed");
 }
 
 int32_t DeviceLink::segments_awaiting_write() {

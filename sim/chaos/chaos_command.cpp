@@ -98,6 +98,14 @@ void PrintWorld(const World& w) {
     std::printf("  a drop of %u ms as the first resynchronisation's reply is %s\n",
                 w.drop_in_resync_ms, w.drop_as_read ? "read" : "measured");
   }
+  if (w.drop_running_ms != 0) {
+    std::printf("  a drop of %u ms as a running link's reply is read, after %.3f s\n",
+                w.drop_running_ms, w.drop_running_after_ms / 1000.0);
+  }
+  if (w.preempt_most_ms != 0) {
+    std::printf("  the host preempted after a commit in Update, chance %.2f, up to %u ms\n",
+                w.preempt_rate, w.preempt_most_ms);
+  }
   for (const Fault& f : w.faults) std::printf("  fault %s\n", DescribeFault(f).c_str());
   for (const Action& a : w.actions) std::printf("  %s\n", DescribeAction(a).c_str());
 }

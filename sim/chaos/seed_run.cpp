@@ -379,7 +379,11 @@ class SeedRun {
     } else if (ev == kFeed) {
       host_.Feed();
     } else if (ev == kUpdate) {
+      // Update holds none of the motion code's locks: while it runs, the link's workers may
+      // run too (see Preempt).
+      in_update_ = true;
       host_.Update();
+      in_update_ = false;
     } else {
       ctx_.DispatchTimers();
     }
@@ -465,7 +469,14 @@ class SeedRun {
 
   void OnSchedulePoint(const char* where) {
     ScheduledWorkers& workers = platform_.scheduled_workers();
+    if (std::strcmp(where, "packet committed") == 0) {
+      if (in_update_ && world_.preempt_most_ms != 0 && rng_.Chance(world_.preempt_rate)) {
+        Preempt(static_cast<uint32_t>(rng_.Range(1, world_.preempt_most_ms)));
+      }
+      return;
+    }
     if (std::strcmp(where, "receiver: report read") == 0) tool_books_.OnReportRead();
+    if (RunningDropPointReached(where)) return DropAtRunningRead();
     if (DropPointReached(where)) {
       // The board drops as the receiver handles its resynchronisation's reply, and the
       // sender's next write finds it gone: the close asks for a resynchronisation of its own.
@@ -494,6 +505,67 @@ class SeedRun {
     if (workers.stepping(w)) return;
     workers.Step(w);
     books_.Observe();
+  }
+
+  // The host's thread loses the processor for `ms`: time goes on, the board runs and answers,
+  // and the link's workers take their steps (each at most once a millisecond, as the scheduler
+  // would give them); the host's own calls and timers wait. The run's own time goes on where
+  // it was: actions and faults come that much later on the clock.
+  void Preempt(uint32_t ms) {
+    ScheduledWorkers& workers = platform_.scheduled_workers();
+    if (options_.trace) {
+      std::printf("%8.3f s  host preempted for %u ms\n", clock_.TickCountMs() / 1000.0, ms);
+    }
+    hash_.AddValue(ms);
+    for (uint32_t k = 0; k < ms && !failed(); ++k) {
+      clock_.AdvanceMs(1);
+      bus_.DeliverDue();
+      for (size_t w = 0; w < workers.count(); ++w) {
+        const std::string& name = workers.name(w);
+        if ((name != "vaskel-send" && name != "vaskel-wdone" && name != "vaskel-recv") ||
+            workers.stepping(w) || Idle(w) || !rng_.Chance(world_.worker_rate)) {
+          continue;
+        }
+        workers.Step(w);
+        books_.Observe();
+      }
+    }
+  }
+
+  bool RunningDropPointReached(const char* where) {
+    if (world_.drop_running_ms == 0 || drop_running_done_ || in_update_) return false;
+    const uint32_t now = clock_.TickCountMs();
+    if (now < world_.drop_running_after_ms || replug_at_ != 0 ||
+        now + world_.drop_running_ms + 1000 >= world_.quiet_ms) {
+      return false;
+    }
+    return std::strcmp(where, "receiver: report read") == 0 && ctx_.link().link_running();
+  }
+
+  // The receiver, holding a reply it has read, loses the processor; meanwhile the board drops
+  // off the bus, the host's Update asks for a status, and the sender's write of it finds the
+  // board gone and closes the link. The reply is then handled as one read before the close.
+  void DropAtRunningRead() {
+    ScheduledWorkers& workers = platform_.scheduled_workers();
+    const uint32_t now = clock_.TickCountMs();
+    drop_running_done_ = true;
+    replug_at_ = now + world_.drop_running_ms;
+    if (options_.trace)
+      std::printf("%8.3f s  board drop as a running reply is read\n", now / 1000.0);
+    hash_.AddValue(now);
+    invariants_.NoteRepliesLost(board_.QueuedReplies());
+    board_.Unplug(true);
+    in_update_ = true;
+    host_.Update();
+    in_update_ = false;
+    for (int round = 0; round < 4 && ctx_.link().device_connected(); ++round) {
+      for (size_t w = 0; w < workers.count(); ++w) {
+        const std::string& name = workers.name(w);
+        if ((name != "vaskel-wdone" && name != "vaskel-send") || workers.stepping(w)) continue;
+        workers.Step(w);
+        books_.Observe();
+      }
+    }
   }
 
   bool DropPointReached(const char* where) {
@@ -885,6 +957,8 @@ class SeedRun {
   bool power_loss_untellable_ = false;  // see NotePowerLoss
   bool reset_after_stop_ = false;
   bool drop_in_resync_done_ = false;
+  bool in_update_ = false;  // see Preempt
+  bool drop_running_done_ = false;
   uint32_t replug_at_ = 0;  // the drop in a resynchronisation ends
   uint64_t stops_when_armed_ = 0;
 

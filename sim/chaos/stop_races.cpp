@@ -138,4 +138,19 @@ void DrawProbeBehindHeldStop(Rng& rng, World& w) {
   InsertFault(w, unplug);
 }
 
+void DrawHostPreemption(Rng& rng, World& w) {
+  // One world in eight, by its own salt: the listed regression seeds keep their worlds.
+  constexpr uint64_t kSalt = 5627782 * 0x100000001b3ULL;
+  if (SplitMix(w.seed ^ kSalt) % 8 != 0) return;
+  w.preempt_rate = rng.Chance(0.5) ? 0.05 : 0.3;
+  w.preempt_most_ms = static_cast<uint32_t>(rng.Range(2, 12));
+}
+
+void DrawDropAtRunningRead(Rng& rng, World& w) {
+  constexpr uint64_t kSalt = 6223695 * 0x100000001b3ULL;
+  if (SplitMix(w.seed ^ kSalt) % 10 != 0 || w.quiet_ms < 4000) return;
+  w.drop_running_after_ms = static_cast<uint32_t>(rng.Range(100, w.quiet_ms - 3000));
+  w.drop_running_ms = static_cast<uint32_t>(rng.Range(1, 600));
+}
+
 }  // namespace vaskel::chaos

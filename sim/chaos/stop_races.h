@@ -16,5 +16,11 @@ void DrawMuteAcrossStops(Rng& rng, World& w);
 // A stop, then a probe, while the board is unplugged for longer than the probe's start delay:
 // the stop's command cannot go out before the probe's second is over. Drawn last as well.
 void DrawProbeBehindHeldStop(Rng& rng, World& w);
+// The host's thread preempted for a few milliseconds just after it commits a packet, as a
+// busy system does. Drawn last as well.
+void DrawHostPreemption(Rng& rng, World& w);
+// A drop while the receiver holds a reply it has read and not yet handled, the link running.
+// Drawn last as well.
+void DrawDropAtRunningRead(Rng& rng, World& w);
 
 }  // namespace vaskel::chaos

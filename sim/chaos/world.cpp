@@ -322,6 +322,8 @@ World GenerateWorld(uint64_t seed, uint32_t duration_ms) {
   }
   DrawMuteAcrossStops(rng, w);
   DrawProbeBehindHeldStop(rng, w);
+  DrawHostPreemption(rng, w);
+  DrawDropAtRunningRead(rng, w);
   return w;
 }
 

@@ -120,6 +120,17 @@ struct World {
   // receiver has read it.
   uint32_t drop_in_resync_ms = 0;
   bool drop_as_read = false;
+  // The host's thread is preempted just after it commits a packet within Update, with this
+  // chance, for up to `preempt_most_ms` of virtual time: the link's own workers run on, and
+  // the board answers, before the host's call goes on. 0: never.
+  double preempt_rate = 0;
+  uint32_t preempt_most_ms = 0;
+  // The board drops off the bus (powered, running on) just as the receiver has read a reply
+  // of a running link, the first time after `drop_running_after_ms`, for `drop_running_ms`:
+  // the receiver is preempted there while the host's Update asks for a status and the
+  // sender's write of it finds the board gone and closes the link. 0: never.
+  uint32_t drop_running_after_ms = 0;
+  uint32_t drop_running_ms = 0;
   uint32_t duration_ms = 60000;
   std::vector<Action> actions;
   std::vector<Fault> faults;
