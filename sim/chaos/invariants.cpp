@@ -192,8 +192,9 @@ void Invariants::AfterStep(StepKind kind) {
     }
   }
   // Also a close within the step that took the measurement (the board dropped as its reply
-  // was handled): the rewind it owes cannot be settled.
-  if ((owed_before_ || link.rewind_owed_for_test()) && connected_before_ &&
+  // was handled): the rewind it owes cannot be settled. The connection may have begun in the
+  // same step (an Update whose host thread lost the processor as it configured the board).
+  if ((owed_before_ || link.rewind_owed_for_test()) && (connected_before_ || ring_reset) &&
       !link.device_connected()) {
     measurement_interrupted_ = true;
   }
