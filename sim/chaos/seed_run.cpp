@@ -718,7 +718,8 @@ class SeedRun {
     }
     if (!answered) return;
     const uint64_t stops = board_.Stats().packets[kOpStopMotion];
-    if (reset_awaits_reply_ && (stops - stops_at_reply_ >= 2 || CountsOnWayOneStopCut())) {
+    if (reset_awaits_reply_ &&
+        (stops - stops_at_reply_ >= 2 || CountsOnWayOneStopCut() || LossWithinSegmentInHand())) {
       invariants_.NoteResetCountsCannotTell();
       tool_books_.Unjudge();
     }
@@ -843,6 +844,27 @@ class SeedRun {
     return false;
   }
 
+  // The plug-in judges each channel's count within the segment the board holds in hand, as a
+  // board may count a segment's channels out at rates of its own. A reset that lost fewer
+  // steps than one segment the board ran since carries on every channel it lost steps on looks,
+  // at the reply after it, like a board partway through that segment; a stop before the board
+  // comes to rest then takes the counts as they are.
+  bool LossWithinSegmentInHand() {
+    if (left_overflowed_ || reset_at_segment_ < left_from_) return false;
+    const auto first = static_cast<size_t>(reset_at_segment_ - left_from_);
+    for (size_t i = first; i < left_since_reply_.size(); ++i) {
+      const sim::ExecutedSegment& s = left_since_reply_[i];
+      if (s.fate != sim::SegmentFate::kRan) continue;
+      bool covers = true;
+      for (size_t c = 0; c < 6; ++c) {
+        covers = covers && (reset_lost_[c] == 0 || (s.steps[c] != 0 && std::llabs(reset_lost_[c]) <=
+                                                                           std::abs(s.steps[c])));
+      }
+      if (covers) return true;
+    }
+    return false;
+  }
+
   // Since the last reply the board took two stops or more: each cut what it held anywhere,
   // so the counts a reply would show lie within bounds, channel by channel (any prefix of what
   // left the queue between one stop and the next, and all it ran after the last, with
@@ -933,7 +955,9 @@ class SeedRun {
     // Counts that restart at 0 where the queue it lost would have ended them: the replies show
     // just what a board that ran it all would show.
     bool ends_where_queue_would = true;
+    reset_at_segment_ = segments_seen_;
     for (int c = 0; c < 6; ++c) {
+      reset_lost_[static_cast<size_t>(c)] = int64_t{counts[c]} + now_dropped[c] - dropped[c];
       lost = lost || counts[c] != 0 || now_dropped[c] != dropped[c];
       ends_where_queue_would =
           ends_where_queue_would && counts[c] + now_dropped[c] - dropped[c] == 0;
@@ -952,6 +976,10 @@ class SeedRun {
   std::vector<sim::ExecutedSegment> left_since_reply_;
   uint64_t left_from_ = 0;      // the board's running index of left_since_reply_'s first
   uint64_t segments_seen_ = 0;  // segments the books have read from the board so far
+  // The last reset: the steps by channel it took from the counts the plug-in expects (its
+  // counts and the queue it dropped), and the index of the first segment to leave after it.
+  std::array<int64_t, 6> reset_lost_{};
+  uint64_t reset_at_segment_ = 0;
   bool left_overflowed_ = false;
   bool reset_awaits_reply_ = false;
   bool power_loss_untellable_ = false;  // see NotePowerLoss
