@@ -281,7 +281,8 @@ int ChaosMain(int argc, char** argv) {
       "behind two stops with no reply between to counts within the bounds those stops leave, "
       "before or behind one to counts on the way it may have cut (what ran since the last reply "
       "may "
-      "run again), or to the counts its lost queue would have ended at; %zu seeds "
+      "run again), or to the counts its lost queue would have ended at, or lost less than one "
+      "segment it ran since carries (read as that segment in hand); %zu seeds "
       "relabelled a reply onto a "
       "pending request or filled the "
       "pending-reply table (later replies of that connection may find no entry, not judged)\n",
