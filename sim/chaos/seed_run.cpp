@@ -487,17 +487,7 @@ class SeedRun {
       hash_.AddValue(now);
       invariants_.NoteRepliesLost(board_.QueuedReplies());
       board_.Unplug(true);
-      // The receiver is preempted there while the sender's write fails and closes the link
-      // (its write in flight first completes with the error); neither waits on a lock the
-      // receiver holds.
-      for (int round = 0; round < 4 && ctx_.link().device_connected(); ++round) {
-        for (size_t w = 0; w < workers.count(); ++w) {
-          const std::string& name = workers.name(w);
-          if ((name != "vaskel-wdone" && name != "vaskel-send") || workers.stepping(w)) continue;
-          workers.Step(w);
-          books_.Observe();
-        }
-      }
+      StepSenderUntilClosed();
       return;
     }
     if (workers.count() == 0 || !rng_.Chance(world_.schedule_point_rate)) return;
@@ -546,7 +536,6 @@ class SeedRun {
   // off the bus, the host's Update asks for a status, and the sender's write of it finds the
   // board gone and closes the link. The reply is then handled as one read before the close.
   void DropAtRunningRead() {
-    ScheduledWorkers& workers = platform_.scheduled_workers();
     const uint32_t now = clock_.TickCountMs();
     drop_running_done_ = true;
     replug_at_ = now + world_.drop_running_ms;
@@ -558,6 +547,13 @@ class SeedRun {
     in_update_ = true;
     host_.Update();
     in_update_ = false;
+    StepSenderUntilClosed();
+  }
+
+  // The receiver is preempted while the sender's write fails and closes the link (its write in
+  // flight first completes with the error); neither waits on a lock the receiver holds.
+  void StepSenderUntilClosed() {
+    ScheduledWorkers& workers = platform_.scheduled_workers();
     for (int round = 0; round < 4 && ctx_.link().device_connected(); ++round) {
       for (size_t w = 0; w < workers.count(); ++w) {
         const std::string& name = workers.name(w);
