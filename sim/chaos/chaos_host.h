@@ -37,7 +37,8 @@ class ChaosHost {
   // The host's own word on its stream, as it last wrote it, and how often it has written it.
   bool flush_intent() const { return flush_intent_; }
   uint64_t flush_writes() const { return flush_writes_; }
-  // Probe calls, and stops or E-stops the host asked for (Notify -1 or 10, the E-stop raised).
+  // Probe calls, and stops the host asked for (Notify -1 or 10, the settling stop); the
+  // E-stops the plug-in saw, the invariants count at its ticks.
   uint64_t probe_calls() const { return probe_calls_; }
   uint64_t stop_calls() const { return stop_calls_; }
   void Update() { ctx_.Update(); }

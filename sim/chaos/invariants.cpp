@@ -256,7 +256,7 @@ void Invariants::AfterStep(StepKind kind) {
     Fail("safety", Format("a plug-in move started (ramps %#llx) while the engine was ", started) +
                        (offline_before_ ? "offline" : "under E-stop"));
   }
-  CheckProbeAfterStop(tripped);
+  CheckProbeAfterStop(tripped, kind);
   CheckThresholds(kind);
   if (stop_owed_ && !tripped && ticks > ticks_at_trip_ + 1) {
     Fail("safety", "the plug-in set E-stop and no stop reached the send ring within a tick");
@@ -312,17 +312,26 @@ void Invariants::CheckThresholds(StepKind kind) {
   }
 }
 
-void Invariants::CheckProbeAfterStop(bool tripped) {
+void Invariants::CheckProbeAfterStop(bool tripped, StepKind kind) {
   const HostBlock& e = host_.blocks().engine;
+  // The host's E-stop is a flag the plug-in reads at each motion tick: one raised and cleared
+  // again between two ticks never reached it. One a tick found raised, where the tick before
+  // had not, is a stop.
+  if (kind == StepKind::Tick && ctx_.tick().bodies_run != bodies_before_) {
+    const bool raised = e.Get(engine::kEStopActive) != 0;
+    if (raised && !estop_at_last_tick_) ++estops_ticked_;
+    estop_at_last_tick_ = raised;
+  }
+  const uint64_t stops = host_.stop_calls() + estops_ticked_;
   if (host_.probe_calls() != probe_calls_seen_) {
     probe_calls_seen_ = host_.probe_calls();
     probe_waiting_ = true;
     probe_stopped_ = false;
-    stop_calls_seen_ = host_.stop_calls();
+    stop_calls_seen_ = stops;
     probe_called_ms_ = ctx_.platform().clock().TickCountMs();
   }
   if (!probe_waiting_) return;
-  if (host_.stop_calls() != stop_calls_seen_ || tripped) probe_stopped_ = true;
+  if (stops != stop_calls_seen_ || tripped) probe_stopped_ = true;
   MotionEngine& motion = ctx_.motion();
   if (motion.state() == kAwaitingSignal && motion.pending_signal_state() == kProbeTripped) {
     if (probe_stopped_) {

@@ -74,7 +74,7 @@ class Invariants {
   uint16_t RampsRunning();
   std::array<int32_t, 3> Consumers();
   bool OnlyHostEntries();
-  void CheckProbeAfterStop(bool tripped);
+  void CheckProbeAfterStop(bool tripped, StepKind kind);
   // The rules with a threshold: a dwell ends at the first tick at or past its end, and a
   // status reply asks for data exactly while the board holds less than its buffer's worth.
   void CheckThresholds(StepKind kind);
@@ -90,7 +90,9 @@ class Invariants {
   // A probe asked for whose move has not started, and whether a stop, an E-stop or a limit
   // trip has come since the call: the move must then never start.
   uint64_t probe_calls_seen_ = 0;
-  uint64_t stop_calls_seen_ = 0;
+  uint64_t stop_calls_seen_ = 0;  // the host's stops, and E-stops a tick found raised
+  uint64_t estops_ticked_ = 0;
+  bool estop_at_last_tick_ = false;
   bool probe_waiting_ = false;
   bool probe_stopped_ = false;
   uint32_t probe_called_ms_ = 0;
