@@ -674,7 +674,9 @@ class SeedRun {
           if (!runs_on) invariants_.NoteBoardLoss();
           if (f.param == 1) NotePowerLoss(dropped);
         } else {
-          if (f.param == 1) {
+          // The power comes back with the plug: an unplug that overlapped one that has ended
+          // already finds the board back, powered and running, and changes nothing.
+          if (f.param == 1 && !board_.plugged()) {
             for (int c = 0; c < 6; ++c) board_.SetCount(c, 0);
           }
           board_.Replug();
