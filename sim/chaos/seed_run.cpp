@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 
+#include "device/little_endian.h"
 #include "platform/clock.h"
 #include "plugin/plugin_context.h"
 #include "sim/board/board_simulator.h"
@@ -379,11 +380,7 @@ class SeedRun {
     } else if (ev == kFeed) {
       host_.Feed();
     } else if (ev == kUpdate) {
-      // Update holds none of the motion code's locks: while it runs, the link's workers may
-      // run too (see Preempt).
-      in_update_ = true;
-      host_.Update();
-      in_update_ = false;
+      UpdateHost();
     } else {
       ctx_.DispatchTimers();
     }
@@ -480,13 +477,8 @@ class SeedRun {
     if (DropPointReached(where)) {
       // The board drops as the receiver handles its resynchronisation's reply, and the
       // sender's next write finds it gone: the close asks for a resynchronisation of its own.
-      const uint32_t now = clock_.TickCountMs();
       drop_in_resync_done_ = true;
-      replug_at_ = now + world_.drop_in_resync_ms;
-      if (options_.trace) std::printf("%8.3f s  board drop at '%s'\n", now / 1000.0, where);
-      hash_.AddValue(now);
-      invariants_.NoteRepliesLost(board_.QueuedReplies());
-      board_.Unplug(true);
+      DropBoard(world_.drop_in_resync_ms, where);
       StepSenderUntilClosed();
       return;
     }
@@ -536,18 +528,29 @@ class SeedRun {
   // off the bus, the host's Update asks for a status, and the sender's write of it finds the
   // board gone and closes the link. The reply is then handled as one read before the close.
   void DropAtRunningRead() {
-    const uint32_t now = clock_.TickCountMs();
     drop_running_done_ = true;
-    replug_at_ = now + world_.drop_running_ms;
-    if (options_.trace)
-      std::printf("%8.3f s  board drop as a running reply is read\n", now / 1000.0);
+    DropBoard(world_.drop_running_ms, "receiver: report read, link running");
+    UpdateHost();
+    StepSenderUntilClosed();
+  }
+
+  // The board drops off the bus for `ms`, powered and running on; the replies it had queued
+  // are lost with it.
+  void DropBoard(uint32_t ms, const char* where) {
+    const uint32_t now = clock_.TickCountMs();
+    replug_at_ = now + ms;
+    if (options_.trace) std::printf("%8.3f s  board drop at '%s'\n", now / 1000.0, where);
     hash_.AddValue(now);
     invariants_.NoteRepliesLost(board_.QueuedReplies());
     board_.Unplug(true);
+  }
+
+  // Update holds none of the motion code's locks: while it runs, the link's workers may run
+  // too (see Preempt).
+  void UpdateHost() {
     in_update_ = true;
     host_.Update();
     in_update_ = false;
-    StepSenderUntilClosed();
   }
 
   // The receiver is preempted while the sender's write fails and closes the link (its write in
@@ -743,9 +746,9 @@ class SeedRun {
         board_.StatusFor(static_cast<uint16_t>(reply.bytes[1] | reply.bytes[2] << 8));
     if (!answered) return std::nullopt;
     for (size_t c = 0; c < 6; ++c) {
-      const uint8_t* at = reply.bytes.data() + kCountsAt + 4 * c;
-      const uint32_t count = at[0] | at[1] << 8 | at[2] << 16 | uint32_t{at[3]} << 24;
-      if (static_cast<int32_t>(count) != answered->counts[c]) return std::nullopt;
+      int32_t count = 0;
+      ReadLittleEndian(reply.bytes.data() + kCountsAt + 4 * c, 4, count);
+      if (count != answered->counts[c]) return std::nullopt;
     }
     return answered;
   }
@@ -854,9 +857,8 @@ class SeedRun {
       const sim::ExecutedSegment& s = left_since_reply_[i];
       if (s.fate != sim::SegmentFate::kRan) continue;
       bool covers = true;
-      for (size_t c = 0; c < 6; ++c) {
-        covers = covers && (reset_lost_[c] == 0 || (s.steps[c] != 0 && std::llabs(reset_lost_[c]) <=
-                                                                           std::abs(s.steps[c])));
+      for (size_t c = 0; c < 6 && covers; ++c) {
+        covers = std::llabs(reset_lost_[c]) <= std::abs(s.steps[c]);
       }
       if (covers) return true;
     }
@@ -954,11 +956,10 @@ class SeedRun {
     // just what a board that ran it all would show.
     bool ends_where_queue_would = true;
     reset_at_segment_ = segments_seen_;
-    for (int c = 0; c < 6; ++c) {
-      reset_lost_[static_cast<size_t>(c)] = int64_t{counts[c]} + now_dropped[c] - dropped[c];
+    for (size_t c = 0; c < 6; ++c) {
+      reset_lost_[c] = int64_t{counts[c]} + now_dropped[c] - dropped[c];
       lost = lost || counts[c] != 0 || now_dropped[c] != dropped[c];
-      ends_where_queue_would =
-          ends_where_queue_would && counts[c] + now_dropped[c] - dropped[c] == 0;
+      ends_where_queue_would = ends_where_queue_would && reset_lost_[c] == 0;
     }
     invariants_.NoteBoardReset(lost, replies);
     if (ends_where_queue_would) books_.ExcuseResetLosses();
