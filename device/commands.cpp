@@ -86,7 +86,7 @@ void DeviceLink::SendStatusRequest(StatusRole role) {
   const auto handler = role == StatusRole::kResyncBackup ? &DeviceLink::OnResyncBackupThunk
                        : role == StatusRole::kAfterStop  ? &DeviceLink::OnAfterStopThunk
                                                          : &DeviceLink::OnStatusThunk;
-  pending_.RegisterReply(sequence, {handler, this});
+  pending_.RegisterReply(sequence, {handler, this}, kOpStatusRequest);
   NoteRequest(sequence, kOpStatusRequest);
   CommitPacket();
   // Published: the sender may write it and its reply be handled before the counter moves on.
@@ -97,7 +97,7 @@ void DeviceLink::SendStatusRequest(StatusRole role) {
 
 void DeviceLink::SendSyncQuery(uint8_t opcode) {
   const int32_t sequence = sequence_.value();
-  pending_.RegisterReply(sequence, {&DeviceLink::IgnoreReply, nullptr});
+  pending_.RegisterReply(sequence, {&DeviceLink::IgnoreReply, nullptr}, opcode);
   NoteRequest(sequence, opcode);
   SendCommand(opcode, sequence);
   sequence_.Next();

@@ -27,6 +27,8 @@
 #include <vector>
 
 #include "device/board_link.h"
+#include "device/counts_judge.h"
+#include "device/delivery_books.h"
 #include "device/flight_recorder.h"
 #include "device/flight_recorder_dump.h"
 #include "device/link_client.h"
@@ -139,6 +141,13 @@ class DeviceLink final : public BoardLink {
   }
   static constexpr std::string_view kBoardLostPositionText =
       "vaskel device lost its position, home your axises!";
+  // Resynchronisations whose counts were good but did not tell which segments the board ran
+  // (a stop cut it inside a segment): the program was stopped, the positions kept.
+  uint32_t resume_unknown_stops() const {
+    return resume_unknown_stops_.load(std::memory_order_relaxed);
+  }
+  static constexpr std::string_view kResumeUnknownText =
+      "vaskel device stopped the program, it cannot resume exactly: positions kept";
   int32_t segments_awaiting_write() override;
   // A measured resynchronisation waits for the counts after its start-up stop (receiver's;
   // for a single-threaded test or simulator).
@@ -281,33 +290,11 @@ class DeviceLink final : public BoardLink {
   // The board's counts show it lost what it held (it reset, or its counts jumped): counted
   // with the resynchronisations that found so.
   void OnBoardLostPosition(const std::string& why);
-  // What the board's counts were at a known point of the stream: they equal `base` plus the
-  // steps of the first k delivered segments once the board has consumed k (or lie inside the
-  // segment it is running), for as long as no stop has come after `stops`. `consumed`: the
-  // most the board had consumed when seen.
-  struct CountsBase {
-    std::array<uint32_t, 6> base{};
-    uint32_t stops = 0;
-    uint32_t consumed = 0;
-    uint32_t seen_ms = 0;  // when the counts came
-    bool known = false;
-  };
-  enum class CountsVerdict : uint8_t { kAgree, kDisagree, kCannotTell, kOlder };
-  // Receiver: a reply's counts against a base. With no stop since, they must be exactly where
-  // the consumed segments take them; across one stop, somewhere on the way the segments the
-  // stop found queued would have taken them (a stop may cut a segment), plus what ran after
-  // it. `expected` says what was looked for.
-  CountsVerdict JudgeCounts(const CountsBase& from, uint32_t consumed, uint32_t stops,
-                            const std::array<int32_t, 6>& raw, std::string* expected) const;
-  CountsVerdict JudgeAcrossStops(const CountsBase& from, uint32_t consumed, uint32_t stops,
-                                 const std::array<int32_t, 6>& raw, std::string* expected) const;
-  // The base from a reply's counts; one that `agreed` with no stop since keeps its own.
-  void Rebase(CountsBase& base, uint32_t consumed, uint32_t stops,
-              const std::array<int32_t, 6>& raw, bool agreed) const;
-  // The steps of the first k segments delivered, channel c (wrapping).
-  uint32_t StepsBefore(uint32_t k, size_t c) const {
-    return steps_before_[k % kStepHistory][c].load(std::memory_order_acquire);
-  }
+  void OnResumeUnknown(const std::string& why);
+  // The reply being handled, with what the link had delivered around it.
+  ReplyCounts SeenReply(uint32_t fill, const std::array<int32_t, 6>& raw, uint32_t now) const;
+  // The channels the displayed positions read, by the axes enabled.
+  uint8_t ReadChannels() const;
   // Receiver: a measuring reply's counts against the base; empty when they agree or cannot be
   // compared, else what was expected and found; `verdict` says which.
   // At the first reply after the start-up stop: rewinds by what the board held at the
@@ -315,20 +302,23 @@ class DeviceLink final : public BoardLink {
   // True when they lost the position.
   bool SettleOwedRewind(const std::array<int32_t, 6>& raw);
   // The counts the board shows after running `ran` segments past `from` are `raw`.
-  bool CountsAfterRun(uint32_t from, int32_t ran, const std::array<int32_t, 6>& raw) const;
+  bool CountsAfterRun(uint32_t from, int32_t ran, const std::array<int32_t, 6>& raw,
+                      bool guessed) const;
+  // Runs `a` and `b` past `from` leave the counts alike on every channel.
+  bool SameCounts(uint32_t from, int32_t a, int32_t b) const;
+  static constexpr int32_t kNoRun = -1;
+  static constexpr int32_t kRunsAmbiguous = -2;
   // `least`: no run shorter than this is taken.
   int32_t RanByCounts(uint32_t from, int32_t held, const std::array<int32_t, 6>& raw,
                       uint32_t elapsed_ms, int32_t least = 0) const;
   // The stand-in measurement came back after the first: its counts tell how far the board
   // had run at least before the stop, which a board that resets after the stop hides.
   void NoteRunBeforeStop(const uint8_t* counts, uint32_t stops_at_request);
-  std::string CountsMismatch(uint32_t consumed, uint32_t stops, const std::array<int32_t, 6>& raw,
-                             CountsVerdict& verdict);
+  std::string CountsMismatch(const ReplyCounts& reply, CountsVerdict& verdict, CountsBase& next);
   // Receiver, every other reply: true when this reply and the one before it agree with each
   // other and not with the base, so the board reset (or its counts jumped) while connected.
   // One odd reply alone is not believed. `why` gets what was expected and found.
-  bool BoardResetSeen(uint32_t consumed, uint32_t stops, const std::array<int32_t, 6>& raw,
-                      std::string& why);
+  bool BoardResetSeen(const ReplyCounts& reply, std::string& why);
   // Sender: a motion packet (report_) reached the board.
   void AddDeliveredSegments();
   // Sender: a stop command reached the board.
@@ -435,18 +425,15 @@ class DeviceLink final : public BoardLink {
   // count modulo the slots), and the stop commands delivered, in all and when each status
   // request went out: between two replies with no stop between them, the board's counts move
   // by exactly the steps of the segments it consumed.
-  static constexpr uint32_t kStepHistory = 4096;
-  static constexpr uint32_t kStopsJudged = 64;  // stops between two counts judged by bounds
-  std::array<std::array<std::atomic<uint32_t>, 6>, kStepHistory> steps_before_{};
-  std::array<uint32_t, 6> steps_delivered_{};  // sender only
+  static constexpr uint32_t kStepHistory = DeliveryBooks::kHistory;
+  DeliveryBooks books_;
+  CountsJudge judge_{books_};
   std::atomic<uint32_t> stops_delivered_{0};
   uint32_t stops_before_connection_ = 0;  // sender only
   std::atomic<bool> stop_cleared_unmeasured_{false};
   std::array<std::atomic<uint32_t>, 1024> stops_at_request_{};
   // The stream's segment count as each status request was committed, by sequence.
   std::array<std::atomic<uint64_t>, 1024> sent_at_request_{};
-  // The segments delivered when each stop went (by stop count, modulo the slots).
-  std::array<std::atomic<uint32_t>, 1024> delivered_at_stop_{};
   // Receiver: what the counts were seen to be, and a reply's counts that disagreed with that,
   // awaiting a second reply to bear them out.
   CountsBase counts_base_;
@@ -474,6 +461,7 @@ class DeviceLink final : public BoardLink {
   OwedRewind owed_rewind_;
   bool position_lost_shown_ = false;  // the next alignment leaves the status line to it
   std::atomic<uint32_t> position_lost_resyncs_{0};
+  std::atomic<uint32_t> resume_unknown_stops_{0};
   uint32_t written_epoch_ = 0;          // sender only
   bool configuration_reached_ = false;  // sender only
   uint32_t resync_requests_made_ = 0;   // sender only

@@ -349,21 +349,19 @@ void DeviceLink::NoteDelivered() {
 }
 
 void DeviceLink::AddDeliveredSegments() {
-  uint32_t at = segments_delivered_.load(std::memory_order_acquire);
+  const uint32_t at = segments_delivered_.load(std::memory_order_acquire);
   for (int32_t k = 0; k < kSegmentsPerMotionPacket; ++k) {
     const uint8_t* b = report_.data() + 2 + kMotionSegmentBytes * k;
+    std::array<int32_t, 6> steps{};
     for (size_t pair = 0; pair < 3; ++pair) {
       const uint8_t* g = b + 3 * pair;
       const uint32_t fields[2] = {((g[1] >> 4) & 0x0fu) << 8 | g[0], (g[1] & 0x0fu) << 8 | g[2]};
       for (size_t i = 0; i < 2; ++i) {
-        const uint32_t magnitude = fields[i] & 0x7ffu;
-        steps_delivered_[2 * pair + i] += (fields[i] & 0x800u) ? 0u - magnitude : magnitude;
+        const auto magnitude = static_cast<int32_t>(fields[i] & 0x7ffu);
+        steps[2 * pair + i] = (fields[i] & 0x800u) ? -magnitude : magnitude;
       }
     }
-    ++at;
-    for (size_t c = 0; c < 6; ++c) {
-      steps_before_[at % kStepHistory][c].store(steps_delivered_[c], std::memory_order_release);
-    }
+    books_.AddSegment(at + static_cast<uint32_t>(k), steps);
   }
   // Published after the sums: a reader that sees the count sees the steps before it.
   segments_delivered_.fetch_add(kSegmentsPerMotionPacket, std::memory_order_acq_rel);
@@ -371,8 +369,7 @@ void DeviceLink::AddDeliveredSegments() {
 
 void DeviceLink::NoteStopDelivered() {
   const uint32_t stops = stops_delivered_.load(std::memory_order_acquire) + 1;
-  delivered_at_stop_[stops & (delivered_at_stop_.size() - 1)].store(
-      segments_delivered_.load(std::memory_order_acquire), std::memory_order_release);
+  books_.AddStop(stops, segments_delivered_.load(std::memory_order_acquire));
   // Published after its slot: a reply that counts this stop finds where it cut the stream.
   stops_delivered_.store(stops, std::memory_order_release);
 }

@@ -2,7 +2,7 @@
 
 namespace vaskel {
 
-bool PendingReplyTable::RegisterReply(int32_t sequence, ReplyHandler handler) {
+bool PendingReplyTable::RegisterReply(int32_t sequence, ReplyHandler handler, uint8_t kind) {
   // Sequence 0 marks a free entry; storing it would leave a linked entry that looks free.
   if (sequence == 0) return false;
   std::lock_guard lock(mutex_);
@@ -14,6 +14,7 @@ bool PendingReplyTable::RegisterReply(int32_t sequence, ReplyHandler handler) {
     e.next = 0;
     e.sequence = sequence;
     e.handler = handler;
+    e.kind = kind;
     entries_[tail_].next = i;
     tail_ = i;
     ++pending_;
@@ -25,7 +26,7 @@ bool PendingReplyTable::RegisterReply(int32_t sequence, ReplyHandler handler) {
   const int32_t oldest = entries_[0].next;
   entries_[0].next = entries_[oldest].next;
   if (tail_ == oldest) tail_ = 0;
-  entries_[oldest] = Entry{0, sequence, handler};
+  entries_[oldest] = Entry{0, sequence, handler, kind};
   entries_[tail_].next = oldest;
   tail_ = oldest;
   ++evicted_;
@@ -42,22 +43,27 @@ ReplyHandler PendingReplyTable::TakeReplyHandler(int32_t sequence) {
     }
   }
   if (found == 0) return {};
-  // The board answers in order: every request registered before this one has lost its reply,
-  // and its entry would otherwise stay until the table is full and every reply is dropped.
+  // The board answers each kind in order: every request of this kind registered before this
+  // one has lost its reply, and its entry would otherwise stay until the table is full.
   const ReplyHandler handler = entries_[found].handler;
-  int32_t i = entries_[0].next;
-  for (;;) {
+  const uint8_t kind = entries_[found].kind;
+  int32_t previous = 0;
+  for (int32_t i = entries_[0].next; i != 0;) {
     const int32_t next = entries_[i].next;
-    entries_[i] = Entry{};
-    if (i < lowest_free_) lowest_free_ = i;
-    --pending_;
-    if (i == found) {
-      entries_[0].next = next;
-      if (next == 0) tail_ = 0;
-      return handler;
+    const bool done = i == found;
+    if (done || entries_[i].kind == kind) {
+      entries_[previous].next = next;
+      if (tail_ == i) tail_ = previous;
+      entries_[i] = Entry{};
+      if (i < lowest_free_) lowest_free_ = i;
+      --pending_;
+    } else {
+      previous = i;
     }
+    if (done) break;
     i = next;
   }
+  return handler;
 }
 
 void PendingReplyTable::Clear() {

@@ -23,11 +23,13 @@ class PendingReplyTable {
   static constexpr int32_t kEntries = 1024;  // entry 0 is the list head
 
   // Adds a pending entry in the lowest free slot, at the end of the list (oldest first); when
-  // no entry is free, the oldest entry makes room. False, and nothing changes, when the
-  // sequence number is 0.
-  bool RegisterReply(int32_t sequence, ReplyHandler handler);
+  // no entry is free, the oldest entry makes room. `kind` names the request's kind (its
+  // opcode). False, and nothing changes, when the sequence number is 0.
+  bool RegisterReply(int32_t sequence, ReplyHandler handler, uint8_t kind = 0);
   // Removes and returns the oldest pending entry with this sequence number, with every entry
-  // registered before it (their replies were lost); empty, and nothing removed, when none.
+  // of its kind registered before it (the board answers each kind in order, so their replies
+  // were lost); empty, and nothing removed, when none. Replies of other kinds may come in
+  // any order: their entries stay.
   ReplyHandler TakeReplyHandler(int32_t sequence);
   // Forgets every pending entry.
   void Clear();
@@ -46,6 +48,7 @@ class PendingReplyTable {
     int32_t next = 0;
     int32_t sequence = 0;
     ReplyHandler handler;
+    uint8_t kind = 0;
   };
   mutable std::mutex mutex_;
   std::array<Entry, kEntries> entries_{};

@@ -79,6 +79,7 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
   const uint32_t consumed = delivered_at_request - fill;
   std::array<int32_t, 6> raw{};
   for (size_t i = 0; i < 6; ++i) ReadLittleEndian(p + 4 * i, 4, raw[i]);
+  const ReplyCounts seen = SeenReply(fill, raw, now);
   device_fill_.store(static_cast<int32_t>(fill), std::memory_order_release);
   stats_.OnStatusReply(now, static_cast<int32_t>(fill), p);
 
@@ -94,6 +95,7 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
     // Counts, or a fill, that what the board was sent cannot account for.
     std::string measure_mismatch;
     bool after_stop_counted = false;
+    bool resume_unknown = false;  // the counts are good, but not which segments ran
     // Of what the board held when the link went down, only a bound is known: the last fill and
     // all delivered after its request.
     const uint32_t held_at_most =
@@ -117,12 +119,13 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
           sent_since < kStepHistory) {
         const int32_t ran = RanByCounts(counts_base_.consumed, static_cast<int32_t>(sent_since),
                                         raw, now - counts_base_.seen_ms);
-        if (ran < 0) {
+        resume_unknown = ran == kRunsAmbiguous;
+        if (ran == kNoRun) {
           measure_mismatch = "no run of the " + std::to_string(sent_since) +
                              " segments sent since the last counts matches them";
         }
         lost = static_cast<int32_t>(sent_since) - std::max(ran, 0);
-        after_stop_counted = ran >= 0;
+        after_stop_counted = ran >= 0 || resume_unknown;
       } else {
         lost = segments_before_configuration_.load(std::memory_order_acquire);
         measured = held_at_most == 0;
@@ -142,11 +145,35 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
     // where that stop may have cut the board's way.
     CountsVerdict verdict = after_stop_counted ? CountsVerdict::kAgree : CountsVerdict::kDisagree;
     const bool based = counts_base_.known;
-    const std::string mismatch = !measured                   ? std::string()
-                                 : !measure_mismatch.empty() ? measure_mismatch
-                                 : after_stop_counted
-                                     ? std::string()
-                                     : CountsMismatch(consumed, stops_at_request, raw, verdict);
+    CountsBase next;
+    // A measuring reply is read as composed before the start-up stop; read after it, by a
+    // board that composes its replies late, its counts are those the stop left.
+    ReplyCounts before_stop = seen;
+    if (role != StatusRole::kAfterStop) before_stop.stops_now = stops_at_request;
+    std::string mismatch = !measured                   ? std::string()
+                           : !measure_mismatch.empty() ? measure_mismatch
+                           : after_stop_counted        ? std::string()
+                                                       : CountsMismatch(before_stop, verdict, next);
+    bool settled_after_stop = false;
+    if (!mismatch.empty() && measure_mismatch.empty() && role != StatusRole::kAfterStop &&
+        seen.stops_now - stops_at_request == 1 && counts_base_.known &&
+        counts_base_.stops == stops_at_request && raw != std::array<int32_t, 6>{}) {
+      // (Counts of 0 on every channel after a reconnection are a board that powered up: the
+      // stop is not taken to have cut its way there.)
+      const uint32_t cut = books_.DeliveredAtStop(stops_at_request + 1);
+      const uint32_t sent_since = cut - counts_base_.consumed;
+      const int32_t ran = seen.delivered_now == cut && sent_since < kStepHistory
+                              ? RanByCounts(counts_base_.consumed, static_cast<int32_t>(sent_since),
+                                            raw, now - counts_base_.seen_ms)
+                              : kNoRun;
+      if (ran != kNoRun) {
+        mismatch.clear();
+        verdict = CountsVerdict::kCannotTell;
+        settled_after_stop = true;
+        resume_unknown = ran == kRunsAmbiguous;
+        lost = static_cast<int32_t>(sent_since) - std::max(ran, 0);
+      }
+    }
     const bool verified = verdict == CountsVerdict::kAgree;
     // Counts that account for every step, or that lie within the bounds stops since the last
     // ones leave: the board ran on through the drop, and the DRO goes on from where it was
@@ -158,10 +185,25 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
     if (!mismatch.empty()) {
       OnBoardLostPosition("the board's counts do not account for the steps written to it (" +
                           mismatch + ")");
+    } else if (resume_unknown) {
+      OnResumeUnknown("the board's counts after the start-up stop fit more than one run of the " +
+                      std::to_string(lost) +
+                      " segments sent since the last counts, or one cut "
+                      "inside a segment");
+    } else if (settled_after_stop) {
+      RewindSelectedSource(lost + dropped);  // the stop has come: nothing runs since
     } else if (measured && role != StatusRole::kAfterStop) {
       // The board runs on until the start-up stop reaches it, several writes behind this
       // request: how much of what it held it ran by then, the counts after the stop show.
-      owed_rewind_ = {true, lost, dropped, now, consumed, stops_at_request};
+      // A fill may leave out the segment in hand: the run is measured from the segment before
+      // the fill's, so that one may turn out run or not.
+      const int32_t in_hand = consumed != 0 ? 1 : 0;
+      owed_rewind_ = {true,
+                      lost + in_hand,
+                      dropped,
+                      now,
+                      consumed - static_cast<uint32_t>(in_hand),
+                      stops_at_request};
     } else if (measured) {
       RewindSelectedSource(lost + dropped);  // taken after the stop: nothing ran since
     } else {
@@ -172,7 +214,7 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
                            "came back"
                          : "every measuring reply of a resynchronisation was lost");
     }
-    Rebase(counts_base_, consumed, stops_at_request, raw, verified);
+    counts_base_ = verified && next.known ? next : judge_.BaseFrom(seen);
     suspect_base_.known = false;
     // Only the request this reply answers is consumed; one made by a close since then stays
     // for the next connection.
@@ -194,9 +236,8 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
   // bus to notice) lost its queue and its counts: the program stops as after a reset across a
   // drop, and the board is configured again.
   std::string reset_seen;
-  const bool board_reset =
-      !lost_on_settling && BoardResetSeen(consumed, stops_at_request, raw, reset_seen);
-  if (lost_on_settling) Rebase(counts_base_, consumed, stops_at_request, raw, false);
+  const bool board_reset = !lost_on_settling && BoardResetSeen(seen, reset_seen);
+  if (lost_on_settling) counts_base_ = judge_.BaseFrom(seen);
   if (board_reset) {
     OnBoardLostPosition("the board's counts jumped while connected (" + reset_seen + ")");
     reconfigure_.store(true, std::memory_order_release);
@@ -271,30 +312,59 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
 // counts in `raw`, or -1 when no run accounts for them. Runs that differ only by segments that move
 // nothing (or moves that cancel out) leave the same counts: the board ran at most one segment a
 // period in `elapsed_ms`, so the longest such run within that wins, and past it the shortest.
-bool DeviceLink::CountsAfterRun(uint32_t from, int32_t ran,
-                                const std::array<int32_t, 6>& raw) const {
-  for (size_t c = 0; c < 6; ++c) {
-    const uint32_t at = counts_base_.base[c] + StepsBefore(from + static_cast<uint32_t>(ran), c);
-    if (at != static_cast<uint32_t>(raw[c])) return false;
-  }
-  return true;
+bool DeviceLink::CountsAfterRun(uint32_t from, int32_t ran, const std::array<int32_t, 6>& raw,
+                                bool guessed) const {
+  return judge_.CountsAt(counts_base_, from + static_cast<uint32_t>(ran), raw, false, guessed);
 }
 
+// How many of the `held` segments delivered after the board had consumed `from` it ran, by the
+// counts in `raw`; kNoRun when no run accounts for them, kRunsAmbiguous when several do and
+// the counts cannot tell which. Runs that differ only by segments that move nothing (or moves
+// that cancel out) leave the same counts: the board ran at most one segment a period in
+// `elapsed_ms`, so the longest such run within that wins, and past it the shortest. The
+// guessed anchor is tried first; the anchor's bounds only when it fits no run.
 int32_t DeviceLink::RanByCounts(uint32_t from, int32_t held, const std::array<int32_t, 6>& raw,
                                 uint32_t elapsed_ms, int32_t least) const {
-  const auto matches = [&](int32_t ran) { return CountsAfterRun(from, ran, raw); };
   const int32_t longest = std::min<int32_t>(held, kStepHistory - 1);
   const double period_ms = SegmentPeriod() * 1000.0;
   const double by_time = static_cast<double>(elapsed_ms) / period_ms + 2.0;
   const int32_t within =
       by_time < static_cast<double>(longest) ? static_cast<int32_t>(by_time) : longest;
-  for (int32_t ran = within; ran >= least; --ran) {
-    if (matches(ran)) return ran;
+  for (const bool guessed : {true, false}) {
+    const auto matches = [&](int32_t ran) { return CountsAfterRun(from, ran, raw, guessed); };
+    int32_t found = kNoRun;
+    for (int32_t ran = within; ran >= least && found == kNoRun; --ran) {
+      if (matches(ran)) found = ran;
+    }
+    for (int32_t ran = std::max(within + 1, least); ran <= longest && found == kNoRun; ++ran) {
+      if (matches(ran)) found = ran;
+    }
+    if (found == kNoRun) continue;
+    if (guessed) return found;
+    // Within the bounds, another run whose counts differ from this one's fits as well.
+    for (int32_t ran = least; ran <= longest; ++ran) {
+      if (ran != found && matches(ran) && !SameCounts(from, ran, found)) return kRunsAmbiguous;
+    }
+    return found;
   }
-  for (int32_t ran = std::max(within + 1, least); ran <= longest; ++ran) {
-    if (matches(ran)) return ran;
+  // A stop that cut the segment in hand leaves the board inside it: its counts are good, but
+  // no whole run of segments ends there.
+  for (int32_t ran = least; ran < longest; ++ran) {
+    if (judge_.CountsAt(counts_base_, from + static_cast<uint32_t>(ran), raw, true)) {
+      return kRunsAmbiguous;
+    }
   }
-  return -1;
+  return kNoRun;
+}
+
+bool DeviceLink::SameCounts(uint32_t from, int32_t a, int32_t b) const {
+  for (size_t c = 0; c < 6; ++c) {
+    if (books_.StepsBefore(from + static_cast<uint32_t>(a), c) !=
+        books_.StepsBefore(from + static_cast<uint32_t>(b), c)) {
+      return false;
+    }
+  }
+  return true;
 }
 
 void DeviceLink::NoteRunBeforeStop(const uint8_t* counts, uint32_t stops_at_request) {
@@ -305,10 +375,12 @@ void DeviceLink::NoteRunBeforeStop(const uint8_t* counts, uint32_t stops_at_requ
   // well not have run yet. Counts that match none prove nothing here (a garbled reply); the
   // counts after the stop are judged as before.
   const int32_t longest = std::min<int32_t>(owed_rewind_.held, kStepHistory - 1);
-  for (int32_t ran = owed_rewind_.least_ran; ran <= longest; ++ran) {
-    if (CountsAfterRun(owed_rewind_.consumed, ran, raw)) {
-      owed_rewind_.least_ran = ran;
-      return;
+  for (const bool guessed : {true, false}) {
+    for (int32_t ran = owed_rewind_.least_ran; ran <= longest; ++ran) {
+      if (CountsAfterRun(owed_rewind_.consumed, ran, raw, guessed)) {
+        owed_rewind_.least_ran = ran;
+        return;
+      }
     }
   }
 }
@@ -327,186 +399,94 @@ bool DeviceLink::SettleOwedRewind(const std::array<int32_t, 6>& raw) {
     return false;
   }
   services_.client.ResetSegmentsSent();
+  if (ran == kRunsAmbiguous) {
+    OnResumeUnknown("the board's counts after the start-up stop fit more than one run of the " +
+                    std::to_string(owed.held) + " segments it held, or one cut inside a segment");
+    return false;
+  }
   keep_offsets_ = false;
   OnBoardLostPosition("the board's counts after the start-up stop match no run of the " +
                       std::to_string(owed.held) + " segments it held");
   return true;
 }
 
-DeviceLink::CountsVerdict DeviceLink::JudgeCounts(const CountsBase& from, uint32_t consumed,
-                                                  uint32_t stops, const std::array<int32_t, 6>& raw,
-                                                  std::string* expected) const {
-  if (!from.known) return CountsVerdict::kCannotTell;
-  const auto stops_since = static_cast<int32_t>(stops - from.stops);
-  if (stops_since < 0) return CountsVerdict::kOlder;  // overtaken by a reply after a stop
-  // The step sums are kept for the last segments only; half of them, as the sender goes on.
-  // A board can hold no more than the device buffer: a fill beyond that is not accounted for.
-  const uint32_t delivered = segments_delivered_.load(std::memory_order_acquire);
-  if (delivered - consumed >= kStepHistory / 2) {
-    if (expected) *expected = "a fill within what was sent";
-    return CountsVerdict::kDisagree;
-  }
-  if (stops_since != 0 && delivered - from.consumed >= kStepHistory / 2) {
-    return CountsVerdict::kCannotTell;
-  }
-  // Whether the counts lie within segment k's steps from where the first k left them (a
-  // board may count a segment's steps out while it runs).
-  const auto within = [&](const std::array<uint32_t, 6>& target, uint32_t k, bool last) {
-    for (size_t c = 0; c < 6; ++c) {
-      const auto off = static_cast<int32_t>(target[c] - StepsBefore(k, c));
-      const auto seg = last ? 0 : static_cast<int32_t>(StepsBefore(k + 1, c) - StepsBefore(k, c));
-      if (seg >= 0 ? off < 0 || off > seg : off > 0 || off < seg) return false;
-    }
-    return true;
-  };
-  std::array<uint32_t, 6> target{};
-  if (stops_since == 0) {
-    std::string want;
-    for (size_t c = 0; c < 6; ++c) {
-      target[c] = static_cast<uint32_t>(raw[c]) - from.base[c];
-      AppendCount(want, from.base[c] + StepsBefore(consumed, c));
-    }
-    if (expected) *expected = want;
-    // Exactly where the consumed segments took them, or inside the segment in hand: the one
-    // the fill still counts, or the one it just let go of.
-    for (const uint32_t k : {consumed, consumed - 1}) {
-      if (static_cast<int32_t>(delivered - k) < 0) continue;
-      if (within(target, k, delivered == k)) return CountsVerdict::kAgree;
-    }
-    return CountsVerdict::kDisagree;
-  }
-  if (stops_since > 1) return JudgeAcrossStops(from, consumed, stops, raw, expected);
-  // One stop: the board ran on from where it was seen to some segment of those delivered
-  // before the stop (or into one), the stop cleared the rest, and it ran what came after.
-  const uint32_t cut = delivered_at_stop_[(from.stops + 1) & (delivered_at_stop_.size() - 1)].load(
-      std::memory_order_acquire);
-  const auto after_stop = static_cast<int32_t>(consumed - cut);
-  const auto span = static_cast<int32_t>(cut - from.consumed);
-  if (expected) {
-    std::string first, last;
-    for (size_t c = 0; c < 6; ++c) {
-      const uint32_t after = StepsBefore(consumed, c) - StepsBefore(cut, c);
-      AppendCount(first, from.base[c] + StepsBefore(from.consumed, c) + after);
-      AppendCount(last, from.base[c] + StepsBefore(cut, c) + after);
-    }
-    *expected = "on the way from " + first + " to " + last;
-  }
-  // A board that held more than it was sent since the stop does not account for its counts.
-  if (after_stop < 0 || span < 0) return CountsVerdict::kDisagree;
-  for (size_t c = 0; c < 6; ++c) {
-    target[c] = static_cast<uint32_t>(raw[c]) - from.base[c] -
-                (StepsBefore(consumed, c) - StepsBefore(cut, c));
-  }
-  for (uint32_t k = from.consumed; k != cut + 1; ++k) {
-    if (within(target, k, k == cut)) return CountsVerdict::kAgree;
-  }
-  return CountsVerdict::kDisagree;
+ReplyCounts DeviceLink::SeenReply(uint32_t fill, const std::array<int32_t, 6>& raw,
+                                  uint32_t now) const {
+  const size_t slot =
+      static_cast<uint32_t>(dispatching_sequence_) & (delivered_at_request_.size() - 1);
+  ReplyCounts reply;
+  reply.raw = raw;
+  reply.fill = fill;
+  reply.delivered_at_request = delivered_at_request_[slot].load(std::memory_order_acquire);
+  reply.stops_at_request = stops_at_request_[slot].load(std::memory_order_acquire);
+  // A reply may have been composed as late as it was read: anything delivered by now.
+  reply.stops_now = stops_delivered_.load(std::memory_order_acquire);
+  reply.delivered_now = segments_delivered_.load(std::memory_order_acquire);
+  reply.channels = ReadChannels();
+  reply.now_ms = now;
+  return reply;
 }
 
-DeviceLink::CountsVerdict DeviceLink::JudgeAcrossStops(const CountsBase& from, uint32_t consumed,
-                                                       uint32_t stops,
-                                                       const std::array<int32_t, 6>& raw,
-                                                       std::string* expected) const {
-  // Two stops or more: where each cut the stream is not followed, only bounds are. Between
-  // one stop and the next the board ran the segments delivered from its start to some point
-  // (or into a segment), so on every channel the counts lie between the least and the most
-  // such runs add up to; after the last stop it ran all it consumed. Counts outside those
-  // bounds are those of a board that lost its counts; inside them nothing can be told.
-  if (stops - from.stops > kStopsJudged) return CountsVerdict::kCannotTell;
-  std::array<int32_t, 6> low{}, high{};
-  uint32_t start = from.consumed;
-  // Adds the least and the most that the runs from `start` to segments first..last move.
-  const auto widen = [&](uint32_t first, uint32_t last) {
-    std::array<int32_t, 6> lo, hi;
-    lo.fill(std::numeric_limits<int32_t>::max());
-    hi.fill(std::numeric_limits<int32_t>::min());
-    for (uint32_t k = first; k != last + 1; ++k) {
-      for (size_t c = 0; c < 6; ++c) {
-        const auto d = static_cast<int32_t>(StepsBefore(k, c) - StepsBefore(start, c));
-        lo[c] = std::min(lo[c], d);
-        hi[c] = std::max(hi[c], d);
-      }
+uint8_t DeviceLink::ReadChannels() const {
+  // The positions read channels 0..3 always, channel 4 once axis 3 is enabled, and channel 5
+  // only with axis 3 enabled and axes 4 and 5 both disabled.
+  const HostBlock& engine = services_.host.engine;
+  uint8_t channels = 0x0f;
+  if (engine.Get(engine::kAxisEnabled[3])) {
+    channels |= 0x10;
+    if (!engine.Get(engine::kAxisEnabled[4]) && !engine.Get(engine::kAxisEnabled[5])) {
+      channels |= 0x20;
     }
-    for (size_t c = 0; c < 6; ++c) {
-      low[c] += lo[c];
-      high[c] += hi[c];
-    }
-  };
-  for (uint32_t s = from.stops + 1; s != stops + 1; ++s) {
-    const uint32_t cut =
-        delivered_at_stop_[s & (delivered_at_stop_.size() - 1)].load(std::memory_order_acquire);
-    if (static_cast<int32_t>(cut - start) < 0) return CountsVerdict::kCannotTell;
-    // The counts that made the base may have been inside the segment before it.
-    widen(s == from.stops + 1 && start != 0 ? start - 1 : start, cut);
-    start = cut;
   }
-  // A board that held more than it was sent since the last stop does not account for its counts.
-  if (static_cast<int32_t>(consumed - start) < 0) {
-    if (expected) *expected = "a fill within what was sent since the last stop";
-    return CountsVerdict::kDisagree;
-  }
-  // The run since the last stop is known to within the segment in hand.
-  widen(consumed == start ? start : consumed - 1, consumed);
-  bool inside = true;
-  std::string first, last;
-  for (size_t c = 0; c < 6; ++c) {
-    const uint32_t at_base = from.base[c] + StepsBefore(from.consumed, c);
-    const auto target = static_cast<int32_t>(static_cast<uint32_t>(raw[c]) - at_base);
-    inside = inside && target >= low[c] && target <= high[c];
-    AppendCount(first, at_base + static_cast<uint32_t>(low[c]));
-    AppendCount(last, at_base + static_cast<uint32_t>(high[c]));
-  }
-  if (inside) return CountsVerdict::kCannotTell;
-  if (expected) *expected = "between " + first + " and " + last;
-  return CountsVerdict::kDisagree;
+  return channels;
 }
 
-void DeviceLink::Rebase(CountsBase& base, uint32_t consumed, uint32_t stops,
-                        const std::array<int32_t, 6>& raw, bool agreed) const {
-  const bool same_run = base.known && stops == base.stops;
-  // Counts that agreed with no stop between may be inside a segment: the base stays exact.
-  if (!(agreed && same_run)) {
-    for (size_t c = 0; c < 6; ++c) {
-      base.base[c] = static_cast<uint32_t>(raw[c]) - StepsBefore(consumed, c);
-    }
-  }
-  // A reply overtaken by a later one (no stop between) leaves the furthest point seen.
-  if (!same_run || static_cast<int32_t>(consumed - base.consumed) > 0) base.consumed = consumed;
-  base.stops = stops;
-  base.seen_ms = services_.clock.TickCountMs();
-  base.known = true;
-}
-
-std::string DeviceLink::CountsMismatch(uint32_t consumed, uint32_t stops,
-                                       const std::array<int32_t, 6>& raw, CountsVerdict& verdict) {
+std::string DeviceLink::CountsMismatch(const ReplyCounts& reply, CountsVerdict& verdict,
+                                       CountsBase& next) {
   std::string expected;
-  verdict = JudgeCounts(counts_base_, consumed, stops, raw, &expected);
+  verdict = judge_.Judge(counts_base_, reply, &expected, &next);
+  // Counts the board moved by itself at rest are followed, unless they are its power-up ones.
+  if (verdict == CountsVerdict::kAtRest) {
+    if (reply.raw != std::array<int32_t, 6>{}) {
+      verdict = CountsVerdict::kCannotTell;
+      return {};
+    }
+    verdict = CountsVerdict::kDisagree;
+    expected = "counts that stay at rest";
+  }
   if (verdict != CountsVerdict::kDisagree) return {};
   std::string found;
-  for (size_t c = 0; c < 6; ++c) AppendCount(found, static_cast<uint32_t>(raw[c]));
+  for (size_t c = 0; c < 6; ++c) AppendCount(found, static_cast<uint32_t>(reply.raw[c]));
   return "counts expected " + expected + ", found " + found;
 }
 
-bool DeviceLink::BoardResetSeen(uint32_t consumed, uint32_t stops,
-                                const std::array<int32_t, 6>& raw, std::string& why) {
+bool DeviceLink::BoardResetSeen(const ReplyCounts& reply, std::string& why) {
   std::string expected;
-  const CountsVerdict verdict = judge_counts_
-                                    ? JudgeCounts(counts_base_, consumed, stops, raw, &expected)
-                                    : CountsVerdict::kCannotTell;
+  CountsBase next;
+  CountsVerdict verdict = judge_counts_ ? judge_.Judge(counts_base_, reply, &expected, &next)
+                                        : CountsVerdict::kCannotTell;
+  // At rest a board's counts may move by themselves; only its power-up counts are a reset.
+  if (verdict == CountsVerdict::kAtRest) {
+    verdict = reply.raw == std::array<int32_t, 6>{} ? CountsVerdict::kDisagree
+                                                    : CountsVerdict::kCannotTell;
+    if (verdict == CountsVerdict::kDisagree) expected = "counts that stay at rest";
+  }
   const bool bears_out_suspect =
       suspect_base_.known &&
-      JudgeCounts(suspect_base_, consumed, stops, raw, nullptr) == CountsVerdict::kAgree;
+      judge_.Judge(suspect_base_, reply, nullptr, nullptr) == CountsVerdict::kAgree;
   // Across a stop the base admits any point on the way the stop may have cut; an odd reply
   // that was judged exactly and that this one bears out is the likelier story (a board that
   // reset just before the stop came).
-  const bool loose_agreement = verdict == CountsVerdict::kAgree && stops != counts_base_.stops;
+  const bool loose_agreement =
+      verdict == CountsVerdict::kAgree && next.known && next.stops != counts_base_.stops;
   switch (verdict) {
     case CountsVerdict::kOlder:
       return false;
     case CountsVerdict::kAgree:
     case CountsVerdict::kCannotTell:
+    case CountsVerdict::kAtRest:
       if (loose_agreement && bears_out_suspect) break;
-      Rebase(counts_base_, consumed, stops, raw, verdict == CountsVerdict::kAgree);
+      counts_base_ = verdict == CountsVerdict::kAgree && next.known ? next : judge_.BaseFrom(reply);
       suspect_base_.known = false;
       return false;
     case CountsVerdict::kDisagree:
@@ -515,16 +495,27 @@ bool DeviceLink::BoardResetSeen(uint32_t consumed, uint32_t stops,
   // A garbled or misdelivered reply disagrees once; a board that reset goes on from its new
   // counts, and the next reply bears them out.
   if (!bears_out_suspect) {
-    suspect_base_ = CountsBase{};
-    Rebase(suspect_base_, consumed, stops, raw, false);
+    suspect_base_ = judge_.BaseFrom(reply);
     return false;
   }
   std::string found;
-  for (size_t c = 0; c < 6; ++c) AppendCount(found, static_cast<uint32_t>(raw[c]));
+  for (size_t c = 0; c < 6; ++c) AppendCount(found, static_cast<uint32_t>(reply.raw[c]));
   why = "counts expected " + expected + ", found " + found;
-  Rebase(counts_base_, consumed, stops, raw, false);
+  counts_base_ = judge_.BaseFrom(reply);
   suspect_base_.known = false;
   return true;
+}
+
+void DeviceLink::OnResumeUnknown(const std::string& why) {
+  // The counts, and so the positions, are good: no axis loses its reference. The program
+  // cannot go on exactly where the board left it, so it stops.
+  resume_unknown_stops_.fetch_add(1, std::memory_order_relaxed);
+  services_.client.StopProgram();
+  services_.status.SetStatusText(kResumeUnknownText);
+  position_lost_shown_ = true;
+  if (services_.log.enabled()) {
+    services_.log.Write("vaskel: " + why + "; the host's program was stopped, the positions kept");
+  }
 }
 
 void DeviceLink::OnBoardLostPosition(const std::string& why) {

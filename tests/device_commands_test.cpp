@@ -89,6 +89,28 @@ TEST(PendingReplyTable, EqualSequenceNumbersAreTakenOldestFirst) {
   EXPECT_EQ(table.pending(), 1);
 }
 
+TEST(PendingReplyTable, AReplyRetiresOnlyOlderRequestsOfItsOwnKind) {
+  PendingReplyTable table;
+  int status = 0, sync = 0;
+  constexpr uint8_t kStatus = 18, kSync = 26;
+  ASSERT_TRUE(table.RegisterReply(1, Counting(&status), kStatus));
+  ASSERT_TRUE(table.RegisterReply(2, Counting(&sync), kSync));
+  ASSERT_TRUE(table.RegisterReply(3, Counting(&status), kStatus));
+  ASSERT_TRUE(table.RegisterReply(4, Counting(&sync), kSync));
+  // A board that answers its queries at once, ahead of the status requests before them.
+  table.TakeReplyHandler(4)(nullptr, 0);
+  EXPECT_EQ(sync, 1);
+  EXPECT_EQ(table.IndexOf(2), 0);  // the query before it lost its reply
+  table.TakeReplyHandler(1)(nullptr, 0);
+  table.TakeReplyHandler(3)(nullptr, 0);
+  EXPECT_EQ(status, 2);
+  EXPECT_EQ(table.pending(), 0);
+  // The list stays whole: new entries append and are found.
+  ASSERT_TRUE(table.RegisterReply(5, Counting(&status), kStatus));
+  ASSERT_TRUE(table.TakeReplyHandler(5));
+  EXPECT_EQ(table.pending(), 0);
+}
+
 TEST(PendingReplyTable, SequenceZeroIsRefused) {
   PendingReplyTable table;
   int calls = 0;

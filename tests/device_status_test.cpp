@@ -40,31 +40,30 @@ TEST_F(StatusReplyTest, FirstReplyAlignsAndLaterRepliesMoveThePositions) {
   EXPECT_EQ(h.link().board_count(0), 150);
 }
 
-// Counts that jump with nothing sent to move them: one such reply is not believed (a garbled
-// or misdelivered one) and the DRO holds over it; two in a row that agree are a board that
-// reset while connected.
-TEST_F(StatusReplyTest, CountsThatJumpTwiceInARowAreABoardThatReset) {
+// Counts that move with nothing sent to move them are the board's own (a handwheel): the DRO
+// follows them. Only the board's power-up counts, every channel back at 0, are a reset, and
+// one such reply is not believed (a garbled one) until the next bears it out.
+TEST_F(StatusReplyTest, CountsThatMoveAtRestAreFollowedAndOnlyAJumpToZeroIsAReset) {
   h.link().set_judge_counts_for_test(true);
   for (size_t a = 0; a < 6; ++a) engine().Set(engine::kAxisReferenced[a], true);
   Reply(0, {100, 0, 0, 0, 0, 0});
   Reply(0, {100, 0, 0, 0, 0, 0});
   Reply(0, {7, 0, 0, 0, 0, 0});
-  EXPECT_EQ(Position(0), 0);
-  Reply(0, {100, 0, 0, 0, 0, 0});
-  Reply(0, {7, 0, 0, 0, 0, 0});
-  Reply(0, {9, 0, 0, 0, 0, 0});
+  EXPECT_EQ(Position(0), -93);
+  Reply(0, {9, 0, 3, 0, 0, 0});
+  EXPECT_EQ(Position(0), -91);
+  EXPECT_EQ(Position(2), 3);
+  EXPECT_EQ(h.link().position_lost_resyncs(), 0u);
+  Reply(0, {0, 0, 0, 0, 0, 0});
   EXPECT_EQ(h.link().position_lost_resyncs(), 0u);
   EXPECT_TRUE(engine().Get(engine::kAxisReferenced[0]));
-  EXPECT_EQ(Position(0), 0);
-  Reply(0, {9, 0, 0, 0, 0, 0});
+  EXPECT_EQ(Position(0), -91);
+  Reply(0, {0, 0, 0, 0, 0, 0});
   EXPECT_EQ(h.link().position_lost_resyncs(), 1u);
   EXPECT_EQ(h.StatusText(), DeviceLink::kBoardLostPositionText);
   for (size_t a = 0; a < 6; ++a) EXPECT_FALSE(engine().Get(engine::kAxisReferenced[a])) << a;
-  EXPECT_EQ(Position(0), 0);  // where the last counts borne out left it
-  Reply(0, {12, 0, 0, 0, 0, 0});
-  Reply(0, {12, 0, 0, 0, 0, 0});
-  EXPECT_EQ(h.link().position_lost_resyncs(), 2u);  // and again, with the DRO still held
-  EXPECT_EQ(Position(0), 0);
+  EXPECT_EQ(Position(0), -91);  // where the last counts borne out left it
+  EXPECT_EQ(Position(2), 3);
 }
 
 TEST_F(StatusReplyTest, OffsetsWrapAroundLikeThirtyTwoBitWords) {
