@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 namespace vaskel::sim {
 namespace {
@@ -136,6 +137,9 @@ void BoardSimulator::HandlePacketLocked(const uint8_t* p) {
         DropQueueLocked(stats_.steps_stopped, SegmentFate::kStopped);
         queue_.push_back(in_hand);
         tags_.push_back(tag);
+        // It ran on as part of the run the stop ended: its record says so.
+        if (!finishing_after_stop_) finishing_stops_ = stats_.packets[kOpStopMotion];
+        finishing_after_stop_ = true;
       } else {
         CutInHandLocked(stats_.steps_stopped, SegmentFate::kStopped);
         DropQueueLocked(stats_.steps_stopped, SegmentFate::kStopped);
@@ -247,6 +251,16 @@ void BoardSimulator::ComposeLocked(Reply& reply) {
   snapshot.reported_fill = fill;
   snapshot.tool = tool_;
   snapshot.dropped_since_moving = dropped_since_moving_;
+  // Counts that show the segment in hand moving show the board on its way through it: the
+  // last segment that moved is that one, and the tools stand where its steps so far put them.
+  const ChannelSteps part = InHandLocked();
+  if (std::any_of(part.begin(), part.end(), [](int32_t v) { return v != 0; })) {
+    snapshot.last_moving_tag = tags_.front();
+    snapshot.dropped_since_moving = false;
+    for (int c = 0; c < kChannels; ++c) {
+      if (part[c] != 0) snapshot.tool.Move(c, part[c]);
+    }
+  }
   snapshot.counts = counts;
   snapshot.whole_counts = counts_;
   snapshot.stops = stats_.packets[kOpStopMotion];
@@ -327,8 +341,10 @@ void BoardSimulator::RunQueueLocked(uint32_t to_ms) {
     const uint64_t tag = tags_.front();
     tags_.pop_front();
     ++segments_left_;
-    if (keep_executed_)
-      executed_.push_back({tag, steps, SegmentFate::kRan, {}, stats_.packets[kOpStopMotion]});
+    const uint64_t stops = std::exchange(finishing_after_stop_, false)
+                               ? finishing_stops_
+                               : stats_.packets[kOpStopMotion];
+    if (keep_executed_) executed_.push_back({tag, steps, SegmentFate::kRan, {}, stops});
     credit -= segment_us_;
     if (std::any_of(steps.begin(), steps.end(), [](int32_t s) { return s != 0; })) {
       last_moving_tag_ = tag;
@@ -375,6 +391,7 @@ void BoardSimulator::DropQueueLocked(std::array<int64_t, 6>& dropped, SegmentFat
   queue_.clear();
   tags_.clear();
   dropped_since_moving_ = true;
+  finishing_after_stop_ = false;
 }
 
 uint32_t BoardSimulator::InputWordLocked() const {

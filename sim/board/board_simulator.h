@@ -73,8 +73,8 @@ struct ExecutedSegment {
   // Of a dropped segment, the steps that ran before the drop cut it in hand (a board that
   // counts through its segments); the rest, steps - ran, never ran. All 0 but for that one.
   ChannelSteps ran{};
-  // Stop commands the board had taken as the segment left its queue: the records are read
-  // later, when the board may have taken more.
+  // Stop commands the board had taken as the segment left its queue (one it finished past a
+  // stop: as the stop came): the records are read later, when the board may have taken more.
   uint64_t stops = 0;
 };
 
@@ -232,6 +232,9 @@ class BoardSimulator {
   uint32_t last_ms_ = 0;
   uint32_t credit_us_ = 0;  // of the segment in hand, in µs of the host's clock
   bool moved_since_stop_ = false;
+  // The segment in hand runs on past a stop, which came with this many stops taken before.
+  bool finishing_after_stop_ = false;
+  uint64_t finishing_stops_ = 0;
   bool idle_since_move_ = false;
   uint32_t override_mask_ = 0;
   uint32_t override_levels_ = 0;
