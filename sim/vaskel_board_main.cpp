@@ -1,11 +1,15 @@
 // vaskel-board: one simulated board served to the plug-in's emulator link over TCP
 // (VASKEL_DEVICE=tcp:HOST:PORT), or as a USB/IP device that a Linux kernel imports and the
 // plug-in then finds on its USB HID bus. Runs on the real clock until interrupted.
+#include <array>
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <random>
 #include <string>
 #include <thread>
 
@@ -47,9 +51,22 @@ int Usage(const std::string& mistake = {}) {
   if (!mistake.empty()) std::fprintf(stderr, "vaskel-board: %s\n", mistake.c_str());
   std::fprintf(mistake.empty() ? stdout : stderr,
                "usage: vaskel-board --listen HOST:PORT [--machine FILE] [--queue N] "
-               "[--identity VID:PID:REL]\n"
+               "[--identity VID:PID:REL] [HABITS]\n"
                "       vaskel-board --usbip HOST:PORT [--attach] [--machine FILE] [--queue N] "
-               "[--identity VID:PID:REL]\n");
+               "[--identity VID:PID:REL] [HABITS]\n"
+               "habits (the board's ways within its contract; none by default):\n"
+               "  --compose-late MS            compose each status reply up to MS (1..60000) ms\n"
+               "                               after its request, when it is sent\n"
+               "  --fill-excludes-in-hand      leave the segment being run out of the fill\n"
+               "  --counts-step-through RATES  count through the segment in hand, channel c\n"
+               "                               done at fraction RATES[c] of it: six numbers in\n"
+               "                               (0,1] split by commas, or 'random'\n"
+               "  --stop-finishes              a stop lets the segment in hand run to its end\n"
+               "  --channels MASK              only the channels in MASK (0x0f..0x3f, channels\n"
+               "                               0..3 always) count\n"
+               "  --sync-first                 answer sync queries ahead of status replies\n"
+               "  --clock-ppm N                the board's clock off by N (-500000..500000)\n"
+               "                               parts a million: > 0 runs slower\n");
   return mistake.empty() ? 0 : 2;
 }
 
@@ -64,6 +81,39 @@ bool ParseIdentity(const char* text, vaskel::HidDeviceInfo* out) {
   out->vendor = static_cast<uint16_t>(v);
   out->product = static_cast<uint16_t>(p);
   out->release = static_cast<uint16_t>(r);
+  return true;
+}
+
+bool ParseNumber(const char* text, long long lo, long long hi, long long* out) {
+  char* end = nullptr;
+  errno = 0;
+  const long long n = std::strtoll(text, &end, 0);
+  if (errno != 0 || end == text || *end != 0 || n < lo || n > hi) return false;
+  *out = n;
+  return true;
+}
+
+// Six rates in (0, 1] split by commas, or "random" (drawn from the time).
+bool ParseRates(const char* text, std::array<double, 6>* rates) {
+  if (std::strcmp(text, "random") == 0) {
+    std::mt19937_64 draw(std::random_device{}());
+    for (double& r : *rates) r = 1.0 - std::uniform_real_distribution<double>(0.0, 1.0)(draw);
+    return true;
+  }
+  const char* at = text;
+  for (size_t c = 0; c < rates->size(); ++c) {
+    char* end = nullptr;
+    errno = 0;
+    const double r = std::strtod(at, &end);
+    if (errno != 0 || end == at || !(r > 0.0) || !(r <= 1.0)) return false;
+    (*rates)[c] = r;
+    if (c + 1 < rates->size()) {
+      if (*end != ',') return false;
+      at = end + 1;
+    } else if (*end != 0) {
+      return false;
+    }
+  }
   return true;
 }
 
@@ -224,9 +274,18 @@ int main(int argc, char** argv) {
       attach = true;
       continue;
     }
+    if (arg == "--fill-excludes-in-hand" || arg == "--stop-finishes" || arg == "--sync-first") {
+      vaskel::sim::BoardHabits& h = options.habits;
+      (arg == "--sync-first"      ? h.sync_first
+       : arg == "--stop-finishes" ? h.stop_finishes_in_hand
+                                  : h.fill_excludes_in_hand) = true;
+      continue;
+    }
     if (arg == "--help" || arg == "-h") return Usage();
     const bool known = arg == "--listen" || arg == "--usbip" || arg == "--identity" ||
-                       arg == "--machine" || arg == "--queue";
+                       arg == "--machine" || arg == "--queue" || arg == "--compose-late" ||
+                       arg == "--counts-step-through" || arg == "--channels" ||
+                       arg == "--clock-ppm";
     if (!known) return Usage("unknown argument '" + arg + "'");
     const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
     if (!value) return Usage(arg + " needs a value");
@@ -262,6 +321,40 @@ int main(int argc, char** argv) {
         return 2;
       }
       options.queue_capacity = static_cast<size_t>(n);
+    } else if (arg == "--compose-late") {
+      long long ms = 0;
+      if (!ParseNumber(value, 1, 60000, &ms)) {
+        std::fprintf(stderr, "vaskel-board: bad --compose-late '%s' (1..60000 ms)\n", value);
+        return 2;
+      }
+      options.habits.compose_late_max_ms = static_cast<uint32_t>(ms);
+      options.habits.compose_seed = std::random_device{}();
+    } else if (arg == "--counts-step-through") {
+      if (!ParseRates(value, &options.habits.step_rates)) {
+        std::fprintf(stderr,
+                     "vaskel-board: bad --counts-step-through '%s' (six rates in (0,1] split "
+                     "by commas, or random)\n",
+                     value);
+        return 2;
+      }
+      options.habits.counts_step_through = true;
+    } else if (arg == "--channels") {
+      long long mask = 0;
+      if (!ParseNumber(value, 0, 0x3f, &mask) || (mask & 0x0f) != 0x0f) {
+        std::fprintf(stderr,
+                     "vaskel-board: bad --channels '%s' (a mask of channels 0..5 with 0..3 "
+                     "set, e.g. 0x1f)\n",
+                     value);
+        return 2;
+      }
+      options.habits.counted_channels = static_cast<uint8_t>(mask);
+    } else if (arg == "--clock-ppm") {
+      long long ppm = 0;
+      if (!ParseNumber(value, -500000, 500000, &ppm)) {
+        std::fprintf(stderr, "vaskel-board: bad --clock-ppm '%s' (-500000..500000)\n", value);
+        return 2;
+      }
+      options.habits.clock_ppm = static_cast<int32_t>(ppm);
     }
   }
   if (!have_listen) return Usage("--listen HOST:PORT or --usbip HOST:PORT is needed");
@@ -269,6 +362,9 @@ int main(int argc, char** argv) {
 
   vaskel::sim::SteadyClock clock;
   vaskel::sim::BoardSimulator board(clock, options);
+  if (const std::string habits = vaskel::sim::DescribeHabits(options.habits); habits != "none") {
+    std::printf("vaskel-board: habits: %s\n", habits.c_str());
+  }
   if (usbip) {
 #if defined(__linux__)
     return ServeUsbip(board, listen, identity, attach);

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <optional>
+#include <vector>
+
 #include "board_reports.h"
 
 namespace vaskel::sim {
@@ -273,6 +277,191 @@ TEST_F(BoardTest, MachineSwitchesDriveTheStatusInputWord) {
   clock_.AdvanceMs(15);  // 10 steps out: limit reached, home released
   Send(StatusRequestReport(2));
   EXPECT_EQ(GetLe(&TakeReply()[29], 4), 0b101u);
+}
+
+// A board with habits of its own, on a virtual clock.
+class BoardHabitsTest : public ::testing::Test {
+ protected:
+  void Make(const BoardHabits& habits) {
+    BoardOptions o;
+    o.habits = habits;
+    board_ = std::make_unique<BoardSimulator>(clock_, o);
+    board_->TakeExecuted();  // keep the records of segments from now on
+  }
+  uint32_t Send(const Report& r) { return board_->Write(r.data(), r.size()); }
+  std::optional<Report> Reply() {
+    Report r{};
+    if (board_->TakeReply(r.data(), 0, board_->generation()) != static_cast<int>(kReportSize)) {
+      return std::nullopt;
+    }
+    return r;
+  }
+  static int32_t Count(const Report& r, int c) {
+    return static_cast<int32_t>(GetLe(&r[5 + 4 * c], 4));
+  }
+  static SegmentBytes Steps(uint16_t n) { return Forward({n, n, n, n, n, n}); }
+  Report SevenOf(uint16_t n) {
+    const SegmentBytes s = Steps(n);
+    return MotionReport({s, s, s, s, s, s, s});
+  }
+
+  FakeClock clock_;
+  std::unique_ptr<BoardSimulator> board_;
+};
+
+TEST_F(BoardHabitsTest, ALateReplyShowsTheBoardAsItWasWhenComposed) {
+  BoardHabits h;
+  h.compose_late_max_ms = 40;
+  h.compose_seed = 12345;
+  Make(h);
+  int showed_later_packet = 0;
+  int32_t base = 0;
+  for (uint16_t seq = 1; seq <= 30; ++seq) {
+    // The request finds the board empty and at rest; a packet of seven one-step segments
+    // follows it in the same millisecond.
+    ASSERT_EQ(Send(StatusRequestReport(seq)), hid_error::kNone);
+    ASSERT_EQ(Send(SevenOf(1)), hid_error::kNone);
+    std::optional<Report> r;
+    uint32_t waited = 0;
+    for (; !(r = Reply()) && waited <= 41; ++waited) clock_.AdvanceMs(1);
+    ASSERT_TRUE(r) << "no reply within the longest delay";
+    EXPECT_EQ(GetLe(&(*r)[1], 2), seq);
+    const auto fill = static_cast<int32_t>(GetLe(&(*r)[3], 2));
+    // Composed before the packet: empty, at the old counts. After: the packet, less what ran.
+    const int32_t ran = Count(*r, 0) - base;
+    EXPECT_TRUE((fill == 0 && ran == 0) || fill + ran == 7) << "fill " << fill << " ran " << ran;
+    EXPECT_EQ(ran, std::min<int32_t>(7, static_cast<int32_t>(waited / 3)))
+        << "composed as it was sent, not before";
+    showed_later_packet += fill > 0;
+    // The oracle's log holds what the reply showed.
+    const std::optional<StatusSnapshot> shown = board_->StatusFor(seq);
+    ASSERT_TRUE(shown);
+    EXPECT_EQ(shown->counts[0], Count(*r, 0));
+    EXPECT_EQ(shown->reported_fill, static_cast<size_t>(fill));
+    clock_.AdvanceMs(100);
+    base += 7;
+  }
+  EXPECT_GT(showed_later_packet, 10);
+  // A reset before the reply is composed loses it.
+  for (uint16_t seq = 100; seq < 110; ++seq) {
+    Send(StatusRequestReport(seq));
+    if (board_->QueuedReplies() != 0 && Reply()) continue;  // composed at once
+    board_->Reset();
+    clock_.AdvanceMs(100);
+    EXPECT_FALSE(Reply());
+  }
+}
+
+TEST_F(BoardHabitsTest, TheFillMayLeaveOutTheSegmentInHand) {
+  BoardHabits h;
+  h.fill_excludes_in_hand = true;
+  Make(h);
+  Send(SevenOf(1));
+  Send(StatusRequestReport(1));
+  EXPECT_EQ(GetLe(&Reply().value()[3], 2), 6u);
+  EXPECT_EQ(board_->Fill(), 7u);  // the board still holds all seven
+  clock_.AdvanceMs(18);           // the last one in hand
+  Send(StatusRequestReport(2));
+  EXPECT_EQ(GetLe(&Reply().value()[3], 2), 0u);
+  EXPECT_EQ(board_->Fill(), 1u);
+}
+
+TEST_F(BoardHabitsTest, CountsRunThroughTheSegmentInHandAndAStopCutsIt) {
+  BoardHabits h;
+  h.counts_step_through = true;
+  h.step_rates = {0.5, 1, 1, 1, 1, 0.25};
+  Make(h);
+  Send(SevenOf(100));
+  clock_.AdvanceMs(1);  // a third of the first segment
+  EXPECT_EQ(board_->Counts(), (ChannelSteps{66, 33, 33, 33, 33, 100}));
+  Send(StatusRequestReport(1));
+  const Report r = Reply().value();
+  EXPECT_EQ(Count(r, 0), 66);
+  EXPECT_EQ(Count(r, 1), 33);
+  EXPECT_EQ(board_->StatusFor(1)->whole_counts, ChannelSteps{});
+  clock_.AdvanceMs(2);
+  EXPECT_EQ(board_->Counts(), (ChannelSteps{100, 100, 100, 100, 100, 100}));
+  clock_.AdvanceMs(1);
+  Send(CommandReport(kOpStopMotion, 0));
+  // What ran of the segment in hand stands, in the counts, the tools and the books.
+  EXPECT_EQ(board_->Counts(), (ChannelSteps{166, 133, 133, 133, 133, 200}));
+  clock_.AdvanceMs(30);
+  EXPECT_EQ(board_->Counts(), (ChannelSteps{166, 133, 133, 133, 133, 200}));
+  EXPECT_EQ(board_->Fill(), 0u);
+  EXPECT_EQ(board_->Tool().tool()[0], 166);
+  const BoardStats st = board_->Stats();
+  EXPECT_EQ(st.steps_executed[0], 166);
+  EXPECT_EQ(st.steps_stopped[0], 700 - 166);
+  const std::vector<ExecutedSegment> left = board_->TakeExecuted();
+  ASSERT_EQ(left.size(), 7u);
+  EXPECT_EQ(left[0].fate, SegmentFate::kRan);
+  EXPECT_EQ(left[1].fate, SegmentFate::kStopped);
+  EXPECT_EQ(left[1].ran, (ChannelSteps{66, 33, 33, 33, 33, 100}));
+  for (size_t k = 2; k < left.size(); ++k) EXPECT_EQ(left[k].ran, ChannelSteps{});
+}
+
+TEST_F(BoardHabitsTest, AStopMayLetTheSegmentInHandFinish) {
+  BoardHabits h;
+  h.stop_finishes_in_hand = true;
+  Make(h);
+  Send(SevenOf(10));
+  clock_.AdvanceMs(4);  // one run, the second in hand
+  Send(CommandReport(kOpStopMotion, 0));
+  EXPECT_EQ(board_->Fill(), 1u);
+  EXPECT_EQ(board_->Counts()[0], 10);
+  clock_.AdvanceMs(2);
+  EXPECT_EQ(board_->Counts()[0], 20);
+  EXPECT_EQ(board_->Fill(), 0u);
+  const BoardStats st = board_->Stats();
+  EXPECT_EQ(st.steps_executed[0], 20);
+  EXPECT_EQ(st.steps_stopped[0], 50);
+  // The one that finished ran as part of the run the stop ended.
+  const std::vector<ExecutedSegment> left = board_->TakeExecuted();
+  ASSERT_EQ(left.size(), 7u);
+  EXPECT_EQ(left.back().fate, SegmentFate::kRan);
+  EXPECT_EQ(left.back().stops, 0u);
+}
+
+TEST_F(BoardHabitsTest, ChannelsOutsideTheMaskNeverCount) {
+  BoardHabits h;
+  h.counted_channels = 0x1f;
+  Make(h);
+  Send(SevenOf(5));
+  clock_.AdvanceMs(21);
+  EXPECT_EQ(board_->Counts(), (ChannelSteps{35, 35, 35, 35, 35, 0}));
+  Send(StatusRequestReport(1));
+  EXPECT_EQ(Count(Reply().value(), 5), 0);
+}
+
+TEST_F(BoardHabitsTest, SyncRepliesMayOvertakeStatusReplies) {
+  for (const bool first : {false, true}) {
+    BoardHabits h;
+    h.sync_first = first;
+    Make(h);
+    Send(StatusRequestReport(1));
+    Send(StatusRequestReport(2));
+    Send(CommandReport(kOpSyncQueryA, 3));
+    std::vector<uint32_t> order;
+    while (std::optional<Report> r = Reply()) order.push_back(GetLe(&(*r)[1], 2));
+    EXPECT_EQ(order, first ? (std::vector<uint32_t>{3, 1, 2}) : (std::vector<uint32_t>{1, 2, 3}));
+  }
+}
+
+TEST_F(BoardHabitsTest, AnInexactClockStretchesOrShrinksEverySegmentWithoutDrift) {
+  for (const int32_t ppm : {50000, -50000, 333}) {
+    BoardHabits h;
+    h.clock_ppm = ppm;
+    Make(h);
+    for (int k = 0; k < 143; ++k) Send(SevenOf(1));  // 1001 segments
+    // 1001 segments of 3 ms × (1 + ppm / 1e6), counted one millisecond at a time.
+    const int64_t end_us = 1001LL * (3000 + 3 * ppm / 1000);
+    for (int64_t ms = 1; ms <= end_us / 1000 + 1; ++ms) {
+      clock_.AdvanceMs(1);
+      EXPECT_EQ(board_->Counts()[0], std::min<int64_t>(1001, ms * 1000 / (3000 + 3 * ppm / 1000)))
+          << "ppm " << ppm << " at " << ms << " ms";
+      if (::testing::Test::HasFailure()) return;
+    }
+  }
 }
 
 }  // namespace

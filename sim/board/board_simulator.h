@@ -16,6 +16,7 @@
 #include "device/opcodes.h"
 #include "platform/clock.h"
 #include "platform/hid.h"
+#include "sim/board/board_habits.h"
 #include "sim/board/machine_model.h"
 #include "sim/board/segment_decode.h"
 
@@ -27,6 +28,7 @@ struct BoardOptions {
   // A reply crosses the wire in this long: it is not there to read before.
   uint32_t reply_wire_ms = 0;
   MachineModel machine;
+  BoardHabits habits;
 };
 
 struct BoardStats {
@@ -46,7 +48,8 @@ struct BoardStats {
   uint64_t replies_dropped = 0;
   uint64_t writes_refused = 0;
   uint64_t writes_stalled = 0;
-  // Steps by channel: executed, and dropped from the queue by a stop or with an unplug.
+  // Steps by channel: executed, and dropped from the queue by a stop or with an unplug. A
+  // segment a stop cuts counts its steps that ran as executed and the rest as stopped.
   std::array<int64_t, 6> steps_executed{};
   std::array<int64_t, 6> steps_stopped{};
   std::array<int64_t, 6> steps_unplugged{};
@@ -67,8 +70,11 @@ struct ExecutedSegment {
   uint64_t tag = 0;
   ChannelSteps steps{};
   SegmentFate fate = SegmentFate::kRan;
-  // Stop commands the board had taken as the segment left its queue: the records are read
-  // later, when the board may have taken more.
+  // Of a dropped segment, the steps that ran before the drop cut it in hand (a board that
+  // counts through its segments); the rest, steps - ran, never ran. All 0 but for that one.
+  ChannelSteps ran{};
+  // Stop commands the board had taken as the segment left its queue (one it finished past a
+  // stop: as the stop came): the records are read later, when the board may have taken more.
   uint64_t stops = 0;
 };
 
@@ -84,13 +90,16 @@ struct StatusRequestRecord {
 struct StatusSnapshot {
   uint16_t sequence = 0;
   uint64_t last_moving_tag = 0;
-  size_t fill = 0;
+  size_t fill = 0;  // the segments it held, the one in hand included
+  size_t reported_fill = 0;
   MechanicalPlay tool;
   // A stop, an unplug or a reset dropped the queue since that segment ran: the run it belonged
   // to is over.
   bool dropped_since_moving = false;
-  // Its counts, the stop commands it had taken, and how many segments had left its queue.
+  // Its counts as reported, the stop commands it had taken, and how many segments had left its
+  // queue; whole_counts leave out what the reply showed of the segment in hand.
   ChannelSteps counts{};
+  ChannelSteps whole_counts{};
   uint64_t stops = 0;
   uint64_t segments_left = 0;
 };
@@ -118,9 +127,9 @@ class BoardSimulator {
   void Kick();
 
   // Board state, brought up to the clock first.
-  size_t Fill();
-  size_t QueuedReplies();  // due or not
-  ChannelSteps Counts();
+  size_t Fill();           // segments held, the one in hand included
+  size_t QueuedReplies();  // due or not, composed or not
+  ChannelSteps Counts();   // as a reply composed now would report them
   uint32_t InputWord();
   std::optional<StatusRequestRecord> LastStatusRequest();
   std::optional<int32_t> ConfigWord(uint8_t op);  // latest value of a simple command
@@ -172,14 +181,27 @@ class BoardSimulator {
   struct Reply {
     uint32_t due_ms;
     std::array<uint8_t, kReportSize> bytes;
+    bool composed = true;  // a status reply still to compose waits for compose_ms
+    uint32_t compose_ms = 0;
+    uint32_t delay_ms = 0;  // crossing the wire once composed
+    bool sync = false;
   };
 
+  // Composes the replies due on the way, each at its own time, and runs the queue to now.
   void AdvanceLocked();
+  void RunQueueLocked(uint32_t to_ms);
+  void ComposeLocked(Reply& reply);
+  // What of the segment in hand the counts show, by channel.
+  ChannelSteps InHandLocked() const;
+  ChannelSteps ReportedCountsLocked() const;
+  // Drops the segment in hand cut where it is: what of it ran stands.
+  void CutInHandLocked(std::array<int64_t, 6>& dropped, SegmentFate fate);
+  uint32_t SegmentUs(uint32_t ms) const;
   void ExecuteLocked(const ChannelSteps& s);
   // Empties the queue, counting what it held into `dropped`.
   void DropQueueLocked(std::array<int64_t, 6>& dropped, SegmentFate fate);
   void HandlePacketLocked(const uint8_t* p);
-  void QueueReplyLocked(const std::array<uint8_t, kReportSize>& bytes);
+  void QueueReplyLocked(Reply reply);
   uint32_t InputWordLocked() const;
   bool ConnectionEndedLocked(uint64_t generation, const std::atomic<bool>* cancel) const;
 
@@ -187,6 +209,10 @@ class BoardSimulator {
   const size_t capacity_;
   uint32_t segment_ms_;
   const uint32_t reply_wire_ms_;
+  const BoardHabits habits_;
+  uint64_t compose_state_;
+  uint32_t last_compose_ms_ = 0;
+  uint32_t segment_us_;
   std::mutex mutex_;
   std::condition_variable changed_;
   MachineModel machine_;
@@ -204,8 +230,11 @@ class BoardSimulator {
   bool dropped_since_moving_ = false;
   std::deque<StatusSnapshot> status_log_;
   uint32_t last_ms_ = 0;
-  uint32_t credit_ms_ = 0;
+  uint32_t credit_us_ = 0;  // of the segment in hand, in µs of the host's clock
   bool moved_since_stop_ = false;
+  // The segment in hand runs on past a stop, which came with this many stops taken before.
+  bool finishing_after_stop_ = false;
+  uint64_t finishing_stops_ = 0;
   bool idle_since_move_ = false;
   uint32_t override_mask_ = 0;
   uint32_t override_levels_ = 0;

@@ -82,6 +82,7 @@ void PrintWorld(const World& w) {
   std::printf("  port %s, wire %u ms out, %u ms back, family %d, feed every %u ms by %d\n",
               kPorts[static_cast<int>(w.port)], w.write_wire_ms, w.reply_wire_ms, w.family,
               w.feed_period_ms, w.feed_chunk);
+  std::printf("  board habits: %s\n", sim::DescribeHabits(w.habits).c_str());
   for (int a = 0; a < 6; ++a) {
     const AxisSetup& x = w.axes[a];
     if (!x.enabled) continue;

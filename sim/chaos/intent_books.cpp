@@ -146,7 +146,10 @@ void IntentBooks::Observe() {
     } else if (s.fate == sim::SegmentFate::kUnplugged && excuse_unplug_) {
       if (IsHost(s.tag)) state_[(s.tag & kSerialMask) - 1] |= kExcused;
     } else if (s.fate == sim::SegmentFate::kUnplugged) {
-      lost_queue_.push_back(s);
+      // A segment cut in hand lost only what of it had not run.
+      sim::ExecutedSegment lost = s;
+      for (size_t c = 0; c < lost.steps.size(); ++c) lost.steps[c] -= s.ran[c];
+      lost_queue_.push_back(lost);
     } else if (s.fate == sim::SegmentFate::kReset && excuse_reset_ && IsHost(s.tag)) {
       state_[(s.tag & kSerialMask) - 1] |= kExcused;
     } else if (s.fate == sim::SegmentFate::kOverflowed && IsHost(s.tag)) {

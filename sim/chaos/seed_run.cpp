@@ -320,6 +320,7 @@ class SeedRun {
   static sim::BoardOptions BoardOptionsFor(const World& world) {
     sim::BoardOptions o;
     o.reply_wire_ms = world.reply_wire_ms;
+    o.habits = world.habits;
     for (const sim::MachineSwitch& s : world.switches) o.machine.Add(s);
     return o;
   }
@@ -731,6 +732,7 @@ class SeedRun {
     if (answered->segments_left < left_from_) return;  // an older answer
     stops_at_reply_ = answered->stops;
     counts_at_reply_ = answered->counts;
+    whole_at_reply_ = answered->whole_counts;
     ForgetSegmentsBefore(answered->segments_left);
   }
 
@@ -797,7 +799,7 @@ class SeedRun {
       }
     }
     std::array<int64_t, 6> at{};
-    for (size_t c = 0; c < 6; ++c) at[c] = counts_at_reply_[c];
+    for (size_t c = 0; c < 6; ++c) at[c] = whole_at_reply_[c];
     for (const sim::ExecutedSegment& s : left_since_reply_) {
       bool zero_inside = true;
       for (size_t c = 0; c < 6; ++c) {
@@ -830,7 +832,7 @@ class SeedRun {
       for (size_t c = 0; c < 6; ++c) target[c] -= s.steps[c];
     }
     std::array<int64_t, 6> at{};
-    for (size_t c = 0; c < 6; ++c) at[c] = counts_at_reply_[c];
+    for (size_t c = 0; c < 6; ++c) at[c] = whole_at_reply_[c];
     if (at == target) return true;
     for (const sim::ExecutedSegment& s : left_since_reply_) {
       if (s.stops == stops) break;
@@ -899,7 +901,7 @@ class SeedRun {
     }
     if (interval < stops) close();
     for (size_t c = 0; c < 6; ++c) {
-      const int64_t target = -int64_t{counts_at_reply_[c]} - fixed[c];
+      const int64_t target = -int64_t{whole_at_reply_[c]} - fixed[c];
       if (target < low[c] || target > high[c]) return false;
     }
     return true;
@@ -970,6 +972,9 @@ class SeedRun {
   uint64_t stalled_closes_seen_ = 0;
   uint64_t stops_at_reply_ = 0;  // the stops the board had taken at the last reply handed over
   sim::ChannelSteps counts_at_reply_{};  // and its counts then
+  // Its counts at the start of the segment it held in hand (the ways below walk segments from
+  // there): its counts but for what they showed of that segment.
+  sim::ChannelSteps whole_at_reply_{};
   // The segments that left the board's queue since then (run or dropped), oldest first.
   static constexpr size_t kLeftKept = 8192;
   std::vector<sim::ExecutedSegment> left_since_reply_;

@@ -395,6 +395,9 @@ void ToolBooks::CloseTakeUp(uint64_t stops) {
 void ToolBooks::OnSegment(const sim::ExecutedSegment& s) {
   if (failed()) return;
   const bool ran = s.fate == sim::SegmentFate::kRan;
+  // What of it moved the tool: all of a segment run, the part that ran of one cut in hand.
+  const sim::ChannelSteps& moved = ran ? s.steps : s.ran;
+  const bool moved_any = std::any_of(moved.begin(), moved.end(), [](int32_t v) { return v != 0; });
   const bool plugin = (s.tag >> 60) == (IntentBooks::kPluginTag >> 60);
   const auto source = static_cast<SegmentSourceId>(plugin ? (s.tag >> 32) & 0xff : 0xff);
   if (plugin && source == kBacklashRing) {
@@ -411,19 +414,22 @@ void ToolBooks::OnSegment(const sim::ExecutedSegment& s) {
       take_up_run_.fill(0);
       take_up_cut_ = false;
     }
-    if (ran && !take_up_open_) {
+    if ((ran || moved_any) && !take_up_open_) {
       take_up_open_ = true;
       stops_at_take_up_ = stops;
     }
-    for (size_t c = 0; c < 6 && ran; ++c) {
-      take_up_run_[c] += s.steps[c];
-      take_up_steps_[c] += s.steps[c];
-      if (s.steps[c] != 0) taken_up_last_[c] = true;
+    for (size_t c = 0; c < 6; ++c) {
+      take_up_run_[c] += moved[c];
+      take_up_steps_[c] += moved[c];
+      if (moved[c] != 0) taken_up_last_[c] = true;
     }
     return;
   }
-  for (size_t a = 0; a < 6 && ran; ++a) {
-    if (channel_[a] >= 0) program_steps_[a] += s.steps[static_cast<size_t>(channel_[a])];
+  for (size_t a = 0; a < 6; ++a) {
+    if (channel_[a] >= 0) program_steps_[a] += moved[static_cast<size_t>(channel_[a])];
+  }
+  if (!ran && moved_any) {
+    for (size_t c = 0; c < 6; ++c) taken_up_last_[c] = taken_up_last_[c] && moved[c] == 0;
   }
   const bool moving = std::any_of(s.steps.begin(), s.steps.end(), [](int32_t v) { return v != 0; });
   if (!ran || !moving) return;

@@ -217,6 +217,36 @@ Fault DrawFault(Rng& rng, uint32_t until_ms) {
   return f;
 }
 
+// About one world in four keeps the board's own habits; the others draw any of the rest over
+// its whole domain. A stream of its own leaves every other draw of the seed as it was.
+void DrawHabits(uint64_t seed, World& w) {
+  Rng rng((seed ^ 0x6a09e667f3bcc909ULL) * 0x9e3779b97f4a7c15ULL + 7);
+  sim::BoardHabits& h = w.habits;
+  if (rng.Chance(0.25)) return;
+  if (rng.Chance(0.5)) {
+    h.compose_late_max_ms = static_cast<uint32_t>(rng.Range(1, 40));
+    h.compose_seed = rng.Next();
+  }
+  h.fill_excludes_in_hand = rng.Chance(0.5);
+  if (rng.Chance(0.5)) {
+    h.counts_step_through = true;
+    for (double& r : h.step_rates) r = 1.0 - rng.Unit();  // (0, 1]
+  }
+  h.stop_finishes_in_hand = rng.Chance(0.5);
+  if (rng.Chance(0.5)) {
+    // Never a channel the status mapping reads: 0..3 always, 4 with axis 3 enabled, 5 with
+    // axis 3 enabled and 4 and 5 not. AxisEnabled holds for the whole run.
+    const bool a3 = w.axes[3].enabled;
+    const bool five_read = a3 && !w.axes[4].enabled && !w.axes[5].enabled;
+    uint8_t mask = 0x0f;
+    if (a3 || rng.Chance(0.5)) mask |= 0x10;
+    if (five_read || rng.Chance(0.5)) mask |= 0x20;
+    h.counted_channels = mask;
+  }
+  h.sync_first = rng.Chance(0.5);
+  if (rng.Chance(0.5)) h.clock_ppm = static_cast<int32_t>(rng.Range(-50000, 50000));
+}
+
 }  // namespace
 
 World GenerateWorld(uint64_t seed, uint32_t duration_ms) {
@@ -324,6 +354,7 @@ World GenerateWorld(uint64_t seed, uint32_t duration_ms) {
   DrawProbeBehindHeldStop(rng, w);
   DrawHostPreemption(rng, w);
   DrawDropAtRunningRead(rng, w);
+  DrawHabits(seed, w);
   return w;
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/board/board_habits.h"
 #include "sim/board/machine_model.h"
 
 namespace vaskel::chaos {
@@ -131,6 +132,8 @@ struct World {
   // sender's write of it finds the board gone and closes the link. 0: never.
   uint32_t drop_running_after_ms = 0;
   uint32_t drop_running_ms = 0;
+  // How the board goes about its work within its contract, drawn from a stream of its own.
+  sim::BoardHabits habits;
   uint32_t duration_ms = 60000;
   std::vector<Action> actions;
   std::vector<Fault> faults;
