@@ -26,6 +26,20 @@ bool MotionEngine::PositionsFollowBoard(int32_t fill, uint64_t sent_at_request) 
                       segments_sent_resets_.load(std::memory_order_acquire);
   const uint32_t executed =
       marked ? static_cast<uint32_t>(sent_at_request) - static_cast<uint32_t>(fill) : 0;
+  // A board may leave the segment in hand out of its fill, and compose its reply after
+  // taking what was streamed behind the request: it has run at least one segment fewer, and
+  // at most what was streamed by now, less its fill. A fill of 0 seen twice with nothing
+  // streamed between is a board at rest: the segment in hand, if any, has long ended.
+  const uint64_t now_mark = SegmentsSentMark();
+  const bool at_rest =
+      marked && fill == 0 && sent_at_request == previous_request_mark_ && previous_fill_zero_;
+  previous_request_mark_ = sent_at_request;
+  previous_fill_zero_ = marked && fill == 0;
+  const uint32_t least = marked && executed != 0 && !at_rest ? executed - 1 : executed;
+  const uint32_t most = marked && static_cast<uint32_t>(now_mark >> 32) ==
+                                      static_cast<uint32_t>(sent_at_request >> 32)
+                            ? static_cast<uint32_t>(now_mark) - static_cast<uint32_t>(fill)
+                            : executed;
   last_reply_executed_ = executed;
   reply_executed_known_ = true;
   // Every take-up the board has passed retires on this reply, and the positions follow it at
@@ -36,8 +50,11 @@ bool MotionEngine::PositionsFollowBoard(int32_t fill, uint64_t sent_at_request) 
   uint32_t retire = queue.retire_index.load(std::memory_order_acquire) & BacklashQueue::kMask;
   for (; retire != open; retire = (retire + 1) & BacklashQueue::kMask) {
     const BacklashRecord& record = queue.records[retire];
-    if (executed <= record.start_marker.load(std::memory_order_acquire)) return true;
-    if (!RecordExecuted(record, executed)) return false;  // the board is inside the take-up
+    // A board that counts the segment in hand as it runs shows part of it: the take-up has not
+    // begun only while the segment in hand is before it.
+    const uint32_t start = record.start_marker.load(std::memory_order_acquire);
+    if (at_rest ? most <= start : most < start) return true;
+    if (!RecordExecuted(record, least)) return false;  // the board may be inside the take-up
     ApplyCorrections(record);
     queue.retire_index.store((retire + 1) & BacklashQueue::kMask, std::memory_order_release);
   }

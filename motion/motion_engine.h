@@ -249,6 +249,9 @@ class MotionEngine {
   // How far the board had executed at the last status reply, in SegmentsSent's count.
   uint32_t last_reply_executed_ = 0;
   bool reply_executed_known_ = false;
+  // The previous reply's request mark, and whether it showed an empty board (receiver).
+  uint64_t previous_request_mark_ = 0;
+  bool previous_fill_zero_ = false;
   HomeSwitchTable home_switches_;
   RampGenerator ramps_;
   Backlash backlash_;

@@ -22,7 +22,8 @@ int Usage(const std::string& mistake = {}) {
   std::fprintf(mistake.empty() ? stdout : stderr,
                "usage: vaskel-host chaos --seeds A..B [--minutes M] [--no-shrink]\n"
                "       vaskel-host chaos --seed-file FILE [--minutes M]\n"
-               "       (--budget S: stop starting seeds after S seconds of real time)\n"
+               "       (--budget S: stop starting seeds after S seconds of real time;\n"
+               "        --habits: three worlds in four draw the board's habits)\n"
                "       vaskel-host chaos --seed N --replay [--minutes M] [--only a1,a2,f0]\n");
   return mistake.empty() ? 0 : 2;
 }
@@ -152,6 +153,8 @@ int ChaosMain(int argc, char** argv) {
       replay = true;
     } else if (arg == "--no-shrink") {
       shrink = false;
+    } else if (arg == "--habits") {
+      SetHabitWorlds(true);
     } else if (arg == "--verbose") {
       verbose = true;
     } else if (arg == "--help" || arg == "-h") {

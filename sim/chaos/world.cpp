@@ -1,6 +1,7 @@
 #include "sim/chaos/world.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 
@@ -219,7 +220,10 @@ Fault DrawFault(Rng& rng, uint32_t until_ms) {
 
 // About one world in four keeps the board's own habits; the others draw any of the rest over
 // its whole domain. A stream of its own leaves every other draw of the seed as it was.
+std::atomic<bool> habit_worlds{false};
+
 void DrawHabits(uint64_t seed, World& w) {
+  if (!habit_worlds.load(std::memory_order_relaxed)) return;
   Rng rng((seed ^ 0x6a09e667f3bcc909ULL) * 0x9e3779b97f4a7c15ULL + 7);
   sim::BoardHabits& h = w.habits;
   if (rng.Chance(0.25)) return;
@@ -248,6 +252,10 @@ void DrawHabits(uint64_t seed, World& w) {
 }
 
 }  // namespace
+
+void SetHabitWorlds(bool on) {
+  habit_worlds.store(on, std::memory_order_relaxed);
+}
 
 World GenerateWorld(uint64_t seed, uint32_t duration_ms) {
   Rng rng(seed * 0x2545f4914f6cdd1dULL + 1);

@@ -140,6 +140,9 @@ struct World {
 };
 
 World GenerateWorld(uint64_t seed, uint32_t duration_ms);
+// Whether worlds draw the board's habits (off: the board with one set of habits, as the
+// regression seeds were found on).
+void SetHabitWorlds(bool on);
 std::string DescribeAction(const Action& a);
 std::string DescribeFault(const Fault& f);
 
