@@ -96,7 +96,9 @@ CountsBase CountsJudge::BaseFrom(const ReplyCounts& reply) const {
 bool CountsJudge::CountsAt(const CountsBase& base, uint32_t k, const std::array<int32_t, 6>& raw,
                            bool partial, bool guessed) const {
   for (size_t c = 0; c < 6; ++c) {
-    if ((base.channels >> c & 1u) == 0) continue;
+    // A channel the positions do not read may stand still; one that counts must fit too.
+    const bool unread = (base.channels >> c & 1u) == 0;
+    if (unread && raw[c] == base.raw[c]) continue;
     if (guessed) {
       if (static_cast<uint32_t>(raw[c]) - books_.StepsBefore(k, c) != base.guess[c]) return false;
       continue;
