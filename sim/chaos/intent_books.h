@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -112,6 +113,9 @@ class IntentBooks : public StreamObserver {
   sim::BoardSimulator& board_;
   std::vector<std::array<int32_t, 6>> steps_;  // by serial - 1
   std::vector<uint8_t> state_;                 // by serial - 1
+  // Entries a stop cut in hand, by serial, with the steps of them that ran: streamed again,
+  // such an entry may carry just the rest.
+  std::map<uint32_t, sim::ChannelSteps> cut_ran_;
   std::vector<std::array<uint64_t, 7>> slot_tags_ =
       std::vector<std::array<uint64_t, 7>>(PacketRing::kSlots);
   std::array<uint64_t, 7> held_tags_{};
