@@ -153,7 +153,10 @@ void IntentBooks::Observe() {
     } else if (s.fate == sim::SegmentFate::kUnplugged) {
       // A segment cut in hand lost only what of it had not run.
       sim::ExecutedSegment lost = s;
-      for (size_t c = 0; c < lost.steps.size(); ++c) lost.steps[c] -= s.ran[c];
+      for (size_t c = 0; c < lost.steps.size(); ++c) {
+        // Steps on a channel the board does not count leave no trace to miss.
+        lost.steps[c] = (counted_channels_ >> c & 1) != 0 ? lost.steps[c] - s.ran[c] : 0;
+      }
       lost_queue_.push_back(lost);
     } else if (s.fate == sim::SegmentFate::kReset && excuse_reset_ && IsHost(s.tag)) {
       state_[(s.tag & kSerialMask) - 1] |= kExcused;
