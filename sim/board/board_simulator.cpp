@@ -562,7 +562,14 @@ void BoardSimulator::SetSegmentMs(uint32_t ms) {
   std::lock_guard lock(mutex_);
   AdvanceLocked();
   segment_ms_ = std::max<uint32_t>(1, ms);
+  const uint32_t before_us = segment_us_;
   segment_us_ = SegmentUs(segment_ms_);
+  // Counts shown partway through the segment in hand stay where they are: it goes on at the
+  // new pace from the same point of its way.
+  if (habits_.counts_step_through) {
+    credit_us_ =
+        static_cast<uint32_t>((uint64_t{credit_us_} * segment_us_ + before_us - 1) / before_us);
+  }
 }
 
 void BoardSimulator::ClearFaults() {
@@ -599,7 +606,6 @@ void BoardSimulator::Unplug(bool runs_on) {
     changed_.notify_all();
     return;
   }
-  CutInHandLocked(stats_.steps_unplugged, SegmentFate::kUnplugged);
   DropQueueLocked(stats_.steps_unplugged, SegmentFate::kUnplugged);
   credit_us_ = 0;
   changed_.notify_all();
@@ -625,7 +631,6 @@ uint64_t BoardSimulator::generation() {
 void BoardSimulator::Reset() {
   std::lock_guard lock(mutex_);
   AdvanceLocked();
-  CutInHandLocked(stats_.steps_reset, SegmentFate::kReset);
   DropQueueLocked(stats_.steps_reset, SegmentFate::kReset);
   replies_.clear();
   counts_ = {};

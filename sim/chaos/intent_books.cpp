@@ -140,15 +140,23 @@ void IntentBooks::Observe() {
   if (const std::string wrong = current_tag_.Check(ctx_); !wrong.empty()) Fail("intent", wrong);
   for (const sim::ExecutedSegment& s : board_.TakeExecuted()) {
     if (segment_hook_) segment_hook_(s);
-    if (s.fate == sim::SegmentFate::kRan) {
+    if (s.fate == sim::SegmentFate::kRan ||
+        (s.fate == sim::SegmentFate::kStopped && s.ran == s.steps && !MovesNothing(s))) {
+      // A stop that cut a segment after all its steps had run cut nothing of it.
       CloseLostQueue();
       CheckRun(s);
+    } else if (s.fate == sim::SegmentFate::kStopped && IsHost(s.tag) &&
+               std::any_of(s.ran.begin(), s.ran.end(), [](int32_t v) { return v != 0; })) {
+      cut_ran_[static_cast<uint32_t>(s.tag & kSerialMask)] = s.ran;
     } else if (s.fate == sim::SegmentFate::kUnplugged && excuse_unplug_) {
       if (IsHost(s.tag)) state_[(s.tag & kSerialMask) - 1] |= kExcused;
     } else if (s.fate == sim::SegmentFate::kUnplugged) {
       // A segment cut in hand lost only what of it had not run.
       sim::ExecutedSegment lost = s;
-      for (size_t c = 0; c < lost.steps.size(); ++c) lost.steps[c] -= s.ran[c];
+      for (size_t c = 0; c < lost.steps.size(); ++c) {
+        // Steps on a channel the board does not count leave no trace to miss.
+        lost.steps[c] = (counted_channels_ >> c & 1) != 0 ? lost.steps[c] - s.ran[c] : 0;
+      }
       lost_queue_.push_back(lost);
     } else if (s.fate == sim::SegmentFate::kReset && excuse_reset_ && IsHost(s.tag)) {
       state_[(s.tag & kSerialMask) - 1] |= kExcused;
@@ -227,6 +235,16 @@ void IntentBooks::CheckRun(const sim::ExecutedSegment& s) {
   ++host_run_;
   // The first three axes own the first three channels; the encoder clips a count to its field.
   const HostBlock& e = ctx_.host().engine;
+  // An entry a stop cut in hand may go out again whole, or as the rest of it.
+  const auto cut = cut_ran_.find(serial);
+  bool rest = cut != cut_ran_.end();
+  for (size_t a = 0; a < 3 && rest; ++a) {
+    int32_t want = std::clamp(steps_[serial - 1][a], -kMaxFieldSteps, kMaxFieldSteps);
+    if (e.Get(engine::kAxisReversed[a])) want = -want;
+    rest = s.steps[a] == want - cut->second[a];
+  }
+  if (cut != cut_ran_.end()) cut_ran_.erase(cut);
+  if (rest) return;
   for (size_t a = 0; a < 3; ++a) {
     int32_t want = std::clamp(steps_[serial - 1][a], -kMaxFieldSteps, kMaxFieldSteps);
     if (e.Get(engine::kAxisReversed[a])) want = -want;

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -69,6 +70,8 @@ class IntentBooks : public StreamObserver {
   // a rule.
   void CheckAccounted();
   // Also hands every segment that left the board's queue, in order, to `hook`.
+  // The channels the board counts (a board with fewer step channels).
+  void set_counted_channels(uint8_t mask) { counted_channels_ = mask; }
   void set_segment_hook(std::function<void(const sim::ExecutedSegment&)> hook) {
     segment_hook_ = std::move(hook);
   }
@@ -112,6 +115,10 @@ class IntentBooks : public StreamObserver {
   sim::BoardSimulator& board_;
   std::vector<std::array<int32_t, 6>> steps_;  // by serial - 1
   std::vector<uint8_t> state_;                 // by serial - 1
+  // Entries a stop cut in hand, by serial, with the steps of them that ran: streamed again,
+  // such an entry may carry just the rest.
+  std::map<uint32_t, sim::ChannelSteps> cut_ran_;
+  uint8_t counted_channels_ = 0x3f;
   std::vector<std::array<uint64_t, 7>> slot_tags_ =
       std::vector<std::array<uint64_t, 7>>(PacketRing::kSlots);
   std::array<uint64_t, 7> held_tags_{};

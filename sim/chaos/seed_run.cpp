@@ -63,6 +63,7 @@ class SeedRun {
     bus_.set_books(&books_);
     bus_.set_reply_books(&replies_);
     host_.set_books(&books_);
+    books_.set_counted_channels(world_.habits.counted_channels);
     books_.set_segment_hook([this](const sim::ExecutedSegment& s) {
       tool_books_.OnSegment(s);
       NoteSegmentLeft(s);
@@ -764,6 +765,10 @@ class SeedRun {
     if (index >= segments_seen_) left_overflowed_ = false;
   }
 
+  bool Counted(size_t channel) const {
+    return (world_.habits.counted_channels >> channel & 1) != 0;
+  }
+
   void NoteSegmentLeft(const sim::ExecutedSegment& s) {
     const uint64_t index = segments_seen_++;
     if (index < left_from_) return;  // it left before the board's last answer
@@ -771,7 +776,12 @@ class SeedRun {
       left_overflowed_ = true;
       return;
     }
-    left_since_reply_.push_back(s);
+    // The ways below are walked by the counts: a channel the board does not count stays put.
+    sim::ExecutedSegment counted = s;
+    for (size_t c = 0; c < 6; ++c) {
+      if (!Counted(c)) counted.steps[c] = counted.ran[c] = 0;
+    }
+    left_since_reply_.push_back(counted);
   }
 
   // Since the last reply the board ran some segments and one stop cleared the rest of what it
@@ -918,7 +928,7 @@ class SeedRun {
     bool lost = false, ends_where_queue_would = true;
     std::array<int64_t, 6> queue{};
     for (size_t c = 0; c < 6; ++c) {
-      queue[c] = dropped[c] - dropped_before[c];
+      queue[c] = Counted(c) ? dropped[c] - dropped_before[c] : 0;
       lost = lost || counts[c] != 0 || queue[c] != 0;
       ends_where_queue_would = ends_where_queue_would && counts[c] + queue[c] == 0;
     }
@@ -959,8 +969,9 @@ class SeedRun {
     bool ends_where_queue_would = true;
     reset_at_segment_ = segments_seen_;
     for (size_t c = 0; c < 6; ++c) {
-      reset_lost_[c] = int64_t{counts[c]} + now_dropped[c] - dropped[c];
-      lost = lost || counts[c] != 0 || now_dropped[c] != dropped[c];
+      // Steps on a channel the board does not count move nothing it could lose.
+      reset_lost_[c] = Counted(c) ? int64_t{counts[c]} + now_dropped[c] - dropped[c] : 0;
+      lost = lost || reset_lost_[c] != 0 || counts[c] != 0;
       ends_where_queue_would = ends_where_queue_would && reset_lost_[c] == 0;
     }
     invariants_.NoteBoardReset(lost, replies);
