@@ -158,7 +158,8 @@ void DeviceLink::ServiceLink() {
     needs_configuration_ = false;
     VASKEL_SCHEDULE_POINT(services_.workers, "service: board configured");
   } else if (device_connected() && !link_running() &&
-             services_.clock.TickCountMs() - last_request_ms_ >= kAlignRetryMs) {
+             (ask_again_.exchange(false, std::memory_order_acq_rel) ||
+              services_.clock.TickCountMs() - last_request_ms_ >= kAlignRetryMs)) {
     // The reply that aligns (or resynchronises) was lost: without another request the link
     // would stay connected and never run.
     SendStatusRequest(resync_pending() ? StatusRole::kAfterStop : StatusRole::kAny);

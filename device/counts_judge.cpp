@@ -156,6 +156,8 @@ CountsVerdict CountsJudge::JudgeAtStops(const CountsBase& base, const ReplyCount
   const uint32_t since = stops - base.stops;
   uint32_t first = 0, last = 0;
   Candidates(reply, first, last);
+  // A stop may let the segment in hand finish: the fill then still counts that one.
+  if (since != 0 && Before(last, reply.delivered_now)) ++last;
   if (since > 1) return JudgeAcrossStops(base, reply, stops, first, last, expected);
   const uint8_t judged = base.channels & reply.channels;
   const uint32_t d = reply.delivered_now;
@@ -165,6 +167,9 @@ CountsVerdict CountsJudge::JudgeAtStops(const CountsBase& base, const ReplyCount
   uint32_t cut = 0, j_first = 0, j_last = 0;
   if (since == 0) {
     if (Before(first, base.from)) first = base.from;
+    // One segment short of the base: a fill that still counts the segment a stop let finish.
+    // Where in it the board stands cannot be told.
+    if (last + 1 == base.from && base.stops != 0) return CountsVerdict::kCannotTell;
   } else {
     cut = books_.DeliveredAtStop(base.stops + 1);
     // A base past the stop's cut was composed after the stop: the run goes on from there.
@@ -208,6 +213,17 @@ CountsVerdict CountsJudge::JudgeAtStops(const CountsBase& base, const ReplyCount
       // [r - q.hi, r - q.lo] by this reply.
       a[c] = std::max(p.lo, r[c] - q.hi);
       b[c] = std::min(static_cast<int64_t>(base.width[c]) + p.hi, r[c] - q.lo);
+      if (a[c] > b[c]) {
+        if ((judged >> c & 1u) != 0 || reply.raw[c] != base.raw[c]) return;
+        still[c] = true;
+        continue;
+      }
+      // Nothing sent after the stop has run yet: the board may still be finishing the segment
+      // the stop found it in, and the run goes on from wherever in it that ends.
+      if (since == 1 && k == cut) {
+        a[c] = std::max(p.lo, a[c] - (p.hi - p.lo));
+        b[c] = std::min(static_cast<int64_t>(base.width[c]) + p.hi, b[c] + (p.hi - p.lo));
+      }
       if (a[c] <= b[c]) continue;
       if ((judged >> c & 1u) != 0 || reply.raw[c] != base.raw[c]) return;
       still[c] = true;

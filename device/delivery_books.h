@@ -22,6 +22,18 @@ class DeliveryBooks {
       steps_before_[(index + 1) % kHistory][c].store(sums_[c], std::memory_order_release);
     }
   }
+  // Writer: the segments from number `index` on are being written and may already be the
+  // board's; their sums stand in the books (unpublished) until AddSegment confirms them.
+  template <size_t N>
+  void Stage(uint32_t index, const std::array<std::array<int32_t, 6>, N>& steps) {
+    std::array<uint32_t, 6> sums = sums_;
+    for (size_t k = 0; k < N; ++k) {
+      for (size_t c = 0; c < 6; ++c) {
+        sums[c] += static_cast<uint32_t>(steps[k][c]);
+        steps_before_[(index + k + 1) % kHistory][c].store(sums[c], std::memory_order_release);
+      }
+    }
+  }
   // Writer: stop number `stop` reached the board after `delivered` segments.
   void AddStop(uint32_t stop, uint32_t delivered) {
     delivered_at_stop_[stop & (kStopSlots - 1)].store(delivered, std::memory_order_release);

@@ -321,6 +321,12 @@ class DeviceLink final : public BoardLink {
   bool BoardResetSeen(const ReplyCounts& reply, std::string& why);
   // Sender: a motion packet (report_) reached the board.
   void AddDeliveredSegments();
+  // The steps of the motion packet in report_, segment by segment.
+  std::array<std::array<int32_t, 6>, kSegmentsPerMotionPacket> PacketSteps() const;
+  // Sender: the packet in report_ is being written (the board may take it before the write
+  // is known to have ended), or its write failed.
+  void StageWrite();
+  void UnstageWrite();
   // Sender: a stop command reached the board.
   void NoteStopDelivered();
   void SendSyncQuery(uint8_t opcode);
@@ -429,6 +435,9 @@ class DeviceLink final : public BoardLink {
   DeliveryBooks books_;
   CountsJudge judge_{books_};
   std::atomic<uint32_t> stops_delivered_{0};
+  // What the board may have taken: the counts above and the packet being written.
+  std::atomic<uint32_t> segments_upper_{0};
+  std::atomic<uint32_t> stops_upper_{0};
   uint32_t stops_before_connection_ = 0;  // sender only
   std::atomic<bool> stop_cleared_unmeasured_{false};
   std::array<std::atomic<uint32_t>, 1024> stops_at_request_{};
@@ -457,7 +466,17 @@ class DeviceLink final : public BoardLink {
     uint32_t consumed = 0;  // what the board had consumed at the measurement
     uint32_t stops = 0;     // the stops delivered before it
     int32_t least_ran = 0;  // a later reply before the stop showed the board had run this many
+    int32_t waits = 0;      // replies after the stop that came too soon to settle it
   };
+  static constexpr int32_t kSettleWaits = 8;
+  // A stop may let the segment in hand run on: its longest (a slow board clock included).
+  static constexpr uint32_t kFinishAfterStopMs = 10;
+  // How long after the last stop went out each status request was written (by sequence).
+  std::array<std::atomic<uint32_t>, 1024> stop_age_at_request_{};
+  std::atomic<uint32_t> last_stop_ms_{0};  // sender's monotonic ms
+  // Receiver to the host's thread: a status request is wanted at once (the link is not yet
+  // running, and the board may still have been moving).
+  std::atomic<bool> ask_again_{false};
   OwedRewind owed_rewind_;
   bool position_lost_shown_ = false;  // the next alignment leaves the status line to it
   std::atomic<uint32_t> position_lost_resyncs_{0};

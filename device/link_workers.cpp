@@ -246,6 +246,7 @@ void DeviceLink::MarkWriteDone(uint64_t generation, uint32_t result) {
 void DeviceLink::WriteReport() {
   uint32_t error = hid_error::kInvalidHandle;  // what a write on a closed link reports
   NoteWriteStarted();
+  StageWrite();
   {
     std::lock_guard lock(write_mutex_);
     write_in_flight_.store(true, std::memory_order_release);
@@ -277,6 +278,7 @@ void DeviceLink::WriteReport() {
 }
 
 void DeviceLink::OnWriteFailed(uint32_t error) {
+  UnstageWrite();
   holding_packet_.store(true, std::memory_order_release);
   switch (error) {
     case hid_error::kDeviceNotConnected:
@@ -332,6 +334,8 @@ void DeviceLink::NoteWriteStarted() {
     delivered_at_request_[slot].store(delivered, std::memory_order_release);
     stops_at_request_[slot].store(stops_delivered_.load(std::memory_order_acquire),
                                   std::memory_order_release);
+    stop_age_at_request_[slot].store(MonotonicMs() - last_stop_ms_.load(std::memory_order_acquire),
+                                     std::memory_order_release);
   }
 }
 
@@ -348,30 +352,59 @@ void DeviceLink::NoteDelivered() {
   segments_before_configuration_.fetch_add(kSegmentsPerMotionPacket, std::memory_order_acq_rel);
 }
 
-void DeviceLink::AddDeliveredSegments() {
-  const uint32_t at = segments_delivered_.load(std::memory_order_acquire);
+std::array<std::array<int32_t, 6>, kSegmentsPerMotionPacket> DeviceLink::PacketSteps() const {
+  std::array<std::array<int32_t, 6>, kSegmentsPerMotionPacket> steps{};
   for (int32_t k = 0; k < kSegmentsPerMotionPacket; ++k) {
     const uint8_t* b = report_.data() + 2 + kMotionSegmentBytes * k;
-    std::array<int32_t, 6> steps{};
     for (size_t pair = 0; pair < 3; ++pair) {
       const uint8_t* g = b + 3 * pair;
       const uint32_t fields[2] = {((g[1] >> 4) & 0x0fu) << 8 | g[0], (g[1] & 0x0fu) << 8 | g[2]};
       for (size_t i = 0; i < 2; ++i) {
         const auto magnitude = static_cast<int32_t>(fields[i] & 0x7ffu);
-        steps[2 * pair + i] = (fields[i] & 0x800u) ? -magnitude : magnitude;
+        steps[static_cast<size_t>(k)][2 * pair + i] = (fields[i] & 0x800u) ? -magnitude : magnitude;
       }
     }
-    books_.AddSegment(at + static_cast<uint32_t>(k), steps);
+  }
+  return steps;
+}
+
+void DeviceLink::AddDeliveredSegments() {
+  const uint32_t at = segments_delivered_.load(std::memory_order_acquire);
+  const auto steps = PacketSteps();
+  for (int32_t k = 0; k < kSegmentsPerMotionPacket; ++k) {
+    books_.AddSegment(at + static_cast<uint32_t>(k), steps[static_cast<size_t>(k)]);
   }
   // Published after the sums: a reader that sees the count sees the steps before it.
   segments_delivered_.fetch_add(kSegmentsPerMotionPacket, std::memory_order_acq_rel);
+  segments_upper_.store(at + kSegmentsPerMotionPacket, std::memory_order_release);
+}
+
+void DeviceLink::StageWrite() {
+  // The board may take a packet before its write is known to have ended: a reply may show it.
+  const uint32_t delivered = segments_delivered_.load(std::memory_order_acquire);
+  const uint32_t stops = stops_delivered_.load(std::memory_order_acquire);
+  if (report_[1] == kOpMotionSegments) {
+    books_.Stage(delivered, PacketSteps());
+    segments_upper_.store(delivered + kSegmentsPerMotionPacket, std::memory_order_release);
+  } else if (report_[1] == kOpStopMotion) {
+    books_.AddStop(stops + 1, delivered);
+    stops_upper_.store(stops + 1, std::memory_order_release);
+  }
+}
+
+void DeviceLink::UnstageWrite() {
+  segments_upper_.store(segments_delivered_.load(std::memory_order_acquire),
+                        std::memory_order_release);
+  stops_upper_.store(stops_delivered_.load(std::memory_order_acquire), std::memory_order_release);
 }
 
 void DeviceLink::NoteStopDelivered() {
+  last_stop_ms_.store(MonotonicMs(), std::memory_order_release);
   const uint32_t stops = stops_delivered_.load(std::memory_order_acquire) + 1;
   books_.AddStop(stops, segments_delivered_.load(std::memory_order_acquire));
   // Published after its slot: a reply that counts this stop finds where it cut the stream.
   stops_delivered_.store(stops, std::memory_order_release);
+  stops_upper_.store(stops, std::memory_order_release);
 }
 
 bool DeviceLink::WriteCompletionStep(bool may_block) {

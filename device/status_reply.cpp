@@ -230,6 +230,15 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
   // start-up stop; the judgement of a reset goes on from the base that stop left.
   bool lost_on_settling = false;
   if (owed_rewind_.active && stops_at_request != owed_rewind_.stops) {
+    // A stop may let the segment in hand finish: while the request may have reached the
+    // board within that segment's time after the stop, and the board shows at most that one
+    // segment held, its counts may not be final yet. It is asked again at the next Update.
+    const uint32_t stop_age = stop_age_at_request_[slot].load(std::memory_order_acquire);
+    if (fill <= 1 && stop_age < kFinishAfterStopMs && owed_rewind_.waits < kSettleWaits) {
+      ++owed_rewind_.waits;
+      ask_again_.store(true, std::memory_order_release);
+      return;
+    }
     lost_on_settling = SettleOwedRewind(raw);
   }
   // A board that reset while the link stayed up (a watchdog, a brown-out too short for the
@@ -420,8 +429,8 @@ ReplyCounts DeviceLink::SeenReply(uint32_t fill, const std::array<int32_t, 6>& r
   reply.delivered_at_request = delivered_at_request_[slot].load(std::memory_order_acquire);
   reply.stops_at_request = stops_at_request_[slot].load(std::memory_order_acquire);
   // A reply may have been composed as late as it was read: anything delivered by now.
-  reply.stops_now = stops_delivered_.load(std::memory_order_acquire);
-  reply.delivered_now = segments_delivered_.load(std::memory_order_acquire);
+  reply.stops_now = stops_upper_.load(std::memory_order_acquire);
+  reply.delivered_now = segments_upper_.load(std::memory_order_acquire);
   reply.channels = ReadChannels();
   reply.now_ms = now;
   return reply;
@@ -474,18 +483,12 @@ bool DeviceLink::BoardResetSeen(const ReplyCounts& reply, std::string& why) {
   const bool bears_out_suspect =
       suspect_base_.known &&
       judge_.Judge(suspect_base_, reply, nullptr, nullptr) == CountsVerdict::kAgree;
-  // Across a stop the base admits any point on the way the stop may have cut; an odd reply
-  // that was judged exactly and that this one bears out is the likelier story (a board that
-  // reset just before the stop came).
-  const bool loose_agreement =
-      verdict == CountsVerdict::kAgree && next.known && next.stops != counts_base_.stops;
   switch (verdict) {
     case CountsVerdict::kOlder:
       return false;
     case CountsVerdict::kAgree:
     case CountsVerdict::kCannotTell:
     case CountsVerdict::kAtRest:
-      if (loose_agreement && bears_out_suspect) break;
       counts_base_ = verdict == CountsVerdict::kAgree && next.known ? next : judge_.BaseFrom(reply);
       suspect_base_.known = false;
       return false;

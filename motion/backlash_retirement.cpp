@@ -53,7 +53,10 @@ bool MotionEngine::PositionsFollowBoard(int32_t fill, uint64_t sent_at_request) 
     // A board that counts the segment in hand as it runs shows part of it: the take-up has not
     // begun only while the segment in hand is before it.
     const uint32_t start = record.start_marker.load(std::memory_order_acquire);
-    if (at_rest ? most <= start : most < start) return true;
+    // Compared as differences: a fill that counts packets streamed after the request runs
+    // past it, and must not wrap round to a board far ahead.
+    const auto ahead = static_cast<int32_t>(most - start);
+    if (at_rest ? ahead <= 0 : ahead < 0) return true;
     if (!RecordExecuted(record, least)) return false;  // the board may be inside the take-up
     ApplyCorrections(record);
     queue.retire_index.store((retire + 1) & BacklashQueue::kMask, std::memory_order_release);
@@ -63,7 +66,7 @@ bool MotionEngine::PositionsFollowBoard(int32_t fill, uint64_t sent_at_request) 
 
 bool MotionEngine::RecordExecuted(const BacklashRecord& record, uint32_t executed) {
   const uint32_t end = record.end_marker.load(std::memory_order_acquire);
-  return end != 0 && executed > end;
+  return end != 0 && static_cast<int32_t>(executed - end) > 0;
 }
 
 bool MotionEngine::AxisTakeUpMade(uint32_t index, size_t axis, uint32_t executed) {

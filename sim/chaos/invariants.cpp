@@ -84,7 +84,8 @@ void Invariants::BeforeStep(StepKind kind) {
   connected_before_ = link.device_connected();
   owed_before_ = link.rewind_owed_for_test();
   rewinds_before_ = link.rewind_count();
-  programs_stopped_before_ = link.unmeasured_resyncs() + link.position_lost_resyncs();
+  programs_stopped_before_ =
+      link.unmeasured_resyncs() + link.position_lost_resyncs() + link.resume_unknown_stops();
   MotionEngine& motion = ctx_.motion();
   contour_tick_ = kind == StepKind::Tick && !host_.flush_intent() &&
                   host_.QueuedSegments() >= MotionEngine::kSegmentsPerPacket &&
@@ -132,7 +133,8 @@ void Invariants::CheckNoStandstill(bool ring_reset) {
   // Nor when the link stopped the program in the step: its queue went with it.
   const DeviceLink& link = ctx_.link();
   if (!contour_tick_ || ring_reset || link.rewind_count() != rewinds_before_ ||
-      link.unmeasured_resyncs() + link.position_lost_resyncs() != programs_stopped_before_) {
+      link.unmeasured_resyncs() + link.position_lost_resyncs() + link.resume_unknown_stops() !=
+          programs_stopped_before_) {
     return;
   }
   MotionEngine& motion = ctx_.motion();
@@ -180,7 +182,8 @@ void Invariants::AfterStep(StepKind kind) {
   if (link.link_running()) outage_ = false;
   if (running_before_ && !link.link_running()) {
     outage_ = true;
-    programs_stopped_at_down_ = link.unmeasured_resyncs() + link.position_lost_resyncs();
+    programs_stopped_at_down_ =
+        link.unmeasured_resyncs() + link.position_lost_resyncs() + link.resume_unknown_stops();
   }
   // An unmeasured resynchronisation is the answer to measuring replies that were all lost; on
   // a connection whose every reply arrived whole and in order it hides a fault.
@@ -411,7 +414,8 @@ void Invariants::NoteBoardReset(bool lost, size_t replies_lost) {
   if (reset_to_catch_) return;
   reset_untellable_ = false;
   const DeviceLink& link = ctx_.link();
-  const uint32_t stopped = link.unmeasured_resyncs() + link.position_lost_resyncs();
+  const uint32_t stopped =
+      link.unmeasured_resyncs() + link.position_lost_resyncs() + link.resume_unknown_stops();
   // While the link is down and has already stopped the program for a lost position, the
   // alignment to come takes the new counts as they are and no axis keeps its reference:
   // there is nothing left to catch.
@@ -424,7 +428,8 @@ void Invariants::CheckSettled() {
   if (failed()) return;
   DeviceLink& link = ctx_.link();
   if (reset_to_catch_ && !fill_lied_ &&
-      link.unmeasured_resyncs() + link.position_lost_resyncs() == programs_stopped_at_reset_) {
+      link.unmeasured_resyncs() + link.position_lost_resyncs() + link.resume_unknown_stops() ==
+          programs_stopped_at_reset_) {
     if (reset_untellable_) {
       reset_excused_ = true;
       return;
@@ -505,7 +510,7 @@ void Invariants::CheckSettled() {
   // Nor on a lying fill, which may overfill the board or mislead a rewind: the counts cannot
   // say which steps went, the intent books excuse exactly those entries and judge the rest.
   if (world_.stream_only && !fill_lied_ && link.unmeasured_resyncs() == 0 &&
-      link.position_lost_resyncs() == 0) {
+      link.position_lost_resyncs() == 0 && link.resume_unknown_stops() == 0) {
     // Every step the host queued reached the board once, but for what was dropped by rule:
     // a discard of the host's ring, the send ring reset at a link start and the motion packet
     // the sender held from the old connection (neither under a resynchronisation), a kept
