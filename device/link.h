@@ -466,9 +466,12 @@ class DeviceLink final : public BoardLink {
     uint32_t consumed = 0;  // what the board had consumed at the measurement
     uint32_t stops = 0;     // the stops delivered before it
     int32_t least_ran = 0;  // a later reply before the stop showed the board had run this many
-    int32_t waits = 0;      // replies after the stop that came too soon to settle it
   };
+  // Receiver: the reply after a stop came too soon for the board to have finished the
+  // segment the stop may have let run; true when it is to be asked again instead.
+  bool MayBeFinishingAfterStop(uint32_t fill, size_t slot);
   static constexpr int32_t kSettleWaits = 8;
+  int32_t settle_waits_ = 0;  // receiver
   // A stop may let the segment in hand run on: its longest (a slow board clock included).
   static constexpr uint32_t kFinishAfterStopMs = 10;
   // How long after the last stop went out each status request was written (by sequence).

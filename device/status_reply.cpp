@@ -67,10 +67,17 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
     NoteRunBeforeStop(p, stops_at_request_[at].load(std::memory_order_acquire));
     return;
   }
-  const int32_t previous_fill = device_fill_.load(std::memory_order_acquire);
-  const uint32_t now = services_.clock.TickCountMs();
   const size_t slot =
       static_cast<uint32_t>(dispatching_sequence_) & (delivered_at_request_.size() - 1);
+  // Both measuring replies lost: the counts after the start-up stop settle the
+  // resynchronisation, once the board can no longer be finishing the segment the stop found
+  // it in. Nothing of this reply is kept.
+  if (role == StatusRole::kAfterStop && !link_running() &&
+      resync_request_.load(std::memory_order_acquire) != 0 && MayBeFinishingAfterStop(fill, slot)) {
+    return;
+  }
+  const int32_t previous_fill = device_fill_.load(std::memory_order_acquire);
+  const uint32_t now = services_.clock.TickCountMs();
   const uint32_t delivered_at_request = delivered_at_request_[slot].load(std::memory_order_acquire);
   const uint32_t stops_at_request = stops_at_request_[slot].load(std::memory_order_acquire);
   const uint32_t previous_delivered_at_fill =
@@ -89,6 +96,19 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
   if (!running && resync_request != 0) {
     int32_t lost = static_cast<int32_t>(fill);
     bool measured = true;
+    // The last connection closed before the counts after its stop were final. When nothing
+    // was sent since that stop, these counts are: they settle it.
+    if (owed_rewind_.active && settle_waits_ > 0 && stops_at_request == owed_rewind_.stops + 1 &&
+        seen.delivered_now == books_.DeliveredAtStop(owed_rewind_.stops + 1)) {
+      settle_waits_ = 0;
+      if (SettleOwedRewind(raw)) {
+        // Lost: the program is stopped; this connection aligns on what the board shows.
+        resync_request_.compare_exchange_strong(resync_request, 0, std::memory_order_acq_rel);
+        counts_base_ = judge_.BaseFrom(seen);
+        suspect_base_.known = false;
+        return;
+      }
+    }
     // The last connection closed before its stop showed how far the board ran: what it
     // measured then no longer tells what the board lost.
     const bool owed_unsettled = std::exchange(owed_rewind_.active, false);
@@ -170,8 +190,7 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
         mismatch.clear();
         verdict = CountsVerdict::kCannotTell;
         settled_after_stop = true;
-        resume_unknown = ran == kRunsAmbiguous;
-        lost = static_cast<int32_t>(sent_since) - std::max(ran, 0);
+        lost = static_cast<int32_t>(sent_since);
       }
     }
     const bool verified = verdict == CountsVerdict::kAgree;
@@ -191,7 +210,9 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
                       " segments sent since the last counts, or one cut "
                       "inside a segment");
     } else if (settled_after_stop) {
-      RewindSelectedSource(lost + dropped);  // the stop has come: nothing runs since
+      // Read after the stop: what the board ran of what was sent since the last counts, the
+      // counts tell once the board can no longer be finishing a segment the stop let run.
+      owed_rewind_ = {true, lost, dropped, now, counts_base_.consumed, stops_at_request};
     } else if (measured && role != StatusRole::kAfterStop) {
       // The board runs on until the start-up stop reaches it, several writes behind this
       // request: how much of what it held it ran by then, the counts after the stop show.
@@ -214,7 +235,8 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
                            "came back"
                          : "every measuring reply of a resynchronisation was lost");
     }
-    counts_base_ = verified && next.known ? next : judge_.BaseFrom(seen);
+    // Counts read after the stop are settled against the base before it.
+    if (!settled_after_stop) counts_base_ = verified && next.known ? next : judge_.BaseFrom(seen);
     suspect_base_.known = false;
     // Only the request this reply answers is consumed; one made by a close since then stays
     // for the next connection.
@@ -230,15 +252,7 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
   // start-up stop; the judgement of a reset goes on from the base that stop left.
   bool lost_on_settling = false;
   if (owed_rewind_.active && stops_at_request != owed_rewind_.stops) {
-    // A stop may let the segment in hand finish: while the request may have reached the
-    // board within that segment's time after the stop, and the board shows at most that one
-    // segment held, its counts may not be final yet. It is asked again at the next Update.
-    const uint32_t stop_age = stop_age_at_request_[slot].load(std::memory_order_acquire);
-    if (fill <= 1 && stop_age < kFinishAfterStopMs && owed_rewind_.waits < kSettleWaits) {
-      ++owed_rewind_.waits;
-      ask_again_.store(true, std::memory_order_release);
-      return;
-    }
+    if (MayBeFinishingAfterStop(fill, slot)) return;
     lost_on_settling = SettleOwedRewind(raw);
   }
   // A board that reset while the link stayed up (a watchdog, a brown-out too short for the
@@ -392,6 +406,20 @@ void DeviceLink::NoteRunBeforeStop(const uint8_t* counts, uint32_t stops_at_requ
       }
     }
   }
+}
+
+bool DeviceLink::MayBeFinishingAfterStop(uint32_t fill, size_t slot) {
+  // A stop may let the segment in hand finish: while the request may have reached the board
+  // within that segment's time after the stop, and the board shows at most that one segment
+  // held, its counts may not be final yet. It is asked again at the next Update.
+  const uint32_t stop_age = stop_age_at_request_[slot].load(std::memory_order_acquire);
+  if (fill > 1 || stop_age >= kFinishAfterStopMs || settle_waits_ >= kSettleWaits) {
+    settle_waits_ = 0;
+    return false;
+  }
+  ++settle_waits_;
+  ask_again_.store(true, std::memory_order_release);
+  return true;
 }
 
 bool DeviceLink::SettleOwedRewind(const std::array<int32_t, 6>& raw) {
