@@ -771,6 +771,17 @@ TEST(LinkWorkers, AResyncThatCannotMeasureStopsTheProgramAndUnreferencesTheAxes)
     const uint32_t rewinds = h.link().rewind_count();
     h.board.QueueReport(StatusReply(last, 0, {c.counts_after, 0, 0, 0, 0, 0}));
     h.Pump(2);
+    // Answered at once after the stop, the board may still have been finishing a segment the
+    // stop let run: it is asked again at the next Update, and that answer settles it.
+    ASSERT_TRUE(h.link().resync_pending());
+    h.platform.clock_.AdvanceMs(20);
+    h.board.ClearWritten();
+    h.UpdateAndPump();
+    ASSERT_FALSE(h.board.written().empty());
+    ASSERT_EQ(h.board.written().back()[1], kOpStatusRequest);
+    const auto again = static_cast<uint16_t>(ReportValue(h.board.written().back(), 2, 2));
+    h.board.QueueReport(StatusReply(again, 0, {c.counts_after, 0, 0, 0, 0, 0}));
+    h.Pump(2);
     EXPECT_FALSE(h.link().resync_pending());
     if (c.want == Want::kCarryOn) {
       EXPECT_EQ(h.link().rewind_count(), rewinds + 1);
