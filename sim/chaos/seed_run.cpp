@@ -649,6 +649,8 @@ class SeedRun {
         if (f.param == hid_error::kDeviceNotConnected) {
           // The board is gone for as long as its writes say so.
           if (on) {
+            // Replies the board had not yet sent (composed late, or on the wire) go with it.
+            invariants_.NoteRepliesLost(board_.QueuedReplies());
             board_.Unplug();
             invariants_.NoteBoardLoss();
           } else {
@@ -675,6 +677,7 @@ class SeedRun {
           const std::array<int64_t, 6> dropped = board_.Stats().steps_unplugged;
           // The segments that left the queue up to now, for the bounds of a power loss.
           if (f.param == 1) books_.Observe();
+          invariants_.NoteRepliesLost(board_.QueuedReplies());
           board_.Unplug(runs_on);
           if (!runs_on) invariants_.NoteBoardLoss();
           if (f.param == 1) NotePowerLoss(dropped);
