@@ -74,6 +74,7 @@ CountsBase CountsJudge::BaseFrom(const ReplyCounts& reply) const {
     base.width[c] = static_cast<uint32_t>(most - least);
   }
   base.raw = reply.raw;
+  base.counting = reply.counting;
   base.from = first;
   base.consumed = reply.delivered_at_request - reply.fill;
   for (size_t c = 0; c < 6; ++c) {
@@ -98,8 +99,12 @@ bool CountsJudge::CountsAt(const CountsBase& base, uint32_t k, const std::array<
   for (size_t c = 0; c < 6; ++c) {
     // A channel the positions do not read may stand still; one that counts must fit too.
     const bool unread = (base.channels >> c & 1u) == 0;
-    if (unread && raw[c] == base.raw[c]) continue;
+    if (unread && (base.counting >> c & 1u) == 0 && raw[c] == base.raw[c]) continue;
     if (guessed) {
+      // A guess the replies since have ruled out guesses nothing.
+      if (Diff(base.guess[c], base.lo[c]) < 0 || Diff(base.guess[c], base.lo[c]) > base.width[c]) {
+        return false;
+      }
       if (static_cast<uint32_t>(raw[c]) - books_.StepsBefore(k, c) != base.guess[c]) return false;
       continue;
     }
@@ -214,7 +219,7 @@ CountsVerdict CountsJudge::JudgeAtStops(const CountsBase& base, const ReplyCount
       a[c] = std::max(p.lo, r[c] - q.hi);
       b[c] = std::min(static_cast<int64_t>(base.width[c]) + p.hi, r[c] - q.lo);
       if (a[c] > b[c]) {
-        if ((judged >> c & 1u) != 0 || reply.raw[c] != base.raw[c]) return;
+        if (((judged | reply.counting) >> c & 1u) != 0 || reply.raw[c] != base.raw[c]) return;
         still[c] = true;
         continue;
       }
@@ -225,7 +230,7 @@ CountsVerdict CountsJudge::JudgeAtStops(const CountsBase& base, const ReplyCount
         b[c] = std::min(static_cast<int64_t>(base.width[c]) + p.hi, b[c] + (p.hi - p.lo));
       }
       if (a[c] <= b[c]) continue;
-      if ((judged >> c & 1u) != 0 || reply.raw[c] != base.raw[c]) return;
+      if (((judged | reply.counting) >> c & 1u) != 0 || reply.raw[c] != base.raw[c]) return;
       still[c] = true;
     }
     if (!hull.any) matched_from = k;
@@ -310,7 +315,7 @@ CountsVerdict CountsJudge::JudgeAcrossStops(const CountsBase& base, const ReplyC
     const uint32_t at = base.lo[c] + books_.StepsBefore(base.from, c);
     const int64_t target = Diff(static_cast<uint32_t>(reply.raw[c]), at);
     const bool judged = ((base.channels & reply.channels) >> c & 1u) != 0;
-    const bool stood = !judged && reply.raw[c] == base.raw[c];
+    const bool stood = !judged && (reply.counting >> c & 1u) == 0 && reply.raw[c] == base.raw[c];
     inside = inside && (stood || (target >= low[c] && target <= high[c] + base.width[c]));
     AppendCount(lows, at + static_cast<uint32_t>(low[c]));
     AppendCount(highs, at + base.width[c] + static_cast<uint32_t>(high[c]));

@@ -33,6 +33,7 @@ struct ReplyCounts {
   uint32_t delivered_now = 0;  // and as the reply is judged
   uint32_t stops_now = 0;
   uint8_t channels = 0x3f;  // the channels the positions read
+  uint8_t counting = 0;     // channels seen to count: they cannot be standing still
   uint32_t now_ms = 0;
 };
 
@@ -55,6 +56,7 @@ struct CountsBase {
   // be told to the segment.
   std::array<uint32_t, 6> guess{};
   std::array<int32_t, 6> raw{};  // the counts it was made from
+  uint8_t counting = 0;          // channels seen to count
   uint32_t from = 0;
   uint32_t consumed = 0;   // delivered ahead of the request less the fill: the most consumed
   uint32_t stops = 0;      // stops counted in

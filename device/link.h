@@ -291,8 +291,11 @@ class DeviceLink final : public BoardLink {
   // with the resynchronisations that found so.
   void OnBoardLostPosition(const std::string& why);
   void OnResumeUnknown(const std::string& why);
+  // Receiver: an agreeing reply that the guessed anchor does not place exactly.
+  void NoteBoardHabits(const ReplyCounts& reply);
   // The reply being handled, with what the link had delivered around it.
-  ReplyCounts SeenReply(uint32_t fill, const std::array<int32_t, 6>& raw, uint32_t now) const;
+  // Receiver: also learns which channels the board counts.
+  ReplyCounts SeenReply(uint32_t fill, const std::array<int32_t, 6>& raw, uint32_t now);
   // The channels the displayed positions read, by the axes enabled.
   uint8_t ReadChannels() const;
   // Receiver: a measuring reply's counts against the base; empty when they agree or cannot be
@@ -446,6 +449,12 @@ class DeviceLink final : public BoardLink {
   // Receiver: what the counts were seen to be, and a reply's counts that disagreed with that,
   // awaiting a second reply to bear them out.
   CountsBase counts_base_;
+  std::array<int32_t, 6> last_raw_{};  // the last reply's counts (receiver)
+  bool counts_seen_ = false;
+  uint8_t counting_channels_ = 0;  // channels whose count has been seen to move
+  // A reply has shown a habit other than whole counts and a fill with the segment in hand:
+  // the guessed anchor no longer tells runs apart (receiver).
+  bool board_habits_seen_ = false;
   CountsBase suspect_base_;
   // Receiver to the host's thread: the board reset while connected and wants its start-up
   // configuration again.

@@ -353,20 +353,40 @@ int32_t DeviceLink::RanByCounts(uint32_t from, int32_t held, const std::array<in
   const double by_time = static_cast<double>(elapsed_ms) / period_ms + 2.0;
   const int32_t within =
       by_time < static_cast<double>(longest) ? static_cast<int32_t>(by_time) : longest;
-  for (const bool guessed : {true, false}) {
-    const auto matches = [&](int32_t ran) { return CountsAfterRun(from, ran, raw, guessed); };
-    int32_t found = kNoRun;
-    for (int32_t ran = within; ran >= least && found == kNoRun; --ran) {
-      if (matches(ran)) found = ran;
+  const auto first_match = [&](bool guessed) {
+    for (int32_t ran = within; ran >= least; --ran) {
+      if (CountsAfterRun(from, ran, raw, guessed)) return ran;
     }
-    for (int32_t ran = std::max(within + 1, least); ran <= longest && found == kNoRun; ++ran) {
-      if (matches(ran)) found = ran;
+    for (int32_t ran = std::max(within + 1, least); ran <= longest; ++ran) {
+      if (CountsAfterRun(from, ran, raw, guessed)) return ran;
     }
-    if (found == kNoRun) continue;
-    if (guessed) return found;
-    // Within the bounds, another run whose counts differ from this one's fits as well.
+    return kNoRun;
+  };
+  // A board seen to compose each reply as it takes the request, count each segment whole at
+  // its end and its fill with the segment in hand has an exact anchor: the guess.
+  if (!board_habits_seen_) {
+    const int32_t guessed = first_match(true);
+    if (guessed != kNoRun) return guessed;
+  }
+  const int32_t found = first_match(false);
+  if (found != kNoRun) {
+    // Within the anchor's bounds, runs whose counts differ may fit alike, and a board that
+    // counts a segment out as it runs may stand inside one next to the run found, where a
+    // stop cut it: then the counts cannot tell which segments ran.
     for (int32_t ran = least; ran <= longest; ++ran) {
-      if (ran != found && matches(ran) && !SameCounts(from, ran, found)) return kRunsAmbiguous;
+      if (ran != found && CountsAfterRun(from, ran, raw, false) && !SameCounts(from, ran, found)) {
+        return kRunsAmbiguous;
+      }
+    }
+    for (const int32_t next_to : {found - 1, found}) {
+      if (next_to < least || next_to >= longest) continue;
+      for (size_t c = 0; c < 6; ++c) {
+        const uint32_t k = from + static_cast<uint32_t>(next_to);
+        const bool moves = books_.StepsBefore(k, c) != books_.StepsBefore(k + 1, c);
+        if (moves && counts_base_.width[c] != 0 && (counts_base_.channels >> c & 1u) != 0) {
+          return kRunsAmbiguous;
+        }
+      }
     }
     return found;
   }
@@ -398,12 +418,18 @@ void DeviceLink::NoteRunBeforeStop(const uint8_t* counts, uint32_t stops_at_requ
   // well not have run yet. Counts that match none prove nothing here (a garbled reply); the
   // counts after the stop are judged as before.
   const int32_t longest = std::min<int32_t>(owed_rewind_.held, kStepHistory - 1);
-  for (const bool guessed : {true, false}) {
-    for (int32_t ran = owed_rewind_.least_ran; ran <= longest; ++ran) {
-      if (CountsAfterRun(owed_rewind_.consumed, ran, raw, guessed)) {
-        owed_rewind_.least_ran = ran;
-        return;
-      }
+  for (int32_t ran = owed_rewind_.least_ran; ran <= longest; ++ran) {
+    if (CountsAfterRun(owed_rewind_.consumed, ran, raw, true)) {
+      owed_rewind_.least_ran = ran;
+      return;
+    }
+  }
+  // By the anchor's bounds: the first segment the counts may lie in or at the start of.
+  for (int32_t ran = owed_rewind_.least_ran; ran <= longest; ++ran) {
+    if (judge_.CountsAt(counts_base_, owed_rewind_.consumed + static_cast<uint32_t>(ran), raw,
+                        ran < longest)) {
+      owed_rewind_.least_ran = ran;
+      return;
     }
   }
 }
@@ -447,8 +473,7 @@ bool DeviceLink::SettleOwedRewind(const std::array<int32_t, 6>& raw) {
   return true;
 }
 
-ReplyCounts DeviceLink::SeenReply(uint32_t fill, const std::array<int32_t, 6>& raw,
-                                  uint32_t now) const {
+ReplyCounts DeviceLink::SeenReply(uint32_t fill, const std::array<int32_t, 6>& raw, uint32_t now) {
   const size_t slot =
       static_cast<uint32_t>(dispatching_sequence_) & (delivered_at_request_.size() - 1);
   ReplyCounts reply;
@@ -460,6 +485,13 @@ ReplyCounts DeviceLink::SeenReply(uint32_t fill, const std::array<int32_t, 6>& r
   reply.stops_now = stops_upper_.load(std::memory_order_acquire);
   reply.delivered_now = segments_upper_.load(std::memory_order_acquire);
   reply.channels = ReadChannels();
+  // A channel whose count has ever moved is one the board counts.
+  for (size_t c = 0; c < 6; ++c) {
+    if (counts_seen_ && raw[c] != last_raw_[c]) counting_channels_ |= static_cast<uint8_t>(1u << c);
+  }
+  reply.counting = counting_channels_;
+  last_raw_ = raw;
+  counts_seen_ = true;
   reply.now_ms = now;
   return reply;
 }
@@ -515,6 +547,8 @@ bool DeviceLink::BoardResetSeen(const ReplyCounts& reply, std::string& why) {
     case CountsVerdict::kOlder:
       return false;
     case CountsVerdict::kAgree:
+      NoteBoardHabits(reply);
+      [[fallthrough]];
     case CountsVerdict::kCannotTell:
     case CountsVerdict::kAtRest:
       counts_base_ = verdict == CountsVerdict::kAgree && next.known ? next : judge_.BaseFrom(reply);
@@ -538,6 +572,11 @@ bool DeviceLink::BoardResetSeen(const ReplyCounts& reply, std::string& why) {
 }
 
 void DeviceLink::OnResumeUnknown(const std::string& why) {
+  // With a take-up among what the stop cut, where the tool stands in its play is not known.
+  if (services_.client.TakeUpsOpen()) {
+    OnBoardLostPosition(why + ", with a backlash take-up among them");
+    return;
+  }
   // The counts, and so the positions, are good: no axis loses its reference. The program
   // cannot go on exactly where the board left it, so it stops.
   resume_unknown_stops_.fetch_add(1, std::memory_order_relaxed);
@@ -547,6 +586,18 @@ void DeviceLink::OnResumeUnknown(const std::string& why) {
   if (services_.log.enabled()) {
     services_.log.Write("vaskel: " + why + "; the host's program was stopped, the positions kept");
   }
+}
+
+void DeviceLink::NoteBoardHabits(const ReplyCounts& reply) {
+  // A board that composes its reply as it takes the request, counts each segment whole at its
+  // end and its fill with the segment in hand shows its counts exactly where the base's guess
+  // and the fill put them, reply after reply; any other habit shows once in a while.
+  if (board_habits_seen_ || reply.stops_at_request != counts_base_.stops ||
+      reply.stops_now != reply.stops_at_request) {
+    return;
+  }
+  const uint32_t consumed = reply.delivered_at_request - reply.fill;
+  if (!judge_.CountsAt(counts_base_, consumed, reply.raw, false, true)) board_habits_seen_ = true;
 }
 
 void DeviceLink::OnBoardLostPosition(const std::string& why) {

@@ -103,6 +103,8 @@ class MotionEngine {
   // since then are not on the board yet.
   bool PositionsFollowBoard(int32_t fill, uint64_t sent_at_request);
   bool PositionsFollowBoard(int32_t fill) { return PositionsFollowBoard(fill, SegmentsSentMark()); }
+  // A take-up sent to the board has not yet been seen behind it.
+  bool TakeUpsOpen() const { return !backlash_queue_.empty(); }
   void ScanInputs();
   uint32_t BuildOutputWord() const;  // host thread
   HomeSwitchTable& home_switches() { return home_switches_; }

@@ -27,6 +27,7 @@ class LinkBridge final : public LinkClient {
     motion_.DiscardHostTrajectory();
     motion_.AbortAndHalt();
   }
+  bool TakeUpsOpen() const override { return motion_.TakeUpsOpen(); }
   void OnInputWord() override { motion_.ScanInputs(); }
   uint32_t OutputWord() const override { return motion_.BuildOutputWord(); }
   int32_t SpindleValue() const override { return spindle_.value(); }

@@ -376,6 +376,7 @@ class CloseDuringRewindClient : public LinkClient {
   uint64_t SegmentsSentMark() const override { return 0; }
   bool PositionsFollowBoard(int32_t, uint64_t) override { return true; }
   void StopProgram() override {}
+  bool TakeUpsOpen() const override { return false; }
   void OnInputWord() override {}
   uint32_t OutputWord() const override { return 0; }
   int32_t SpindleValue() const override { return 0; }
