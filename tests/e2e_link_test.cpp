@@ -2,11 +2,13 @@
 // polling, alignment, unplug and stuck-write recovery, all on virtual time.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <thread>
 
@@ -28,10 +30,20 @@ constexpr const char* kDuplicates =
 constexpr const char* kPulledOut = "vaskel device is pulled out, check your cable!";
 constexpr const char* kConnected = "vaskel device is connnected to your computer!";
 constexpr const char* kBoardLostPosition = "vaskel device lost its position, home your axises!";
+constexpr const char* kLostQueue =
+    "vaskel device lost its queue, position may be off, home your axises!";
 constexpr uint32_t kUpdateMs = 50;
 
 class LinkEndToEnd : public ::testing::Test {
  protected:
+  LinkEndToEnd() : LinkEndToEnd(sim::BoardHabits{}) {}
+  explicit LinkEndToEnd(const sim::BoardHabits& habits) : board_(clock_, WithHabits(habits)) {}
+  static sim::BoardOptions WithHabits(const sim::BoardHabits& habits) {
+    sim::BoardOptions options;
+    options.habits = habits;
+    return options;
+  }
+
   void SetUp() override {
     env_.clock = &clock_;
     env_.hid = &bus_;
@@ -104,7 +116,7 @@ class LinkEndToEnd : public ::testing::Test {
   int BoardOpens() const { return bus_.open_count(SimHidBus::kBoardPath); }
 
   FakeClock clock_;
-  sim::BoardSimulator board_{clock_};
+  sim::BoardSimulator board_;
   SimHidBus bus_{board_};
   HostEnvironment env_;
   sim::LoadedPlugin library_;
@@ -326,6 +338,174 @@ TEST_F(BoardResetEndToEnd, MidProgramStopsItAndUnreferencesTheAxes) {
 
 TEST_F(BoardResetEndToEnd, RightAfterAStopIsToldFromTheCounts) {
   ResetMidProgram(/*after_stop=*/true);
+}
+
+// A healthy board with a habit of its own, one its contract allows: whatever the habit, the
+// link must not take it for a board that lost its position or its queue.
+template <sim::BoardHabits (*kHabits)()>
+class HabitsEndToEnd : public LinkEndToEnd {
+ protected:
+  HabitsEndToEnd() : LinkEndToEnd(kHabits()) {}
+
+  // Aligned, every axis homed, the given axes enabled.
+  void ConnectHomed(std::initializer_list<int> enabled) {
+    Start();
+    const HostBlock& engine = host_->blocks().engine;
+    for (const int a : enabled) engine.Set(engine::kAxisEnabled[a], true);
+    for (int a = 0; a < 6; ++a) engine.Set(engine::kAxisReferenced[a], true);
+    ASSERT_TRUE(RunUntilStatus(kConnected, 1000));
+    Run(300);
+  }
+  void Program(int segments, const std::array<double, 6>& steps) {
+    for (int i = 0; i < segments; ++i) ASSERT_TRUE(host_->PushSegment(steps.data()));
+    host_->blocks().planner.Set(planner::kFlushPartial, true);  // the program ends there
+  }
+  // Nothing queued anywhere for a while: a slow board may run dry between two packets.
+  bool Drained(uint32_t max_ms) {
+    uint32_t idle_ms = 0;
+    return RunUntil(
+        [&] {
+          idle_ms = host_->QueuedSegments() == 0 && board_.Fill() == 0 ? idle_ms + 1 : 0;
+          return idle_ms > 300;
+        },
+        max_ms);
+  }
+  void ExpectNothingLost() {
+    EXPECT_FALSE(Shown(kBoardLostPosition));
+    EXPECT_FALSE(Shown(kLostQueue));
+    for (int a = 0; a < 6; ++a) {
+      EXPECT_TRUE(host_->blocks().engine.Get(engine::kAxisReferenced[a])) << "axis " << a;
+    }
+  }
+};
+
+sim::BoardHabits ComposesLate() {
+  sim::BoardHabits h;
+  h.compose_late_max_ms = 25;
+  h.compose_seed = 11;
+  return h;
+}
+using LateComposingBoard = HabitsEndToEnd<ComposesLate>;
+
+// Its replies show the motion packets it took after their requests, and, around a drop, the
+// start-up stop sent after the measuring request.
+TEST_F(LateComposingBoard, RunsAProgramAndADropThroughWithEveryStepOnce) {
+  ASSERT_NO_FATAL_FAILURE(ConnectHomed({0}));
+  const std::array<double, 6> five{5, 0, 0, 0, 0, 0};
+  // The planner hands the program over as it makes it, so packets go out between a request
+  // and its reply.
+  for (int i = 0; i < 800; ++i) {
+    ASSERT_TRUE(host_->PushSegment(five.data()));
+    Run(3);
+  }
+  host_->blocks().planner.Set(planner::kFlushPartial, true);
+  ASSERT_TRUE(Drained(10000));
+  Run(200);
+  EXPECT_EQ(board_.Stats().steps_executed[0], 4000);
+  EXPECT_EQ(Position(0), board_.Counts()[0]);
+  ExpectNothingLost();
+
+  ASSERT_NO_FATAL_FAILURE(Program(600, five));
+  Run(600);
+  ASSERT_GT(board_.Fill(), 0u);
+  board_.Unplug(/*runs_on=*/true);
+  ASSERT_TRUE(RunUntilStatus(kPulledOut, 500));
+  board_.Replug();
+  ASSERT_TRUE(RunUntilStatus(kConnected, 1000)) << host_->StatusText();
+  ASSERT_TRUE(Drained(5000));
+  Run(200);
+  EXPECT_EQ(board_.Stats().steps_executed[0], 7000);
+  EXPECT_EQ(Position(0), board_.Counts()[0]);
+  ExpectNothingLost();
+}
+
+sim::BoardHabits CountsThroughTheSegmentInHand() {
+  sim::BoardHabits h;
+  h.fill_excludes_in_hand = true;
+  h.counts_step_through = true;
+  return h;
+}
+using SteppingThroughBoard = HabitsEndToEnd<CountsThroughTheSegmentInHand>;
+
+// A slow board whose counts run through the segment in hand and whose fill leaves it out:
+// a stop, or an abort, cuts that segment where the last reply saw it.
+TEST_F(SteppingThroughBoard, StopsInsideTheSegmentInHandKeepTheDroOnTheBoard) {
+  ASSERT_NO_FATAL_FAILURE(ConnectHomed({0}));
+  board_.SetSegmentMs(120);
+  const std::array<double, 6> forty{40, 0, 0, 0, 0, 0};
+  for (const int32_t code : {-1, 10}) {
+    ASSERT_NO_FATAL_FAILURE(Program(200, forty));
+    Run(1037);
+    ASSERT_GT(board_.Fill(), 1u);
+    library_.api().Notify(code);
+    Run(1500);
+    EXPECT_EQ(board_.Fill(), 0u) << code;
+    EXPECT_EQ(Position(0), board_.Counts()[0]) << code;
+    ExpectNothingLost();
+  }
+  // The machine streams on from where the stops left it.
+  const int32_t stopped_at = board_.Counts()[0];
+  ASSERT_NO_FATAL_FAILURE(Program(20, forty));
+  ASSERT_TRUE(Drained(10000));
+  Run(500);
+  EXPECT_EQ(board_.Counts()[0] - stopped_at, 800);
+  EXPECT_EQ(Position(0), board_.Counts()[0]);
+  ExpectNothingLost();
+}
+
+sim::BoardHabits CountsFiveChannels() {
+  sim::BoardHabits h;
+  h.counted_channels = 0x1f;
+  return h;
+}
+using FiveChannelBoard = HabitsEndToEnd<CountsFiveChannels>;
+
+// With axes 3, 4 and 5 enabled, axis 5 goes out on channel 5, which this board has no motor
+// for and which no displayed position reads.
+TEST_F(FiveChannelBoard, MovesOfAxisFiveAndTheOthersAreNoReset) {
+  ASSERT_NO_FATAL_FAILURE(ConnectHomed({0, 3, 4, 5}));
+  ASSERT_NO_FATAL_FAILURE(Program(300, {0, 0, 0, 0, 0, 5}));
+  ASSERT_TRUE(Drained(10000));
+  Run(300);
+  ExpectNothingLost();
+  const std::array<double, 6> all{2, 1, 3, 4, 6, 5};
+  ASSERT_NO_FATAL_FAILURE(Program(300, all));
+  ASSERT_TRUE(Drained(10000));
+  Run(300);
+  const sim::BoardStats stats = board_.Stats();
+  EXPECT_EQ(stats.steps_executed[5], 3000);
+  const sim::ChannelSteps counts = board_.Counts();
+  for (const int c : {0, 1, 2, 3, 4}) {
+    EXPECT_EQ(stats.steps_executed[c], 300 * static_cast<int64_t>(all[c])) << c;
+    EXPECT_EQ(Position(c), counts[c]) << c;
+  }
+  ExpectNothingLost();
+}
+
+sim::BoardHabits AnswersSyncQueriesFirst() {
+  sim::BoardHabits h;
+  h.sync_first = true;
+  return h;
+}
+using SyncFirstBoard = HabitsEndToEnd<AnswersSyncQueriesFirst>;
+
+// Across a reconnection the measuring status request goes out ahead of the start-up sync
+// queries, and this board answers them first: their replies must not retire its entry.
+TEST_F(SyncFirstBoard, ADropItRunsOnThroughIsMeasuredAndResumedExactly) {
+  ASSERT_NO_FATAL_FAILURE(ConnectHomed({0}));
+  board_.DelayReplies(8);  // a reply still on the wire when the next request is taken
+  ASSERT_NO_FATAL_FAILURE(Program(600, {5, 0, 0, 0, 0, 0}));
+  Run(600);
+  ASSERT_GT(board_.Fill(), 0u);
+  board_.Unplug(/*runs_on=*/true);
+  ASSERT_TRUE(RunUntilStatus(kPulledOut, 500));
+  board_.Replug();
+  ASSERT_TRUE(RunUntilStatus(kConnected, 1000)) << host_->StatusText();
+  ASSERT_TRUE(Drained(5000));
+  Run(200);
+  EXPECT_EQ(board_.Stats().steps_executed[0], 3000);
+  EXPECT_EQ(Position(0), 3000);
+  ExpectNothingLost();
 }
 
 TEST_F(LinkEndToEnd, StuckWriteClosesTheLinkAfterFourSecondsAndReconnects) {
