@@ -311,9 +311,10 @@ class DeviceLink final : public BoardLink {
   bool SameCounts(uint32_t from, int32_t a, int32_t b) const;
   static constexpr int32_t kNoRun = -1;
   static constexpr int32_t kRunsAmbiguous = -2;
-  // `least`: no run shorter than this is taken.
+  // `least`: no run shorter than this is taken; `ahead`: segments `from` lies before the point
+  // the elapsed time counts from.
   int32_t RanByCounts(uint32_t from, int32_t held, const std::array<int32_t, 6>& raw,
-                      uint32_t elapsed_ms, int32_t least = 0) const;
+                      uint32_t elapsed_ms, int32_t least = 0, int32_t ahead = 0) const;
   // The stand-in measurement came back after the first: its counts tell how far the board
   // had run at least before the stop, which a board that resets after the stop hides.
   void NoteRunBeforeStop(const uint8_t* counts, uint32_t stops_at_request);
@@ -475,17 +476,21 @@ class DeviceLink final : public BoardLink {
     uint32_t consumed = 0;  // what the board had consumed at the measurement
     uint32_t stops = 0;     // the stops delivered before it
     int32_t least_ran = 0;  // a later reply before the stop showed the board had run this many
+    int32_t in_hand = 0;    // `consumed` lies this far before the fill's (a segment in hand)
   };
   // Receiver: the reply after a stop came too soon for the board to have finished the
   // segment the stop may have let run; true when it is to be asked again instead.
   bool MayBeFinishingAfterStop(uint32_t fill, size_t slot);
+  // How long the board ran from a measurement until the last stop reached it.
+  uint32_t RunTimeBeforeStop(uint32_t measured_ms) const;
   static constexpr int32_t kSettleWaits = 8;
   int32_t settle_waits_ = 0;  // receiver
   // A stop may let the segment in hand run on: its longest (a slow board clock included).
   static constexpr uint32_t kFinishAfterStopMs = 10;
   // How long after the last stop went out each status request was written (by sequence).
   std::array<std::atomic<uint32_t>, 1024> stop_age_at_request_{};
-  std::atomic<uint32_t> last_stop_ms_{0};  // sender's monotonic ms
+  std::atomic<uint32_t> last_stop_ms_{0};       // sender's monotonic ms
+  std::atomic<uint32_t> last_stop_tick_ms_{0};  // and on the tick count
   // Receiver to the host's thread: a status request is wanted at once (the link is not yet
   // running, and the board may still have been moving).
   std::atomic<bool> ask_again_{false};

@@ -400,6 +400,7 @@ void DeviceLink::UnstageWrite() {
 
 void DeviceLink::NoteStopDelivered() {
   last_stop_ms_.store(MonotonicMs(), std::memory_order_release);
+  last_stop_tick_ms_.store(services_.clock.TickCountMs(), std::memory_order_release);
   const uint32_t stops = stops_delivered_.load(std::memory_order_acquire) + 1;
   books_.AddStop(stops, segments_delivered_.load(std::memory_order_acquire));
   // Published after its slot: a reply that counts this stop finds where it cut the stream.

@@ -138,7 +138,7 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
       if (held_at_most == 0 && counts_base_.known && stops_at_request - counts_base_.stops == 1 &&
           sent_since < kStepHistory) {
         const int32_t ran = RanByCounts(counts_base_.consumed, static_cast<int32_t>(sent_since),
-                                        raw, now - counts_base_.seen_ms);
+                                        raw, RunTimeBeforeStop(counts_base_.seen_ms));
         resume_unknown = ran == kRunsAmbiguous;
         if (ran == kNoRun) {
           measure_mismatch = "no run of the " + std::to_string(sent_since) +
@@ -184,7 +184,7 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
       const uint32_t sent_since = cut - counts_base_.consumed;
       const int32_t ran = seen.delivered_now == cut && sent_since < kStepHistory
                               ? RanByCounts(counts_base_.consumed, static_cast<int32_t>(sent_since),
-                                            raw, now - counts_base_.seen_ms)
+                                            raw, RunTimeBeforeStop(counts_base_.seen_ms))
                               : kNoRun;
       if (ran != kNoRun) {
         mismatch.clear();
@@ -225,6 +225,7 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
                       now,
                       consumed - static_cast<uint32_t>(in_hand),
                       stops_at_request};
+      owed_rewind_.in_hand = in_hand;
     } else if (measured) {
       RewindSelectedSource(lost + dropped);  // taken after the stop: nothing ran since
     } else {
@@ -347,10 +348,10 @@ bool DeviceLink::CountsAfterRun(uint32_t from, int32_t ran, const std::array<int
 // `elapsed_ms`, so the longest such run within that wins, and past it the shortest. The
 // guessed anchor is tried first; the anchor's bounds only when it fits no run.
 int32_t DeviceLink::RanByCounts(uint32_t from, int32_t held, const std::array<int32_t, 6>& raw,
-                                uint32_t elapsed_ms, int32_t least) const {
+                                uint32_t elapsed_ms, int32_t least, int32_t ahead) const {
   const int32_t longest = std::min<int32_t>(held, kStepHistory - 1);
   const double period_ms = SegmentPeriod() * 1000.0;
-  const double by_time = static_cast<double>(elapsed_ms) / period_ms + 2.0;
+  const double by_time = static_cast<double>(elapsed_ms) / period_ms + 2.0 + ahead;
   const int32_t within =
       by_time < static_cast<double>(longest) ? static_cast<int32_t>(by_time) : longest;
   const auto first_match = [&](bool guessed) {
@@ -434,6 +435,15 @@ void DeviceLink::NoteRunBeforeStop(const uint8_t* counts, uint32_t stops_at_requ
   }
 }
 
+uint32_t DeviceLink::RunTimeBeforeStop(uint32_t measured_ms) const {
+  // The board runs until the stop reaches it, not until its counts are read again.
+  const uint32_t now = services_.clock.TickCountMs();
+  const uint32_t stop_ms = last_stop_tick_ms_.load(std::memory_order_acquire);
+  const auto to_stop = static_cast<int32_t>(stop_ms - measured_ms);
+  return to_stop >= 0 && static_cast<int32_t>(now - stop_ms) >= 0 ? static_cast<uint32_t>(to_stop)
+                                                                  : now - measured_ms;
+}
+
 bool DeviceLink::MayBeFinishingAfterStop(uint32_t fill, size_t slot) {
   // A stop may let the segment in hand finish: while the request may have reached the board
   // within that segment's time after the stop, and the board shows at most that one segment
@@ -451,11 +461,10 @@ bool DeviceLink::MayBeFinishingAfterStop(uint32_t fill, size_t slot) {
 bool DeviceLink::SettleOwedRewind(const std::array<int32_t, 6>& raw) {
   const OwedRewind owed = std::exchange(owed_rewind_, {});
   // A board that reset after the stop shows counts of a run shorter than one seen before it.
-  const int32_t ran =
-      counts_base_.known
-          ? RanByCounts(owed.consumed, owed.held, raw,
-                        services_.clock.TickCountMs() - owed.measured_ms, owed.least_ran)
-          : -1;
+  const int32_t ran = counts_base_.known ? RanByCounts(owed.consumed, owed.held, raw,
+                                                       RunTimeBeforeStop(owed.measured_ms),
+                                                       owed.least_ran, owed.in_hand)
+                                         : -1;
   if (ran >= 0) {
     RewindSelectedSource(owed.held - ran + owed.dropped);
     services_.client.ResetSegmentsSent();

@@ -482,32 +482,6 @@ TEST_F(FiveChannelBoard, MovesOfAxisFiveAndTheOthersAreNoReset) {
   ExpectNothingLost();
 }
 
-sim::BoardHabits AnswersSyncQueriesFirst() {
-  sim::BoardHabits h;
-  h.sync_first = true;
-  return h;
-}
-using SyncFirstBoard = HabitsEndToEnd<AnswersSyncQueriesFirst>;
-
-// Across a reconnection the measuring status request goes out ahead of the start-up sync
-// queries, and this board answers them first: their replies must not retire its entry.
-TEST_F(SyncFirstBoard, ADropItRunsOnThroughIsMeasuredAndResumedExactly) {
-  ASSERT_NO_FATAL_FAILURE(ConnectHomed({0}));
-  board_.DelayReplies(8);  // a reply still on the wire when the next request is taken
-  ASSERT_NO_FATAL_FAILURE(Program(600, {5, 0, 0, 0, 0, 0}));
-  Run(600);
-  ASSERT_GT(board_.Fill(), 0u);
-  board_.Unplug(/*runs_on=*/true);
-  ASSERT_TRUE(RunUntilStatus(kPulledOut, 500));
-  board_.Replug();
-  ASSERT_TRUE(RunUntilStatus(kConnected, 1000)) << host_->StatusText();
-  ASSERT_TRUE(Drained(5000));
-  Run(200);
-  EXPECT_EQ(board_.Stats().steps_executed[0], 3000);
-  EXPECT_EQ(Position(0), 3000);
-  ExpectNothingLost();
-}
-
 TEST_F(LinkEndToEnd, StuckWriteClosesTheLinkAfterFourSecondsAndReconnects) {
   Start();
   ASSERT_TRUE(RunUntilStatus(kConnected, 1000));
