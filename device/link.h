@@ -477,6 +477,7 @@ class DeviceLink final : public BoardLink {
     uint32_t stops = 0;     // the stops delivered before it
     int32_t least_ran = 0;  // a later reply before the stop showed the board had run this many
     int32_t in_hand = 0;    // `consumed` lies this far before the fill's (a segment in hand)
+    bool read_after_stop = false;  // measured by a reply read after the stop
   };
   // Receiver: the reply after a stop came too soon for the board to have finished the
   // segment the stop may have let run; true when it is to be asked again instead.

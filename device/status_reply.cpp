@@ -213,6 +213,7 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
       // Read after the stop: what the board ran of what was sent since the last counts, the
       // counts tell once the board can no longer be finishing a segment the stop let run.
       owed_rewind_ = {true, lost, dropped, now, counts_base_.consumed, stops_at_request};
+      owed_rewind_.read_after_stop = true;
     } else if (measured && role != StatusRole::kAfterStop) {
       // The board runs on until the start-up stop reaches it, several writes behind this
       // request: how much of what it held it ran by then, the counts after the stop show.
@@ -471,13 +472,18 @@ bool DeviceLink::SettleOwedRewind(const std::array<int32_t, 6>& raw) {
     return false;
   }
   services_.client.ResetSegmentsSent();
-  if (ran == kRunsAmbiguous) {
+  // Counts that only a reply composed after the stop accounts for, and then for more than one
+  // run, are as well those of a board that lost power across the drop and ran on from 0.
+  if (ran == kRunsAmbiguous && !owed.read_after_stop) {
     OnResumeUnknown("the board's counts after the start-up stop fit more than one run of the " +
                     std::to_string(owed.held) + " segments it held, or one cut inside a segment");
     return false;
   }
   keep_offsets_ = false;
-  OnBoardLostPosition("the board's counts after the start-up stop match no run of the " +
+  OnBoardLostPosition("the board's counts after the start-up stop match " +
+                      std::string(ran == kRunsAmbiguous ? "more than one run, read after the "
+                                                          "stop, of the "
+                                                        : "no run of the ") +
                       std::to_string(owed.held) + " segments it held");
   return true;
 }
