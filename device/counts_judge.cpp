@@ -139,7 +139,7 @@ CountsVerdict CountsJudge::Judge(const CountsBase& base, const ReplyCounts& repl
   for (uint32_t s = stops_first;; s = (span > 4 && s == stops_first) ? reply.stops_now : s + 1) {
     std::string want;
     const CountsVerdict v = JudgeAtStops(base, reply, s, expected ? &want : nullptr, next);
-    if (v == CountsVerdict::kAgree) return v;
+    if (v == CountsVerdict::kAgree || v == CountsVerdict::kOlder) return v;
     if (v == CountsVerdict::kCannotTell) verdict = v;
     if (first_expected.empty()) first_expected = want;
     if (s == reply.stops_now) break;
@@ -173,8 +173,8 @@ CountsVerdict CountsJudge::JudgeAtStops(const CountsBase& base, const ReplyCount
   if (since == 0) {
     if (Before(first, base.from)) first = base.from;
     // One segment short of the base: a fill that still counts the segment a stop let finish.
-    // Where in it the board stands cannot be told.
-    if (last + 1 == base.from && base.stops != 0) return CountsVerdict::kCannotTell;
+    // The base already allows for it, and stands.
+    if (last + 1 == base.from && base.stops != 0) return CountsVerdict::kOlder;
   } else {
     cut = books_.DeliveredAtStop(base.stops + 1);
     // A base past the stop's cut was composed after the stop: the run goes on from there.

@@ -41,7 +41,7 @@ enum class CountsVerdict : uint8_t {
   kAgree,       // a run of what was delivered reaches these counts
   kDisagree,    // none does
   kCannotTell,  // no base to judge by, or only bounds (stops too many to follow)
-  kOlder,       // answered before a stop the base already counts
+  kOlder,       // answered before a stop the base already counts, or nothing to judge by
   kAtRest,      // nothing was outstanding: counts that moved are the board's own
 };
 

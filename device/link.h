@@ -482,6 +482,9 @@ class DeviceLink final : public BoardLink {
   // Receiver: the reply after a stop came too soon for the board to have finished the
   // segment the stop may have let run; true when it is to be asked again instead.
   bool MayBeFinishingAfterStop(uint32_t fill, size_t slot);
+  // Whether counts are those of a board that powered up at this connection's start and ran some
+  // of what it was sent since.
+  bool CountsFitPowerUp(const std::array<int32_t, 6>& raw) const;
   // How long the board ran from a measurement until the last stop reached it.
   uint32_t RunTimeBeforeStop(uint32_t measured_ms) const;
   static constexpr int32_t kSettleWaits = 8;

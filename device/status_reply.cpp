@@ -436,6 +436,29 @@ void DeviceLink::NoteRunBeforeStop(const uint8_t* counts, uint32_t stops_at_requ
   }
 }
 
+bool DeviceLink::CountsFitPowerUp(const std::array<int32_t, 6>& raw) const {
+  // A board that lost power comes back with counts of 0 and runs what this connection sent it.
+  const uint32_t start = delivered_before_connection_.load(std::memory_order_acquire);
+  const uint32_t end = segments_upper_.load(std::memory_order_acquire);
+  if (end - start >= kStepHistory / 2) return false;
+  const uint8_t channels = ReadChannels();
+  for (uint32_t k = start; k != end + 1; ++k) {
+    bool fits = true;
+    for (size_t c = 0; c < 6 && fits; ++c) {
+      if ((channels >> c & 1u) == 0) continue;
+      const auto at = static_cast<int64_t>(
+          static_cast<int32_t>(books_.StepsBefore(k, c) - books_.StepsBefore(start, c)));
+      int64_t to = at;
+      if (k != end) {
+        to = static_cast<int32_t>(books_.StepsBefore(k + 1, c) - books_.StepsBefore(start, c));
+      }
+      fits = raw[c] >= std::min(at, to) && raw[c] <= std::max(at, to);
+    }
+    if (fits) return true;
+  }
+  return false;
+}
+
 uint32_t DeviceLink::RunTimeBeforeStop(uint32_t measured_ms) const {
   // The board runs until the stop reaches it, not until its counts are read again.
   const uint32_t now = services_.clock.TickCountMs();
@@ -474,7 +497,7 @@ bool DeviceLink::SettleOwedRewind(const std::array<int32_t, 6>& raw) {
   services_.client.ResetSegmentsSent();
   // Counts that only a reply composed after the stop accounts for, and then for more than one
   // run, are as well those of a board that lost power across the drop and ran on from 0.
-  if (ran == kRunsAmbiguous && !owed.read_after_stop) {
+  if (ran == kRunsAmbiguous && !(owed.read_after_stop && CountsFitPowerUp(raw))) {
     OnResumeUnknown("the board's counts after the start-up stop fit more than one run of the " +
                     std::to_string(owed.held) + " segments it held, or one cut inside a segment");
     return false;
