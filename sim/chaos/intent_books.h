@@ -109,6 +109,8 @@ class IntentBooks : public StreamObserver {
   void TrackTakes();
   void CheckRun(const sim::ExecutedSegment& s);
   void CloseLostQueue();
+  // A segment a stop cut after all its steps on counted channels had run.
+  bool RanWhole(const sim::ExecutedSegment& s) const;
   uint32_t SerialAt(int32_t slot) const;
 
   PluginContext& ctx_;
