@@ -136,11 +136,15 @@ std::array<uint64_t, 7> IntentBooks::TagsForWrite() {
 }
 
 bool IntentBooks::RanWhole(const sim::ExecutedSegment& s) const {
-  // Steps on a channel the board does not count never run, and are not missed.
+  // Steps on a channel the board does not count never run, and are not missed; a segment that
+  // moves none of the counted ones shows nothing of how far it ran.
+  bool moves = false;
   for (size_t c = 0; c < s.steps.size(); ++c) {
-    if ((counted_channels_ >> c & 1) != 0 && s.ran[c] != s.steps[c]) return false;
+    if ((counted_channels_ >> c & 1) == 0) continue;
+    if (s.ran[c] != s.steps[c]) return false;
+    moves = moves || s.steps[c] != 0;
   }
-  return true;
+  return moves;
 }
 
 void IntentBooks::Observe() {
