@@ -456,10 +456,6 @@ class DeviceLink final : public BoardLink {
   // A reply has shown a habit other than whole counts and a fill with the segment in hand:
   // the guessed anchor no longer tells runs apart (receiver).
   bool board_habits_seen_ = false;
-  // Replies in motion that bore the guess out where the counts tell it from its neighbours;
-  // a guess is taken only once borne out this often.
-  uint32_t guess_borne_out_ = 0;
-  static constexpr uint32_t kGuessBorneOut = 3;
   CountsBase suspect_base_;
   // Receiver to the host's thread: the board reset while connected and wants its start-up
   // configuration again.

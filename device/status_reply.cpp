@@ -366,7 +366,7 @@ int32_t DeviceLink::RanByCounts(uint32_t from, int32_t held, const std::array<in
   };
   // A board seen to compose each reply as it takes the request, count each segment whole at
   // its end and its fill with the segment in hand has an exact anchor: the guess.
-  if (!board_habits_seen_ && guess_borne_out_ >= kGuessBorneOut) {
+  if (!board_habits_seen_) {
     const int32_t guessed = first_match(true);
     if (guessed != kNoRun) return guessed;
   }
@@ -635,20 +635,7 @@ void DeviceLink::NoteBoardHabits(const ReplyCounts& reply) {
     return;
   }
   const uint32_t consumed = reply.delivered_at_request - reply.fill;
-  if (!judge_.CountsAt(counts_base_, consumed, reply.raw, false, true)) {
-    board_habits_seen_ = true;
-    return;
-  }
-  // Borne out where it tells: the segments either side of the point move the counts.
-  const uint8_t judged = counts_base_.channels & reply.channels;
-  for (size_t c = 0; c < 6; ++c) {
-    if ((judged >> c & 1u) == 0) continue;
-    const uint32_t at = books_.StepsBefore(consumed, c);
-    if (at != books_.StepsBefore(consumed - 1, c) && at != books_.StepsBefore(consumed + 1, c)) {
-      ++guess_borne_out_;
-      return;
-    }
-  }
+  if (!judge_.CountsAt(counts_base_, consumed, reply.raw, false, true)) board_habits_seen_ = true;
 }
 
 void DeviceLink::OnBoardLostPosition(const std::string& why) {
