@@ -102,9 +102,8 @@ bool CountsJudge::CountsAt(const CountsBase& base, uint32_t k, const std::array<
     if (unread && (base.counting >> c & 1u) == 0 && raw[c] == base.raw[c]) continue;
     if (guessed) {
       // A guess the replies since have ruled out guesses nothing.
-      if (Diff(base.guess[c], base.lo[c]) < 0 || Diff(base.guess[c], base.lo[c]) > base.width[c]) {
-        return false;
-      }
+      const int64_t in_bounds = Diff(base.guess[c], base.lo[c]);
+      if (in_bounds < 0 || in_bounds > base.width[c]) return false;
       if (static_cast<uint32_t>(raw[c]) - books_.StepsBefore(k, c) != base.guess[c]) return false;
       continue;
     }
@@ -147,10 +146,12 @@ CountsVerdict CountsJudge::Judge(const CountsBase& base, const ReplyCounts& repl
   if (expected) *expected = first_expected;
   if (verdict == CountsVerdict::kCannotTell) return verdict;
   if (requested_before_base) return CountsVerdict::kOlder;
-  // Nothing was outstanding at the base or since: the board moved by itself.
+  // Nothing was outstanding at the base or since: the board moved by itself, unless it came
+  // back to its power-up counts.
   if (base.idle && reply.fill == 0 && reply.stops_now == base.stops &&
       reply.delivered_now == base.delivered) {
-    return CountsVerdict::kAtRest;
+    if (reply.raw != std::array<int32_t, 6>{}) return CountsVerdict::kAtRest;
+    if (expected) *expected = "counts that stay at rest";
   }
   return CountsVerdict::kDisagree;
 }
@@ -194,16 +195,7 @@ CountsVerdict CountsJudge::JudgeAtStops(const CountsBase& base, const ReplyCount
   for (size_t c = 0; c < 6; ++c) {
     r[c] = Diff(static_cast<uint32_t>(reply.raw[c]) - books_.StepsBefore(ref, c), base.lo[c]);
   }
-  if (expected) {
-    std::string low, high;
-    for (size_t c = 0; c < 6; ++c) {
-      const uint32_t at = base.lo[c] + books_.StepsBefore(ref, c);
-      AppendCount(low, at + static_cast<uint32_t>(Reach(first, c, ref, d).lo));
-      AppendCount(high, at + base.width[c] + static_cast<uint32_t>(Reach(last, c, ref, d).hi));
-    }
-    *expected =
-        since == 0 ? "about " + low + " to " + high : "after a stop, about " + low + " to " + high;
-  }
+  if (expected) *expected = DescribeExpected(base, reply, ref, first, last, since != 0);
   Hull hull;
   uint32_t matched_from = 0;
   std::array<bool, 6> stood{};  // an unread channel matched only by standing still
@@ -229,9 +221,6 @@ CountsVerdict CountsJudge::JudgeAtStops(const CountsBase& base, const ReplyCount
         a[c] = std::max(p.lo, a[c] - (p.hi - p.lo));
         b[c] = std::min(static_cast<int64_t>(base.width[c]) + p.hi, b[c] + (p.hi - p.lo));
       }
-      if (a[c] <= b[c]) continue;
-      if (((judged | reply.counting) >> c & 1u) != 0 || reply.raw[c] != base.raw[c]) return;
-      still[c] = true;
     }
     if (!hull.any) matched_from = k;
     hull.any = true;
@@ -251,24 +240,43 @@ CountsVerdict CountsJudge::JudgeAtStops(const CountsBase& base, const ReplyCount
     }
   }
   if (!hull.any) return CountsVerdict::kDisagree;
-  if (next) {
-    *next = BaseFrom(reply);
-    for (size_t c = 0; c < 6; ++c) {
-      if (stood[c] || hull.lo[c] > hull.hi[c]) continue;
-      // Past a stop, the anchor is the one the run after it goes on from.
-      next->lo[c] = base.lo[c] + static_cast<uint32_t>(hull.lo[c]);
-      next->width[c] = static_cast<uint32_t>(hull.hi[c] - hull.lo[c]);
-    }
-    next->from = matched_from;
-    next->stops = stops;
-    // With no stop between, the guess stands; a reply overtaken by a later one leaves the
-    // furthest point seen.
-    if (since == 0) {
-      next->guess = base.guess;
-      if (Before(next->consumed, base.consumed)) next->consumed = base.consumed;
-    }
-  }
+  if (next) *next = Narrowed(base, reply, stops, matched_from, hull.lo, hull.hi, stood);
   return CountsVerdict::kAgree;
+}
+
+std::string CountsJudge::DescribeExpected(const CountsBase& base, const ReplyCounts& reply,
+                                          uint32_t ref, uint32_t first, uint32_t last,
+                                          bool after_stop) const {
+  std::string low, high;
+  const uint32_t d = reply.delivered_now;
+  for (size_t c = 0; c < 6; ++c) {
+    const uint32_t at = base.lo[c] + books_.StepsBefore(ref, c);
+    AppendCount(low, at + static_cast<uint32_t>(Reach(first, c, ref, d).lo));
+    AppendCount(high, at + base.width[c] + static_cast<uint32_t>(Reach(last, c, ref, d).hi));
+  }
+  return (after_stop ? "after a stop, about " : "about ") + low + " to " + high;
+}
+
+CountsBase CountsJudge::Narrowed(const CountsBase& base, const ReplyCounts& reply, uint32_t stops,
+                                 uint32_t from, const std::array<int64_t, 6>& lo,
+                                 const std::array<int64_t, 6>& hi,
+                                 const std::array<bool, 6>& stood) const {
+  CountsBase next = BaseFrom(reply);
+  for (size_t c = 0; c < 6; ++c) {
+    if (stood[c] || lo[c] > hi[c]) continue;
+    // Past a stop, the anchor is the one the run after it goes on from.
+    next.lo[c] = base.lo[c] + static_cast<uint32_t>(lo[c]);
+    next.width[c] = static_cast<uint32_t>(hi[c] - lo[c]);
+  }
+  next.from = from;
+  // With no stop between, the guess stands; a reply overtaken by a later one leaves the
+  // furthest point seen.
+  if (stops == base.stops) {
+    next.guess = base.guess;
+    if (Before(next.consumed, base.consumed)) next.consumed = base.consumed;
+  }
+  next.stops = stops;
+  return next;
 }
 
 CountsVerdict CountsJudge::JudgeAcrossStops(const CountsBase& base, const ReplyCounts& reply,

@@ -42,7 +42,7 @@ enum class CountsVerdict : uint8_t {
   kDisagree,    // none does
   kCannotTell,  // no base to judge by, or only bounds (stops too many to follow)
   kOlder,       // answered before a stop the base already counts, or nothing to judge by
-  kAtRest,      // nothing was outstanding: counts that moved are the board's own
+  kAtRest,      // nothing was outstanding: counts that moved are the board's own (not to 0)
 };
 
 // Where the counts stood: counts = anchor + steps of the stream up to the board's point, the
@@ -97,6 +97,14 @@ class CountsJudge {
   void Candidates(const ReplyCounts& reply, uint32_t& first, uint32_t& last) const;
   CountsVerdict JudgeAtStops(const CountsBase& base, const ReplyCounts& reply, uint32_t stops,
                              std::string* expected, CountsBase* next) const;
+  // What the counts were expected to be, for the log.
+  std::string DescribeExpected(const CountsBase& base, const ReplyCounts& reply, uint32_t ref,
+                               uint32_t first, uint32_t last, bool after_stop) const;
+  // The base an agreeing reply leaves: the anchor narrowed to [lo, hi] (relative to `base`'s)
+  // on every channel but those that stood still.
+  CountsBase Narrowed(const CountsBase& base, const ReplyCounts& reply, uint32_t stops,
+                      uint32_t from, const std::array<int64_t, 6>& lo,
+                      const std::array<int64_t, 6>& hi, const std::array<bool, 6>& stood) const;
   CountsVerdict JudgeAcrossStops(const CountsBase& base, const ReplyCounts& reply, uint32_t stops,
                                  uint32_t first, uint32_t last, std::string* expected) const;
   const DeliveryBooks& books_;

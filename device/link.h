@@ -293,6 +293,25 @@ class DeviceLink final : public BoardLink {
   void OnResumeUnknown(const std::string& why);
   // Receiver: an agreeing reply that the guessed anchor does not place exactly.
   void NoteBoardHabits(const ReplyCounts& reply);
+  // The counts by axis: reversed where the host says, and channels 3 and 4 mapped onto axes
+  // 3..5.
+  std::array<int32_t, 6> AxisCounts(const std::array<int32_t, 6>& raw) const;
+  // Receiver: the first reply of a connection sets the offsets and marks the link running;
+  // false when the link closed meanwhile.
+  bool Align(const std::array<int32_t, 6>& counts);
+  // Receiver: the host's reversal bytes changed since the last reply.
+  void NoteReversals();
+  // Receiver: a rewind the last connection left unsettled, settled by this reply's counts
+  // where nothing was sent since its stop; true when that lost the position.
+  bool SettleLeftOverRewind(const ReplyCounts& seen, uint32_t resync_request);
+  // A measuring reply read after the start-up stop, whose counts some run since the base
+  // reaches: the segments sent since the base, else -1.
+  int32_t SentSinceBaseIfReadAfterStop(const ReplyCounts& seen) const;
+  // The run since the base, up to the last stop, that the counts show (RanByCounts).
+  int32_t RanSinceBase(uint32_t sent_since, const std::array<int32_t, 6>& raw) const;
+  // Receiver: the reply that measures a resynchronisation.
+  void OnResyncReply(const ReplyCounts& seen, StatusRole role, int32_t previous_fill,
+                     uint32_t previous_delivered_at_fill, uint32_t resync_request);
   // The reply being handled, with what the link had delivered around it.
   // Receiver: also learns which channels the board counts.
   ReplyCounts SeenReply(uint32_t fill, const std::array<int32_t, 6>& raw, uint32_t now);

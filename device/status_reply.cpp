@@ -22,10 +22,14 @@ int32_t WrapSub(int32_t a, int32_t b) {
   return static_cast<int32_t>(static_cast<uint32_t>(a) - static_cast<uint32_t>(b));
 }
 
-// Counts as the log gives them: signed, space-separated.
-void AppendCount(std::string& text, uint32_t count) {
-  if (!text.empty()) text += ' ';
-  text += std::to_string(static_cast<int32_t>(count));
+// What a judgement looked for, and the counts a reply showed, as the log gives them.
+std::string ExpectedAndFound(const std::string& expected, const std::array<int32_t, 6>& raw) {
+  std::string found;
+  for (const int32_t count : raw) {
+    if (!found.empty()) found += ' ';
+    found += std::to_string(count);
+  }
+  return "counts expected " + expected + ", found " + found;
 }
 
 }  // namespace
@@ -82,8 +86,6 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
   const uint32_t stops_at_request = stops_at_request_[slot].load(std::memory_order_acquire);
   const uint32_t previous_delivered_at_fill =
       delivered_at_fill_.exchange(delivered_at_request, std::memory_order_acq_rel);
-  // The segments the board had run (or a stop had cleared) when it answered.
-  const uint32_t consumed = delivered_at_request - fill;
   std::array<int32_t, 6> raw{};
   for (size_t i = 0; i < 6; ++i) ReadLittleEndian(p + 4 * i, 4, raw[i]);
   const ReplyCounts seen = SeenReply(fill, raw, now);
@@ -94,159 +96,7 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
   const bool running = link_running();
   uint32_t resync_request = resync_request_.load(std::memory_order_acquire);
   if (!running && resync_request != 0) {
-    int32_t lost = static_cast<int32_t>(fill);
-    bool measured = true;
-    // The last connection closed before the counts after its stop were final. When nothing
-    // was sent since that stop, these counts are: they settle it.
-    if (owed_rewind_.active && settle_waits_ > 0 && stops_at_request == owed_rewind_.stops + 1 &&
-        seen.delivered_now == books_.DeliveredAtStop(owed_rewind_.stops + 1)) {
-      settle_waits_ = 0;
-      if (SettleOwedRewind(raw)) {
-        // Lost: the program is stopped; this connection aligns on what the board shows.
-        resync_request_.compare_exchange_strong(resync_request, 0, std::memory_order_acq_rel);
-        counts_base_ = judge_.BaseFrom(seen);
-        suspect_base_.known = false;
-        return;
-      }
-    }
-    // The last connection closed before its stop showed how far the board ran: what it
-    // measured then no longer tells what the board lost.
-    const bool owed_unsettled = std::exchange(owed_rewind_.active, false);
-    // Counts, or a fill, that what the board was sent cannot account for.
-    std::string measure_mismatch;
-    bool after_stop_counted = false;
-    bool resume_unknown = false;  // the counts are good, but not which segments ran
-    // Of what the board held when the link went down, only a bound is known: the last fill and
-    // all delivered after its request.
-    const uint32_t held_at_most =
-        static_cast<uint32_t>(std::max(previous_fill, int32_t{0})) +
-        (delivered_before_connection_.load(std::memory_order_acquire) - previous_delivered_at_fill);
-    // An earlier connection's start-up stop reached the board while its measuring replies
-    // were all lost: it cleared what the board held, so this fill no longer shows what was.
-    const bool cleared_unmeasured =
-        stop_cleared_unmeasured_.exchange(false, std::memory_order_acq_rel) &&
-        role != StatusRole::kAfterStop;
-    if (cleared_unmeasured && held_at_most != 0) {
-      measured = false;
-    } else if (role == StatusRole::kAfterStop) {
-      // Both measuring replies lost, and the stop has cleared the board since: its counts are
-      // final. When the board held nothing from before, and nothing but the start-up stop
-      // came since the last counts, they show how much of the packet this connection wrote
-      // ahead of its configuration the board ran before the stop came. Otherwise the counts
-      // could as well be those of a board that ran it all and then reset.
-      const uint32_t sent_since = delivered_at_request - counts_base_.consumed;
-      if (held_at_most == 0 && counts_base_.known && stops_at_request - counts_base_.stops == 1 &&
-          sent_since < kStepHistory) {
-        const int32_t ran = RanByCounts(counts_base_.consumed, static_cast<int32_t>(sent_since),
-                                        raw, RunTimeBeforeStop(counts_base_.seen_ms));
-        resume_unknown = ran == kRunsAmbiguous;
-        if (ran == kNoRun) {
-          measure_mismatch = "no run of the " + std::to_string(sent_since) +
-                             " segments sent since the last counts matches them";
-        }
-        lost = static_cast<int32_t>(sent_since) - std::max(ran, 0);
-        after_stop_counted = ran >= 0 || resume_unknown;
-      } else {
-        lost = segments_before_configuration_.load(std::memory_order_acquire);
-        measured = held_at_most == 0;
-      }
-    }
-    // A fill larger than all the board was sent since its last counts is a garbled reply,
-    // not a measurement: taken at its word it would send most of the program again.
-    const uint32_t sent_since_counts = delivered_at_request - counts_base_.consumed;
-    if (measured && counts_base_.known && fill > sent_since_counts) {
-      measure_mismatch = "a fill of " + std::to_string(fill) + ", more than the " +
-                         std::to_string(sent_since_counts) + " segments sent since its counts";
-    }
-    measured = measured && !owed_unsettled;
-    const int32_t dropped = segments_dropped_for_resync_.exchange(0, std::memory_order_acq_rel);
-    // Measured: the board's counts must still account for what it was sent, or it reset (or
-    // its counts jumped) and what it ran is not known. After the start-up stop they must lie
-    // where that stop may have cut the board's way.
-    CountsVerdict verdict = after_stop_counted ? CountsVerdict::kAgree : CountsVerdict::kDisagree;
-    const bool based = counts_base_.known;
-    CountsBase next;
-    // A measuring reply is read as composed before the start-up stop; read after it, by a
-    // board that composes its replies late, its counts are those the stop left.
-    ReplyCounts before_stop = seen;
-    if (role != StatusRole::kAfterStop) before_stop.stops_now = stops_at_request;
-    std::string mismatch = !measured                   ? std::string()
-                           : !measure_mismatch.empty() ? measure_mismatch
-                           : after_stop_counted        ? std::string()
-                                                       : CountsMismatch(before_stop, verdict, next);
-    bool settled_after_stop = false;
-    if (!mismatch.empty() && measure_mismatch.empty() && role != StatusRole::kAfterStop &&
-        seen.stops_now - stops_at_request == 1 && counts_base_.known &&
-        counts_base_.stops == stops_at_request && raw != std::array<int32_t, 6>{}) {
-      // (Counts of 0 on every channel after a reconnection are a board that powered up: the
-      // stop is not taken to have cut its way there.)
-      const uint32_t cut = books_.DeliveredAtStop(stops_at_request + 1);
-      const uint32_t sent_since = cut - counts_base_.consumed;
-      const int32_t ran = seen.delivered_now == cut && sent_since < kStepHistory
-                              ? RanByCounts(counts_base_.consumed, static_cast<int32_t>(sent_since),
-                                            raw, RunTimeBeforeStop(counts_base_.seen_ms))
-                              : kNoRun;
-      if (ran != kNoRun) {
-        mismatch.clear();
-        verdict = CountsVerdict::kCannotTell;
-        settled_after_stop = true;
-        lost = static_cast<int32_t>(sent_since);
-      }
-    }
-    const bool verified = verdict == CountsVerdict::kAgree;
-    // Counts that account for every step, or that lie within the bounds stops since the last
-    // ones leave: the board ran on through the drop, and the DRO goes on from where it was
-    // rather than being aligned to a position the board has left unseen. Counts with no base
-    // to judge them against, or no alignment yet to have set the offsets, leave the DRO where
-    // it is.
-    keep_offsets_ = aligned_ && mismatch.empty() &&
-                    (verified || (verdict == CountsVerdict::kCannotTell && based));
-    if (!mismatch.empty()) {
-      OnBoardLostPosition("the board's counts do not account for the steps written to it (" +
-                          mismatch + ")");
-    } else if (resume_unknown) {
-      OnResumeUnknown("the board's counts after the start-up stop fit more than one run of the " +
-                      std::to_string(lost) +
-                      " segments sent since the last counts, or one cut "
-                      "inside a segment");
-    } else if (settled_after_stop) {
-      // Read after the stop: what the board ran of what was sent since the last counts, the
-      // counts tell once the board can no longer be finishing a segment the stop let run.
-      owed_rewind_ = {true, lost, dropped, now, counts_base_.consumed, stops_at_request};
-      owed_rewind_.read_after_stop = true;
-    } else if (measured && role != StatusRole::kAfterStop) {
-      // The board runs on until the start-up stop reaches it, several writes behind this
-      // request: how much of what it held it ran by then, the counts after the stop show.
-      // A fill may leave out the segment in hand: the run is measured from the segment before
-      // the fill's, so that one may turn out run or not.
-      const int32_t in_hand = consumed != 0 ? 1 : 0;
-      owed_rewind_ = {true,
-                      lost + in_hand,
-                      dropped,
-                      now,
-                      consumed - static_cast<uint32_t>(in_hand),
-                      stops_at_request};
-      owed_rewind_.in_hand = in_hand;
-    } else if (measured) {
-      RewindSelectedSource(lost + dropped);  // taken after the stop: nothing ran since
-    } else {
-      unmeasured_resyncs_.fetch_add(1, std::memory_order_relaxed);
-      stats_.OnUnmeasuredResync();
-      OnPositionLost(owed_unsettled
-                         ? "the link closed again before the board's counts after its stop "
-                           "came back"
-                         : "every measuring reply of a resynchronisation was lost");
-    }
-    // Counts read after the stop are settled against the base before it.
-    if (!settled_after_stop) counts_base_ = verified && next.known ? next : judge_.BaseFrom(seen);
-    suspect_base_.known = false;
-    // Only the request this reply answers is consumed; one made by a close since then stays
-    // for the next connection.
-    VASKEL_SCHEDULE_POINT(services_.workers, "status reply: resync measured");
-    resync_request_.compare_exchange_strong(resync_request, 0, std::memory_order_acq_rel);
-    stats_.OnResync();
-    // The count a rewind may reach back through starts again once the rewind is done.
-    if (!owed_rewind_.active) services_.client.ResetSegmentsSent();
+    OnResyncReply(seen, role, previous_fill, previous_delivered_at_fill, resync_request);
     return;
   }
 
@@ -269,12 +119,7 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
   }
 
   const HostBlocks& host = services_.host;
-  std::array<int32_t, 6> counts{};
-  for (size_t i = 0; i < 6; ++i) {
-    p = ReadLittleEndian(p, 4, counts[i]);
-    if (host.engine.Get(engine::kAxisReversed[i])) counts[i] = WrapSub(0, counts[i]);
-  }
-  ApplyChannelMapping(counts);
+  const std::array<int32_t, 6> counts = AxisCounts(raw);
   for (size_t i = 0; i < 6; ++i) board_count_[i].store(counts[i], std::memory_order_release);
   if (board_reset && running) {
     // The machine did not move with the counts: the positions stay where they were.
@@ -286,35 +131,11 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
   }
 
   uint32_t inputs = 0;
-  ReadLittleEndian(p, 4, inputs);
+  ReadLittleEndian(p + 4 * 6, 4, inputs);
   input_word_.store(inputs, std::memory_order_release);
 
-  if (!running) {
-    // Alignment: the host positions do not jump; from here on they move with the board.
-    // After a drop the counts bore out, the positions move on with the board instead.
-    const bool keep_offsets = std::exchange(keep_offsets_, false);
-    for (size_t i = 0; i < 6 && !keep_offsets; ++i) {
-      const int32_t position = host.engine.Get(engine::kAxisPosition[i]);
-      axis_offset_[i].store(WrapSub(position, counts[i]), std::memory_order_release);
-    }
-    aligned_ = true;
-    link_running_.store(true);
-    // A close that landed after the check above wins (both sides are sequentially consistent).
-    if (ReportPredatesClose()) {
-      link_running_.store(false);
-      return;
-    }
-    // The word that the position was lost stays up; "connected" would hide it.
-    if (!std::exchange(position_lost_shown_, false)) services_.status.Raise(kMsgDeviceConnected);
-  }
-
-  for (size_t i = 0; i < 6; ++i) {
-    const uint8_t reversed = host.engine.Load<uint8_t>(engine::kAxisReversed[i].offset);
-    if (reversed != reversal_seen_[i]) {
-      reversal_seen_[i] = reversed;
-      host.engine.Set(engine::kPositionsChanged, true);
-    }
-  }
+  if (!running && !Align(counts)) return;
+  NoteReversals();
 
   // Counts not yet borne out by a second reply do not move the DRO.
   const uint64_t sent_at_request = sent_at_request_[slot].load(std::memory_order_acquire);
@@ -333,10 +154,224 @@ void DeviceLink::OnStatusReply(const uint8_t* payload, size_t size, StatusRole r
   last_status_sequence_.store(dispatching_sequence_, std::memory_order_release);
 }
 
-// How many of the `held` segments delivered after the board had consumed `from` it ran, by the
-// counts in `raw`, or -1 when no run accounts for them. Runs that differ only by segments that move
-// nothing (or moves that cancel out) leave the same counts: the board ran at most one segment a
-// period in `elapsed_ms`, so the longest such run within that wins, and past it the shortest.
+std::array<int32_t, 6> DeviceLink::AxisCounts(const std::array<int32_t, 6>& raw) const {
+  std::array<int32_t, 6> counts = raw;
+  for (size_t i = 0; i < 6; ++i) {
+    if (services_.host.engine.Get(engine::kAxisReversed[i])) counts[i] = WrapSub(0, counts[i]);
+  }
+  ApplyChannelMapping(counts);
+  return counts;
+}
+
+bool DeviceLink::Align(const std::array<int32_t, 6>& counts) {
+  // The host positions do not jump; from here on they move with the board. After a drop the
+  // counts bore out, the positions move on with the board instead.
+  const bool keep_offsets = std::exchange(keep_offsets_, false);
+  for (size_t i = 0; i < 6 && !keep_offsets; ++i) {
+    const int32_t position = services_.host.engine.Get(engine::kAxisPosition[i]);
+    axis_offset_[i].store(WrapSub(position, counts[i]), std::memory_order_release);
+  }
+  aligned_ = true;
+  link_running_.store(true);
+  // A close that landed after the check above wins (both sides are sequentially consistent).
+  if (ReportPredatesClose()) {
+    link_running_.store(false);
+    return false;
+  }
+  // The word that the position was lost stays up; "connected" would hide it.
+  if (!std::exchange(position_lost_shown_, false)) services_.status.Raise(kMsgDeviceConnected);
+  return true;
+}
+
+void DeviceLink::NoteReversals() {
+  const HostBlock& engine = services_.host.engine;
+  for (size_t i = 0; i < 6; ++i) {
+    const uint8_t reversed = engine.Load<uint8_t>(engine::kAxisReversed[i].offset);
+    if (reversed != reversal_seen_[i]) {
+      reversal_seen_[i] = reversed;
+      engine.Set(engine::kPositionsChanged, true);
+    }
+  }
+}
+
+int32_t DeviceLink::SentSinceBaseIfReadAfterStop(const ReplyCounts& seen) const {
+  // Counts of 0 on every channel after a reconnection are a board that powered up: the stop
+  // is not taken to have cut its way there.
+  if (seen.stops_now - seen.stops_at_request != 1 || !counts_base_.known ||
+      counts_base_.stops != seen.stops_at_request || seen.raw == std::array<int32_t, 6>{}) {
+    return -1;
+  }
+  const uint32_t cut = books_.DeliveredAtStop(seen.stops_at_request + 1);
+  const uint32_t sent_since = cut - counts_base_.consumed;
+  if (seen.delivered_now != cut || sent_since >= kStepHistory) return -1;
+  return RanSinceBase(sent_since, seen.raw) != kNoRun ? static_cast<int32_t>(sent_since) : -1;
+}
+
+bool DeviceLink::SettleLeftOverRewind(const ReplyCounts& seen, uint32_t resync_request) {
+  // The last connection closed before the counts after its stop were final. When nothing was
+  // sent since that stop, these counts are: they settle it.
+  if (!owed_rewind_.active || settle_waits_ == 0 ||
+      seen.stops_at_request != owed_rewind_.stops + 1 ||
+      seen.delivered_now != books_.DeliveredAtStop(owed_rewind_.stops + 1)) {
+    return false;
+  }
+  settle_waits_ = 0;
+  if (!SettleOwedRewind(seen.raw)) return false;
+  // Lost: the program is stopped; this connection aligns on what the board shows.
+  resync_request_.compare_exchange_strong(resync_request, 0, std::memory_order_acq_rel);
+  counts_base_ = judge_.BaseFrom(seen);
+  suspect_base_.known = false;
+  return true;
+}
+
+// The reply that measures a resynchronisation (`resync_request` names it): how much of what
+// the board held it lost, and whether its counts still account for what it was sent.
+void DeviceLink::OnResyncReply(const ReplyCounts& seen, StatusRole role, int32_t previous_fill,
+                               uint32_t previous_delivered_at_fill, uint32_t resync_request) {
+  const uint32_t fill = seen.fill;
+  const std::array<int32_t, 6>& raw = seen.raw;
+  const uint32_t now = seen.now_ms;
+  const uint32_t delivered_at_request = seen.delivered_at_request;
+  const uint32_t stops_at_request = seen.stops_at_request;
+  const uint32_t consumed = delivered_at_request - fill;
+  if (SettleLeftOverRewind(seen, resync_request)) return;
+  int32_t lost = static_cast<int32_t>(fill);
+  bool measured = true;
+  // The last connection closed before its stop showed how far the board ran: what it
+  // measured then no longer tells what the board lost.
+  const bool owed_unsettled = std::exchange(owed_rewind_.active, false);
+  // Counts, or a fill, that what the board was sent cannot account for.
+  std::string measure_mismatch;
+  bool after_stop_counted = false;
+  bool resume_unknown = false;  // the counts are good, but not which segments ran
+  // Of what the board held when the link went down, only a bound is known: the last fill and
+  // all delivered after its request.
+  const uint32_t held_at_most =
+      static_cast<uint32_t>(std::max(previous_fill, int32_t{0})) +
+      (delivered_before_connection_.load(std::memory_order_acquire) - previous_delivered_at_fill);
+  // An earlier connection's start-up stop reached the board while its measuring replies
+  // were all lost: it cleared what the board held, so this fill no longer shows what was.
+  const bool cleared_unmeasured =
+      stop_cleared_unmeasured_.exchange(false, std::memory_order_acq_rel) &&
+      role != StatusRole::kAfterStop;
+  if (cleared_unmeasured && held_at_most != 0) {
+    measured = false;
+  } else if (role == StatusRole::kAfterStop) {
+    // Both measuring replies lost, and the stop has cleared the board since: its counts are
+    // final. When the board held nothing from before, and nothing but the start-up stop
+    // came since the last counts, they show how much of the packet this connection wrote
+    // ahead of its configuration the board ran before the stop came. Otherwise the counts
+    // could as well be those of a board that ran it all and then reset.
+    const uint32_t sent_since = delivered_at_request - counts_base_.consumed;
+    if (held_at_most == 0 && counts_base_.known && stops_at_request - counts_base_.stops == 1 &&
+        sent_since < kStepHistory) {
+      const int32_t ran = RanSinceBase(sent_since, raw);
+      resume_unknown = ran == kRunsAmbiguous;
+      if (ran == kNoRun) {
+        measure_mismatch = "no run of the " + std::to_string(sent_since) +
+                           " segments sent since the last counts matches them";
+      }
+      lost = static_cast<int32_t>(sent_since) - std::max(ran, 0);
+      after_stop_counted = ran >= 0 || resume_unknown;
+    } else {
+      lost = segments_before_configuration_.load(std::memory_order_acquire);
+      measured = held_at_most == 0;
+    }
+  }
+  // A fill larger than all the board was sent since its last counts is a garbled reply,
+  // not a measurement: taken at its word it would send most of the program again.
+  const uint32_t sent_since_counts = delivered_at_request - counts_base_.consumed;
+  if (measured && counts_base_.known && fill > sent_since_counts) {
+    measure_mismatch = "a fill of " + std::to_string(fill) + ", more than the " +
+                       std::to_string(sent_since_counts) + " segments sent since its counts";
+  }
+  measured = measured && !owed_unsettled;
+  const int32_t dropped = segments_dropped_for_resync_.exchange(0, std::memory_order_acq_rel);
+  // Measured: the board's counts must still account for what it was sent, or it reset (or
+  // its counts jumped) and what it ran is not known. After the start-up stop they must lie
+  // where that stop may have cut the board's way.
+  CountsVerdict verdict = after_stop_counted ? CountsVerdict::kAgree : CountsVerdict::kDisagree;
+  const bool based = counts_base_.known;
+  CountsBase next;
+  // A measuring reply is read as composed before the start-up stop; read after it, by a
+  // board that composes its replies late, its counts are those the stop left.
+  ReplyCounts before_stop = seen;
+  if (role != StatusRole::kAfterStop) before_stop.stops_now = stops_at_request;
+  std::string mismatch = !measured                   ? std::string()
+                         : !measure_mismatch.empty() ? measure_mismatch
+                         : after_stop_counted        ? std::string()
+                                                     : CountsMismatch(before_stop, verdict, next);
+  bool settled_after_stop = false;
+  if (!mismatch.empty() && measure_mismatch.empty() && role != StatusRole::kAfterStop) {
+    const int32_t sent_since = SentSinceBaseIfReadAfterStop(seen);
+    if (sent_since >= 0) {
+      mismatch.clear();
+      verdict = CountsVerdict::kCannotTell;
+      settled_after_stop = true;
+      lost = sent_since;
+    }
+  }
+  const bool verified = verdict == CountsVerdict::kAgree;
+  // Counts that account for every step, or that lie within the bounds stops since the last
+  // ones leave: the board ran on through the drop, and the DRO goes on from where it was
+  // rather than being aligned to a position the board has left unseen. Counts with no base
+  // to judge them against, or no alignment yet to have set the offsets, leave the DRO where
+  // it is.
+  keep_offsets_ = aligned_ && mismatch.empty() &&
+                  (verified || (verdict == CountsVerdict::kCannotTell && based));
+  if (!mismatch.empty()) {
+    OnBoardLostPosition("the board's counts do not account for the steps written to it (" +
+                        mismatch + ")");
+  } else if (resume_unknown) {
+    OnResumeUnknown("the board's counts after the start-up stop fit more than one run of the " +
+                    std::to_string(lost) +
+                    " segments sent since the last counts, or one cut "
+                    "inside a segment");
+  } else if (settled_after_stop) {
+    // Read after the stop: what the board ran of what was sent since the last counts, the
+    // counts tell once the board can no longer be finishing a segment the stop let run.
+    owed_rewind_ = {true, lost, dropped, now, counts_base_.consumed, stops_at_request};
+    owed_rewind_.read_after_stop = true;
+  } else if (measured && role != StatusRole::kAfterStop) {
+    // The board runs on until the start-up stop reaches it, several writes behind this
+    // request: how much of what it held it ran by then, the counts after the stop show.
+    // A fill may leave out the segment in hand: the run is measured from the segment before
+    // the fill's, so that one may turn out run or not.
+    const int32_t in_hand = consumed != 0 ? 1 : 0;
+    owed_rewind_ = {true,
+                    lost + in_hand,
+                    dropped,
+                    now,
+                    consumed - static_cast<uint32_t>(in_hand),
+                    stops_at_request};
+    owed_rewind_.in_hand = in_hand;
+  } else if (measured) {
+    RewindSelectedSource(lost + dropped);  // taken after the stop: nothing ran since
+  } else {
+    unmeasured_resyncs_.fetch_add(1, std::memory_order_relaxed);
+    stats_.OnUnmeasuredResync();
+    OnPositionLost(owed_unsettled
+                       ? "the link closed again before the board's counts after its stop "
+                         "came back"
+                       : "every measuring reply of a resynchronisation was lost");
+  }
+  // Counts read after the stop are settled against the base before it.
+  if (!settled_after_stop) counts_base_ = verified && next.known ? next : judge_.BaseFrom(seen);
+  suspect_base_.known = false;
+  // Only the request this reply answers is consumed; one made by a close since then stays
+  // for the next connection.
+  VASKEL_SCHEDULE_POINT(services_.workers, "status reply: resync measured");
+  resync_request_.compare_exchange_strong(resync_request, 0, std::memory_order_acq_rel);
+  stats_.OnResync();
+  // The count a rewind may reach back through starts again once the rewind is done.
+  if (!owed_rewind_.active) services_.client.ResetSegmentsSent();
+}
+
+int32_t DeviceLink::RanSinceBase(uint32_t sent_since, const std::array<int32_t, 6>& raw) const {
+  return RanByCounts(counts_base_.consumed, static_cast<int32_t>(sent_since), raw,
+                     RunTimeBeforeStop(counts_base_.seen_ms));
+}
+
 bool DeviceLink::CountsAfterRun(uint32_t from, int32_t ran, const std::array<int32_t, 6>& raw,
                                 bool guessed) const {
   return judge_.CountsAt(counts_base_, from + static_cast<uint32_t>(ran), raw, false, guessed);
@@ -552,32 +587,17 @@ std::string DeviceLink::CountsMismatch(const ReplyCounts& reply, CountsVerdict& 
                                        CountsBase& next) {
   std::string expected;
   verdict = judge_.Judge(counts_base_, reply, &expected, &next);
-  // Counts the board moved by itself at rest are followed, unless they are its power-up ones.
-  if (verdict == CountsVerdict::kAtRest) {
-    if (reply.raw != std::array<int32_t, 6>{}) {
-      verdict = CountsVerdict::kCannotTell;
-      return {};
-    }
-    verdict = CountsVerdict::kDisagree;
-    expected = "counts that stay at rest";
-  }
+  // Counts the board moved by itself at rest are followed.
+  if (verdict == CountsVerdict::kAtRest) verdict = CountsVerdict::kCannotTell;
   if (verdict != CountsVerdict::kDisagree) return {};
-  std::string found;
-  for (size_t c = 0; c < 6; ++c) AppendCount(found, static_cast<uint32_t>(reply.raw[c]));
-  return "counts expected " + expected + ", found " + found;
+  return ExpectedAndFound(expected, reply.raw);
 }
 
 bool DeviceLink::BoardResetSeen(const ReplyCounts& reply, std::string& why) {
   std::string expected;
   CountsBase next;
-  CountsVerdict verdict = judge_counts_ ? judge_.Judge(counts_base_, reply, &expected, &next)
-                                        : CountsVerdict::kCannotTell;
-  // At rest a board's counts may move by themselves; only its power-up counts are a reset.
-  if (verdict == CountsVerdict::kAtRest) {
-    verdict = reply.raw == std::array<int32_t, 6>{} ? CountsVerdict::kDisagree
-                                                    : CountsVerdict::kCannotTell;
-    if (verdict == CountsVerdict::kDisagree) expected = "counts that stay at rest";
-  }
+  const CountsVerdict verdict = judge_counts_ ? judge_.Judge(counts_base_, reply, &expected, &next)
+                                              : CountsVerdict::kCannotTell;
   const bool bears_out_suspect =
       suspect_base_.known &&
       judge_.Judge(suspect_base_, reply, nullptr, nullptr) == CountsVerdict::kAgree;
@@ -601,9 +621,7 @@ bool DeviceLink::BoardResetSeen(const ReplyCounts& reply, std::string& why) {
     suspect_base_ = judge_.BaseFrom(reply);
     return false;
   }
-  std::string found;
-  for (size_t c = 0; c < 6; ++c) AppendCount(found, static_cast<uint32_t>(reply.raw[c]));
-  why = "counts expected " + expected + ", found " + found;
+  why = ExpectedAndFound(expected, reply.raw);
   counts_base_ = judge_.BaseFrom(reply);
   suspect_base_.known = false;
   return true;
