@@ -190,45 +190,25 @@ CountsVerdict CountsJudge::JudgeAtStops(const CountsBase& base, const ReplyCount
   }
   if (Diff(d, first) >= kHalfHistory) return CountsVerdict::kCannotTell;
   // Every count is relative to the base's anchor and the steps before `ref`.
-  const uint32_t ref = since == 0 ? first : cut;
-  std::array<int64_t, 6> r{};
+  Frame frame{since, since == 0 ? first : cut, cut, d, judged, {}};
   for (size_t c = 0; c < 6; ++c) {
-    r[c] = Diff(static_cast<uint32_t>(reply.raw[c]) - books_.StepsBefore(ref, c), base.lo[c]);
+    frame.r[c] =
+        Diff(static_cast<uint32_t>(reply.raw[c]) - books_.StepsBefore(frame.ref, c), base.lo[c]);
   }
-  if (expected) *expected = DescribeExpected(base, reply, ref, first, last, since != 0);
+  if (expected) *expected = DescribeExpected(base, reply, frame.ref, first, last, since != 0);
   Hull hull;
   uint32_t matched_from = 0;
   std::array<bool, 6> stood{};  // an unread channel matched only by standing still
   const auto try_point = [&](uint32_t j, uint32_t k) {
-    std::array<int64_t, 6> a{}, b{};
-    std::array<bool, 6> still{};
-    for (size_t c = 0; c < 6; ++c) {
-      const Span q = Reach(k, c, ref, d);
-      Span p{0, 0};
-      if (since == 1) p = Reach(j, c, ref, j == cut ? cut : d);
-      // The anchor (relative to the base's) lies in [p.lo, width + p.hi] by the base and in
-      // [r - q.hi, r - q.lo] by this reply.
-      a[c] = std::max(p.lo, r[c] - q.hi);
-      b[c] = std::min(static_cast<int64_t>(base.width[c]) + p.hi, r[c] - q.lo);
-      if (a[c] > b[c]) {
-        if (((judged | reply.counting) >> c & 1u) != 0 || reply.raw[c] != base.raw[c]) return;
-        still[c] = true;
-        continue;
-      }
-      // Nothing sent after the stop has run yet: the board may still be finishing the segment
-      // the stop found it in, and the run goes on from wherever in it that ends.
-      if (since == 1 && k == cut) {
-        a[c] = std::max(p.lo, a[c] - (p.hi - p.lo));
-        b[c] = std::min(static_cast<int64_t>(base.width[c]) + p.hi, b[c] + (p.hi - p.lo));
-      }
-    }
+    Fit fit;
+    if (!FitAt(base, reply, frame, j, k, fit)) return;
     if (!hull.any) matched_from = k;
     hull.any = true;
     for (size_t c = 0; c < 6; ++c) {
-      if (still[c]) {
+      if (fit.still[c]) {
         stood[c] = true;
       } else {
-        hull.Add(c, a[c], b[c]);
+        hull.Add(c, fit.lo[c], fit.hi[c]);
       }
     }
   };
@@ -242,6 +222,35 @@ CountsVerdict CountsJudge::JudgeAtStops(const CountsBase& base, const ReplyCount
   if (!hull.any) return CountsVerdict::kDisagree;
   if (next) *next = Narrowed(base, reply, stops, matched_from, hull.lo, hull.hi, stood);
   return CountsVerdict::kAgree;
+}
+
+bool CountsJudge::FitAt(const CountsBase& base, const ReplyCounts& reply, const Frame& frame,
+                        uint32_t j, uint32_t k, Fit& fit) const {
+  for (size_t c = 0; c < 6; ++c) {
+    const Span q = Reach(k, c, frame.ref, frame.delivered);
+    Span p{0, 0};
+    if (frame.since == 1) p = Reach(j, c, frame.ref, j == frame.cut ? frame.cut : frame.delivered);
+    // The anchor (relative to the base's) lies in [p.lo, width + p.hi] by the base and in
+    // [r - q.hi, r - q.lo] by this reply.
+    const auto width = static_cast<int64_t>(base.width[c]);
+    fit.lo[c] = std::max(p.lo, frame.r[c] - q.hi);
+    fit.hi[c] = std::min(width + p.hi, frame.r[c] - q.lo);
+    if (fit.lo[c] > fit.hi[c]) {
+      // Only a channel the positions do not read, and not seen to count, may stand still.
+      if (((frame.judged | reply.counting) >> c & 1u) != 0 || reply.raw[c] != base.raw[c]) {
+        return false;
+      }
+      fit.still[c] = true;
+      continue;
+    }
+    // Nothing sent after the stop has run yet: the board may still be finishing the segment
+    // the stop found it in, and the run goes on from wherever in it that ends.
+    if (frame.since == 1 && k == frame.cut) {
+      fit.lo[c] = std::max(p.lo, fit.lo[c] - (p.hi - p.lo));
+      fit.hi[c] = std::min(width + p.hi, fit.hi[c] + (p.hi - p.lo));
+    }
+  }
+  return true;
 }
 
 std::string CountsJudge::DescribeExpected(const CountsBase& base, const ReplyCounts& reply,

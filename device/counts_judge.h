@@ -97,6 +97,22 @@ class CountsJudge {
   void Candidates(const ReplyCounts& reply, uint32_t& first, uint32_t& last) const;
   CountsVerdict JudgeAtStops(const CountsBase& base, const ReplyCounts& reply, uint32_t stops,
                              std::string* expected, CountsBase* next) const;
+  // A judgement's point of view: stops since the base, the stream point counts are taken
+  // relative to, the stop's cut, what was delivered, the channels judged, and the reply's
+  // counts less the base's anchor and the steps before `ref`.
+  struct Frame {
+    uint32_t since = 0, ref = 0, cut = 0, delivered = 0;
+    uint8_t judged = 0;
+    std::array<int64_t, 6> r{};
+  };
+  // Where the anchor lies, relative to the base's, if the stop found the board at `j` (across
+  // one stop) and the reply at `k`; `still` marks an unread channel that stood instead.
+  struct Fit {
+    std::array<int64_t, 6> lo{}, hi{};
+    std::array<bool, 6> still{};
+  };
+  bool FitAt(const CountsBase& base, const ReplyCounts& reply, const Frame& frame, uint32_t j,
+             uint32_t k, Fit& fit) const;
   // What the counts were expected to be, for the log.
   std::string DescribeExpected(const CountsBase& base, const ReplyCounts& reply, uint32_t ref,
                                uint32_t first, uint32_t last, bool after_stop) const;

@@ -309,6 +309,18 @@ class DeviceLink final : public BoardLink {
   int32_t SentSinceBaseIfReadAfterStop(const ReplyCounts& seen) const;
   // The run since the base, up to the last stop, that the counts show (RanByCounts).
   int32_t RanSinceBase(uint32_t sent_since, const std::array<int32_t, 6>& raw) const;
+  // What a resynchronising reply measured: the segments the board lost, whether that is known,
+  // counts or a fill what it was sent cannot account for, and, from counts after the stop,
+  // whether they fit a run (or fit more than one).
+  struct ResyncMeasure {
+    int32_t lost = 0;
+    bool measured = true;
+    std::string mismatch;
+    bool after_stop_counted = false;
+    bool resume_unknown = false;
+  };
+  // Only the reply after the start-up stop came back: its counts measure what ran.
+  void MeasureAfterStopOnly(const ReplyCounts& seen, uint32_t held_at_most, ResyncMeasure& m) const;
   // Receiver: the reply that measures a resynchronisation.
   void OnResyncReply(const ReplyCounts& seen, StatusRole role, int32_t previous_fill,
                      uint32_t previous_delivered_at_fill, uint32_t resync_request);

@@ -207,6 +207,30 @@ int32_t DeviceLink::SentSinceBaseIfReadAfterStop(const ReplyCounts& seen) const 
   return RanSinceBase(sent_since, seen.raw) != kNoRun ? static_cast<int32_t>(sent_since) : -1;
 }
 
+void DeviceLink::MeasureAfterStopOnly(const ReplyCounts& seen, uint32_t held_at_most,
+                                      ResyncMeasure& m) const {
+  // Both measuring replies lost, and the stop has cleared the board since: its counts are
+  // final. When the board held nothing from before, and nothing but the start-up stop came
+  // since the last counts, they show how much of the packet this connection wrote ahead of
+  // its configuration the board ran before the stop came. Otherwise the counts could as well
+  // be those of a board that ran it all and then reset.
+  const uint32_t sent_since = seen.delivered_at_request - counts_base_.consumed;
+  if (held_at_most != 0 || !counts_base_.known || seen.stops_at_request - counts_base_.stops != 1 ||
+      sent_since >= kStepHistory) {
+    m.lost = segments_before_configuration_.load(std::memory_order_acquire);
+    m.measured = held_at_most == 0;
+    return;
+  }
+  const int32_t ran = RanSinceBase(sent_since, seen.raw);
+  m.resume_unknown = ran == kRunsAmbiguous;
+  if (ran == kNoRun) {
+    m.mismatch = "no run of the " + std::to_string(sent_since) +
+                 " segments sent since the last counts matches them";
+  }
+  m.lost = static_cast<int32_t>(sent_since) - std::max(ran, 0);
+  m.after_stop_counted = ran >= 0 || m.resume_unknown;
+}
+
 bool DeviceLink::SettleLeftOverRewind(const ReplyCounts& seen, uint32_t resync_request) {
   // The last connection closed before the counts after its stop were final. When nothing was
   // sent since that stop, these counts are: they settle it.
@@ -229,21 +253,16 @@ bool DeviceLink::SettleLeftOverRewind(const ReplyCounts& seen, uint32_t resync_r
 void DeviceLink::OnResyncReply(const ReplyCounts& seen, StatusRole role, int32_t previous_fill,
                                uint32_t previous_delivered_at_fill, uint32_t resync_request) {
   const uint32_t fill = seen.fill;
-  const std::array<int32_t, 6>& raw = seen.raw;
   const uint32_t now = seen.now_ms;
   const uint32_t delivered_at_request = seen.delivered_at_request;
   const uint32_t stops_at_request = seen.stops_at_request;
   const uint32_t consumed = delivered_at_request - fill;
   if (SettleLeftOverRewind(seen, resync_request)) return;
-  int32_t lost = static_cast<int32_t>(fill);
-  bool measured = true;
+  ResyncMeasure m;
+  m.lost = static_cast<int32_t>(fill);
   // The last connection closed before its stop showed how far the board ran: what it
   // measured then no longer tells what the board lost.
   const bool owed_unsettled = std::exchange(owed_rewind_.active, false);
-  // Counts, or a fill, that what the board was sent cannot account for.
-  std::string measure_mismatch;
-  bool after_stop_counted = false;
-  bool resume_unknown = false;  // the counts are good, but not which segments ran
   // Of what the board held when the link went down, only a bound is known: the last fill and
   // all delivered after its request.
   const uint32_t held_at_most =
@@ -255,60 +274,41 @@ void DeviceLink::OnResyncReply(const ReplyCounts& seen, StatusRole role, int32_t
       stop_cleared_unmeasured_.exchange(false, std::memory_order_acq_rel) &&
       role != StatusRole::kAfterStop;
   if (cleared_unmeasured && held_at_most != 0) {
-    measured = false;
+    m.measured = false;
   } else if (role == StatusRole::kAfterStop) {
-    // Both measuring replies lost, and the stop has cleared the board since: its counts are
-    // final. When the board held nothing from before, and nothing but the start-up stop
-    // came since the last counts, they show how much of the packet this connection wrote
-    // ahead of its configuration the board ran before the stop came. Otherwise the counts
-    // could as well be those of a board that ran it all and then reset.
-    const uint32_t sent_since = delivered_at_request - counts_base_.consumed;
-    if (held_at_most == 0 && counts_base_.known && stops_at_request - counts_base_.stops == 1 &&
-        sent_since < kStepHistory) {
-      const int32_t ran = RanSinceBase(sent_since, raw);
-      resume_unknown = ran == kRunsAmbiguous;
-      if (ran == kNoRun) {
-        measure_mismatch = "no run of the " + std::to_string(sent_since) +
-                           " segments sent since the last counts matches them";
-      }
-      lost = static_cast<int32_t>(sent_since) - std::max(ran, 0);
-      after_stop_counted = ran >= 0 || resume_unknown;
-    } else {
-      lost = segments_before_configuration_.load(std::memory_order_acquire);
-      measured = held_at_most == 0;
-    }
+    MeasureAfterStopOnly(seen, held_at_most, m);
   }
   // A fill larger than all the board was sent since its last counts is a garbled reply,
   // not a measurement: taken at its word it would send most of the program again.
   const uint32_t sent_since_counts = delivered_at_request - counts_base_.consumed;
-  if (measured && counts_base_.known && fill > sent_since_counts) {
-    measure_mismatch = "a fill of " + std::to_string(fill) + ", more than the " +
-                       std::to_string(sent_since_counts) + " segments sent since its counts";
+  if (m.measured && counts_base_.known && fill > sent_since_counts) {
+    m.mismatch = "a fill of " + std::to_string(fill) + ", more than the " +
+                 std::to_string(sent_since_counts) + " segments sent since its counts";
   }
-  measured = measured && !owed_unsettled;
+  m.measured = m.measured && !owed_unsettled;
   const int32_t dropped = segments_dropped_for_resync_.exchange(0, std::memory_order_acq_rel);
   // Measured: the board's counts must still account for what it was sent, or it reset (or
   // its counts jumped) and what it ran is not known. After the start-up stop they must lie
   // where that stop may have cut the board's way.
-  CountsVerdict verdict = after_stop_counted ? CountsVerdict::kAgree : CountsVerdict::kDisagree;
+  CountsVerdict verdict = m.after_stop_counted ? CountsVerdict::kAgree : CountsVerdict::kDisagree;
   const bool based = counts_base_.known;
   CountsBase next;
   // A measuring reply is read as composed before the start-up stop; read after it, by a
   // board that composes its replies late, its counts are those the stop left.
   ReplyCounts before_stop = seen;
   if (role != StatusRole::kAfterStop) before_stop.stops_now = stops_at_request;
-  std::string mismatch = !measured                   ? std::string()
-                         : !measure_mismatch.empty() ? measure_mismatch
-                         : after_stop_counted        ? std::string()
-                                                     : CountsMismatch(before_stop, verdict, next);
+  std::string mismatch = !m.measured            ? std::string()
+                         : !m.mismatch.empty()  ? m.mismatch
+                         : m.after_stop_counted ? std::string()
+                                                : CountsMismatch(before_stop, verdict, next);
   bool settled_after_stop = false;
-  if (!mismatch.empty() && measure_mismatch.empty() && role != StatusRole::kAfterStop) {
+  if (!mismatch.empty() && m.mismatch.empty() && role != StatusRole::kAfterStop) {
     const int32_t sent_since = SentSinceBaseIfReadAfterStop(seen);
     if (sent_since >= 0) {
       mismatch.clear();
       verdict = CountsVerdict::kCannotTell;
       settled_after_stop = true;
-      lost = sent_since;
+      m.lost = sent_since;
     }
   }
   const bool verified = verdict == CountsVerdict::kAgree;
@@ -322,31 +322,31 @@ void DeviceLink::OnResyncReply(const ReplyCounts& seen, StatusRole role, int32_t
   if (!mismatch.empty()) {
     OnBoardLostPosition("the board's counts do not account for the steps written to it (" +
                         mismatch + ")");
-  } else if (resume_unknown) {
+  } else if (m.resume_unknown) {
     OnResumeUnknown("the board's counts after the start-up stop fit more than one run of the " +
-                    std::to_string(lost) +
+                    std::to_string(m.lost) +
                     " segments sent since the last counts, or one cut "
                     "inside a segment");
   } else if (settled_after_stop) {
     // Read after the stop: what the board ran of what was sent since the last counts, the
     // counts tell once the board can no longer be finishing a segment the stop let run.
-    owed_rewind_ = {true, lost, dropped, now, counts_base_.consumed, stops_at_request};
+    owed_rewind_ = {true, m.lost, dropped, now, counts_base_.consumed, stops_at_request};
     owed_rewind_.read_after_stop = true;
-  } else if (measured && role != StatusRole::kAfterStop) {
+  } else if (m.measured && role != StatusRole::kAfterStop) {
     // The board runs on until the start-up stop reaches it, several writes behind this
     // request: how much of what it held it ran by then, the counts after the stop show.
     // A fill may leave out the segment in hand: the run is measured from the segment before
     // the fill's, so that one may turn out run or not.
     const int32_t in_hand = consumed != 0 ? 1 : 0;
     owed_rewind_ = {true,
-                    lost + in_hand,
+                    m.lost + in_hand,
                     dropped,
                     now,
                     consumed - static_cast<uint32_t>(in_hand),
                     stops_at_request};
     owed_rewind_.in_hand = in_hand;
-  } else if (measured) {
-    RewindSelectedSource(lost + dropped);  // taken after the stop: nothing ran since
+  } else if (m.measured) {
+    RewindSelectedSource(m.lost + dropped);  // taken after the stop: nothing ran since
   } else {
     unmeasured_resyncs_.fetch_add(1, std::memory_order_relaxed);
     stats_.OnUnmeasuredResync();
