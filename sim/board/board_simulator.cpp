@@ -168,34 +168,9 @@ void BoardSimulator::HandlePacketLocked(const uint8_t* p) {
       next_tags_ = {};
       stats_.highest_fill = std::max(stats_.highest_fill, queue_.size());
       break;
-    case kOpStatusRequest: {
-      StatusRequestRecord r;
-      r.sequence = Le16(p + 1);
-      r.output_word = static_cast<uint32_t>(Le32(p + 3));
-      r.spindle = Le16(p + 7);
-      r.axis_mask = static_cast<uint32_t>(Le32(p + 9));
-      last_status_ = r;
-      Reply reply{};
-      Put16(&reply.bytes[1], r.sequence);
-      reply.composed = false;
-      reply.compose_ms = clock_.TickCountMs();
-      if (habits_.compose_late_max_ms != 0) {
-        // SplitMix64, so that a seed gives the same delays everywhere.
-        uint64_t z = (compose_state_ += 0x9e3779b97f4a7c15ULL);
-        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-        z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-        z ^= z >> 31;
-        reply.compose_ms += static_cast<uint32_t>(z % (uint64_t{habits_.compose_late_max_ms} + 1));
-        // Replies go out in order: none is composed before the one ahead of it.
-        if (replies_.size() != 0 && static_cast<int32_t>(last_compose_ms_ - reply.compose_ms) > 0) {
-          reply.compose_ms = last_compose_ms_;
-        }
-      }
-      last_compose_ms_ = reply.compose_ms;
-      if (habits_.compose_late_max_ms == 0) ComposeLocked(reply);
-      QueueReplyLocked(reply);
+    case kOpStatusRequest:
+      AnswerStatusRequestLocked(p);
       break;
-    }
     case kOpSyncQueryA:
     case kOpSyncQueryB: {
       // The value is the query's own sequence number; the echo carries it back whole.
@@ -214,6 +189,34 @@ void BoardSimulator::HandlePacketLocked(const uint8_t* p) {
   ++stats_.packets[op];
   if (log_.size() == kPacketLogSize) log_.pop_front();
   log_.push_back({op, value});
+}
+
+void BoardSimulator::AnswerStatusRequestLocked(const uint8_t* p) {
+  StatusRequestRecord r;
+  r.sequence = Le16(p + 1);
+  r.output_word = static_cast<uint32_t>(Le32(p + 3));
+  r.spindle = Le16(p + 7);
+  r.axis_mask = static_cast<uint32_t>(Le32(p + 9));
+  last_status_ = r;
+  Reply reply{};
+  Put16(&reply.bytes[1], r.sequence);
+  reply.composed = false;
+  reply.compose_ms = clock_.TickCountMs();
+  if (habits_.compose_late_max_ms != 0) {
+    // SplitMix64, so that a seed gives the same delays everywhere.
+    uint64_t z = (compose_state_ += 0x9e3779b97f4a7c15ULL);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    z ^= z >> 31;
+    reply.compose_ms += static_cast<uint32_t>(z % (uint64_t{habits_.compose_late_max_ms} + 1));
+    // Replies go out in order: none is composed before the one ahead of it.
+    if (replies_.size() != 0 && static_cast<int32_t>(last_compose_ms_ - reply.compose_ms) > 0) {
+      reply.compose_ms = last_compose_ms_;
+    }
+  }
+  last_compose_ms_ = reply.compose_ms;
+  if (habits_.compose_late_max_ms == 0) ComposeLocked(reply);
+  QueueReplyLocked(reply);
 }
 
 void BoardSimulator::QueueReplyLocked(Reply reply) {

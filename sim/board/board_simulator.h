@@ -201,6 +201,8 @@ class BoardSimulator {
   // Empties the queue, counting what it held into `dropped`.
   void DropQueueLocked(std::array<int64_t, 6>& dropped, SegmentFate fate);
   void HandlePacketLocked(const uint8_t* p);
+  // Queues the status reply, composed now or, by habit, as it is sent.
+  void AnswerStatusRequestLocked(const uint8_t* p);
   void QueueReplyLocked(Reply reply);
   uint32_t InputWordLocked() const;
   bool ConnectionEndedLocked(uint64_t generation, const std::atomic<bool>* cancel) const;
