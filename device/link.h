@@ -146,6 +146,10 @@ class DeviceLink final : public BoardLink {
   uint32_t resume_unknown_stops() const {
     return resume_unknown_stops_.load(std::memory_order_relaxed);
   }
+  // Of those, the ones that left a backlash take-up's play unknown.
+  uint32_t resume_unknown_play() const {
+    return resume_unknown_play_.load(std::memory_order_relaxed);
+  }
   static constexpr std::string_view kResumeUnknownText =
       "vaskel device stopped the program, it cannot resume exactly: positions kept";
   int32_t segments_awaiting_write() override;
@@ -290,7 +294,9 @@ class DeviceLink final : public BoardLink {
   // The board's counts show it lost what it held (it reset, or its counts jumped): counted
   // with the resynchronisations that found so.
   void OnBoardLostPosition(const std::string& why);
-  void OnResumeUnknown(const std::string& why);
+  // The counts fit every run that lost between `lost_least` and `lost_most` of the segments
+  // streamed: positions kept, the program stopped, take-ups settled where those runs agree.
+  void OnResumeUnknown(const std::string& why, int32_t lost_least, int32_t lost_most);
   // Receiver: an agreeing reply that the guessed anchor does not place exactly.
   void NoteBoardHabits(const ReplyCounts& reply);
   // The counts by axis: reversed where the host says, and channels 3 and 4 mapped onto axes
@@ -307,8 +313,25 @@ class DeviceLink final : public BoardLink {
   // A measuring reply read after the start-up stop, whose counts some run since the base
   // reaches: the segments sent since the base, else -1.
   int32_t SentSinceBaseIfReadAfterStop(const ReplyCounts& seen) const;
+  // Every stop since the base's up to stop number `stops` found the board at rest with nothing
+  // sent since the base.
+  bool StopsSinceBaseCutNothing(uint32_t stops) const;
+  // A measuring reply the base's counts bear out when read as composed after every stop sent
+  // by the time it was read.
+  bool ReadAfterStopFits(const ReplyCounts& seen) const;
+  bool PowerUpCounts(const std::array<int32_t, 6>& raw) const;
+  static ReplyCounts AsReadAfterStop(const ReplyCounts& seen);
+  static constexpr int32_t kNoRun = -1;
+  static constexpr int32_t kRunsAmbiguous = -2;
+  static constexpr int32_t kLostSinceLastStop = 0xffff;  // reaches back to the last stop
+  // The shortest and longest runs the counts fit, whole or ending inside a segment.
+  struct RunRange {
+    int32_t least = kNoRun;
+    int32_t most = kNoRun;
+  };
   // The run since the base, up to the last stop, that the counts show (RanByCounts).
-  int32_t RanSinceBase(uint32_t sent_since, const std::array<int32_t, 6>& raw) const;
+  int32_t RanSinceBase(uint32_t sent_since, const std::array<int32_t, 6>& raw,
+                       RunRange* fits = nullptr) const;
   // What a resynchronising reply measured: the segments the board lost, whether that is known,
   // counts or a fill what it was sent cannot account for, and, from counts after the stop,
   // whether they fit a run (or fit more than one).
@@ -318,6 +341,9 @@ class DeviceLink final : public BoardLink {
     std::string mismatch;
     bool after_stop_counted = false;
     bool resume_unknown = false;
+    bool read_after_stop = false;  // the counts are those the start-up stop left
+    int32_t lost_least = 0;        // where several runs fit: the least and most they lost
+    int32_t lost_most = 0;
   };
   // Only the reply after the start-up stop came back: its counts measure what ran.
   void MeasureAfterStopOnly(const ReplyCounts& seen, uint32_t held_at_most, ResyncMeasure& m) const;
@@ -338,14 +364,19 @@ class DeviceLink final : public BoardLink {
   // The counts the board shows after running `ran` segments past `from` are `raw`.
   bool CountsAfterRun(uint32_t from, int32_t ran, const std::array<int32_t, 6>& raw,
                       bool guessed) const;
+  // The counts fit a run with a gap: the board lost its queue with the link, then ran part of
+  // the packet this connection wrote ahead of its configuration.
+  bool GappedRunFits(uint32_t from, int32_t least, const std::array<int32_t, 6>& raw) const;
   // Runs `a` and `b` past `from` leave the counts alike on every channel.
   bool SameCounts(uint32_t from, int32_t a, int32_t b) const;
-  static constexpr int32_t kNoRun = -1;
-  static constexpr int32_t kRunsAmbiguous = -2;
   // `least`: no run shorter than this is taken; `ahead`: segments `from` lies before the point
   // the elapsed time counts from.
+  RunRange RunsThatFit(uint32_t from, int32_t least, int32_t longest,
+                       const std::array<int32_t, 6>& raw) const;
+  // `fits`: where several runs fit, the range they span.
   int32_t RanByCounts(uint32_t from, int32_t held, const std::array<int32_t, 6>& raw,
-                      uint32_t elapsed_ms, int32_t least = 0, int32_t ahead = 0) const;
+                      uint32_t elapsed_ms, int32_t least = 0, int32_t ahead = 0,
+                      RunRange* fits = nullptr) const;
   // The stand-in measurement came back after the first: its counts tell how far the board
   // had run at least before the stop, which a board that resets after the stop hides.
   void NoteRunBeforeStop(const uint8_t* counts, uint32_t stops_at_request);
@@ -533,6 +564,7 @@ class DeviceLink final : public BoardLink {
   bool position_lost_shown_ = false;  // the next alignment leaves the status line to it
   std::atomic<uint32_t> position_lost_resyncs_{0};
   std::atomic<uint32_t> resume_unknown_stops_{0};
+  std::atomic<uint32_t> resume_unknown_play_{0};
   uint32_t written_epoch_ = 0;          // sender only
   bool configuration_reached_ = false;  // sender only
   uint32_t resync_requests_made_ = 0;   // sender only

@@ -24,9 +24,10 @@ class LinkClient {
   // The board ran an unknown part of what it held when the link lost it: the position is no
   // longer known, so the host's program must not go on. Stops it as an abort does.
   virtual void StopProgram() = 0;
-  // A backlash take-up sent to the board has not yet been seen behind it: a stop that cut the
-  // board where the counts cannot tell which segments ran leaves its play unknown.
-  virtual bool TakeUpsOpen() const = 0;
+  // The board lost somewhere between the last `lost_least` and the last `lost_most` segments:
+  // backlash take-ups not yet seen behind it settle by the shortest such run. False when the
+  // runs settle one differently: where its tool stands in the play no count tells.
+  virtual bool SettleTakeUps(int32_t lost_least, int32_t lost_most) = 0;
   // A status reply's input word has been stored: scan it.
   virtual void OnInputWord() = 0;
   // What a status request carries to the board.

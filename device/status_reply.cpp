@@ -195,16 +195,51 @@ void DeviceLink::NoteReversals() {
 }
 
 int32_t DeviceLink::SentSinceBaseIfReadAfterStop(const ReplyCounts& seen) const {
-  // Counts of 0 on every channel after a reconnection are a board that powered up: the stop
-  // is not taken to have cut its way there.
   if (seen.stops_now - seen.stops_at_request != 1 || !counts_base_.known ||
-      counts_base_.stops != seen.stops_at_request || seen.raw == std::array<int32_t, 6>{}) {
+      !StopsSinceBaseCutNothing(seen.stops_at_request) || PowerUpCounts(seen.raw)) {
     return -1;
   }
   const uint32_t cut = books_.DeliveredAtStop(seen.stops_at_request + 1);
   const uint32_t sent_since = cut - counts_base_.consumed;
   if (seen.delivered_now != cut || sent_since >= kStepHistory) return -1;
   return RanSinceBase(sent_since, seen.raw) != kNoRun ? static_cast<int32_t>(sent_since) : -1;
+}
+
+bool DeviceLink::PowerUpCounts(const std::array<int32_t, 6>& raw) const {
+  // Counts of 0 on every channel after a reconnection are a board that powered up: the stop is
+  // not taken to have cut its way there. Unless the board stood at 0 with nothing to run when
+  // this connection began: then a power-up lost nothing, and both read alike.
+  const bool at_zero_and_rest =
+      counts_base_.raw == std::array<int32_t, 6>{} && counts_base_.idle &&
+      counts_base_.delivered == delivered_before_connection_.load(std::memory_order_acquire);
+  return raw == std::array<int32_t, 6>{} && !at_zero_and_rest;
+}
+
+bool DeviceLink::ReadAfterStopFits(const ReplyCounts& seen) const {
+  return seen.stops_now != seen.stops_at_request && counts_base_.known &&
+         !PowerUpCounts(seen.raw) &&
+         judge_.Judge(counts_base_, seen, nullptr, nullptr) != CountsVerdict::kDisagree;
+}
+
+ReplyCounts DeviceLink::AsReadAfterStop(const ReplyCounts& seen) {
+  // The stop emptied the board's queue: its counts stand at the end of all it was sent.
+  ReplyCounts after = seen;
+  after.stops_at_request = seen.stops_now;
+  after.delivered_at_request = seen.delivered_now;
+  after.fill = 0;
+  return after;
+}
+
+bool DeviceLink::StopsSinceBaseCutNothing(uint32_t stops) const {
+  // Stops that reached a board at rest, with nothing sent since the base, ended nothing: the
+  // run since the base is measured across them as if they had not come.
+  const uint32_t since = stops - counts_base_.stops;
+  if (since == 0) return true;
+  if (!counts_base_.idle || since > DeliveryBooks::kStopSlots / 2) return false;
+  for (uint32_t k = counts_base_.stops + 1; k != stops + 1; ++k) {
+    if (books_.DeliveredAtStop(k) != counts_base_.delivered) return false;
+  }
+  return true;
 }
 
 void DeviceLink::MeasureAfterStopOnly(const ReplyCounts& seen, uint32_t held_at_most,
@@ -221,8 +256,11 @@ void DeviceLink::MeasureAfterStopOnly(const ReplyCounts& seen, uint32_t held_at_
     m.measured = held_at_most == 0;
     return;
   }
-  const int32_t ran = RanSinceBase(sent_since, seen.raw);
+  RunRange fits;
+  const int32_t ran = RanSinceBase(sent_since, seen.raw, &fits);
   m.resume_unknown = ran == kRunsAmbiguous;
+  m.lost_least = static_cast<int32_t>(sent_since) - fits.most;
+  m.lost_most = static_cast<int32_t>(sent_since) - fits.least;
   if (ran == kNoRun) {
     m.mismatch = "no run of the " + std::to_string(sent_since) +
                  " segments sent since the last counts matches them";
@@ -309,6 +347,14 @@ void DeviceLink::OnResyncReply(const ReplyCounts& seen, StatusRole role, int32_t
       verdict = CountsVerdict::kCannotTell;
       settled_after_stop = true;
       m.lost = sent_since;
+    } else if (ReadAfterStopFits(seen)) {
+      // Read after the stop, across stops since the base that cut the board's way: the counts
+      // lie where those stops may have left it, so the positions hold, but no one run of what
+      // it held tells where the program stood.
+      mismatch.clear();
+      verdict = CountsVerdict::kCannotTell;
+      m.resume_unknown = true;
+      m.read_after_stop = true;
     }
   }
   const bool verified = verdict == CountsVerdict::kAgree;
@@ -322,11 +368,19 @@ void DeviceLink::OnResyncReply(const ReplyCounts& seen, StatusRole role, int32_t
   if (!mismatch.empty()) {
     OnBoardLostPosition("the board's counts do not account for the steps written to it (" +
                         mismatch + ")");
+  } else if (m.resume_unknown && m.read_after_stop) {
+    // Of what was streamed since the last stop, any part may have run.
+    OnResumeUnknown(
+        "the board's counts, read after the start-up stop, lie where the stops "
+        "since the last counts may have left it, but no one run of what it held "
+        "reaches them",
+        dropped, kLostSinceLastStop);
   } else if (m.resume_unknown) {
     OnResumeUnknown("the board's counts after the start-up stop fit more than one run of the " +
-                    std::to_string(m.lost) +
-                    " segments sent since the last counts, or one cut "
-                    "inside a segment");
+                        std::to_string(m.lost) +
+                        " segments sent since the last counts, or one cut "
+                        "inside a segment",
+                    m.lost_least + dropped, m.lost_most + dropped);
   } else if (settled_after_stop) {
     // Read after the stop: what the board ran of what was sent since the last counts, the
     // counts tell once the board can no longer be finishing a segment the stop let run.
@@ -356,7 +410,11 @@ void DeviceLink::OnResyncReply(const ReplyCounts& seen, StatusRole role, int32_t
                        : "every measuring reply of a resynchronisation was lost");
   }
   // Counts read after the stop are settled against the base before it.
-  if (!settled_after_stop) counts_base_ = verified && next.known ? next : judge_.BaseFrom(seen);
+  if (m.read_after_stop) {
+    counts_base_ = judge_.BaseFrom(AsReadAfterStop(seen));
+  } else if (!settled_after_stop) {
+    counts_base_ = verified && next.known ? next : judge_.BaseFrom(seen);
+  }
   suspect_base_.known = false;
   // Only the request this reply answers is consumed; one made by a close since then stays
   // for the next connection.
@@ -367,9 +425,10 @@ void DeviceLink::OnResyncReply(const ReplyCounts& seen, StatusRole role, int32_t
   if (!owed_rewind_.active) services_.client.ResetSegmentsSent();
 }
 
-int32_t DeviceLink::RanSinceBase(uint32_t sent_since, const std::array<int32_t, 6>& raw) const {
+int32_t DeviceLink::RanSinceBase(uint32_t sent_since, const std::array<int32_t, 6>& raw,
+                                 RunRange* fits) const {
   return RanByCounts(counts_base_.consumed, static_cast<int32_t>(sent_since), raw,
-                     RunTimeBeforeStop(counts_base_.seen_ms));
+                     RunTimeBeforeStop(counts_base_.seen_ms), 0, 0, fits);
 }
 
 bool DeviceLink::CountsAfterRun(uint32_t from, int32_t ran, const std::array<int32_t, 6>& raw,
@@ -384,12 +443,22 @@ bool DeviceLink::CountsAfterRun(uint32_t from, int32_t ran, const std::array<int
 // `elapsed_ms`, so the longest such run within that wins, and past it the shortest. The
 // guessed anchor is tried first; the anchor's bounds only when it fits no run.
 int32_t DeviceLink::RanByCounts(uint32_t from, int32_t held, const std::array<int32_t, 6>& raw,
-                                uint32_t elapsed_ms, int32_t least, int32_t ahead) const {
+                                uint32_t elapsed_ms, int32_t least, int32_t ahead,
+                                RunRange* fits) const {
   const int32_t longest = std::min<int32_t>(held, kStepHistory - 1);
   const double period_ms = SegmentPeriod() * 1000.0;
   const double by_time = static_cast<double>(elapsed_ms) / period_ms + 2.0 + ahead;
   const int32_t within =
       by_time < static_cast<double>(longest) ? static_cast<int32_t>(by_time) : longest;
+  const auto ambiguous = [&] {
+    if (fits != nullptr) *fits = RunsThatFit(from, least, longest, raw);
+    return kRunsAmbiguous;
+  };
+  // Of a run with a gap, any part of what was held may have run.
+  const auto gapped = [&] {
+    if (fits != nullptr) *fits = {least, longest};
+    return kRunsAmbiguous;
+  };
   const auto first_match = [&](bool guessed) {
     for (int32_t ran = within; ran >= least; --ran) {
       if (CountsAfterRun(from, ran, raw, guessed)) return ran;
@@ -412,7 +481,7 @@ int32_t DeviceLink::RanByCounts(uint32_t from, int32_t held, const std::array<in
     // stop cut it: then the counts cannot tell which segments ran.
     for (int32_t ran = least; ran <= longest; ++ran) {
       if (ran != found && CountsAfterRun(from, ran, raw, false) && !SameCounts(from, ran, found)) {
-        return kRunsAmbiguous;
+        return ambiguous();
       }
     }
     for (const int32_t next_to : {found - 1, found}) {
@@ -421,20 +490,64 @@ int32_t DeviceLink::RanByCounts(uint32_t from, int32_t held, const std::array<in
         const uint32_t k = from + static_cast<uint32_t>(next_to);
         const bool moves = books_.StepsBefore(k, c) != books_.StepsBefore(k + 1, c);
         if (moves && counts_base_.width[c] != 0 && (counts_base_.channels >> c & 1u) != 0) {
-          return kRunsAmbiguous;
+          return ambiguous();
         }
       }
     }
+    if (GappedRunFits(from, least, raw)) return gapped();
     return found;
   }
   // A stop that cut the segment in hand leaves the board inside it: its counts are good, but
   // no whole run of segments ends there.
   for (int32_t ran = least; ran < longest; ++ran) {
     if (judge_.CountsAt(counts_base_, from + static_cast<uint32_t>(ran), raw, true)) {
-      return kRunsAmbiguous;
+      return ambiguous();
     }
   }
+  if (GappedRunFits(from, least, raw)) return gapped();
   return kNoRun;
+}
+
+bool DeviceLink::GappedRunFits(uint32_t from, int32_t least,
+                               const std::array<int32_t, 6>& raw) const {
+  // A board that lost its queue with the link ran what this connection wrote ahead of its
+  // configuration after a gap: the stream up to some point, then the first segments of that
+  // packet. A gap of segments that move nothing (or whose moves cancel out) changes nothing.
+  const uint32_t start = delivered_before_connection_.load(std::memory_order_acquire);
+  const int32_t ahead = segments_before_configuration_.load(std::memory_order_acquire);
+  const auto old_part = static_cast<int32_t>(start - from);
+  if (ahead <= 0 || old_part <= least || old_part >= static_cast<int32_t>(kStepHistory))
+    return false;
+  for (int32_t ran_new = 1; ran_new <= ahead; ++ran_new) {
+    std::array<int32_t, 6> before_gap = raw;
+    for (size_t c = 0; c < 6; ++c) {
+      before_gap[c] =
+          static_cast<int32_t>(static_cast<uint32_t>(raw[c]) -
+                               (books_.StepsBefore(start + static_cast<uint32_t>(ran_new), c) -
+                                books_.StepsBefore(start, c)));
+    }
+    for (int32_t ran_old = least; ran_old < old_part; ++ran_old) {
+      if (SameCounts(from, ran_old, old_part)) continue;
+      if (judge_.CountsAt(counts_base_, from + static_cast<uint32_t>(ran_old), before_gap, false)) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+DeviceLink::RunRange DeviceLink::RunsThatFit(uint32_t from, int32_t least, int32_t longest,
+                                             const std::array<int32_t, 6>& raw) const {
+  // Whole runs, and runs that end inside the next segment (a stop cut it there).
+  RunRange range;
+  for (int32_t ran = least; ran <= longest; ++ran) {
+    const bool inside = ran < longest &&
+                        judge_.CountsAt(counts_base_, from + static_cast<uint32_t>(ran), raw, true);
+    if (!inside && !CountsAfterRun(from, ran, raw, false)) continue;
+    if (range.least == kNoRun) range.least = ran;
+    range.most = ran;
+  }
+  return range;
 }
 
 bool DeviceLink::SameCounts(uint32_t from, int32_t a, int32_t b) const {
@@ -520,23 +633,27 @@ bool DeviceLink::MayBeFinishingAfterStop(uint32_t fill, size_t slot) {
 bool DeviceLink::SettleOwedRewind(const std::array<int32_t, 6>& raw) {
   const OwedRewind owed = std::exchange(owed_rewind_, {});
   // A board that reset after the stop shows counts of a run shorter than one seen before it.
+  RunRange fits;
   const int32_t ran = counts_base_.known ? RanByCounts(owed.consumed, owed.held, raw,
                                                        RunTimeBeforeStop(owed.measured_ms),
-                                                       owed.least_ran, owed.in_hand)
+                                                       owed.least_ran, owed.in_hand, &fits)
                                          : -1;
   if (ran >= 0) {
     RewindSelectedSource(owed.held - ran + owed.dropped);
     services_.client.ResetSegmentsSent();
     return false;
   }
-  services_.client.ResetSegmentsSent();
   // Counts that only a reply composed after the stop accounts for, and then for more than one
   // run, are as well those of a board that lost power across the drop and ran on from 0.
   if (ran == kRunsAmbiguous && !(owed.read_after_stop && CountsFitPowerUp(raw))) {
     OnResumeUnknown("the board's counts after the start-up stop fit more than one run of the " +
-                    std::to_string(owed.held) + " segments it held, or one cut inside a segment");
+                        std::to_string(owed.held) +
+                        " segments it held, or one cut inside a segment",
+                    owed.held - fits.most + owed.dropped, owed.held - fits.least + owed.dropped);
+    services_.client.ResetSegmentsSent();
     return false;
   }
+  services_.client.ResetSegmentsSent();
   keep_offsets_ = false;
   OnBoardLostPosition("the board's counts after the start-up stop match " +
                       std::string(ran == kRunsAmbiguous ? "more than one run, read after the "
@@ -627,11 +744,14 @@ bool DeviceLink::BoardResetSeen(const ReplyCounts& reply, std::string& why) {
   return true;
 }
 
-void DeviceLink::OnResumeUnknown(const std::string& why) {
-  // With a take-up among what the stop cut, where the tool stands in its play is not known.
-  if (services_.client.TakeUpsOpen()) {
-    OnBoardLostPosition(why + ", with a backlash take-up among them");
-    return;
+void DeviceLink::OnResumeUnknown(const std::string& why, int32_t lost_least, int32_t lost_most) {
+  // A take-up made on one of the runs the counts fit and not on another leaves the tool on a
+  // side of its play no count tells: as after an abort that cut one, its axis is taken to
+  // stand as before it, and the DRO meets the tool again within the play at its next move.
+  std::string what = why;
+  if (!services_.client.SettleTakeUps(lost_least, lost_most)) {
+    resume_unknown_play_.fetch_add(1, std::memory_order_relaxed);
+    what += "; a backlash take-up among them may have run or not, and is taken as not run";
   }
   // The counts, and so the positions, are good: no axis loses its reference. The program
   // cannot go on exactly where the board left it, so it stops.
@@ -640,7 +760,7 @@ void DeviceLink::OnResumeUnknown(const std::string& why) {
   services_.status.SetStatusText(kResumeUnknownText);
   position_lost_shown_ = true;
   if (services_.log.enabled()) {
-    services_.log.Write("vaskel: " + why + "; the host's program was stopped, the positions kept");
+    services_.log.Write("vaskel: " + what + "; the host's program was stopped, the positions kept");
   }
 }
 

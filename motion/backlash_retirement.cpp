@@ -93,6 +93,33 @@ bool MotionEngine::AxisTakeUpMade(uint32_t index, size_t axis, uint32_t executed
   return all_sent && static_cast<int32_t>(executed - steps_end) >= 0;
 }
 
+bool MotionEngine::SettleTakeUps(int32_t lost_least, int32_t lost_most) {
+  Lock lock(mutex_);
+  const uint32_t a = ExecutedBeforeLoss(lost_least);
+  const uint32_t b = ExecutedBeforeLoss(lost_most);
+  const bool alike = TakeUpsSettleAlike(a, b);
+  DropTakeUpsNotRun(b);
+  return alike;
+}
+
+bool MotionEngine::TakeUpsSettleAlike(uint32_t a, uint32_t b) {
+  const BacklashQueue& queue = backlash_queue_;
+  const uint32_t open = queue.open_index.load(std::memory_order_acquire) & BacklashQueue::kMask;
+  for (uint32_t i = queue.retire_index.load(std::memory_order_acquire) & BacklashQueue::kMask;
+       i != open; i = (i + 1) & BacklashQueue::kMask) {
+    const BacklashRecord& record = queue.records[i];
+    const bool ran = RecordExecuted(record, a);
+    if (ran != RecordExecuted(record, b)) return false;
+    if (ran) continue;
+    // The first one not run settles in part, and drops the rest alike.
+    for (size_t axis = 0; axis < 6; ++axis) {
+      if (AxisTakeUpMade(i, axis, a) != AxisTakeUpMade(i, axis, b)) return false;
+    }
+    return true;
+  }
+  return true;
+}
+
 void MotionEngine::SettleRecordRunInPart(uint32_t index, uint32_t executed) {
   const BacklashRecord& record = backlash_queue_.records[index];
   std::array<double, 6> directions = record.direction_before;

@@ -103,8 +103,11 @@ class MotionEngine {
   // since then are not on the board yet.
   bool PositionsFollowBoard(int32_t fill, uint64_t sent_at_request);
   bool PositionsFollowBoard(int32_t fill) { return PositionsFollowBoard(fill, SegmentsSentMark()); }
-  // A take-up sent to the board has not yet been seen behind it.
-  bool TakeUpsOpen() const { return !backlash_queue_.empty(); }
+  // The board lost somewhere between the last `lost_least` and the last `lost_most` segments
+  // streamed: take-ups every such run made settle into the offsets, the others turn their axes
+  // back, as an abort settles a take-up the last reply did not show made. True when every
+  // such run settles them alike (run, cut or not begun on each axis).
+  bool SettleTakeUps(int32_t lost_least, int32_t lost_most);
   void ScanInputs();
   uint32_t BuildOutputWord() const;  // host thread
   HomeSwitchTable& home_switches() { return home_switches_; }
@@ -187,12 +190,16 @@ class MotionEngine {
   // The board has made the axis's take-up of the record at `index`: it ran through the take-up's
   // last segment that moves the axis, once every segment of it was sent.
   bool AxisTakeUpMade(uint32_t index, size_t axis, uint32_t executed);
+  // Every open take-up settles alike whether the board executed `a` or `b` segments.
+  bool TakeUpsSettleAlike(uint32_t a, uint32_t b);
   // The first record the board has not run to its end: the axes whose take-ups it made keep
   // their directions and corrections, the others turn back to their directions before it.
   void SettleRecordRunInPart(uint32_t index, uint32_t executed);
   void ApplyCorrections(const BacklashRecord& record);
   void SettleBacklashRecords();
   void DropTakeUpsNotRun(uint32_t executed);
+  // What the board has executed of the stream when it lost the last `lost` segments.
+  uint32_t ExecutedBeforeLoss(int32_t lost) const;
   // The take-up is over: back to the state it interrupted, or what took over meanwhile.
   void ResumeAfterTakeUp();
   void CleanUpStoppedActivity();

@@ -83,13 +83,18 @@ StepCounts MotionEngine::ReadEntry(SegmentSourceId s, int32_t slot) {
   return steps;
 }
 
-void MotionEngine::RewindSelectedSource(int32_t lost) {
-  Lock lock(mutex_);
+uint32_t MotionEngine::ExecutedBeforeLoss(int32_t lost) const {
   // A fill no board could have (a corrupt reply) reaches no further back than the stream.
   uint32_t span = static_cast<uint32_t>(lost) & 0xffffu;
   span = std::min({span, SegmentsSent(), static_cast<uint32_t>(kSegmentRingMask) + 1});
   // Nor past a stop command: what went out before it was thrown away on purpose.
   span = std::min(span, streamed_total_ - streamed_at_last_stop_);
+  return SegmentsSent() - span;
+}
+
+void MotionEngine::RewindSelectedSource(int32_t lost) {
+  Lock lock(mutex_);
+  const uint32_t span = SegmentsSent() - ExecutedBeforeLoss(lost);
   DropTakeUpsNotRun(SegmentsSent() - span);
   const SegmentSourceId s = segment_source();
   uint32_t entries = 0;

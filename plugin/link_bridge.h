@@ -27,7 +27,9 @@ class LinkBridge final : public LinkClient {
     motion_.DiscardHostTrajectory();
     motion_.AbortAndHalt();
   }
-  bool TakeUpsOpen() const override { return motion_.TakeUpsOpen(); }
+  bool SettleTakeUps(int32_t lost_least, int32_t lost_most) override {
+    return motion_.SettleTakeUps(lost_least, lost_most);
+  }
   void OnInputWord() override { motion_.ScanInputs(); }
   uint32_t OutputWord() const override { return motion_.BuildOutputWord(); }
   int32_t SpindleValue() const override { return spindle_.value(); }

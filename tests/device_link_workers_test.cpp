@@ -376,7 +376,7 @@ class CloseDuringRewindClient : public LinkClient {
   uint64_t SegmentsSentMark() const override { return 0; }
   bool PositionsFollowBoard(int32_t, uint64_t) override { return true; }
   void StopProgram() override {}
-  bool TakeUpsOpen() const override { return false; }
+  bool SettleTakeUps(int32_t, int32_t) override { return true; }
   void OnInputWord() override {}
   uint32_t OutputWord() const override { return 0; }
   int32_t SpindleValue() const override { return 0; }

@@ -212,7 +212,7 @@ int ChaosMain(int argc, char** argv) {
   size_t passed = 0, run = 0, invisible_losses = 0, in_hand_losses = 0, fill_lies = 0,
          repeated_pauses = 0, resets_behind_stops = 0, unjudged_replies = 0, compensation_off = 0,
          frames_set_anew = 0, take_up_drops = 0, retired_at_alignment = 0, in_play = 0,
-         resume_unknown = 0;
+         resume_unknown = 0, play_unknown = 0;
   HeapWatch heap;
   uint64_t combined = 0;
   for (uint64_t seed : seeds) {
@@ -237,6 +237,7 @@ int ChaosMain(int argc, char** argv) {
     retired_at_alignment += r.excused_retired_at_alignment;
     in_play += r.excused_in_play;
     resume_unknown += r.resume_unknown;
+    play_unknown += r.excused_play_unknown;
     if (verbose) {
       std::printf("seed %llu hash %016llx %s\n", static_cast<unsigned long long>(seed),
                   static_cast<unsigned long long>(r.hash), r.passed ? "passed" : "FAILED");
@@ -303,8 +304,11 @@ int ChaosMain(int argc, char** argv) {
       "accounted); %zu seeds aligned the link with take-up records open (the DRO's jump there "
       "not judged); %zu seeds rested with a tool inside its play after an abort cut its take-up, "
       "or had a reply from inside a take-up just after a stop or a lying fill or on an axis that "
-      "steps outside a take-up moved into its play (not judged there)\n",
-      compensation_off, frames_set_anew, take_up_drops, retired_at_alignment, in_play);
+      "steps outside a take-up moved into its play (not judged there); %zu seeds stopped the "
+      "program where the counts could not tell whether a take-up ran (its axis taken to stand "
+      "as before it: the tool's travel not judged)\n",
+      compensation_off, frames_set_anew, take_up_drops, retired_at_alignment, in_play,
+      play_unknown);
   std::printf(
       "chaos: outcomes: %zu seeds stopped the program with the positions kept, the counts after "
       "a resynchronisation's stop not telling which segments ran\n",

@@ -202,6 +202,7 @@ class SeedRun {
     result.excused_take_up_drop = invariants_.take_up_drop_unjudged();
     result.excused_retired_at_alignment = tool_books_.excused_retired_at_alignment();
     result.excused_in_play = tool_books_.excused_in_play();
+    result.excused_play_unknown = tool_books_.excused_play_unknown();
     result.resume_unknown = ctx_.link().resume_unknown_stops() != 0;
     result.virtual_ms = clock_.TickCountMs();
     if (!result.passed) {

@@ -32,7 +32,8 @@ struct SeedResult {
   bool excused_position_lost = false;         // the DRO's frame set anew where position was lost
   bool excused_take_up_drop = false;          // packets dropped by rule held take-ups too
   bool excused_retired_at_alignment = false;  // take-up records open when the link aligned
-  bool excused_in_play = false;  // a tool inside its play after an abort, or a reply after one
+  bool excused_in_play = false;       // a tool inside its play after an abort, or a reply after one
+  bool excused_play_unknown = false;  // a take-up's play the link's counts could not settle
   // The link stopped the program with the positions kept: its counts could not tell which
   // segments the board ran before a resynchronisation's stop (a stop inside a segment).
   bool resume_unknown = false;

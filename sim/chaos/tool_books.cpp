@@ -133,6 +133,12 @@ void ToolBooks::AfterStep() {
     lost_seen_ = lost;
     Unjudge();
   }
+  // The link stopped the program where no count told whether a take-up ran: its axis is taken
+  // to stand as before it, and a tool that did take up its play travels it once more.
+  if (link.resume_unknown_play() != 0 && !play_unknown_) {
+    play_unknown_ = true;
+    travel_unjudged_ = true;
+  }
   // With compensation off the DRO follows the motor through the play, by the host's choice.
   const bool compensation = e.Get(engine::kBacklashEnabled);
   if (compensation_ && !compensation) {
@@ -175,7 +181,10 @@ void ToolBooks::AfterStep() {
     if (!homing_before_ || !running_before_ || !link.link_running() ||
         Wrap(int64_t{offset} + link.board_count(a)) != 0)
       continue;
-    const sim::MechanicalPlay tool = board_.Tool();
+    // Referenced at the counts of the reply it took them from: a board may have moved on
+    // since (a reply composed before the segment in hand ended, a stop that lets it finish).
+    const auto at = board_.StatusFor(static_cast<uint16_t>(link.last_status_sequence()));
+    const sim::MechanicalPlay tool = at ? at->tool : board_.Tool();
     anchored_[i] = PressesAsBelieved(a, tool) && (compensation_ || !played_[i]);
     frame_[i] = Wrap(-int64_t{HostTool(tool)[i]});
   }

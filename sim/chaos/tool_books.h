@@ -64,6 +64,7 @@ class ToolBooks {
   // take-up just after a stop or a lying fill, or on an axis that steps outside a take-up
   // moved into its play: not judged there.
   bool excused_in_play() const { return unjudged_in_play_; }
+  bool excused_play_unknown() const { return play_unknown_; }
   // An alignment met open take-up records: the DRO's jump there is not judged.
   bool excused_retired_at_alignment() const { return retired_at_alignment_; }
 
@@ -153,6 +154,7 @@ class ToolBooks {
   std::array<int64_t, 6> program_steps_{};  // by axis
   std::array<int32_t, 6> tool_start_{};
   bool travel_unjudged_ = false;
+  bool play_unknown_ = false;
 };
 
 }  // namespace vaskel::chaos
