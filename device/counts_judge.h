@@ -8,6 +8,8 @@
 //   its start and its end, each channel at a rate of its own;
 // - a stop ends the run where it finds the board (inside the segment in hand, or at its end)
 //   and drops the rest; what is sent after it runs from there;
+// - a drop of the link may cost it its queue, and it runs what a new connection sends it from
+//   where it stood;
 // - its fill counts the segments not yet run, with or without the one in hand;
 // - it may compose a reply any time between taking the request and its being read, so a reply
 //   may show packets and stops that went out after its request;

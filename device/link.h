@@ -319,6 +319,10 @@ class DeviceLink final : public BoardLink {
   // A measuring reply the base's counts bear out when read as composed after every stop sent
   // by the time it was read.
   bool ReadAfterStopFits(const ReplyCounts& seen) const;
+  // A measuring reply from a board that lost its queue with the link (a fill within the packet
+  // this connection wrote ahead of its configuration, counts on the way since the base): the
+  // segments sent since the base, settled by the counts after the stop; else -1.
+  int32_t SentSinceBaseIfQueueLost(const ReplyCounts& seen) const;
   bool PowerUpCounts(const std::array<int32_t, 6>& raw) const;
   static ReplyCounts AsReadAfterStop(const ReplyCounts& seen);
   static constexpr int32_t kNoRun = -1;
@@ -366,7 +370,7 @@ class DeviceLink final : public BoardLink {
                       bool guessed) const;
   // The counts fit a run with a gap: the board lost its queue with the link, then ran part of
   // the packet this connection wrote ahead of its configuration.
-  bool GappedRunFits(uint32_t from, int32_t least, const std::array<int32_t, 6>& raw) const;
+  bool GappedRunFits(uint32_t from, const std::array<int32_t, 6>& raw) const;
   // Runs `a` and `b` past `from` leave the counts alike on every channel.
   bool SameCounts(uint32_t from, int32_t a, int32_t b) const;
   // `least`: no run shorter than this is taken; `ahead`: segments `from` lies before the point

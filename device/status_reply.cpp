@@ -195,7 +195,8 @@ void DeviceLink::NoteReversals() {
 }
 
 int32_t DeviceLink::SentSinceBaseIfReadAfterStop(const ReplyCounts& seen) const {
-  if (seen.stops_now - seen.stops_at_request != 1 || !counts_base_.known ||
+  // After a stop that cleared the queue the board holds at most the segment it lets finish.
+  if (seen.stops_now - seen.stops_at_request != 1 || !counts_base_.known || seen.fill > 1 ||
       !StopsSinceBaseCutNothing(seen.stops_at_request) || PowerUpCounts(seen.raw)) {
     return -1;
   }
@@ -215,9 +216,29 @@ bool DeviceLink::PowerUpCounts(const std::array<int32_t, 6>& raw) const {
   return raw == std::array<int32_t, 6>{} && !at_zero_and_rest;
 }
 
+int32_t DeviceLink::SentSinceBaseIfQueueLost(const ReplyCounts& seen) const {
+  // A board that lost its queue with the link holds no more than this connection wrote ahead
+  // of its configuration, and its counts lie on the way it ran before the loss (or, after a
+  // gap, part of that packet's way).
+  const int32_t ahead = segments_before_configuration_.load(std::memory_order_acquire);
+  if (ahead <= 0 || seen.fill > static_cast<uint32_t>(ahead) || !counts_base_.known ||
+      !StopsSinceBaseCutNothing(seen.stops_at_request) || PowerUpCounts(seen.raw)) {
+    return -1;
+  }
+  const uint32_t start = delivered_before_connection_.load(std::memory_order_acquire);
+  const uint32_t sent_since = seen.delivered_now - counts_base_.consumed;
+  const uint32_t old_part = start - counts_base_.consumed;
+  if (sent_since >= kStepHistory || old_part == 0 || old_part > sent_since) return -1;
+  const int32_t ran = RanByCounts(counts_base_.consumed, static_cast<int32_t>(old_part), seen.raw,
+                                  RunTimeBeforeStop(counts_base_.seen_ms));
+  return ran != kNoRun ? static_cast<int32_t>(sent_since) : -1;
+}
+
 bool DeviceLink::ReadAfterStopFits(const ReplyCounts& seen) const {
+  // After the stop the board holds at most what was sent since, and the segment it lets finish.
+  const uint32_t sent_after_stop = seen.delivered_now - books_.DeliveredAtStop(seen.stops_now);
   return seen.stops_now != seen.stops_at_request && counts_base_.known &&
-         !PowerUpCounts(seen.raw) &&
+         seen.fill <= sent_after_stop + 1 && !PowerUpCounts(seen.raw) &&
          judge_.Judge(counts_base_, seen, nullptr, nullptr) != CountsVerdict::kDisagree;
 }
 
@@ -341,7 +362,8 @@ void DeviceLink::OnResyncReply(const ReplyCounts& seen, StatusRole role, int32_t
                                                 : CountsMismatch(before_stop, verdict, next);
   bool settled_after_stop = false;
   if (!mismatch.empty() && m.mismatch.empty() && role != StatusRole::kAfterStop) {
-    const int32_t sent_since = SentSinceBaseIfReadAfterStop(seen);
+    int32_t sent_since = SentSinceBaseIfReadAfterStop(seen);
+    if (sent_since < 0) sent_since = SentSinceBaseIfQueueLost(seen);
     if (sent_since >= 0) {
       mismatch.clear();
       verdict = CountsVerdict::kCannotTell;
@@ -384,7 +406,9 @@ void DeviceLink::OnResyncReply(const ReplyCounts& seen, StatusRole role, int32_t
   } else if (settled_after_stop) {
     // Read after the stop: what the board ran of what was sent since the last counts, the
     // counts tell once the board can no longer be finishing a segment the stop let run.
-    owed_rewind_ = {true, m.lost, dropped, now, counts_base_.consumed, stops_at_request};
+    // The run is the base's: the board ran from where that reply found it.
+    owed_rewind_ = {
+        true, m.lost, dropped, counts_base_.seen_ms, counts_base_.consumed, stops_at_request};
     owed_rewind_.read_after_stop = true;
   } else if (m.measured && role != StatusRole::kAfterStop) {
     // The board runs on until the start-up stop reaches it, several writes behind this
@@ -456,7 +480,7 @@ int32_t DeviceLink::RanByCounts(uint32_t from, int32_t held, const std::array<in
   };
   // Of a run with a gap, any part of what was held may have run.
   const auto gapped = [&] {
-    if (fits != nullptr) *fits = {least, longest};
+    if (fits != nullptr) *fits = {0, longest};
     return kRunsAmbiguous;
   };
   const auto first_match = [&](bool guessed) {
@@ -472,7 +496,7 @@ int32_t DeviceLink::RanByCounts(uint32_t from, int32_t held, const std::array<in
   // its end and its fill with the segment in hand has an exact anchor: the guess.
   if (!board_habits_seen_) {
     const int32_t guessed = first_match(true);
-    if (guessed != kNoRun) return guessed;
+    if (guessed != kNoRun) return GappedRunFits(from, raw) ? gapped() : guessed;
   }
   const int32_t found = first_match(false);
   if (found != kNoRun) {
@@ -494,7 +518,7 @@ int32_t DeviceLink::RanByCounts(uint32_t from, int32_t held, const std::array<in
         }
       }
     }
-    if (GappedRunFits(from, least, raw)) return gapped();
+    if (GappedRunFits(from, raw)) return gapped();
     return found;
   }
   // A stop that cut the segment in hand leaves the board inside it: its counts are good, but
@@ -504,20 +528,19 @@ int32_t DeviceLink::RanByCounts(uint32_t from, int32_t held, const std::array<in
       return ambiguous();
     }
   }
-  if (GappedRunFits(from, least, raw)) return gapped();
+  if (GappedRunFits(from, raw)) return gapped();
   return kNoRun;
 }
 
-bool DeviceLink::GappedRunFits(uint32_t from, int32_t least,
-                               const std::array<int32_t, 6>& raw) const {
+bool DeviceLink::GappedRunFits(uint32_t from, const std::array<int32_t, 6>& raw) const {
   // A board that lost its queue with the link ran what this connection wrote ahead of its
   // configuration after a gap: the stream up to some point, then the first segments of that
   // packet. A gap of segments that move nothing (or whose moves cancel out) changes nothing.
+  // The least run an earlier reply bore out was read without a gap: it bounds nothing here.
   const uint32_t start = delivered_before_connection_.load(std::memory_order_acquire);
   const int32_t ahead = segments_before_configuration_.load(std::memory_order_acquire);
   const auto old_part = static_cast<int32_t>(start - from);
-  if (ahead <= 0 || old_part <= least || old_part >= static_cast<int32_t>(kStepHistory))
-    return false;
+  if (ahead <= 0 || old_part <= 0 || old_part >= static_cast<int32_t>(kStepHistory)) return false;
   for (int32_t ran_new = 1; ran_new <= ahead; ++ran_new) {
     std::array<int32_t, 6> before_gap = raw;
     for (size_t c = 0; c < 6; ++c) {
@@ -526,7 +549,7 @@ bool DeviceLink::GappedRunFits(uint32_t from, int32_t least,
                                (books_.StepsBefore(start + static_cast<uint32_t>(ran_new), c) -
                                 books_.StepsBefore(start, c)));
     }
-    for (int32_t ran_old = least; ran_old < old_part; ++ran_old) {
+    for (int32_t ran_old = 0; ran_old < old_part; ++ran_old) {
       if (SameCounts(from, ran_old, old_part)) continue;
       if (judge_.CountsAt(counts_base_, from + static_cast<uint32_t>(ran_old), before_gap, false)) {
         return true;
