@@ -173,8 +173,11 @@ void MotionEngine::NoteEStop() {
   Lock lock(mutex_);
   const bool active = services_.host.engine.Get(engine::kEStopActive) != 0;
   if (active && !estop_seen_) {
-    ++stops_asked_;
     CancelHomeRequest();
+    // At once, whatever the link's state or the machine's: a program queued during a drop, or
+    // while the machine drains after a reset, must not run once the link is back.
+    AbortLocked();
+    set_state(kHalted);
   }
   estop_seen_ = active;
 }

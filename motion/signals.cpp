@@ -39,6 +39,7 @@ void MotionEngine::ScanInputs() {
     engine.Set(engine::kEStopActive, true);
     AbortLocked();
     set_state(kHalted);
+    estop_seen_ = true;  // acted on here: the tick has nothing more to end
   }
 
   for (int axis = 0; axis < 6; ++axis) {

@@ -161,15 +161,25 @@ TEST(SoftTimerQueue, FiresAcrossTheTickCountWrap) {
 namespace vaskel {
 namespace {
 
-TEST(Tick, MotionStepsOnlyWhileTheLinkRuns) {
-  testing::PluginFixture f;
-  f.Start();
-  f.blocks().engine.Set(engine::kEStopActive, true);  // a motion step would halt at once
-  f.ctx.TickBody();
-  EXPECT_EQ(f.ctx.motion().state(), kRunning);
-  f.ctx.link().set_status_for_test(0, true);
-  f.ctx.TickBody();
-  EXPECT_EQ(f.ctx.motion().state(), kHalted);
+// An E-stop raised during a drop, or while the machine drains after a reset, ends the program
+// the host queued meanwhile: nothing of it may stream once the link is back.
+TEST(Tick, AnEStopEndsEverythingWhateverTheLinkAndTheMachine) {
+  for (const bool halted : {false, true}) {
+    testing::PluginFixture f;
+    f.Start();
+    const HostBlock& e = f.blocks().engine;
+    if (halted) f.ctx.Notify(10);
+    e.Set(engine::kTrajProducerIndex, 40);
+    e.Set(engine::kTrajConsumerIndex, 10);
+    e.Set(engine::kEStopActive, true);
+    f.ctx.TickBody();  // the link is down
+    EXPECT_EQ(f.ctx.motion().state(), kHalted) << halted;
+    EXPECT_EQ(e.Get(engine::kTrajConsumerIndex), e.Get(engine::kTrajProducerIndex)) << halted;
+    e.Set(engine::kEStopActive, false);
+    f.ctx.link().set_status_for_test(0, true);
+    f.ctx.TickBody();
+    EXPECT_EQ(e.Get(engine::kTrajConsumerIndex), e.Get(engine::kTrajProducerIndex)) << halted;
+  }
 }
 
 }  // namespace

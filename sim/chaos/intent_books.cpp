@@ -87,6 +87,12 @@ void IntentBooks::OnMotionPacket(const uint8_t* body,
         tags[k] = 0;
         continue;
       }
+      if (serial <= stop_floor_) {
+        std::snprintf(text, sizeof text,
+                      "host entry %u, queued before an E-stop a tick had seen, streamed after it",
+                      serial);
+        Fail("stop", text);
+      }
       if (serial <= closed_) {
         std::snprintf(text, sizeof text,
                       "host entry %u was streamed again after a stop cut it (entries up to %u)",
@@ -103,12 +109,27 @@ void IntentBooks::OnMotionPacket(const uint8_t* body,
       most_encoded_ = std::max(most_encoded_, serial);
       tags[k] = kHostTag | serial;
     } else if (s.source == kJogRing || s.source == kBacklashRing) {
+      const sim::ChannelSteps sent = sim::DecodeSegment(body + sim::kSegmentBytes * k);
+      const bool moves = std::any_of(sent.begin(), sent.end(), [](int32_t v) { return v != 0; });
+      // A take-up for an entry queued since may go out; a jog's, home's or probe's segment
+      // asked for before the stop may not.
+      if (moves && plugin_closed_ &&
+          (s.source == kJogRing || static_cast<uint32_t>(state_.size()) <= stop_floor_)) {
+        Fail("stop",
+             "a segment of a move asked for before an E-stop a tick had seen streamed "
+             "after it");
+      }
       tags[k] = kPluginTag | static_cast<uint64_t>(s.source) << 32 | static_cast<uint32_t>(s.slot);
     } else {
       tags[k] = 0;
     }
   }
   current_tag_.AfterPacket(ctx_, segments);
+}
+
+void IntentBooks::NoteOperatorStop() {
+  stop_floor_ = static_cast<uint32_t>(state_.size());
+  plugin_closed_ = true;
 }
 
 void IntentBooks::OnStreamCut() {

@@ -34,6 +34,11 @@ class IntentBooks : public StreamObserver {
 
   void OnMotionPacket(const uint8_t* body, const std::array<StreamedSegment, 7>& segments) override;
   void OnStreamCut() override;
+  // A tick has seen an operator stop (an E-stop): nothing queued or asked for before it may
+  // stream after it, whatever the link's state.
+  void NoteOperatorStop();
+  // A jog, home or probe asked for: the plug-in's own rings may move again.
+  void NoteMoveAsked() { plugin_closed_ = false; }
 
   // The tags of the motion packet the sender is writing now: the one it just took from the
   // ring, or the one it kept from before.
@@ -126,8 +131,10 @@ class IntentBooks : public StreamObserver {
   std::array<uint64_t, 7> held_tags_{};
   uint32_t starts_seen_ = 0;
   int32_t read_seen_ = 0;
-  uint32_t most_encoded_ = 0;  // the highest serial streamed so far
-  uint32_t closed_ = 0;        // serials up to this were streamed before a stop
+  uint32_t most_encoded_ = 0;   // the highest serial streamed so far
+  uint32_t closed_ = 0;         // serials up to this were streamed before a stop
+  uint32_t stop_floor_ = 0;     // serials up to this were queued before an operator stop
+  bool plugin_closed_ = false;  // an operator stop came since the last jog, home or probe
   // The direction bit every field without steps carries: the one last sent on channel 0
   // with steps. The board's idle direction lines must not toggle.
   uint16_t shared_direction_ = 0;

@@ -363,6 +363,7 @@ class SeedRun {
                                          OnlyProbeWorker(static_cast<size_t>(ev - kWorker0)));
     invariants_.BeforeStep(kind);
     tool_books_.BeforeStep();
+    const uint64_t bodies_before = ctx_.tick().bodies_run;
     if (ev >= kWorker0) {
       platform_.scheduled_workers().Step(static_cast<size_t>(ev - kWorker0));
     } else if (ev >= 0) {
@@ -370,6 +371,10 @@ class SeedRun {
       const Action& action = world_.actions[ev];
       host_.Act(action);
       tool_books_.AfterAct(action);
+      if (action.kind == ActionKind::JogOn || action.kind == ActionKind::Home ||
+          action.kind == ActionKind::Probe) {
+        books_.NoteMoveAsked();
+      }
       // A reset halts the machine there and then.
       if (action.kind == ActionKind::Notify && action.value == 10 &&
           ctx_.motion().state() != kHalted) {
@@ -379,8 +384,10 @@ class SeedRun {
       if (options_.trace)
         std::printf("%8.3f s  settle %d\n", clock_.TickCountMs() / 1000.0, -ev - 1);
       host_.Settle(-ev - 1);
+      books_.NoteMoveAsked();
     } else if (ev == kFinalHome) {
       if (!world_.stream_only) StartFinalHome();
+      books_.NoteMoveAsked();
     } else if (ev == kFeed) {
       host_.Feed();
     } else if (ev == kUpdate) {
@@ -389,6 +396,11 @@ class SeedRun {
       ctx_.DispatchTimers();
     }
     host_.NoteRingChanges();
+    if (ctx_.tick().bodies_run != bodies_before) {
+      const bool raised = host_.blocks().engine.Get(engine::kEStopActive) != 0;
+      if (raised && !estop_ticked_) books_.NoteOperatorStop();
+      estop_ticked_ = raised;
+    }
     invariants_.AfterStep(kind);
     if (!stops_.AfterStep() && own_violation_.invariant.empty()) {
       Fail(stops_.invariant(), stops_.failure());
@@ -1027,6 +1039,7 @@ class SeedRun {
   ToolBooks tool_books_{world_, ctx_, host_, board_, books_};
   std::vector<int> events_;
   int32_t last_state_ = -1;
+  bool estop_ticked_ = false;  // the E-stop as the last tick body found it
   uint32_t final_home_deadline_ = 0;
   uint32_t final_home_started_ = 0;
   bool final_home_tried_ = false;
