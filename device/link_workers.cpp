@@ -132,8 +132,14 @@ bool DeviceLink::SenderStep(bool may_block) {
           // The board of a plain reconnection has lost its queue and the stream is not
           // rewound: a few segments of the old trajectory would only jerk the machine before
           // the start-up stop. A resync's stop would clear the queue before the request
-          // that measures it, and its own start-up stop comes a few writes behind. Other
-          // commands, and a resync's segments, are still written.
+          // that measures it, and its own start-up stop comes a few writes behind; its
+          // segments would reach a board that may have lost its queue with the link and run
+          // them after a gap no count tells from a run without one: the rewind sends them
+          // again after the stop. Other commands are still written.
+          if (report_[1] == kOpMotionSegments && resync_pending()) {
+            segments_dropped_for_resync_.fetch_add(kSegmentsPerMotionPacket,
+                                                   std::memory_order_acq_rel);
+          }
           DropHeldPacket();
           sender_phase_ = SenderPhase::kTake;
           break;
@@ -167,7 +173,7 @@ bool DeviceLink::TakeSendPacket() {
 
 bool DeviceLink::HeldPacketIsStale() const {
   if (held_epoch_ == connection_epoch_.load(std::memory_order_acquire)) return false;
-  return report_[1] == (resync_pending() ? kOpStopMotion : kOpMotionSegments);
+  return report_[1] == kOpMotionSegments || (resync_pending() && report_[1] == kOpStopMotion);
 }
 
 void DeviceLink::DropHeldPacket() {

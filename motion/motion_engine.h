@@ -77,6 +77,7 @@ class MotionEngine {
   // Streaming (tick thread, motion lock held by the caller's step).
   void StreamSegments();
   void SendEmptyMotionPacket();
+  bool StreamEnded();
   int32_t shared_direction_bit() const { return shared_direction_bit_; }
   // Segments in which a step count did not fit its field and was clipped.
   uint32_t clipped_segments() const { return clipped_segments_.load(std::memory_order_relaxed); }
@@ -241,6 +242,7 @@ class MotionEngine {
   static constexpr uint8_t kNoSource = 0xff;
   std::array<uint8_t, kSegmentRingMask + 1> streamed_origin_{};
   uint32_t streamed_total_ = 0;
+  bool padding_owed_ = false;  // a full packet emptied a stream that had not ended
   int32_t shared_direction_bit_ = 0;
   std::atomic<uint32_t> clipped_segments_{0};
   bool clipping_reported_ = false;

@@ -23,7 +23,15 @@ void MotionEngine::StreamSegments() {
     return;
   }
   int32_t pending = PendingEntries(segment_source());
-  if (pending == 0) return;
+  if (pending == 0) {
+    // A full packet that emptied a stream still going owes the stream's end its empty packet.
+    if (padding_owed_ && StreamEnded()) {
+      padding_owed_ = false;
+      SendEmptyMotionPacket();
+    }
+    return;
+  }
+  padding_owed_ = false;  // more came: the stream went on
 
   const EncoderConfig config = LoadEncoderConfig(host.engine);
   const StepCounts empty{};
@@ -58,7 +66,16 @@ void MotionEngine::StreamSegments() {
     }
     CommitMotionPacket(packet, streamed);
     const SegmentSourceId s = segment_source();
-    if (every_slot_real && PendingEntries(s) == 0) SendEmptyMotionPacket();
+    // Only a stream that has ended is padded: one merely empty for now would stand the
+    // machine still for a packet's time at speed, and a stepper restarted from that loses
+    // steps the counts never show.
+    if (every_slot_real && PendingEntries(s) == 0) {
+      if (StreamEnded()) {
+        SendEmptyMotionPacket();
+      } else {
+        padding_owed_ = true;
+      }
+    }
     if (s == kHostTrajectory) {
       const auto slot = static_cast<size_t>(Consumer(s) & kSegmentRingMask);
       host.engine.Set(engine::kCurrentSegmentTag, host.engine.Get(engine::kSegmentTag[slot]));
@@ -78,6 +95,14 @@ bool MotionEngine::MayFlushPartial() {
   if (segment_source() == kJogRing) {
     return PendingEntries(kJogRing) != 0 && RampGenerator::AllIdle(ramps_.jog_ramps());
   }
+  return services_.host.planner.Get(planner::kFlushPartial);
+}
+
+// The host ends its stream with FlushPartial; a jog's, home's or probe's ends with its ramps. A
+// take-up is followed by the stream it interrupted, which pads by its own end.
+bool MotionEngine::StreamEnded() {
+  if (segment_source() == kBacklashRing) return false;
+  if (segment_source() == kJogRing) return RampGenerator::AllIdle(ramps_.jog_ramps());
   return services_.host.planner.Get(planner::kFlushPartial);
 }
 

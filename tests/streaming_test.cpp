@@ -18,16 +18,25 @@ TEST_F(Streaming, FewerThanSevenWithoutFlushSendNothing) {
   EXPECT_EQ(motion().SegmentsSent(), 0u);
 }
 
-TEST_F(Streaming, ExactlySevenAddsOneEmptyPacket) {
+// Exactly seven entries: one full packet. A stream that goes on is not padded (an empty
+// packet would stand the machine still mid-contour); the host's flush ends it, and the
+// empty packet follows then.
+TEST_F(Streaming, ExactlySevenPadOnlyOnceTheStreamEnds) {
   PushHost(7);
   motion().MotionStep();
-  const auto packets = TakePackets();
-  ASSERT_EQ(packets.size(), 2u);
+  auto packets = TakePackets();
+  ASSERT_EQ(packets.size(), 1u);
   for (int k = 0; k < 7; ++k) EXPECT_EQ(Axis0Steps(packets[0], k), k + 1);
-  for (int k = 0; k < 7; ++k) EXPECT_TRUE(SegmentIsEmpty(packets[1], k));
-  EXPECT_EQ(packets[1][0], kOpMotion);
-  EXPECT_EQ(motion().SegmentsSent(), 14u);
   EXPECT_EQ(HostPending(), 0);
+  motion().MotionStep();
+  EXPECT_TRUE(TakePackets().empty());
+  planner().Set(planner::kFlushPartial, true);
+  motion().MotionStep();
+  packets = TakePackets();
+  ASSERT_EQ(packets.size(), 1u);
+  for (int k = 0; k < 7; ++k) EXPECT_TRUE(SegmentIsEmpty(packets[0], k));
+  EXPECT_EQ(packets[0][0], kOpMotion);
+  EXPECT_EQ(motion().SegmentsSent(), 14u);
 }
 
 TEST_F(Streaming, PendingCountsLimitPacketsAndPassSize) {
@@ -116,7 +125,7 @@ TEST_F(Streaming, WildHostIndicesAreMasked) {
   }
   motion().MotionStep();
   const auto packets = TakePackets();
-  ASSERT_EQ(packets.size(), 2u);
+  ASSERT_EQ(packets.size(), 1u);
   EXPECT_EQ(Axis0Steps(packets[0], 6), 3);
   EXPECT_EQ(engine().Get(engine::kTrajConsumerIndex), 7);
 }
@@ -194,7 +203,7 @@ TEST_F(Streaming, EmptyMotionPacketCarriesTheSharedDirectionBit) {
   PushHost(6);
   motion().MotionStep();
   const auto packets = TakePackets();
-  ASSERT_EQ(packets.size(), 2u);
+  ASSERT_EQ(packets.size(), 1u);
   EXPECT_EQ(motion().shared_direction_bit(), 0);  // the last entry moved axis 0 positive
   motion().SendEmptyMotionPacket();
   PushHostCounts({-1, 0, 0, 0, 0, 0});

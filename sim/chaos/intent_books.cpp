@@ -73,6 +73,7 @@ void IntentBooks::OnMotionPacket(const uint8_t* body,
   std::array<uint64_t, 7>& tags = slot_tags_[static_cast<size_t>(slot & kSlotMask)];
   char text[160];
   CheckIdleDirections(body);
+  CheckPaddingEndsStream(segments);
   for (size_t k = 0; k < segments.size(); ++k) {
     const StreamedSegment& s = segments[k];
     if (s.source == kHostTrajectory) {
@@ -125,6 +126,23 @@ void IntentBooks::OnMotionPacket(const uint8_t* body,
     }
   }
   current_tag_.AfterPacket(ctx_, segments);
+}
+
+// A packet of nothing but standstill goes out only where a stream has ended: the host's with
+// FlushPartial, a jog's, home's or probe's with its ramps idle. A take-up's ends, and a
+// reversal pads its packet, on the way to the take-up.
+void IntentBooks::CheckPaddingEndsStream(const std::array<StreamedSegment, 7>& segments) {
+  if (std::any_of(segments.begin(), segments.end(),
+                  [](const StreamedSegment& s) { return s.source != 0xff; })) {
+    return;
+  }
+  MotionEngine& motion = ctx_.motion();
+  if (motion.segment_source() == kBacklashRing || motion.state() == kBacklashTakeUp) return;
+  const bool going_on = motion.segment_source() == kJogRing
+                            ? !RampGenerator::AllIdle(motion.ramps().jog_ramps())
+                            : motion.segment_source() == kHostTrajectory &&
+                                  !ctx_.host().planner.Get(planner::kFlushPartial);
+  if (going_on) Fail("standstill", "an empty motion packet went out inside a stream still going");
 }
 
 void IntentBooks::NoteOperatorStop() {

@@ -37,6 +37,7 @@ class IntentBooks : public StreamObserver {
   // A tick has seen an operator stop (an E-stop): nothing queued or asked for before it may
   // stream after it, whatever the link's state.
   void NoteOperatorStop();
+  void CheckPaddingEndsStream(const std::array<StreamedSegment, 7>& segments);
   // A jog, home or probe asked for: the plug-in's own rings may move again.
   void NoteMoveAsked() { plugin_closed_ = false; }
 
