@@ -157,7 +157,15 @@ void MotionEngine::RequestStop() {
   // nor a probe still in its start delay.
   CancelHomeRequest();
   ++stops_asked_;
-  if (state() == kBacklashTakeUp) {
+  if (state() == kBacklashTakeUp && backlash_.take_up_in_progress()) {
+    // Cut at once, as an abort cuts it: a slow take-up would hold the stop back for as long
+    // as it has left to generate. The stop command settles its record by what the board ran.
+    const int32_t interrupted = CutTakeUpInProgress();
+    if (interrupted != kStopRequested)
+      stopped_state_.store(interrupted != 0 ? interrupted : kRunning);
+    set_resume_state(0);
+    set_state(kStopRequested);
+  } else if (state() == kBacklashTakeUp) {
     if (resume_state() != kStopRequested) stopped_state_.store(resume_state());
     set_resume_state(kStopRequested);
   } else {

@@ -199,6 +199,9 @@ class MotionEngine {
   void ApplyCorrections(const BacklashRecord& record);
   void SettleBacklashRecords();
   void DropTakeUpsNotRun(uint32_t executed);
+  // Ends the take-up being generated where it stands and hands the stream back to what it
+  // interrupted; returns the state to resume (a stop held behind it included).
+  int32_t CutTakeUpInProgress();
   // What the board has executed of the stream when it lost the last `lost` segments.
   uint32_t ExecutedBeforeLoss(int32_t lost) const;
   // The take-up is over: back to the state it interrupted, or what took over meanwhile.

@@ -123,6 +123,11 @@ void MotionEngine::DropTakeUpsNotRun(uint32_t executed) {
   }
   queue.Reset();
   if (state() != kBacklashTakeUp || !backlash_.take_up_in_progress()) return;
+  set_resume_state(CutTakeUpInProgress());
+  ResumeAfterTakeUp();
+}
+
+int32_t MotionEngine::CutTakeUpInProgress() {
   const SegmentSourceId interrupted = backlash_.interrupted_source();
   const int32_t resume = resume_state();
   // Stopped by hand: a stop of the ramps would also set FlushPartial, the host's own word on
@@ -138,8 +143,7 @@ void MotionEngine::DropTakeUpsNotRun(uint32_t executed) {
   for (auto& suspended : suspended_) suspended.store(false, std::memory_order_release);
   SelectSource(interrupted);
   services_.host.engine.Set(engine::kPluginMotionActive, interrupted == kJogRing);
-  set_resume_state(resume);
-  ResumeAfterTakeUp();
+  return resume;
 }
 
 }  // namespace vaskel

@@ -139,6 +139,8 @@ void MotionEngine::StepStopRequested() {
     // The dwell came after the stop: it takes over from the drain, as it would have a tick on.
     dwell_after_stop_ = false;
     CleanUpStoppedActivity();
+    // The jog the stop ended is over: the dwell streams nothing of it.
+    if (segment_source() == kJogRing) SelectSource(kHostTrajectory);
     services_.host.engine.Set(engine::kDwellActive, int32_t{1});
     set_state(kDwelling);
     return;

@@ -50,6 +50,14 @@ bool StopChecks::AfterStep() {
                  (state == kBacklashTakeUp && motion.resume_state() == kStopRequested);
   }
   if (stop_owed_ && stops_committed_ != stops_at_request_) stop_owed_ = false;
+  // It goes out in the first motion tick after it was asked for, whatever the machine is
+  // doing (a slow take-up included): a stop held back lets the machine run on.
+  if (!stop_owed_) owed_motion_ticks_ = 0;
+  if (stop_owed_ && running_before_ && ctx_.tick().bodies_run != bodies_before_ &&
+      ++owed_motion_ticks_ > 1) {
+    stop_owed_ = false;
+    Fail("timing", "the host's stop had not gone out a motion tick after it was asked for");
+  }
   if (stop_owed_ && state != kStopRequested && state != kBacklashTakeUp) {
     stop_owed_ = false;
     std::snprintf(text, sizeof text,

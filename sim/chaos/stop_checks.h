@@ -16,7 +16,11 @@ class StopChecks {
   // Just before the host's Notify(-1), and before its DoDwell.
   void ExpectStop();
   void NoteDwellCall() { dwell_called_ = true; }
-  void BeforeStep() { fill_before_ = ctx_.link().device_fill(); }
+  void BeforeStep() {
+    fill_before_ = ctx_.link().device_fill();
+    bodies_before_ = ctx_.tick().bodies_run;
+    running_before_ = ctx_.link().link_running();
+  }
   // False once an invariant is broken: invariant() and failure() say which and how.
   bool AfterStep();
 
@@ -33,6 +37,9 @@ class StopChecks {
   uint64_t stops_committed_ = 0;
   bool expecting_ = false;
   bool stop_owed_ = false;
+  int32_t owed_motion_ticks_ = 0;  // motion ticks run while the stop was owed
+  uint64_t bodies_before_ = 0;
+  bool running_before_ = false;
   uint64_t stops_at_request_ = 0;
   bool drain_owed_ = false;
   bool dwell_called_ = false;
