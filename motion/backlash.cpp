@@ -9,10 +9,12 @@ namespace {
 
 constexpr double kBacklashSpeedDivisor = 204800.0;
 
-// An amount whose negation is exact: the correction undoes the take-up step for step.
+// The play is a width: a negative amount is taken by its magnitude (an axis the host runs
+// the other way is already turned by AxisReversed), or the take-up would press against the
+// reversal and its correction hide that from the DRO. Kept within what negates exactly.
 int32_t UsableAmount(int32_t amount) {
-  return amount == std::numeric_limits<int32_t>::min() ? -std::numeric_limits<int32_t>::max()
-                                                       : amount;
+  if (amount == std::numeric_limits<int32_t>::min()) return std::numeric_limits<int32_t>::max();
+  return amount < 0 ? -amount : amount;
 }
 
 }  // namespace

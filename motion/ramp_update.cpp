@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "host/truncate.h"
+#include "motion/segment_encoder.h"
 
 namespace vaskel {
 namespace {
@@ -129,18 +130,21 @@ void UpdateAxisRamp(AxisRamp& r) {
 int32_t TakeSegmentSteps(AxisRamp& r) {
   if (r.Mode == kRampDistance) {
     // A distance ramp drops the fraction of every segment; its braking counts whole steps, and
-    // it never runs past its distance.
-    int32_t s = TruncToInt32(r.Velocity);
+    // it never runs past its distance. No segment carries more than its field holds: the
+    // rest of the distance follows in the next (a take-up's correction counts every step).
+    int32_t s = std::clamp(TruncToInt32(r.Velocity), -kMaxFieldSteps, kMaxFieldSteps);
     const int64_t remaining = std::max<int64_t>(0, int64_t{r.TotalSteps} - r.DoneSteps);
     if (std::llabs(int64_t{s}) > remaining)
       s = static_cast<int32_t>(s < 0 ? -remaining : remaining);
     r.DoneSteps = TruncToInt32(std::fabs(static_cast<double>(s)) + r.DoneSteps);
     return s;
   }
+  // A speed past what a field holds runs at the field's most: the excess is dropped, not
+  // carried on, or a jog would run on after its key is let go.
   r.FractionalSteps += r.Velocity;
   const int32_t s = TruncToInt32(r.FractionalSteps);
   r.FractionalSteps -= s;
-  return s;
+  return std::clamp(s, -kMaxFieldSteps, kMaxFieldSteps);
 }
 
 }  // namespace vaskel

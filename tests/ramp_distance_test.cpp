@@ -87,6 +87,17 @@ TEST_F(RampDistance, StartsFromSpeedAndKeepsVelocity) {
   EXPECT_EQ(jog(4).TargetVelocity, -1);
 }
 
+// A stiff, fast axis puts more steps in a segment than its field holds (a braking leftover in
+// one segment among them): every segment carries at most 2,047, and the rest follows, so a
+// take-up's correction counts only steps that went out.
+TEST_F(RampDistance, NoSegmentCarriesMoreThanAFieldHolds) {
+  for (const int32_t total : {2500, 5000, -6000}) {
+    const RampTrace t = RunDistance(total, 3000, 4000);
+    EXPECT_EQ(t.Total(), total) << total;
+    for (int32_t s : t.steps) EXPECT_LE(s < 0 ? -s : s, 2047) << total;
+  }
+}
+
 // The mirrored braking can stop short of the distance, or pass it where the acceleration
 // steps do not add up exactly; either way the ramp has to end on its distance.
 TEST_F(RampDistance, EveryDistanceEndsExactlyOnItsTotal) {

@@ -300,7 +300,8 @@ class SeedRun {
     }
     // A take-up where the home sets off and another where it turns back, a step a segment at
     // the slowest.
-    const double take_ups_ms = 2.0 * (x.backlash_amount * 3.0 + 500.0);
+    const double take_ups_ms =
+        2.0 * (std::fabs(static_cast<double>(x.backlash_amount)) * 3.0 + 500.0);
     double ms = 1000.0 * ((distance + 2 * overshoot) / (speed / 2) + 2 * speed / accel) +
                 take_ups_ms + 4000;
     // Three times the estimate: the check waits for the home's end, not for the estimate.

@@ -68,16 +68,22 @@ void ToolBooks::Start() {
       slave_takes_up |= world_.axes[s].enabled && world_.axes[s].slave_master == a &&
                         world_.axes[s].backlash_amount != 0;
     }
-    played_[a] = compensation_ && x.enabled && x.backlash_amount > 0 && !slave_takes_up;
+    played_[a] = compensation_ && x.enabled && x.backlash_amount != 0 && !slave_takes_up;
     shared_[a] = compensation_ && slave_takes_up;
     compensation_off_ |= shared_[a];
     // The plug-in starts believing every axis pressed in the positive direction.
-    if (played_[a]) board_.SetPlay(channel_[a], x.backlash_amount, !Reversed(a));
+    // The play is a width, whatever sign the host's amount was entered with.
+    if (played_[a]) board_.SetPlay(channel_[a], Play(a), !Reversed(a));
   }
   const sim::MechanicalPlay tool = board_.Tool();
   for (size_t a = 0; a < 6; ++a) {
     if (channel_[a] >= 0) tool_start_[a] = tool.tool()[static_cast<size_t>(channel_[a])];
   }
+}
+
+int32_t ToolBooks::Play(size_t axis) const {
+  const int64_t amount = world_.axes[axis].backlash_amount;
+  return static_cast<int32_t>(std::min<int64_t>(std::llabs(amount), INT32_MAX));
 }
 
 std::array<int32_t, 6> ToolBooks::HostTool(const sim::MechanicalPlay& tool) const {
@@ -376,7 +382,7 @@ void ToolBooks::NoteTakeUpTravel() {
   for (size_t a = 0; a < 6; ++a) {
     if (!played_[a]) continue;
     const int64_t steps = take_up_run_[static_cast<size_t>(channel_[a])];
-    if (steps != 0 && std::llabs(steps) != world_.axes[a].backlash_amount) {
+    if (steps != 0 && std::llabs(steps) != Play(a)) {
       travel_unjudged_ = true;
     }
   }
@@ -390,7 +396,7 @@ void ToolBooks::CloseTakeUp(uint64_t stops) {
     for (size_t a = 0; a < 6; ++a) {
       if (!played_[a]) continue;
       const int64_t steps = take_up_run_[static_cast<size_t>(channel_[a])];
-      if (steps == 0 || std::llabs(steps) == world_.axes[a].backlash_amount) continue;
+      if (steps == 0 || std::llabs(steps) == Play(a)) continue;
       char text[160];
       std::snprintf(text, sizeof text, "a take-up put %lld steps on axis %zu; its amount is %d",
                     static_cast<long long>(steps), a, world_.axes[a].backlash_amount);

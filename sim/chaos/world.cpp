@@ -38,6 +38,23 @@ void DrawAxes(Rng& rng, World& w) {
   }
 }
 
+// The whole legal domain of a take-up, drawn after everything else so that the worlds above
+// stay as they were: an amount entered with a sign (the play is its width), and amounts and
+// speeds that need more steps a segment than a field's 2,047.
+void DrawTakeUpDomain(Rng& rng, World& w) {
+  if (!rng.Chance(0.15)) return;
+  for (AxisSetup& x : w.axes) {
+    if (x.backlash_amount == 0) continue;
+    if (rng.Chance(0.3)) {
+      x.backlash_amount = static_cast<int32_t>(rng.Range(2048, 6000));
+      const auto steps_per_segment = static_cast<double>(rng.Range(1000, 4000));
+      const double speed = steps_per_segment / (x.steps_per_unit * kSegmentSeconds) * 204800.0;
+      x.backlash_speed = static_cast<int32_t>(std::min(speed, 2147483647.0));
+    }
+    if (rng.Chance(0.5)) x.backlash_amount = -x.backlash_amount;
+  }
+}
+
 // Limits far out on the axes in use, a home switch within reach of a home, a probe switch.
 void DrawMachine(Rng& rng, World& w) {
   int next_pin = 1;
@@ -363,6 +380,7 @@ World GenerateWorld(uint64_t seed, uint32_t duration_ms) {
   DrawHostPreemption(rng, w);
   DrawDropAtRunningRead(rng, w);
   DrawHabits(seed, w);
+  DrawTakeUpDomain(rng, w);
   return w;
 }
 
