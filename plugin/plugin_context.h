@@ -78,6 +78,9 @@ class PluginContext {
   // The timer's callback and the body it guards.
   void OnTimerTick(TimerId id);
   void TickBody();
+  // A backlash amount the host holds with a sign is used by its magnitude: said in the log once
+  // for each value an axis shows.
+  void NoteSignedBacklashAmounts();
 
   Platform& platform() { return platform_; }
   const HostBlocks& host() const { return blocks_; }
@@ -104,6 +107,7 @@ class PluginContext {
   Messages messages_;
   Settings settings_;
   TickState tick_;
+  std::array<int32_t, 6> signed_backlash_noted_{};
   std::vector<TimerId> live_timers_;
   bool initialised_ = false;
   bool stopped_ = false;

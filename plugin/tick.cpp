@@ -1,6 +1,8 @@
 // The 20 ms tick: the timer's callback with its lapse rule (a tick that sees no Update for 50
 // ticks ends its timer), the body it guards, and the Linux host's stand-in for a message loop.
 #include <algorithm>
+#include <climits>
+#include <string>
 
 #include "plugin/entry_guard.h"
 #include "plugin/plugin_context.h"
@@ -43,9 +45,23 @@ void PluginContext::TickBody() {
   Clock& clock = platform_.clock();
   const uint64_t start_us = clock.MonotonicMicros();
   motion_.NoteEStop();
+  NoteSignedBacklashAmounts();
   if (link_.link_running()) motion_.MotionStep();
   link_.stats().OnTick(static_cast<uint32_t>(clock.MonotonicMicros() - start_us));
   tick_.tick_busy = 0;
+}
+
+void PluginContext::NoteSignedBacklashAmounts() {
+  DiagnosticLog& log = platform_.log();
+  if (!log.enabled()) return;
+  for (size_t a = 0; a < 6; ++a) {
+    const int32_t amount = blocks_.engine.Get(engine::kBacklashAmount[a]);
+    if (amount >= 0 || amount == signed_backlash_noted_[a]) continue;
+    signed_backlash_noted_[a] = amount;
+    log.Write("vaskel: axis " + std::to_string(a) + " backlash amount " + std::to_string(amount) +
+              " is a width: taken as " +
+              (amount == INT32_MIN ? std::string("2147483647") : std::to_string(-amount)));
+  }
 }
 
 int PluginContext::DispatchTimers() {

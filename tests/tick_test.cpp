@@ -155,6 +155,25 @@ TEST(SoftTimerQueue, FiresAcrossTheTickCountWrap) {
   EXPECT_EQ(fired, 1);
 }
 
+// A negative amount is used by its magnitude; the log says so once for each value.
+TEST(Tick, ASignedBacklashAmountIsLoggedOnceAsItsWidth) {
+  testing::PluginFixture f;
+  f.platform.log_.on = true;
+  f.Start();
+  f.blocks().engine.Set(engine::kBacklashAmount[2], -40);
+  f.ctx.TickBody();
+  f.ctx.TickBody();
+  f.blocks().engine.Set(engine::kBacklashAmount[2], INT32_MIN);
+  f.ctx.TickBody();
+  std::vector<std::string> noted;
+  for (const std::string& line : f.platform.log_.lines()) {
+    if (line.find("backlash amount") != std::string::npos) noted.push_back(line);
+  }
+  ASSERT_EQ(noted.size(), 2u);
+  EXPECT_EQ(noted[0], "vaskel: axis 2 backlash amount -40 is a width: taken as 40");
+  EXPECT_NE(noted[1].find("taken as 2147483647"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace vaskel
 
