@@ -371,6 +371,10 @@ class SeedRun {
       if (options_.trace) std::printf("%s\n", DescribeAction(world_.actions[ev]).c_str());
       const Action& action = world_.actions[ev];
       host_.Act(action);
+      // A stop or a reset ends everything before it, as an E-stop does.
+      if (action.kind == ActionKind::Notify && (action.value == -1 || action.value == 10)) {
+        books_.NoteOperatorStop();
+      }
       tool_books_.AfterAct(action);
       if (action.kind == ActionKind::JogOn || action.kind == ActionKind::Home ||
           action.kind == ActionKind::Probe) {
@@ -397,6 +401,14 @@ class SeedRun {
       ctx_.DispatchTimers();
     }
     host_.NoteRingChanges();
+    // The link's own program stop (a lost position, a resync it cannot resume) ends
+    // everything before it too.
+    const uint32_t program_stops =
+        link.unmeasured_resyncs() + link.position_lost_resyncs() + link.resume_unknown_stops();
+    if (program_stops != program_stops_seen_) {
+      program_stops_seen_ = program_stops;
+      books_.NoteOperatorStop();
+    }
     if (ctx_.tick().bodies_run != bodies_before) {
       const bool raised = host_.blocks().engine.Get(engine::kEStopActive) != 0;
       if (raised && !estop_ticked_) books_.NoteOperatorStop();
@@ -1040,7 +1052,8 @@ class SeedRun {
   ToolBooks tool_books_{world_, ctx_, host_, board_, books_};
   std::vector<int> events_;
   int32_t last_state_ = -1;
-  bool estop_ticked_ = false;  // the E-stop as the last tick body found it
+  bool estop_ticked_ = false;        // the E-stop as the last tick body found it
+  uint32_t program_stops_seen_ = 0;  // the link's own program stops so far
   uint32_t final_home_deadline_ = 0;
   uint32_t final_home_started_ = 0;
   bool final_home_tried_ = false;
