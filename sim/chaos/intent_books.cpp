@@ -90,8 +90,7 @@ void IntentBooks::OnMotionPacket(const uint8_t* body,
       }
       if (serial <= stop_floor_) {
         std::snprintf(text, sizeof text,
-                      "host entry %u, queued before an E-stop a tick had seen, streamed after it",
-                      serial);
+                      "host entry %u, queued before an operator stop, streamed after it", serial);
         Fail("stop", text);
       }
       if (serial <= closed_) {
@@ -116,9 +115,7 @@ void IntentBooks::OnMotionPacket(const uint8_t* body,
       // asked for before the stop may not.
       if (moves && plugin_closed_ &&
           (s.source == kJogRing || static_cast<uint32_t>(state_.size()) <= stop_floor_)) {
-        Fail("stop",
-             "a segment of a move asked for before an E-stop a tick had seen streamed "
-             "after it");
+        Fail("stop", "a segment of a move asked for before an operator stop streamed after it");
       }
       tags[k] = kPluginTag | static_cast<uint64_t>(s.source) << 32 | static_cast<uint32_t>(s.slot);
     } else {

@@ -34,8 +34,9 @@ class IntentBooks : public StreamObserver {
 
   void OnMotionPacket(const uint8_t* body, const std::array<StreamedSegment, 7>& segments) override;
   void OnStreamCut() override;
-  // A tick has seen an operator stop (an E-stop): nothing queued or asked for before it may
-  // stream after it, whatever the link's state.
+  // An operator stop (an E-stop a tick has seen, a stop, a reset, the link's own program
+  // stop): nothing queued or asked for before it may stream after it, whatever the link's
+  // state.
   void NoteOperatorStop();
   void CheckPaddingEndsStream(const std::array<StreamedSegment, 7>& segments);
   // A jog, home or probe asked for: the plug-in's own rings may move again.
