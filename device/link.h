@@ -348,12 +348,23 @@ class DeviceLink final : public BoardLink {
     bool read_after_stop = false;  // the counts are those the start-up stop left
     int32_t lost_least = 0;        // where several runs fit: the least and most they lost
     int32_t lost_most = 0;
+    bool settled_after_stop = false;  // read after the stop: the counts after it settle the run
+    int32_t dropped = 0;              // motion segments dropped from the send ring for it
+    bool owed_unsettled = false;      // the last connection's rewind was still owed
   };
   // Only the reply after the start-up stop came back: its counts measure what ran.
   void MeasureAfterStopOnly(const ReplyCounts& seen, uint32_t held_at_most, ResyncMeasure& m) const;
   // Receiver: the reply that measures a resynchronisation.
   void OnResyncReply(const ReplyCounts& seen, StatusRole role, int32_t previous_fill,
                      uint32_t previous_delivered_at_fill, uint32_t resync_request);
+  // A measuring reply whose counts the before-stop reading rejects, read as one composed after
+  // the start-up stop, or from a board that lost its queue with the link.
+  void ReadMismatchAfterStop(const ReplyCounts& seen, std::string& mismatch, CountsVerdict& verdict,
+                             ResyncMeasure& m) const;
+  // What the measurement leads to: a lost position, a program stopped with the positions
+  // kept, a rewind now or one owed to the counts after the stop.
+  void ActOnResyncMeasure(const ReplyCounts& seen, StatusRole role, const std::string& mismatch,
+                          const ResyncMeasure& m);
   // The reply being handled, with what the link had delivered around it.
   // Receiver: also learns which channels the board counts.
   ReplyCounts SeenReply(uint32_t fill, const std::array<int32_t, 6>& raw, uint32_t now);

@@ -312,10 +312,8 @@ bool DeviceLink::SettleLeftOverRewind(const ReplyCounts& seen, uint32_t resync_r
 void DeviceLink::OnResyncReply(const ReplyCounts& seen, StatusRole role, int32_t previous_fill,
                                uint32_t previous_delivered_at_fill, uint32_t resync_request) {
   const uint32_t fill = seen.fill;
-  const uint32_t now = seen.now_ms;
   const uint32_t delivered_at_request = seen.delivered_at_request;
   const uint32_t stops_at_request = seen.stops_at_request;
-  const uint32_t consumed = delivered_at_request - fill;
   if (SettleLeftOverRewind(seen, resync_request)) return;
   ResyncMeasure m;
   m.lost = static_cast<int32_t>(fill);
@@ -345,7 +343,8 @@ void DeviceLink::OnResyncReply(const ReplyCounts& seen, StatusRole role, int32_t
                  std::to_string(sent_since_counts) + " segments sent since its counts";
   }
   m.measured = m.measured && !owed_unsettled;
-  const int32_t dropped = segments_dropped_for_resync_.exchange(0, std::memory_order_acq_rel);
+  m.owed_unsettled = owed_unsettled;
+  m.dropped = segments_dropped_for_resync_.exchange(0, std::memory_order_acq_rel);
   // Measured: the board's counts must still account for what it was sent, or it reset (or
   // its counts jumped) and what it ran is not known. After the start-up stop they must lie
   // where that stop may have cut the board's way.
@@ -360,24 +359,8 @@ void DeviceLink::OnResyncReply(const ReplyCounts& seen, StatusRole role, int32_t
                          : !m.mismatch.empty()  ? m.mismatch
                          : m.after_stop_counted ? std::string()
                                                 : CountsMismatch(before_stop, verdict, next);
-  bool settled_after_stop = false;
   if (!mismatch.empty() && m.mismatch.empty() && role != StatusRole::kAfterStop) {
-    int32_t sent_since = SentSinceBaseIfReadAfterStop(seen);
-    if (sent_since < 0) sent_since = SentSinceBaseIfQueueLost(seen);
-    if (sent_since >= 0) {
-      mismatch.clear();
-      verdict = CountsVerdict::kCannotTell;
-      settled_after_stop = true;
-      m.lost = sent_since;
-    } else if (ReadAfterStopFits(seen)) {
-      // Read after the stop, across stops since the base that cut the board's way: the counts
-      // lie where those stops may have left it, so the positions hold, but no one run of what
-      // it held tells where the program stood.
-      mismatch.clear();
-      verdict = CountsVerdict::kCannotTell;
-      m.resume_unknown = true;
-      m.read_after_stop = true;
-    }
+    ReadMismatchAfterStop(seen, mismatch, verdict, m);
   }
   const bool verified = verdict == CountsVerdict::kAgree;
   // Counts that account for every step, or that lie within the bounds stops since the last
@@ -387,56 +370,11 @@ void DeviceLink::OnResyncReply(const ReplyCounts& seen, StatusRole role, int32_t
   // it is.
   keep_offsets_ = aligned_ && mismatch.empty() &&
                   (verified || (verdict == CountsVerdict::kCannotTell && based));
-  if (!mismatch.empty()) {
-    OnBoardLostPosition("the board's counts do not account for the steps written to it (" +
-                        mismatch + ")");
-  } else if (m.resume_unknown && m.read_after_stop) {
-    // Of what was streamed since the last stop, any part may have run.
-    OnResumeUnknown(
-        "the board's counts, read after the start-up stop, lie where the stops "
-        "since the last counts may have left it, but no one run of what it held "
-        "reaches them",
-        dropped, kLostSinceLastStop);
-  } else if (m.resume_unknown) {
-    OnResumeUnknown("the board's counts after the start-up stop fit more than one run of the " +
-                        std::to_string(m.lost) +
-                        " segments sent since the last counts, or one cut "
-                        "inside a segment",
-                    m.lost_least + dropped, m.lost_most + dropped);
-  } else if (settled_after_stop) {
-    // Read after the stop: what the board ran of what was sent since the last counts, the
-    // counts tell once the board can no longer be finishing a segment the stop let run.
-    // The run is the base's: the board ran from where that reply found it.
-    owed_rewind_ = {
-        true, m.lost, dropped, counts_base_.seen_ms, counts_base_.consumed, stops_at_request};
-    owed_rewind_.read_after_stop = true;
-  } else if (m.measured && role != StatusRole::kAfterStop) {
-    // The board runs on until the start-up stop reaches it, several writes behind this
-    // request: how much of what it held it ran by then, the counts after the stop show.
-    // A fill may leave out the segment in hand: the run is measured from the segment before
-    // the fill's, so that one may turn out run or not.
-    const int32_t in_hand = consumed != 0 ? 1 : 0;
-    owed_rewind_ = {true,
-                    m.lost + in_hand,
-                    dropped,
-                    now,
-                    consumed - static_cast<uint32_t>(in_hand),
-                    stops_at_request};
-    owed_rewind_.in_hand = in_hand;
-  } else if (m.measured) {
-    RewindSelectedSource(m.lost + dropped);  // taken after the stop: nothing ran since
-  } else {
-    unmeasured_resyncs_.fetch_add(1, std::memory_order_relaxed);
-    stats_.OnUnmeasuredResync();
-    OnPositionLost(owed_unsettled
-                       ? "the link closed again before the board's counts after its stop "
-                         "came back"
-                       : "every measuring reply of a resynchronisation was lost");
-  }
+  ActOnResyncMeasure(seen, role, mismatch, m);
   // Counts read after the stop are settled against the base before it.
   if (m.read_after_stop) {
     counts_base_ = judge_.BaseFrom(AsReadAfterStop(seen));
-  } else if (!settled_after_stop) {
+  } else if (!m.settled_after_stop) {
     counts_base_ = verified && next.known ? next : judge_.BaseFrom(seen);
   }
   suspect_base_.known = false;
@@ -447,6 +385,81 @@ void DeviceLink::OnResyncReply(const ReplyCounts& seen, StatusRole role, int32_t
   stats_.OnResync();
   // The count a rewind may reach back through starts again once the rewind is done.
   if (!owed_rewind_.active) services_.client.ResetSegmentsSent();
+}
+
+void DeviceLink::ReadMismatchAfterStop(const ReplyCounts& seen, std::string& mismatch,
+                                       CountsVerdict& verdict, ResyncMeasure& m) const {
+  int32_t sent_since = SentSinceBaseIfReadAfterStop(seen);
+  if (sent_since < 0) sent_since = SentSinceBaseIfQueueLost(seen);
+  if (sent_since >= 0) {
+    mismatch.clear();
+    verdict = CountsVerdict::kCannotTell;
+    m.settled_after_stop = true;
+    m.lost = sent_since;
+  } else if (ReadAfterStopFits(seen)) {
+    // Read after the stop, across stops since the base that cut the board's way: the counts
+    // lie where those stops may have left it, so the positions hold, but no one run of what
+    // it held tells where the program stood.
+    mismatch.clear();
+    verdict = CountsVerdict::kCannotTell;
+    m.resume_unknown = true;
+    m.read_after_stop = true;
+  }
+}
+
+void DeviceLink::ActOnResyncMeasure(const ReplyCounts& seen, StatusRole role,
+                                    const std::string& mismatch, const ResyncMeasure& m) {
+  if (!mismatch.empty()) {
+    OnBoardLostPosition("the board's counts do not account for the steps written to it (" +
+                        mismatch + ")");
+  } else if (m.resume_unknown && m.read_after_stop) {
+    // Of what was streamed since the last stop, any part may have run.
+    OnResumeUnknown(
+        "the board's counts, read after the start-up stop, lie where the stops "
+        "since the last counts may have left it, but no one run of what it held "
+        "reaches them",
+        m.dropped, kLostSinceLastStop);
+  } else if (m.resume_unknown) {
+    OnResumeUnknown("the board's counts after the start-up stop fit more than one run of the " +
+                        std::to_string(m.lost) +
+                        " segments sent since the last counts, or one cut "
+                        "inside a segment",
+                    m.lost_least + m.dropped, m.lost_most + m.dropped);
+  } else if (m.settled_after_stop) {
+    // Read after the stop: what the board ran of what was sent since the last counts, the
+    // counts tell once the board can no longer be finishing a segment the stop let run.
+    // The run is the base's: the board ran from where that reply found it.
+    owed_rewind_ = {true,
+                    m.lost,
+                    m.dropped,
+                    counts_base_.seen_ms,
+                    counts_base_.consumed,
+                    seen.stops_at_request};
+    owed_rewind_.read_after_stop = true;
+  } else if (m.measured && role != StatusRole::kAfterStop) {
+    // The board runs on until the start-up stop reaches it, several writes behind this
+    // request: how much of what it held it ran by then, the counts after the stop show.
+    // A fill may leave out the segment in hand: the run is measured from the segment before
+    // the fill's, so that one may turn out run or not.
+    const uint32_t consumed = seen.delivered_at_request - seen.fill;
+    const int32_t in_hand = consumed != 0 ? 1 : 0;
+    owed_rewind_ = {true,
+                    m.lost + in_hand,
+                    m.dropped,
+                    seen.now_ms,
+                    consumed - static_cast<uint32_t>(in_hand),
+                    seen.stops_at_request};
+    owed_rewind_.in_hand = in_hand;
+  } else if (m.measured) {
+    RewindSelectedSource(m.lost + m.dropped);  // taken after the stop: nothing ran since
+  } else {
+    unmeasured_resyncs_.fetch_add(1, std::memory_order_relaxed);
+    stats_.OnUnmeasuredResync();
+    OnPositionLost(m.owed_unsettled
+                       ? "the link closed again before the board's counts after its stop "
+                         "came back"
+                       : "every measuring reply of a resynchronisation was lost");
+  }
 }
 
 int32_t DeviceLink::RanSinceBase(uint32_t sent_since, const std::array<int32_t, 6>& raw,

@@ -94,8 +94,9 @@ uint32_t MotionEngine::ExecutedBeforeLoss(int32_t lost) const {
 
 void MotionEngine::RewindSelectedSource(int32_t lost) {
   Lock lock(mutex_);
-  const uint32_t span = SegmentsSent() - ExecutedBeforeLoss(lost);
-  DropTakeUpsNotRun(SegmentsSent() - span);
+  const uint32_t executed = ExecutedBeforeLoss(lost);
+  const uint32_t span = SegmentsSent() - executed;
+  DropTakeUpsNotRun(executed);
   const SegmentSourceId s = segment_source();
   uint32_t entries = 0;
   for (uint32_t k = 1; k <= span; ++k) {

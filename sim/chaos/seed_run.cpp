@@ -368,23 +368,7 @@ class SeedRun {
     if (ev >= kWorker0) {
       platform_.scheduled_workers().Step(static_cast<size_t>(ev - kWorker0));
     } else if (ev >= 0) {
-      if (options_.trace) std::printf("%s\n", DescribeAction(world_.actions[ev]).c_str());
-      const Action& action = world_.actions[ev];
-      host_.Act(action);
-      // A stop or a reset ends everything before it, as an E-stop does.
-      if (action.kind == ActionKind::Notify && (action.value == -1 || action.value == 10)) {
-        books_.NoteOperatorStop();
-      }
-      tool_books_.AfterAct(action);
-      if (action.kind == ActionKind::JogOn || action.kind == ActionKind::Home ||
-          action.kind == ActionKind::Probe) {
-        books_.NoteMoveAsked();
-      }
-      // A reset halts the machine there and then.
-      if (action.kind == ActionKind::Notify && action.value == 10 &&
-          ctx_.motion().state() != kHalted) {
-        Fail("safety", "the machine was not halted after Notify(10)");
-      }
+      RunAction(world_.actions[ev]);
     } else if (ev == kSettle0 || ev == kSettle1) {
       if (options_.trace)
         std::printf("%8.3f s  settle %d\n", clock_.TickCountMs() / 1000.0, -ev - 1);
@@ -401,19 +385,7 @@ class SeedRun {
       ctx_.DispatchTimers();
     }
     host_.NoteRingChanges();
-    // The link's own program stop (a lost position, a resync it cannot resume) ends
-    // everything before it too.
-    const uint32_t program_stops =
-        link.unmeasured_resyncs() + link.position_lost_resyncs() + link.resume_unknown_stops();
-    if (program_stops != program_stops_seen_) {
-      program_stops_seen_ = program_stops;
-      books_.NoteOperatorStop();
-    }
-    if (ctx_.tick().bodies_run != bodies_before) {
-      const bool raised = host_.blocks().engine.Get(engine::kEStopActive) != 0;
-      if (raised && !estop_ticked_) books_.NoteOperatorStop();
-      estop_ticked_ = raised;
-    }
+    NoteOperatorStops(bodies_before);
     invariants_.AfterStep(kind);
     if (!stops_.AfterStep() && own_violation_.invariant.empty()) {
       Fail(stops_.invariant(), stops_.failure());
@@ -456,6 +428,42 @@ class SeedRun {
       return;
     }
     books_.ExcuseSnapshot();
+  }
+
+  void RunAction(const Action& action) {
+    if (options_.trace) std::printf("%s\n", DescribeAction(action).c_str());
+    host_.Act(action);
+    // A stop or a reset ends everything before it, as an E-stop does.
+    if (action.kind == ActionKind::Notify && (action.value == -1 || action.value == 10)) {
+      books_.NoteOperatorStop();
+    }
+    tool_books_.AfterAct(action);
+    if (action.kind == ActionKind::JogOn || action.kind == ActionKind::Home ||
+        action.kind == ActionKind::Probe) {
+      books_.NoteMoveAsked();
+    }
+    // A reset halts the machine there and then.
+    if (action.kind == ActionKind::Notify && action.value == 10 &&
+        ctx_.motion().state() != kHalted) {
+      Fail("safety", "the machine was not halted after Notify(10)");
+    }
+  }
+
+  // Stops the step brought that no host call told of: the link's own program stop (a lost
+  // position, a resync it cannot resume), and an E-stop a tick body found raised.
+  void NoteOperatorStops(uint64_t bodies_before) {
+    const DeviceLink& link = ctx_.link();
+    const uint32_t program_stops =
+        link.unmeasured_resyncs() + link.position_lost_resyncs() + link.resume_unknown_stops();
+    if (program_stops != program_stops_seen_) {
+      program_stops_seen_ = program_stops;
+      books_.NoteOperatorStop();
+    }
+    if (ctx_.tick().bodies_run != bodies_before) {
+      const bool raised = host_.blocks().engine.Get(engine::kEStopActive) != 0;
+      if (raised && !estop_ticked_) books_.NoteOperatorStop();
+      estop_ticked_ = raised;
+    }
   }
 
   void NoteStopOrDwell(const Action& action) {

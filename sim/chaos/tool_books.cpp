@@ -129,6 +129,28 @@ void ToolBooks::BeforeStep() {
   jog_producer_before_ = ramps.jog_ring().producer.load();
 }
 
+void ToolBooks::NoteHomeFrames() {
+  const DeviceLink& link = ctx_.link();
+  // A home sets the frame: the axis reads 0 where it was referenced (its offset becomes minus
+  // its count while the link runs on).
+  for (int a = 0; a < 6; ++a) {
+    const auto i = static_cast<size_t>(a);
+    if (channel_[i] < 0) continue;
+    const int32_t offset = link.axis_offset(a);
+    if (offset == offset_seen_[i]) continue;
+    offset_seen_[i] = offset;
+    if (!homing_before_ || !running_before_ || !link.link_running() ||
+        Wrap(int64_t{offset} + link.board_count(a)) != 0)
+      continue;
+    // Referenced at the counts of the reply it took them from: a board may have moved on
+    // since (a reply composed before the segment in hand ended, a stop that lets it finish).
+    const auto at = board_.StatusFor(static_cast<uint16_t>(link.last_status_sequence()));
+    const sim::MechanicalPlay tool = at ? at->tool : board_.Tool();
+    anchored_[i] = PressesAsBelieved(a, tool) && (compensation_ || !played_[i]);
+    frame_[i] = Wrap(-int64_t{HostTool(tool)[i]});
+  }
+}
+
 void ToolBooks::AfterStep() {
   if (failed()) return;
   DeviceLink& link = ctx_.link();
@@ -176,24 +198,7 @@ void ToolBooks::AfterStep() {
       }
     }
   }
-  // A home sets the frame: the axis reads 0 where it was referenced (its offset becomes minus
-  // its count while the link runs on).
-  for (int a = 0; a < 6; ++a) {
-    const auto i = static_cast<size_t>(a);
-    if (channel_[i] < 0) continue;
-    const int32_t offset = link.axis_offset(a);
-    if (offset == offset_seen_[i]) continue;
-    offset_seen_[i] = offset;
-    if (!homing_before_ || !running_before_ || !link.link_running() ||
-        Wrap(int64_t{offset} + link.board_count(a)) != 0)
-      continue;
-    // Referenced at the counts of the reply it took them from: a board may have moved on
-    // since (a reply composed before the segment in hand ended, a stop that lets it finish).
-    const auto at = board_.StatusFor(static_cast<uint16_t>(link.last_status_sequence()));
-    const sim::MechanicalPlay tool = at ? at->tool : board_.Tool();
-    anchored_[i] = PressesAsBelieved(a, tool) && (compensation_ || !played_[i]);
-    frame_[i] = Wrap(-int64_t{HostTool(tool)[i]});
-  }
+  NoteHomeFrames();
 
   // A home or probe (the settling phase starts one itself) runs on the jog ring too.
   if (e.Get(engine::kHomingActive) || e.Get(engine::kProbeActive)) jog_direction_.fill(-1);

@@ -66,6 +66,8 @@ class ToolBooks {
   bool excused_in_play() const { return unjudged_in_play_; }
   bool excused_play_unknown() const { return play_unknown_; }
   int32_t Play(size_t axis) const;  // the width of an axis's play: its amount's magnitude
+  // A home sets an axis's frame where the plug-in referenced it.
+  void NoteHomeFrames();
   // An alignment met open take-up records: the DRO's jump there is not judged.
   bool excused_retired_at_alignment() const { return retired_at_alignment_; }
 
